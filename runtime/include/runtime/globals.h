@@ -1,0 +1,27 @@
+#pragma once
+
+// The process-wide objects. They are all defined in globals.cpp, in the order
+// they must be built at load: hardware description, logger set-up, the DMA
+// semaphore, the driver text, the trace recorder. Do not use them from the
+// static initialisers of other translation units.
+
+#include <string>
+
+namespace kestrane {
+
+namespace platform {
+class Semaphore;
+}
+class TraceEventRecorder;
+
+TraceEventRecorder& traceRecorder();
+
+// Serialises allocation and release of host DMA memory across the process.
+platform::Semaphore& dmaSemaphore();
+
+// The driver layer's process-wide text: a text is appended only when the
+// string does not already hold it.
+void appendDriverText(const std::string& text);
+std::string driverText();
+
+}  // namespace kestrane

@@ -1,0 +1,36 @@
+#include "runtime/globals.h"
+
+#include <mutex>
+
+#include "platform/semaphore.h"
+#include "runtime/log.h"
+#include "runtime/trace_event_recorder.h"
+
+namespace kestrane {
+
+namespace {
+
+// Built in this order at load and destroyed in reverse at exit.
+const bool gLoggingReady = (setUpLogging(), true);
+platform::Semaphore gDmaSemaphore(1, 0x7FFFFFFF);
+std::mutex gDriverTextMutex;
+std::string gDriverText;
+TraceEventRecorder gTraceRecorder;
+
+}  // namespace
+
+TraceEventRecorder& traceRecorder() { return gTraceRecorder; }
+
+platform::Semaphore& dmaSemaphore() { return gDmaSemaphore; }
+
+void appendDriverText(const std::string& text) {
+  std::lock_guard lock(gDriverTextMutex);
+  if (gDriverText.find(text) == std::string::npos) gDriverText += text;
+}
+
+std::string driverText() {
+  std::lock_guard lock(gDriverTextMutex);
+  return gDriverText;
+}
+
+}  // namespace kestrane

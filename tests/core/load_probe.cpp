@@ -1,0 +1,24 @@
+// Prints the logger's level after the library has loaded, then logs one line
+// at each level; with a path argument it starts tracing and exits without
+// stopping it.
+#include <cstdio>
+
+#include <spdlog/spdlog.h>
+
+#include "kestrane/trace.h"
+#include "kestrane/version.h"
+
+int main(int argc, char** argv) {
+  std::printf("version=%s level=%d\n", kestrane::getOphelVersion().c_str(),
+              static_cast<int>(spdlog::get_level()));
+  std::fflush(stdout);
+  spdlog::debug("probe-debug");
+  spdlog::info("probe-info");
+  spdlog::warn("probe-warn");
+  if (argc > 1) {
+    if (!kestrane::startTracingEvents(argv[1])) return 2;
+    kestrane::stopTracingEvents();
+    kestrane::startTracingEvents(argv[1]);
+  }
+  return 0;
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <spdlog/sinks/ostream_sink.h>
+
+namespace kestrane::test {
+
+// Collects what the process-wide logger writes while it lives, message text
+// only, one entry per line. The logger's level is lowered to debug meanwhile.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::vector<std::string> lines() const;
+  std::string text() const { return stream_.str(); }
+  // Number of lines that contain `needle`.
+  size_t count(const std::string& needle) const;
+
+ private:
+  std::ostringstream stream_;
+  std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
+  int previousLevel_;
+};
+
+}  // namespace kestrane::test
