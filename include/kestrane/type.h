@@ -86,11 +86,18 @@ struct BufferInfo {
   uint64_t size() const { return uint64_t{height} * width * channel; }
 };
 
+// A host memory block in NPU layout; a memory pool knows a buffer by its
+// data pointer alone.
+struct Buffer {
+  void* data = nullptr;
+  uint64_t size = 0;
+};
+
 // 16 lower-case hex digits of the 64-bit FNV-1a hash of `name`.
 KESTRANE_API std::string layerHash(const std::string& name);
 
 struct CacheInfo {
-  CacheType cache_type = CacheType::Default;
+  CacheType cache_type = CacheType::Error;
   std::string name;
   std::string layer_hash;
   uint64_t size = 0;
