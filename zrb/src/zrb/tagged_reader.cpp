@@ -25,7 +25,7 @@ struct FileCloser {
 
 }  // namespace
 
-bool verifyTagged(LoaderV2& loader, uint64_t bytesBeforeChecksum) {
+bool verifyTagged(LoaderV2& loader, uint64_t bytesBeforeChecksum, uint32_t firstVersion, uint32_t lastVersion) {
   uint32_t magic = 0;
   if (!loader.read(magic) || !tagMatches(magic, ".ZRB")) {
     KLOG_ERROR("Validation Failed, Wrong Magic!");
@@ -33,7 +33,7 @@ bool verifyTagged(LoaderV2& loader, uint64_t bytesBeforeChecksum) {
   }
   uint32_t version = 0;
   loader.read(version);
-  if (version != 0x30000 && version != 0x40000 && version != 0x50000 && version != 0x60000) {
+  if (version < firstVersion || version > lastVersion) {
     KLOG_ERROR("Validation Failed, Wrong Format Version!");
     return false;
   }
@@ -145,22 +145,7 @@ Metadatum TaggedReader::metadatum(const std::string& fileName) {
   m.flag13 = flags & 0x2000u;
   m.kind = static_cast<uint8_t>(flags >> 5);
   m.size = word();
-  if (!m.no_payload) {
-    need(m.size);
-    std::vector<uint8_t> payload(m.size);
-    const uint64_t got = in_.peek(payload.data(), m.size);
-    if (got != m.size) {
-      KLOG_ERROR("Failed to read zrb, {} != {}", got, m.size);
-      abort();
-    }
-    in_.skip(m.size);
-    const std::string path = (model_.getTempDirectory() / fileName).string();
-    if (!utilkit::writeBinaryFile(path, payload.data(), payload.size())) {
-      KLOG_ERROR("Failed to write a metadata file ({}).", path);
-      abort();
-    }
-    m.path = path;
-  }
+  if (!m.no_payload) m.path = writePayloadFile(m.size, fileName);
   ignoreWords(1);
   boundary("Metadatum");
   return m;
@@ -171,6 +156,23 @@ std::vector<Metadatum> TaggedReader::metadataEntries(uint32_t n, const std::stri
   list.reserve(n);
   for (uint32_t i = 0; i < n; ++i) list.push_back(metadatum(filePrefix + std::to_string(i) + ".bin"));
   return list;
+}
+
+std::string TaggedReader::writePayloadFile(uint64_t size, const std::string& fileName) {
+  need(size);
+  std::vector<uint8_t> payload(size);
+  const uint64_t got = in_.peek(payload.data(), size);
+  if (got != size) {
+    KLOG_ERROR("Failed to read zrb, {} != {}", got, size);
+    abort();
+  }
+  in_.skip(size);
+  const std::string path = (model_.getTempDirectory() / fileName).string();
+  if (!utilkit::writeBinaryFile(path, payload.data(), payload.size())) {
+    KLOG_ERROR("Failed to write a metadata file ({}).", path);
+    abort();
+  }
+  return path;
 }
 
 void TaggedReader::decodeCore(uint32_t coreWord, uint32_t modeWord, CoreConfig& config) {
@@ -214,6 +216,17 @@ std::vector<Designation> TaggedReader::designations() {
 }
 
 void TaggedReader::ioEntry(IoEntry& e, int headWords, const char* boundaryName) {
+  ioPrefix(e);
+  shapeWords(e);
+  e.seq_index_height = static_cast<int32_t>(word());
+  e.seq_index_width = static_cast<int32_t>(word());
+  e.seq_index_channel = static_cast<int32_t>(word());
+  if (headWords > 12) e.aux_word = word();
+  scalesAndGroups(e);
+  boundary(boundaryName);
+}
+
+void TaggedReader::ioPrefix(IoEntry& e) {
   e.name = string();
   e.designations = designations();
   e.size = longWord();
@@ -227,23 +240,25 @@ void TaggedReader::ioEntry(IoEntry& e, int headWords, const char* boundaryName) 
     if (flags2 & (1u << bit)) e.bit_list.push_back(bit);
   }
   e.word2_nibble = (flags2 >> 15) & 0xFu;
+}
+
+void TaggedReader::shapeWords(IoEntry& e) {
   uint32_t* const fields[] = {&e.reshaped_height, &e.reshaped_width, &e.reshaped_channel, &e.original_height,
                               &e.original_width,  &e.original_channel, &e.height,         &e.width,
                               &e.channel};
   for (uint32_t* field : fields) *field = word();
-  e.seq_index_height = static_cast<int32_t>(word());
-  e.seq_index_width = static_cast<int32_t>(word());
-  e.seq_index_channel = static_cast<int32_t>(word());
-  if (headWords > 12) e.aux_word = word();
-  readScalesAndGroups(e);
-  boundary(boundaryName);
 }
 
-void TaggedReader::readScalesAndGroups(IoEntry& e) {
+void TaggedReader::scales(IoEntry& e) {
   const uint32_t n = e.original_channel == 0 ? 0 : (e.per_channel ? e.original_channel : 1);
   need(uint64_t{n} * 4);
   e.scales.resize(n);
   for (float& s : e.scales) s = f32();
+}
+
+void TaggedReader::scalesAndGroups(IoEntry& e) {
+  scales(e);
+  const size_t n = e.scales.size();
   ignoreWords(1);
   if (e.has_channel_bytes) {
     need(n);
@@ -256,6 +271,10 @@ void TaggedReader::readScalesAndGroups(IoEntry& e) {
   }
   e.channel_bytes.resize(e.scales.size(), 0);
   ignoreWords(1);
+  ioGroups(e, 2);
+}
+
+void TaggedReader::ioGroups(IoEntry& e, int ignoredWords) {
   if (e.io_type >= 1 && e.io_type <= 3) {
     const uint32_t m = count(12);
     e.io_groups.reserve(m);
@@ -265,7 +284,7 @@ void TaggedReader::readScalesAndGroups(IoEntry& e) {
       group.first = words(k);
       group.second = words(k);
       group.third = words(k);
-      ignoreWords(2);
+      ignoreWords(ignoredWords);
       e.io_groups.push_back(std::move(group));
     }
   }
@@ -320,6 +339,13 @@ SectionBinary TaggedReader::sectionBinary(size_t b, size_t j) {
   bin.attribute = static_cast<uint8_t>(flags >> 8);
   bin.designations = designations();
   bin.size = longWord();
+  payload(bin, b, j);
+  ignoreWords(1);
+  boundaryWithWord("Section Binary");
+  return bin;
+}
+
+void TaggedReader::payload(SectionBinary& bin, size_t b, size_t j) {
   bin.keep_in_file = keepBinariesInFile_;
   if (!bin.no_payload) {
     if (keepBinariesInFile_) {
@@ -343,9 +369,6 @@ SectionBinary TaggedReader::sectionBinary(size_t b, size_t j) {
       copyPayload(bin, bin.path);
     }
   }
-  ignoreWords(1);
-  boundaryWithWord("Section Binary");
-  return bin;
 }
 
 void TaggedReader::copyPayload(SectionBinary& bin, const std::string& path) {

@@ -6,6 +6,7 @@
 // LoadAborted, which guardedLoad turns into false.
 
 #include <filesystem>
+#include <functional>
 #include <new>
 #include <string>
 #include <system_error>
@@ -51,10 +52,11 @@ inline constexpr uint64_t kDesignationBytes = 24;
 inline constexpr uint64_t kSectionBinaryBytes = 24;
 inline constexpr uint64_t kRmemIdBytes = 20;
 
-// Magic, a version of 3 to 6 and the total checksum, which sits after
-// `bytesBeforeChecksum` bytes of header words past the version word. On
-// success the loader is back at offset 0.
-bool verifyTagged(LoaderV2& loader, uint64_t bytesBeforeChecksum);
+// Magic, a version from `firstVersion` to `lastVersion` (the reader's own)
+// and the total checksum, which sits after `bytesBeforeChecksum` bytes of
+// header words past the version word. On success the loader is back at
+// offset 0.
+bool verifyTagged(LoaderV2& loader, uint64_t bytesBeforeChecksum, uint32_t firstVersion, uint32_t lastVersion);
 
 // Runs one reader; an abort, an allocation failure or a file-system error
 // ends it with false (the last two after one error line).
@@ -113,6 +115,24 @@ class TaggedReader {
   std::vector<Designation> designations();
   // Input or output with `headWords` (13 or 12) words in its dimension block.
   void ioEntry(IoEntry& entry, int headWords, const char* boundaryName);
+  // The parts of an input or output that other versions arrange differently:
+  // name, designations, size and both flags words (versions 4 to 6) ...
+  void ioPrefix(IoEntry& entry);
+  // ... the nine shape words, reshaped, original, then device shape ...
+  void shapeWords(IoEntry& entry);
+  // ... scales, ignored word, channel bytes, ignored word and I/O groups.
+  void scalesAndGroups(IoEntry& entry);
+  // Scales: none without channels, else one, or one per channel.
+  void scales(IoEntry& entry);
+  // I/O groups when the io type carries them; each group ends in
+  // `ignoredWords` words.
+  void ioGroups(IoEntry& entry, int ignoredWords);
+  // The payload of a section binary whose flags and size were read:
+  // extracted, located in the model file, or absent (no_payload).
+  void payload(SectionBinary& binary, size_t b, size_t j);
+  // Reads `size` bytes and writes them to `fileName` in the temporary
+  // directory; returns the file's path.
+  std::string writePayloadFile(uint64_t size, const std::string& fileName);
   SequenceLength sequenceLength(int extraWords);
   // Section binary j of bundle b: extracted, or located in the model file.
   SectionBinary sectionBinary(size_t b, size_t j);
@@ -127,7 +147,6 @@ class TaggedReader {
 
  private:
   void decodeCore(uint32_t coreWord, uint32_t modeWord, CoreConfig& config);
-  void readScalesAndGroups(IoEntry& entry);
   std::map<int32_t, std::vector<SequenceLengthAxis>> axisGroups();
   void copyPayload(SectionBinary& binary, const std::string& path);
 
@@ -146,6 +165,16 @@ struct V6FamilyLayout {
   int sequenceExtraWords;   // words after max_size in a sequence length
   bool namedCaches;         // cache designations with type, name and entries
 };
+
+// Header, "@MMA" and "@BDY" of versions 3 to 6; `readBundle(r, b)` reads
+// bundle b. Defined beside the version-6 reader.
+struct TaggedFileLayout {
+  uint32_t version;
+  bool headerExtension;   // the word at offset 16 (version 6)
+  uint64_t bundleBytes;   // smallest bundle, for checking the bundle count
+};
+bool loadTaggedFile(const std::string& path, ZRB& model, bool keepBinariesInFile, const TaggedFileLayout& layout,
+                    const std::function<Bundle(TaggedReader&, size_t)>& readBundle);
 
 // Reads a file of the version-6 family; defined beside the version-6 reader.
 bool loadV6Family(const std::string& path, ZRB& model, bool keepBinariesInFile, const V6FamilyLayout& layout);

@@ -23,7 +23,17 @@ struct ReaderEntry {
 };
 
 // Readers by format version word; a reader without the keep option ignores it.
+bool loadV1(const std::string& path, ZRB& model, bool) { return v1::load(path, model); }
+
 constexpr ReaderEntry kReaders[] = {
+    {v1::kVersion0, &loadV1},
+    {v1::kVersion1, &loadV1},
+    {v1::kVersion2, &loadV1},
+    {v2::kVersion0, &v2::load},
+    {v2::kVersion1, &v2::load},
+    {v2::kVersion2, &v2::load},
+    {v3::kVersion, &v3::load},
+    {v4::kVersion, &v4::load},
     {v5::kVersion, &v5::load},
     {v6::kVersion, &v6::load},
 };

@@ -43,7 +43,8 @@ constexpr uint64_t kBundleBytes = 16 + 7 * 12 + 4;
 
 }  // namespace
 
-bool loadV6Family(const std::string& path, ZRB& model, bool keepBinariesInFile, const V6FamilyLayout& layout) {
+bool loadTaggedFile(const std::string& path, ZRB& model, bool keepBinariesInFile, const TaggedFileLayout& layout,
+                    const std::function<Bundle(TaggedReader&, size_t)>& bundleReader) {
   if (model.getTempDirectory().empty()) {
     KLOG_ERROR("Unable to load '{}': the model has no temporary directory.", path);
     return false;
@@ -51,7 +52,7 @@ bool loadV6Family(const std::string& path, ZRB& model, bool keepBinariesInFile, 
   return guardedLoad(path, [&] {
     LoaderV2 in(path);
     if (!in.isOpen()) return false;
-    if (!verifyTagged(in, layout.headerExtension ? 12 : 8)) return false;
+    if (!verifyTagged(in, layout.headerExtension ? 12 : 8, layout.version, layout.version)) return false;
     TaggedReader r(in, model, keepBinariesInFile);
     r.ignoreWords(1);
     const uint32_t version = r.word();
@@ -71,20 +72,26 @@ bool loadV6Family(const std::string& path, ZRB& model, bool keepBinariesInFile, 
     }));
 
     r.tag(kBody);
-    const uint32_t bundleCount = r.count(kBundleBytes);
+    const uint32_t bundleCount = r.count(layout.bundleBytes);
     std::vector<Bundle> bundles;
     bundles.reserve(bundleCount);
-    for (uint32_t b = 0; b < bundleCount; ++b) bundles.push_back(readBundle(r, b, layout));
+    for (uint32_t b = 0; b < bundleCount; ++b) bundles.push_back(bundleReader(r, b));
     model.setBundles(bundles);
     return true;
   });
+}
+
+bool loadV6Family(const std::string& path, ZRB& model, bool keepBinariesInFile, const V6FamilyLayout& layout) {
+  const TaggedFileLayout file{layout.version, layout.headerExtension, kBundleBytes};
+  return loadTaggedFile(path, model, keepBinariesInFile, file,
+                        [&layout](TaggedReader& r, size_t b) { return readBundle(r, b, layout); });
 }
 
 }  // namespace detail
 
 namespace v6 {
 
-bool verify(LoaderV2& loader) { return detail::verifyTagged(loader, 12); }
+bool verify(LoaderV2& loader) { return detail::verifyTagged(loader, 12, kVersion, kVersion); }
 
 bool load(const std::string& path, ZRB& model, bool keepBinariesInFile) {
   static constexpr detail::V6FamilyLayout kLayout{kVersion, true, 13, 3, true};
