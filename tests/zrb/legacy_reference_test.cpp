@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "support/zrb_json.h"
+#include "ref_json.h"
 #include "support/zrb_test_file.h"
 #include "zrb/zrb.h"
 
@@ -14,6 +14,7 @@ namespace kestrane::test {
 namespace {
 
 using nlohmann::json;
+using namespace ref;
 
 std::string referencePath(const std::string& name) { return std::string(ZRB_REFERENCE_DIR) + "/" + name; }
 

@@ -5,6 +5,7 @@
 #include <new>
 #include <system_error>
 
+#include "hwdep/platform.h"
 #include "runtime/log.h"
 #include "utilkit/fs_utils.h"
 #include "zrb/readers.h"
@@ -127,6 +128,7 @@ bool ZRB::load(const std::string& path, bool keepBinariesInFile) {
 }
 
 bool ZRB::isSupportedHardware() const {
+  const hwdep::Platform platform;
   switch (format_version) {
     case 0x10000: case 0x10001: case 0x10002:
     case 0x20000: case 0x20001: case 0x20002:
@@ -136,7 +138,7 @@ bool ZRB::isSupportedHardware() const {
       KLOG_ERROR("ZRB contains invalid format version");
       return false;
     default:
-      return false;  // TODO: compare with the platform's hardware version
+      return target_hardware == platform.getHardwareVersion();
   }
 }
 
