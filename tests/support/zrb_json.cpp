@@ -1,6 +1,7 @@
 #include "support/zrb_json.h"
 
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -162,6 +163,11 @@ IoEntry ioEntry(const json& j) {
                             g.at("third").get<std::vector<uint32_t>>()});
   }
   io.extra_words = get<std::vector<uint32_t>>(j, "extra_words", {});
+  const auto seq = get<std::vector<uint32_t>>(j, "seq_lengths", {0, 0, 0});
+  if (seq.size() != 3) throw std::invalid_argument("seq_lengths needs three values");
+  std::copy(seq.begin(), seq.end(), io.seq_lengths.begin());
+  io.seq_extra = get<uint32_t>(j, "seq_extra", 0);
+  io.address = get<uint64_t>(j, "address", 0);
   return io;
 }
 
@@ -235,7 +241,13 @@ Bundle bundle(const json& j, const std::string& baseDir) {
   Bundle b;
   b.bundle_word = get<uint32_t>(j, "bundle_word", 0);
   b.metadata = metadata(j, "metadata", baseDir);
-  b.cores = items<Core>(j, "cores", [](const json& c) { return Core{coreWord(c), modeWord(c)}; });
+  b.cores = items<Core>(j, "cores", [](const json& c) {
+    Core core{coreWord(c), modeWord(c), {}};
+    const auto values = get<std::vector<uint64_t>>(c, "values", {0, 0, 0});
+    if (values.size() != 3) throw std::invalid_argument("values needs three numbers");
+    std::copy(values.begin(), values.end(), core.values.begin());
+    return core;
+  });
   b.inputs = items<IoEntry>(j, "inputs", ioEntry);
   b.outputs = items<IoEntry>(j, "outputs", ioEntry);
   b.sequence_lengths = items<SequenceLength>(j, "sequence_lengths", sequenceLength);
@@ -264,6 +276,7 @@ Model modelFromJson(const json& j, const std::string& baseDir) {
   if (j.contains("trailing")) m.trailing = payload(j.at("trailing"), baseDir);
   m.boundary = get<uint32_t>(j, "boundary", kBoundaryWord);
   m.noise_seed = get<uint32_t>(j, "noise_seed", 1);
+  if (j.contains("ignored_value")) m.ignored_value = j.at("ignored_value").get<uint32_t>();
   m.overrides = get<std::map<std::string, uint32_t>>(j, "overrides", {});
   if (j.contains("checksum")) m.checksum = j.at("checksum").get<uint32_t>();
   return m;

@@ -1,5 +1,7 @@
 #include "support/zrb_writer.h"
 
+#include "support/zrb_emitter.h"
+
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -9,65 +11,22 @@ namespace kestrane::test::zrbw {
 
 namespace {
 
-class Emitter {
- public:
-  Emitter(const Model& model, Written& out) : model_(model), out_(out), noise_(model.noise_seed) {}
-
-  void word(const std::string& label, uint32_t value) {
-    mark(label);
-    const auto it = model_.overrides.find(label);
-    if (it != model_.overrides.end()) value = it->second;
-    append(&value, 4);
+bool isKnownVersion(uint32_t version) {
+  switch (version) {
+    case 0x10000: case 0x10001: case 0x10002:
+    case 0x20000: case 0x20001: case 0x20002:
+    case 0x30000: case 0x40000: case 0x50000: case 0x60000:
+      return true;
+    default:
+      return false;
   }
-  void longWord(const std::string& label, uint64_t value) {
-    mark(label);
-    const auto it = model_.overrides.find(label);
-    if (it != model_.overrides.end()) value = it->second;
-    append(&value, 8);
-  }
-  void f32(const std::string& label, float value) {
-    uint32_t bits;
-    std::memcpy(&bits, &value, 4);
-    word(label, bits);
-  }
-  void bytes(const std::string& label, const std::vector<uint8_t>& data) {
-    mark(label);
-    out_.bytes.insert(out_.bytes.end(), data.begin(), data.end());
-  }
-  void tag(const std::string& label, const char* text) {
-    uint32_t value;
-    std::memcpy(&value, text, 4);
-    word(label, value);
-  }
-  void ignored(const std::string& label) { word(label, static_cast<uint32_t>(noise_())); }
-  void boundary(const std::string& label) { word(label, model_.boundary); }
-  void string(const std::string& label, const std::string& text) {
-    word(label + ".name_length", static_cast<uint32_t>(text.size()));
-    bytes(label + ".name", std::vector<uint8_t>(text.begin(), text.end()));
-  }
-  void count(const std::string& label, size_t n) { word(label, static_cast<uint32_t>(n)); }
-
- private:
-  void mark(const std::string& label) { out_.offsets[label] = out_.bytes.size(); }
-  // Little-endian hosts only, like the file.
-  void append(const void* data, size_t n) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    out_.bytes.insert(out_.bytes.end(), p, p + n);
-  }
-
-  const Model& model_;
-  Written& out_;
-  std::mt19937 noise_;
-};
+}
 
 class FileWriter {
  public:
-  FileWriter(const Model& model, Written& out) : m_(model), e_(model, out), v6_(model.version == 0x60000) {
-    if (model.version != 0x60000 && model.version != 0x50000) {
-      throw std::invalid_argument("zrb writer: format version " + std::to_string(model.version) +
-                                  " is not supported");
-    }
-  }
+  // Versions 3 to 6.
+  FileWriter(const Model& model, Written& out)
+      : m_(model), e_(model, out), v6_(model.version == 0x60000), major_(model.version >> 16) {}
 
   void file() {
     e_.tag("magic", ".ZRB");
@@ -103,23 +62,32 @@ class FileWriter {
     list(p + ".cre", "@CRE", b.cores, [&](const std::string& l, const Core& c) {
       e_.word(l + ".core", c.core_word);
       e_.word(l + ".mode", c.mode_word);
+      if (major_ == 3) {
+        for (size_t i = 0; i < c.values.size(); ++i) e_.longWord(l + ".value" + std::to_string(i), c.values[i]);
+      }
       e_.boundary(l + ".boundary");
     });
-    list(p + ".ipt", "@IPT", b.inputs, [&](const std::string& l, const IoEntry& io) { ioEntry(l, io); });
-    list(p + ".opt", "@OPT", b.outputs, [&](const std::string& l, const IoEntry& io) { ioEntry(l, io); });
-    list(p + ".sql", "@SQL", b.sequence_lengths,
-         [&](const std::string& l, const SequenceLength& s) { sequenceLength(l, s); });
+    list(p + ".ipt", "@IPT", b.inputs, [&](const std::string& l, const IoEntry& io) { ioEntry(l, io, true); });
+    list(p + ".opt", "@OPT", b.outputs, [&](const std::string& l, const IoEntry& io) { ioEntry(l, io, false); });
+    if (major_ >= 5) {
+      list(p + ".sql", "@SQL", b.sequence_lengths,
+           [&](const std::string& l, const SequenceLength& s) { sequenceLength(l, s); });
+    }
     list(p + ".bin", "@BIN", b.section_binaries,
          [&](const std::string& l, const SectionBinary& s) { sectionBinary(l, s); });
-    list(p + ".rmi", "@RMI", b.rmem_ids, [&](const std::string& l, const RmemId& r) {
-      e_.word(l + ".type", r.type_word);
-      e_.word(l + ".value", r.value);
-      e_.f32(l + ".multiplier", r.multiplier);
-      e_.f32(l + ".offset", r.offset);
-      e_.boundary(l + ".boundary");
-    });
-    list(p + ".cad", "@CAD", b.cache_designations,
-         [&](const std::string& l, const CacheDesignation& c) { cacheDesignation(l, c); });
+    if (major_ >= 4) {
+      list(p + ".rmi", "@RMI", b.rmem_ids, [&](const std::string& l, const RmemId& r) {
+        e_.word(l + ".type", r.type_word);
+        e_.word(l + ".value", r.value);
+        if (major_ >= 5) {
+          e_.f32(l + ".multiplier", r.multiplier);
+          e_.f32(l + ".offset", r.offset);
+        }
+        e_.boundary(l + ".boundary");
+      });
+      list(p + ".cad", "@CAD", b.cache_designations,
+           [&](const std::string& l, const CacheDesignation& c) { cacheDesignation(l, c); });
+    }
     e_.boundary(p + ".boundary");
   }
 
@@ -147,19 +115,28 @@ class FileWriter {
     for (size_t i = 0; i < n; ++i) e_.word(l + "." + std::to_string(i), i < list.size() ? list[i] : 0);
   }
 
-  void ioEntry(const std::string& l, const IoEntry& io) {
+  // Versions 3 and 4 put S0-S2 before the nine shape words (and version-4
+  // inputs C after them) instead of the index words and aux word; version 3
+  // has no second flags word and no channel bytes.
+  void ioEntry(const std::string& l, const IoEntry& io, bool isInput) {
     e_.string(l, io.name);
     designations(l, io.designations);
     e_.longWord(l + ".size", io.size);
     e_.word(l + ".flags", io.flags);
-    e_.word(l + ".flags2", io.flags2);
-    const size_t dims = v6_ ? 13 : 12;
+    if (major_ >= 4) e_.word(l + ".flags2", io.flags2);
+    if (major_ <= 4) {
+      for (size_t i = 0; i < 3; ++i) e_.word(l + ".seq." + std::to_string(i), io.seq_lengths[i]);
+    }
+    const size_t dims = major_ <= 4 ? 9 : v6_ ? 13 : 12;
     for (size_t i = 0; i < dims; ++i) e_.word(l + ".dim." + std::to_string(i), io.dims[i]);
+    if (major_ == 4 && isInput) e_.word(l + ".seq_extra", io.seq_extra);
     for (size_t i = 0; i < io.scales.size(); ++i) e_.f32(l + ".scale." + std::to_string(i), io.scales[i]);
     e_.ignored(l + ".ignored0");
-    if (io.flags & 0x2000u) e_.bytes(l + ".channel_bytes", io.channel_bytes);
-    e_.ignored(l + ".ignored1");
-    const uint32_t ioType = (io.flags >> 1) & 0xFu;
+    if (major_ >= 4) {
+      if (io.flags & 0x2000u) e_.bytes(l + ".channel_bytes", io.channel_bytes);
+      e_.ignored(l + ".ignored1");
+    }
+    const uint32_t ioType = (io.flags >> 1) & (major_ == 3 ? 7u : 0xFu);
     if (ioType >= 1 && ioType <= 3) {
       e_.count(l + ".io.count", io.io_groups.size());
       for (size_t g = 0; g < io.io_groups.size(); ++g) {
@@ -242,6 +219,7 @@ class FileWriter {
   const Model& m_;
   Emitter e_;
   bool v6_;
+  uint32_t major_;
 };
 
 }  // namespace
@@ -274,8 +252,21 @@ void Written::fixChecksum() {
 }
 
 Written write(const Model& model) {
+  if (!isKnownVersion(model.version)) {
+    throw std::invalid_argument("zrb writer: format version " + std::to_string(model.version) +
+                                " is not supported");
+  }
   Written out;
-  FileWriter(model, out).file();
+  switch (model.version >> 16) {
+    case 1:
+      writeVersion1(model, out);
+      break;
+    case 2:
+      writeVersion2(model, out);
+      break;
+    default:
+      FileWriter(model, out).file();
+  }
   out.bytes.insert(out.bytes.end(), model.trailing.begin(), model.trailing.end());
   if (model.checksum) {
     out.setWord("checksum", *model.checksum);

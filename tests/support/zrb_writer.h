@@ -1,6 +1,6 @@
 #pragma once
 
-// Writes model files of format versions 5 and 6 from plain records, for
+// Writes model files of format versions 1 to 6 from plain records, for
 // tests and the zrbgen tool. It knows the layout on its own: it shares no
 // header or constant with the reader, so one misreading cannot hide in both.
 //
@@ -20,6 +20,14 @@
 // "<entry>.des.<d>" (".core", ".mode", ".flags", ".ignored", ".address");
 // the bundle's closing boundary is "b<i>.boundary". Counts and lengths end
 // in ".count", ".des_count", ".name_length" or ".size".
+//
+// Versions 2 and 1 have no tags: a version-2 bundle is "b<i>.cre" (tagged),
+// then "b<i>.ipt", "b<i>.opt", "b<i>.bin" and "b<i>.mta", each list with an
+// ".unchecked" word before its ".count", and ends in "b<i>.end". Version 1
+// has one bundle "b0" with "b0.cre.count", "b0.ipt", "b0.opt" and "b0.bin"
+// (each list with ".ignored" before ".count"); its checksums are labelled
+// "b0.ipt.<k>.scale_checksum", "b0.bin.<k>.checksum" and "checksum" (the
+// last word of the file).
 
 #include <array>
 #include <cstdint>
@@ -33,6 +41,8 @@ namespace kestrane::test::zrbw {
 inline constexpr uint32_t kBoundaryWord = 0x12345678;
 inline constexpr uint32_t kSwappedBoundaryWord = 0x78563412;
 
+// Version 2 writes core_word, mode_word and address; a version-1 binary
+// candidate core_word and address.
 struct Designation {
   uint32_t core_word = 0x10001;   // cluster | core
   uint32_t mode_word = 0;         // bits 0-3 mode, 5-8 modes, 11-12 clusters
@@ -48,7 +58,8 @@ struct Metadatum {
 
 struct Core {
   uint32_t core_word = 0x10001;
-  uint32_t mode_word = 0;
+  uint32_t mode_word = 0;          // version 1: the word W
+  std::array<uint64_t, 3> values{};  // versions 1 to 3
 };
 
 struct IoGroup {
@@ -68,6 +79,11 @@ struct IoEntry {
   std::vector<uint8_t> channel_bytes;  // written when flags bit 13 is set
   std::vector<IoGroup> io_groups;      // written when the io type is 1 to 3
   std::vector<uint32_t> extra_words;   // written just before the boundary
+  // Versions 3 and 4: the per-axis sequence words S0-S2, and C (version-4
+  // inputs only).
+  std::array<uint32_t, 3> seq_lengths{};
+  uint32_t seq_extra = 0;
+  uint64_t address = 0;                // version 1: the entry's device address
 };
 
 struct Axis {
@@ -128,6 +144,8 @@ struct Bundle {
   std::vector<CacheDesignation> cache_designations;
 };
 
+// Version 2 and 3 mode words are given raw (mode_word); version 1 writes
+// the first bundle only.
 struct Model {
   uint32_t version = 0x60000;
   uint32_t target_hardware = 3;
@@ -138,6 +156,7 @@ struct Model {
   std::vector<uint8_t> trailing;       // bytes after the last bundle
   uint32_t boundary = kBoundaryWord;   // every boundary, unless overridden
   uint32_t noise_seed = 1;             // ignored words
+  std::optional<uint32_t> ignored_value;  // every ignored word, instead of noise
   std::map<std::string, uint32_t> overrides;  // label -> word, applied as written
   std::optional<uint32_t> checksum;    // the byte sum when unset
 };
