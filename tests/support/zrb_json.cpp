@@ -264,6 +264,7 @@ Model modelFromJson(const json& j, const std::string& baseDir) {
   if (j.contains("trailing")) m.trailing = payload(j.at("trailing"), baseDir);
   m.boundary = get<uint32_t>(j, "boundary", kBoundaryWord);
   m.noise_seed = get<uint32_t>(j, "noise_seed", 1);
+  if (j.contains("ignored_value")) m.ignored_value = j.at("ignored_value").get<uint32_t>();
   m.overrides = get<std::map<std::string, uint32_t>>(j, "overrides", {});
   if (j.contains("checksum")) m.checksum = j.at("checksum").get<uint32_t>();
   return m;

@@ -39,7 +39,10 @@ class Emitter {
     std::memcpy(&value, text, 4);
     word(label, value);
   }
-  void ignored(const std::string& label) { word(label, static_cast<uint32_t>(noise_())); }
+  void ignored(const std::string& label) {
+    const auto noise = static_cast<uint32_t>(noise_());
+    word(label, model_.ignored_value.value_or(noise));
+  }
   void boundary(const std::string& label) { word(label, model_.boundary); }
   void string(const std::string& label, const std::string& text) {
     word(label + ".name_length", static_cast<uint32_t>(text.size()));

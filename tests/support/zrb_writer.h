@@ -138,6 +138,7 @@ struct Model {
   std::vector<uint8_t> trailing;       // bytes after the last bundle
   uint32_t boundary = kBoundaryWord;   // every boundary, unless overridden
   uint32_t noise_seed = 1;             // ignored words
+  std::optional<uint32_t> ignored_value;  // every ignored word, instead of noise
   std::map<std::string, uint32_t> overrides;  // label -> word, applied as written
   std::optional<uint32_t> checksum;    // the byte sum when unset
 };
