@@ -123,9 +123,9 @@ struct SequenceLengthAxis {
 
 struct SequenceLength {
   uint8_t sequence_type = 255;
-  bool flag = false;  // bit 8 of the type word
+  bool flag_bit8 = false;  // bit 8 of the type word
   int32_t max_size = 0;
-  std::array<uint32_t, 3> extra_words{};  // format version 5 carries two
+  std::array<uint32_t, 3> further_words{};  // format version 5 carries two
   std::map<int32_t, std::vector<SequenceLengthAxis>> input_axes;
   std::map<int32_t, std::vector<SequenceLengthAxis>> output_axes;
   std::vector<int32_t> sequence_rmem_ids;
@@ -140,7 +140,7 @@ struct SectionBinary {
   std::string path;
   uint64_t size = 0;
   bool no_payload = false;
-  bool flag1 = false;
+  bool flag_bit1 = false;
   uint32_t memory_type = 31;
   uint8_t attribute = 255;
   bool keep_in_file = false;

@@ -63,10 +63,10 @@ void SequenceDerivation::addInput(Input& input, int32_t index) {
   if (axis < 0) return;
   SequenceLength s;
   s.sequence_type = 0;
-  s.flag = hasExtraWord_ && input.seq_extra_word != 0;
+  s.flag_bit8 = hasExtraWord_ && input.seq_extra_word != 0;
   s.max_size = static_cast<int32_t>(sequenceWords(input)[axis]);
-  s.extra_words[0] = hasExtraWord_ ? input.seq_extra_word : 0;
-  s.extra_words[1] = 0;
+  s.further_words[0] = hasExtraWord_ ? input.seq_extra_word : 0;
+  s.further_words[1] = 0;
   s.input_axes[index] = oneAxis(axis);
   sequenceIndex(input, axis) = static_cast<int32_t>(lengths_.size());
   lengths_.push_back(std::move(s));

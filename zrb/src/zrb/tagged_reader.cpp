@@ -316,9 +316,9 @@ SequenceLength TaggedReader::sequenceLength(int extraWords) {
   s.name = string();
   const uint32_t type = word();
   s.sequence_type = static_cast<uint8_t>(type);
-  s.flag = type & 0x100u;
+  s.flag_bit8 = type & 0x100u;
   s.max_size = static_cast<int32_t>(word());
-  for (int i = 0; i < extraWords; ++i) s.extra_words[i] = word();
+  for (int i = 0; i < extraWords; ++i) s.further_words[i] = word();
   s.input_axes = axisGroups();
   s.output_axes = axisGroups();
   for (auto* ids : {&s.sequence_rmem_ids, &s.cache_rmem_ids}) {
@@ -334,7 +334,7 @@ SectionBinary TaggedReader::sectionBinary(size_t b, size_t j) {
   SectionBinary bin;
   const uint32_t flags = word();
   bin.no_payload = flags & 1u;
-  bin.flag1 = flags & 2u;
+  bin.flag_bit1 = flags & 2u;
   bin.memory_type = (flags >> 2) & 0x1Fu;
   bin.attribute = static_cast<uint8_t>(flags >> 8);
   bin.designations = designations();

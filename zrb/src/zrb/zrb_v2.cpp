@@ -129,7 +129,7 @@ SectionBinary sectionBinary(TaggedReader& r, size_t b, size_t j) {
   bin.designations = designations(r, true);
   const uint32_t flags = r.word();
   bin.no_payload = flags & 1u;
-  bin.flag1 = flags & 2u;
+  bin.flag_bit1 = flags & 2u;
   bin.memory_type = (flags >> 2) & 0x1Fu;
   bin.size = r.word();
   r.payload(bin, b, j);
