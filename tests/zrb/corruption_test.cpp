@@ -98,6 +98,17 @@ TEST_P(CorruptionTest, HeaderFaultsFailVerification) {
   }
 }
 
+TEST_P(CorruptionTest, ChecksumSitsWhereTheVersionWordSays) {
+  // A version-6 layout labelled 0x50000 is checked against the word at 16,
+  // which is then the extension word; the converse holds for version 5.
+  zrbw::Written w = sample();
+  w.setWord("version", GetParam() == 0x60000 ? 0x50000 : 0x60000);
+  w.fixChecksum();
+  LogCapture log;
+  EXPECT_FALSE(load(w.bytes));
+  EXPECT_EQ(log.count("Validation Failed, Total Checksum Error!"), 1u);
+}
+
 TEST_P(CorruptionTest, EveryBoundaryIsChecked) {
   const zrbw::Written w = sample();
   size_t checked = 0;

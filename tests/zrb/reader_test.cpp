@@ -144,6 +144,9 @@ TEST_P(ReaderTest, RoundTripsEveryField) {
   const zrb::SectionBinary& big = bundles[1].section_binaries.at(0);
   EXPECT_EQ(fs::path(big.path), model.getTempDirectory() / "bundle1_binary0.bin");
   EXPECT_EQ(fileBytes(big.path), source.bundles[1].section_binaries[0].payload);
+  // Empty payloads still get their (empty) files.
+  EXPECT_TRUE(fileBytes(bundles[1].section_binaries.at(1).path).empty());
+  EXPECT_TRUE(fileBytes(bundles[1].metadata.at(0).path).empty());
 }
 
 TEST_P(ReaderTest, KeptBinariesPointAtTheirPayloadInTheFile) {

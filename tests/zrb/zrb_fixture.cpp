@@ -117,7 +117,9 @@ zrbw::Model sampleModel(uint32_t version, size_t bigPayload, size_t smallPayload
   Bundle b1;
   b1.bundle_word = 2;
   b1.cores = {{0x20001, 0x1000}};
-  b1.section_binaries = {{binaryFlags(false, false, 31, 1), {d1}, bytes(bigPayload), std::nullopt}};
+  b1.metadata = {{0, {}, std::nullopt}};  // an empty payload still makes a file
+  b1.section_binaries = {{binaryFlags(false, false, 31, 1), {d1}, bytes(bigPayload), std::nullopt},
+                         {binaryFlags(false, false, 0, 0), {}, {}, std::nullopt}};
   m.bundles = {b0, b1};
   return m;
 }

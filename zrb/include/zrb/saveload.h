@@ -8,6 +8,13 @@
 
 namespace kestrane::zrb {
 
+namespace detail {
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+}  // namespace detail
+
 // The sequential reader of model files of versions 2 to 6. It keeps the
 // offset it believes it is at; every operation advances it by what it
 // consumed, so a short read leaves the offset past the item.
@@ -47,11 +54,8 @@ class LoaderV2 {
  private:
   bool readItem(void* out, size_t bytes);
 
-  struct Closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
   std::string path_;
-  std::unique_ptr<std::FILE, Closer> file_;
+  detail::FilePtr file_;
   uint64_t size_ = 0;
   uint64_t offset_ = 0;
 };

@@ -50,7 +50,7 @@ bool LoaderV2::skip(uint64_t n) {
 }
 
 uint64_t LoaderV2::peek(void* buffer, uint64_t n) {
-  if (!file_) return 0;
+  if (!file_ || n == 0) return 0;
   const uint64_t got = std::fread(buffer, 1, n, file_.get());
   fseeko(file_.get(), static_cast<off_t>(offset_), SEEK_SET);
   return got;

@@ -19,10 +19,6 @@ bool tagMatches(uint32_t word, const char* expected) {
   return true;
 }
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 }  // namespace
 
 bool verifyTagged(LoaderV2& loader, uint64_t bytesBeforeChecksum, uint32_t firstVersion, uint32_t lastVersion) {
@@ -372,7 +368,7 @@ void TaggedReader::payload(SectionBinary& bin, size_t b, size_t j) {
 }
 
 void TaggedReader::copyPayload(SectionBinary& bin, const std::string& path) {
-  std::unique_ptr<std::FILE, FileCloser> out(std::fopen(path.c_str(), "wb"));
+  FilePtr out(std::fopen(path.c_str(), "wb"));
   if (!out) {
     KLOG_ERROR("Could not find {}, Abort.", path);
     abort();

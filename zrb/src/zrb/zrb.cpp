@@ -53,10 +53,6 @@ std::optional<uint32_t> readVersionWord(std::FILE* file) {
   return words[1];
 }
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 }  // namespace
 
 ZRB::ZRB() noexcept {
@@ -70,8 +66,12 @@ ZRB::ZRB() noexcept {
 
 ZRB::~ZRB() {
   if (!remove_temp_directory || temp_directory.empty()) return;
-  std::error_code ec;
-  fs::remove_all(temp_directory, ec);  // already gone, or not removable: nothing to report
+  // Already gone, or not removable: nothing to report, and nothing may escape.
+  try {
+    std::error_code ec;
+    fs::remove_all(temp_directory, ec);
+  } catch (...) {
+  }
 }
 
 void ZRB::setHeader(uint32_t formatVersion, uint32_t headerWord, uint32_t targetHardware) {
@@ -102,7 +102,7 @@ bool ZRB::load(const std::string& path, bool keepBinariesInFile) {
     }
     std::optional<uint32_t> version;
     {
-      std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+      detail::FilePtr file(std::fopen(path.c_str(), "rb"));
       if (!file) {
         KLOG_ERROR("Unable to load; Cannot open a file: '{}'", path);
         return false;
