@@ -44,6 +44,12 @@ bool verifyTagged(LoaderV2& loader, uint64_t bytesBeforeChecksum, uint32_t first
   return loader.rewind();
 }
 
+bool hasTempDirectory(const ZRB& model, const std::string& path) {
+  if (!model.getTempDirectory().empty()) return true;
+  KLOG_ERROR("Unable to load '{}': the model has no temporary directory.", path);
+  return false;
+}
+
 TaggedReader::TaggedReader(LoaderV2& in, ZRB& model, bool keepBinariesInFile)
     : in_(in), model_(model), keepBinariesInFile_(keepBinariesInFile) {
   if (keepBinariesInFile_) absolutePath_ = std::filesystem::absolute(in.path()).string();

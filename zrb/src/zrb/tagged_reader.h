@@ -58,6 +58,10 @@ inline constexpr uint64_t kRmemIdBytes = 20;
 // offset 0.
 bool verifyTagged(LoaderV2& loader, uint64_t bytesBeforeChecksum, uint32_t firstVersion, uint32_t lastVersion);
 
+// The readers extract into the model's temporary directory; without one
+// (its creation failed) nothing is read, after one error line.
+bool hasTempDirectory(const ZRB& model, const std::string& path);
+
 // Runs one reader; an abort, an allocation failure or a file-system error
 // ends it with false (the last two after one error line).
 template <typename Body>

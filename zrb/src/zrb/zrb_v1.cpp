@@ -6,11 +6,11 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <new>
 #include <optional>
 
 #include "hwdep/platform.h"
 #include "legacy_io.h"
+#include "tagged_reader.h"
 #include "runtime/log.h"
 #include "utilkit/fs_utils.h"
 #include "zrb/readers.h"
@@ -23,20 +23,30 @@ uint32_t byteSum(const uint8_t* bytes, uint64_t length) {
   return sum;
 }
 
+namespace {
+
+// Designations of version 1 have mode 0 and the core configuration of their
+// own core; the file gives no memory type.
+Designation designationOf(const CoreId& id, uint64_t address, bool flag) {
+  Designation d;
+  d.core_id = id;
+  d.address = address;
+  d.flag = flag;
+  d.mode = 0;
+  d.core_config.core_id = id;
+  d.core_config.mode = 0;
+  return d;
+}
+
+}  // namespace
+
 std::vector<Designation> platformDesignations(const hwdep::Platform& platform, uint64_t address, bool keepSpecialCores) {
   std::vector<Designation> out;
   for (const uint32_t clusterId : platform.getClusterIds()) {
     const auto& cluster = platform.getCluster(static_cast<int32_t>(clusterId));
     for (const uint32_t coreId : platform.getCoreIdsOfCluster(cluster)) {
       if (!keepSpecialCores && (coreId == 0xFFFD || coreId == 0xFFFE)) continue;
-      Designation d;
-      d.core_id = CoreId{static_cast<Cluster>(clusterId), static_cast<Core>(coreId)};
-      d.address = address;
-      d.flag = false;
-      d.mode = 0;
-      d.core_config.core_id = d.core_id;
-      d.core_config.mode = 0;
-      out.push_back(std::move(d));
+      out.push_back(designationOf({static_cast<Cluster>(clusterId), static_cast<Core>(coreId)}, address, false));
     }
   }
   return out;
@@ -282,6 +292,7 @@ bool verify(const std::string& path) {
 }
 
 bool load(const std::string& path, ZRB& model) {
+  if (!detail::hasTempDirectory(model, path)) return false;
   std::vector<uint8_t> bytes;
   if (!readWhole(path, bytes)) return false;
   Layout layout;
@@ -294,7 +305,7 @@ bool load(const std::string& path, ZRB& model) {
   }
   model.setHeader(version, wordAt(bytes, 12), wordAt(bytes, 8));
 
-  try {
+  return detail::guardedLoad(path, [&] {
     Bundle bundle;
     bundle.setBundleWord(0);
     uint64_t firstValueOfLastCore = 0;
@@ -337,14 +348,7 @@ bool load(const std::string& path, ZRB& model) {
       SectionBinary binary;
       for (uint32_t k = 0; k < span.designationCount; ++k) {
         const uint64_t at = span.at + 4 + kCandidateDesignationBytes * k;
-        Designation d;
-        d.core_id = coreIdOf(wordAt(bytes, at), version);
-        d.address = longWordAt(bytes, at + 4);
-        d.flag = true;
-        d.mode = 0;
-        d.core_config.core_id = d.core_id;
-        d.core_config.mode = 0;
-        binary.designations.push_back(std::move(d));
+        binary.designations.push_back(designationOf(coreIdOf(wordAt(bytes, at), version), longWordAt(bytes, at + 4), true));
       }
       binary.path = (model.getTempDirectory() / ("binary" + std::to_string(index++) + ".bin")).string();
       binary.size = span.payloadSize;
@@ -358,10 +362,7 @@ bool load(const std::string& path, ZRB& model) {
     if (!written) return false;
     model.setBundles({std::move(bundle)});
     return true;
-  } catch (const std::bad_alloc&) {
-    KLOG_ERROR("Out of memory while reading {}", path);
-    return false;
-  }
+  });
 }
 
 }  // namespace v1

@@ -202,6 +202,7 @@ namespace v2 {
 bool verify(LoaderV2& loader) { return detail::verifyTagged(loader, 8, kVersion0, kVersion2); }
 
 bool load(const std::string& path, ZRB& model, bool keepBinariesInFile) {
+  if (!detail::hasTempDirectory(model, path)) return false;
   return detail::guardedLoad(path, [&] {
     LoaderV2 in(path);
     if (!in.isOpen() || !verify(in)) return false;

@@ -45,10 +45,7 @@ constexpr uint64_t kBundleBytes = 16 + 7 * 12 + 4;
 
 bool loadTaggedFile(const std::string& path, ZRB& model, bool keepBinariesInFile, const TaggedFileLayout& layout,
                     const std::function<Bundle(TaggedReader&, size_t)>& bundleReader) {
-  if (model.getTempDirectory().empty()) {
-    KLOG_ERROR("Unable to load '{}': the model has no temporary directory.", path);
-    return false;
-  }
+  if (!hasTempDirectory(model, path)) return false;
   return guardedLoad(path, [&] {
     LoaderV2 in(path);
     if (!in.isOpen()) return false;
