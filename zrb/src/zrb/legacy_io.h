@@ -11,6 +11,11 @@
 
 namespace kestrane::zrb::detail {
 
+// Cluster (bit 31 dropped) and core of a core id word, versions 2 to 6.
+inline CoreId coreIdOf(uint32_t word) {
+  return CoreId{static_cast<Cluster>(word & 0x7FFF0000u), static_cast<Core>(word & 0xFFFFu)};
+}
+
 // The mode word of version 2 and 3 core entries: bits 0-1 the mode (3 stands
 // for no mode), bits 2-5 and 6-9 two powers of two, bit 10 a flag.
 CoreConfig legacyCoreMode(uint32_t modeWord);

@@ -253,7 +253,7 @@ bool readWhole(const std::string& path, std::vector<uint8_t>& bytes) {
 }
 
 // Cluster rule of core entries and candidate designations.
-CoreId coreIdOf(uint32_t word, uint32_t version) {
+CoreId v1CoreId(uint32_t word, uint32_t version) {
   const uint32_t cluster = version == kVersion0 ? static_cast<uint32_t>(Cluster::Cluster0) : (word & 0xFFFF0000u);
   return CoreId{static_cast<Cluster>(cluster), static_cast<Core>(word & 0xFFFFu)};
 }
@@ -312,7 +312,7 @@ bool load(const std::string& path, ZRB& model) {
     for (uint32_t c = 0; c < layout.coreCount; ++c) {
       const uint64_t at = kHeaderBytes + kCoreEntryBytes * c;
       CoreConfig core;
-      core.core_id = coreIdOf(wordAt(bytes, at), version);
+      core.core_id = v1CoreId(wordAt(bytes, at), version);
       firstValueOfLastCore = longWordAt(bytes, at + 4);
       if (version != kVersion2) core.value0 = firstValueOfLastCore;
       core.value1 = longWordAt(bytes, at + 12);
@@ -348,7 +348,7 @@ bool load(const std::string& path, ZRB& model) {
       SectionBinary binary;
       for (uint32_t k = 0; k < span.designationCount; ++k) {
         const uint64_t at = span.at + 4 + kCandidateDesignationBytes * k;
-        binary.designations.push_back(designationOf(coreIdOf(wordAt(bytes, at), version), longWordAt(bytes, at + 4), true));
+        binary.designations.push_back(designationOf(v1CoreId(wordAt(bytes, at), version), longWordAt(bytes, at + 4), true));
       }
       binary.path = (model.getTempDirectory() / ("binary" + std::to_string(index++) + ".bin")).string();
       binary.size = span.payloadSize;

@@ -40,10 +40,6 @@ void entryBoundary(TaggedReader& r, const char* message) {
   }
 }
 
-CoreId coreIdOf(uint32_t word) {
-  return CoreId{static_cast<Cluster>(word & 0x7FFF0000u), static_cast<Core>(word & 0xFFFFu)};
-}
-
 CoreConfig core(TaggedReader& r) {
   const uint32_t coreWord = r.word();
   const uint64_t value0 = r.longWord();
@@ -52,7 +48,7 @@ CoreConfig core(TaggedReader& r) {
   const uint32_t modeWord = r.word();
   entryBoundary(r, "Organizing core : Boundary has been compromised.");
   CoreConfig config = detail::legacyCoreMode(modeWord);
-  config.core_id = coreIdOf(coreWord);
+  config.core_id = detail::coreIdOf(coreWord);
   config.value0 = value0;
   config.value1 = value1;
   config.value2 = value2;
@@ -76,7 +72,7 @@ std::vector<Designation> designations(TaggedReader& r, bool modeFirst) {
       d.address = r.longWord();
       modeWord = r.word();
     }
-    d.core_id = coreIdOf(coreWord);
+    d.core_id = detail::coreIdOf(coreWord);
     d.flag = (modeWord >> 10) & 1u;
     d.mode = modeWord & 3u;
     for (size_t bit = 0; bit < std::size(kLinkedCores); ++bit) {

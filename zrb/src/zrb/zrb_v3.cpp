@@ -30,10 +30,6 @@ void decodeModeLists(uint32_t modeWord, CoreConfig& config) {
   if (modeWord & (1u << 19)) config.clusters.push_back(static_cast<uint32_t>(Cluster::Cluster1));
 }
 
-CoreId coreIdOf(uint32_t word) {
-  return CoreId{static_cast<Cluster>(word & 0x7FFF0000u), static_cast<Core>(word & 0xFFFFu)};
-}
-
 CoreConfig core(TaggedReader& r) {
   const uint32_t coreWord = r.word();
   const uint32_t modeWord = r.word();
@@ -42,7 +38,7 @@ CoreConfig core(TaggedReader& r) {
   const uint64_t value2 = r.longWord();
   r.boundary(detail::kCores.entryName);
   CoreConfig config = detail::legacyCoreMode(modeWord);
-  config.core_id = coreIdOf(coreWord);
+  config.core_id = detail::coreIdOf(coreWord);
   config.value0 = value0;
   config.value1 = value1;
   config.value2 = value2;
@@ -53,7 +49,7 @@ CoreConfig core(TaggedReader& r) {
 // The mode is kept as read here, 3 included.
 Designation designation(TaggedReader& r) {
   Designation d;
-  d.core_config.core_id = coreIdOf(r.word());
+  d.core_config.core_id = detail::coreIdOf(r.word());
   const uint32_t modeWord = r.word();
   d.core_config.mode = modeWord & 3u;
   decodeModeLists(modeWord, d.core_config);
