@@ -94,6 +94,41 @@ def test_reshape_matches_numpy_values_and_views_when_it_can():
     assert hx.reshape(t.transpose(), [24]).flags.c_contiguous
 
 
+def factorizations(n, rng, count):
+    """Random target shapes of n elements, with size-1 dimensions mixed in."""
+    out = []
+    for _ in range(count):
+        shape, left = [], n
+        while left > 1:
+            divisors = [d for d in range(2, left + 1) if left % d == 0]
+            d = int(rng.choice(divisors))
+            shape.append(d)
+            left //= d
+            if rng.random() < 0.3:
+                shape.append(1)
+        if rng.random() < 0.3:
+            shape.insert(0, 1)
+        out.append(shape or [1])
+    return out
+
+
+def test_random_reshapes_of_every_layout():
+    rng = np.random.default_rng(11)
+    for name, v in layouts().items():
+        if v.size < 2:
+            continue
+        for shape in factorizations(v.size, rng, 25):
+            r = hx.reshape(v, shape)
+            np.testing.assert_array_equal(r, np.reshape(v, shape), err_msg=f"{name} {shape}")
+            w = hx.view(v, shape)
+            if w is not None:
+                np.testing.assert_array_equal(w, r, err_msg=f"{name} {shape}")
+                assert np.shares_memory(w, v)
+            else:
+                assert not np.shares_memory(r, v)
+    hx.take_log()
+
+
 def test_shape_operations_match_numpy_and_share_storage():
     for name, v in layouts().items():
         nd = v.ndim
