@@ -22,6 +22,9 @@ void bindBuffer(py::module_& m);
 void bindBufferInfo(py::module_& m);
 void bindCacheInfo(py::module_& m);
 
+// model_config.cpp
+void bindModelConfig(py::module_& m);
+
 // functions.cpp
 void bindSetLogLevel(py::module_& m);
 void bindTracingFunctions(py::module_& m);

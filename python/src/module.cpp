@@ -35,6 +35,7 @@ void defineModule(py::module_& m) {
   bindBuffer(m);
   bindCoreMode(m);
   bindBufferInfo(m);
+  bindModelConfig(m);
   bindLogLevel(m);
   bindSetLogLevel(m);
   bindCacheType(m);

@@ -24,6 +24,8 @@ assert ophel.start_tracing_events(path)
 ophel.stop_tracing_events()
 assert isinstance(json.load(open(path)), list)
 assert not ophel.Core.Core0 == 1
+config = ophel.ModelConfig()
+assert config.set_single_core_mode(1) and config.get_num_cores() == 1
 for stub in ("ophel/__init__.pyi", "ophel/version.pyi", "ophel/py.typed"):
     assert os.path.isfile(os.path.join(sys.argv[1], stub)), stub
 print("ophel", ophel.__version__, "from", ophel.__file__)

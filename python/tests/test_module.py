@@ -23,7 +23,7 @@ def test_members_are_registered_in_definition_order():
         "MaintenancePolicy", "InferenceResult", "CoreAllocationPolicy",
         "Scale", "CoreId", "Buffer",
         "CoreMode",
-        "BufferInfo",
+        "BufferInfo", "ModelConfig",
         "LogLevel", "set_log_level",
         "CacheType", "CacheInfo",
         "start_tracing_events", "stop_tracing_events",

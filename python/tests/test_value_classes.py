@@ -6,7 +6,7 @@ import pytest
 
 import ophel
 
-CLASSES = [ophel.Scale, ophel.CoreId, ophel.Buffer, ophel.BufferInfo, ophel.CacheInfo]
+CLASSES = [ophel.Scale, ophel.CoreId, ophel.Buffer, ophel.BufferInfo, ophel.ModelConfig, ophel.CacheInfo]
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=[c.__name__ for c in CLASSES])
@@ -17,7 +17,7 @@ def test_no_extra_attributes_and_no_pickling(cls):
     with pytest.raises(TypeError):
         pickle.dumps(obj)
     with pytest.raises(TypeError):
-        cls(1)
+        cls("1")
 
 
 def test_scale_lists_are_copies_and_index_is_checked():
