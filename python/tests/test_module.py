@@ -59,8 +59,3 @@ def test_enumeration_members_are_not_exported():
         assert not hasattr(ophel, name)
     assert ophel.Cluster.Cluster0.name == "Cluster0"
 
-
-def test_reimport_gives_the_same_module():
-    import importlib
-
-    assert importlib.import_module("ophel") is ophel
