@@ -1,0 +1,153 @@
+#pragma once
+
+// What the readers of the tagged format versions share: strict primitive
+// reads, tags, boundaries, count checks, and the entry forms that several
+// versions have in common. A failure logs its one line and throws
+// LoadAborted, which guardedLoad turns into false.
+
+#include <filesystem>
+#include <new>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "runtime/log.h"
+#include "zrb/records.h"
+#include "zrb/saveload.h"
+#include "zrb/zrb.h"
+
+namespace kestrane::zrb::detail {
+
+// The failure has been logged already.
+struct LoadAborted {};
+
+// One tagged list: its tag, the message for a wrong tag, and the names its
+// entry and list boundaries are reported with.
+struct ListKind {
+  const char* tag;
+  const char* wrongTag;
+  const char* entryName;
+  const char* listName;
+};
+
+inline constexpr ListKind kModelMetadata{"@MMA", "Wrong ZRB Metadata Magic (0x{:x}).", "Metadatum", "Metadata"};
+inline constexpr ListKind kBody{"@BDY", "Wrong ZRB Body Magic (0x{:x}).", "ZRB Bundle", ""};
+inline constexpr ListKind kBundleMetadata{"@MTA", "Wrong Body Metadata Magic (0x{:x}).", "Metadatum", "Metadata"};
+inline constexpr ListKind kCores{"@CRE", "Wrong Core Config Magic (0x{:x}).", "Core", "Cores"};
+inline constexpr ListKind kInputs{"@IPT", "Wrong Body Input Magic (0x{:x}).", "Input", "Inputs"};
+inline constexpr ListKind kOutputs{"@OPT", "Wrong Body Output Magic (0x{:x}).", "Output", "Outputs"};
+inline constexpr ListKind kSequenceLengths{"@SQL", "Wrong SequenceLength Magic (0x{:x}).", "SequenceLength",
+                                           "SequenceLengths"};
+inline constexpr ListKind kSectionBinaries{"@BIN", "Wrong Binary Magic (0x{:x}).", "Section Binary",
+                                           "Section Binaries"};
+inline constexpr ListKind kRmemIds{"@RMI", "Wrong RmemId Config Magic (0x{:x}).", "RmemId", "RmemIds"};
+inline constexpr ListKind kCacheDesignations{"@CAD", "Wrong Cache Designation Magic (0x{:x}).", "Cache Designation",
+                                             "Cache Designations"};
+
+// Smallest sizes in the file, for checking counts against the bytes left.
+inline constexpr uint64_t kMetadatumBytes = 16;
+inline constexpr uint64_t kCoreBytes = 12;
+inline constexpr uint64_t kDesignationBytes = 24;
+inline constexpr uint64_t kSectionBinaryBytes = 24;
+inline constexpr uint64_t kRmemIdBytes = 20;
+
+// Magic, a version of 3 to 6 and the total checksum, which sits after
+// `bytesBeforeChecksum` bytes of header words past the version word. On
+// success the loader is back at offset 0.
+bool verifyTagged(LoaderV2& loader, uint64_t bytesBeforeChecksum);
+
+// Runs one reader; an abort, an allocation failure or a file-system error
+// ends it with false (the last two after one error line).
+template <typename Body>
+bool guardedLoad(const std::string& path, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const LoadAborted&) {
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("Out of memory while loading '{}'.", path);
+  } catch (const std::exception& e) {
+    KLOG_ERROR("Failed to load '{}': {}", path, e.what());
+  }
+  return false;
+}
+
+class TaggedReader {
+ public:
+  TaggedReader(LoaderV2& in, ZRB& model, bool keepBinariesInFile);
+
+  // Primitives; a short read ends the load.
+  uint32_t word();
+  uint64_t longWord();
+  float f32();
+  void ignoreWords(uint64_t n);
+  std::string string();
+  // Throws unless `bytes` are left in the file.
+  void need(uint64_t bytes);
+  // A count of entries that each take at least `minEntryBytes`.
+  uint32_t count(uint64_t minEntryBytes);
+  std::vector<uint32_t> words(uint32_t n);
+  void tag(const ListKind& kind);
+  void boundary(const char* name);
+  // The form that reports the word read as well.
+  void boundaryWithWord(const char* name);
+  [[noreturn]] static void abort() { throw LoadAborted{}; }
+
+  // "tag, count, entries, boundary" with `entry(i)` reading entry i.
+  template <typename Entry>
+  auto list(const ListKind& kind, uint64_t minEntryBytes, Entry&& entry) {
+    tag(kind);
+    const uint32_t n = count(minEntryBytes);
+    std::vector<decltype(entry(uint32_t{}))> items;
+    items.reserve(n);
+    for (uint32_t i = 0; i < n; ++i) items.push_back(entry(i));
+    boundary(kind.listName);
+    return items;
+  }
+
+  // Entries of versions 4 to 6 (and with them the base of 3).
+  // Metadata entry; its payload goes to `fileName` in the temporary directory.
+  Metadatum metadatum(const std::string& fileName);
+  std::vector<Metadatum> metadataEntries(uint32_t n, const std::string& filePrefix);
+  CoreConfig core();
+  Designation designation();
+  std::vector<Designation> designations();
+  // Input or output with `headWords` (13 or 12) words in its dimension block.
+  void ioEntry(IoEntry& entry, int headWords, const char* boundaryName);
+  SequenceLength sequenceLength(int extraWords);
+  // Section binary j of bundle b: extracted, or located in the model file.
+  SectionBinary sectionBinary(size_t b, size_t j);
+  RmemIdConfig rmemId();
+  // Type, name, size and per-entry designations (version 6).
+  CacheDesignation namedCacheDesignation();
+  // Ignored word, designations and size (versions 4 and 5).
+  CacheDesignation plainCacheDesignation();
+
+  static uint64_t ioEntryBytes(int headWords) { return 36 + 4 * uint64_t(headWords); }
+  static uint64_t sequenceLengthBytes(int extraWords) { return 36 + 4 * uint64_t(extraWords); }
+
+ private:
+  void decodeCore(uint32_t coreWord, uint32_t modeWord, CoreConfig& config);
+  void readScalesAndGroups(IoEntry& entry);
+  std::map<int32_t, std::vector<SequenceLengthAxis>> axisGroups();
+  void copyPayload(SectionBinary& binary, const std::string& path);
+
+  LoaderV2& in_;
+  ZRB& model_;
+  bool keepBinariesInFile_;
+  std::string absolutePath_;
+  std::vector<uint8_t> copyBuffer_;  // 2 MiB, made at the first extraction
+};
+
+// Versions 5 and 6 share one layout; these are its differences.
+struct V6FamilyLayout {
+  uint32_t version;
+  bool headerExtension;     // the word at offset 16 (version 6)
+  int ioHeadWords;          // words in an input's or output's dimension block
+  int sequenceExtraWords;   // words after max_size in a sequence length
+  bool namedCaches;         // cache designations with type, name and entries
+};
+
+// Reads a file of the version-6 family; defined beside the version-6 reader.
+bool loadV6Family(const std::string& path, ZRB& model, bool keepBinariesInFile, const V6FamilyLayout& layout);
+
+}  // namespace kestrane::zrb::detail
