@@ -14,3 +14,9 @@ TEST(Version, FormatsAndIdentity) {
   EXPECT_EQ(&getOphelProduct(), &getOphelProduct());
   EXPECT_EQ(&getOphelVendor(), &getOphelVendor());
 }
+
+TEST(Version, ProductAndVendorComeFromTheDescription) {
+  EXPECT_EQ(getOphelProduct(), "taliss2-v4");
+  EXPECT_EQ(getOphelVendor(), "kestrane");
+  EXPECT_EQ(getOphelProduct(), getOphelProduct());
+}
