@@ -63,6 +63,12 @@ TEST_F(DriverTest, PostsAreCountedPerCoreWithTheFootprint) {
   card->faults().failNext(simcard::FaultOp::Post);
   EXPECT_EQ(device->postInfer(cores), StatusCode::Driver_FailedToPostInfer);
   EXPECT_EQ(monitor.posts(0, 0, 1), 2u);
+  // A later opener finds the block as it was, apart from its new footprint.
+  device.reset();
+  device = open(0);
+  EXPECT_EQ(monitor.posts(0, 0, 1), 2u);
+  EXPECT_EQ(monitor.footprint(0), 0u);
+  EXPECT_EQ(monitor.flags(0), 3u);
 }
 
 TEST_F(DriverTest, CardThirtyTwoHasNoSlotButStillPosts) {

@@ -37,7 +37,6 @@ class SystemDriver : public DDK {
   mutable std::mutex liveMutex_;  // guards blocks_; never held while a block is destroyed
   std::map<NativeMemory*, std::unique_ptr<NativeMemory>> blocks_;
   std::unique_ptr<PCIeDriver> pcie_;
-  std::string name_;
 };
 
 }  // namespace kestrane
