@@ -109,8 +109,10 @@ TEST_F(DriverTest, PostedRunsEndAndHungCoresTimeOut) {
   // The hung core times out; its cancelled request is never touched again
   // (the card answers it when the next post abandons the run).
   EXPECT_FALSE(device->waitDone(kC0Core2, 20000000));
+  EXPECT_EQ(card->stats().droppedReplies, 0u);
   loadProgram(*card, 0, 2, ProgramAssembler());
   ASSERT_EQ(device->postInfer({kC0Core2}), StatusCode::OK);
+  EXPECT_EQ(card->stats().droppedReplies, 1u);
   EXPECT_TRUE(device->waitDone(kC0Core2, 0));
   // A run that faults ends, but not well.
   loadProgram(*card, 0, 2, ProgramAssembler().fault());

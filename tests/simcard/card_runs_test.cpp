@@ -163,6 +163,7 @@ TEST_F(CardRunTest, HungRunOverlapsOthersAndCanBeCancelledOrSuperseded) {
   ASSERT_TRUE(a_->command(kPost, 0x01).success());
   ASSERT_EQ(done.wait(60000), platform::kWaitObject0);
   EXPECT_EQ(second[0] & 2, 0);
+  EXPECT_EQ(card_->stats().droppedReplies, 1u);  // the cancelled first waiter
   EXPECT_TRUE(a_->command(kWait, waitByte(0, 0)).success());
 }
 

@@ -31,6 +31,9 @@ struct CardStats {
   std::map<uint32_t, uint64_t> postsByCore;  // by core key
   size_t liveMappings = 0;
   uint64_t committedBytes = 0;
+  // Replies the card had ready for requests their caller had cancelled:
+  // dropped without touching the caller's record or event.
+  uint64_t droppedReplies = 0;
 };
 
 class SimCard : public platform::DeviceBackend, public std::enable_shared_from_this<SimCard> {
@@ -74,6 +77,8 @@ class SimCard : public platform::DeviceBackend, public std::enable_shared_from_t
   // Layout index of each set bit of a cluster's mask; false for a bit the card lacks.
   bool coresOf(uint8_t mask0, uint8_t mask1, std::vector<size_t>& cores) const;
   void reapFinishedThreads();
+  // Answers a pending request; under the card's mutex.
+  void reply(const std::shared_ptr<platform::IoCompletion>& completion, std::vector<uint8_t>& record, bool ok);
 
   const int index_;
   const CardOptions options_;

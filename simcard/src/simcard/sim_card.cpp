@@ -90,10 +90,7 @@ SimCard::~SimCard() {
     std::lock_guard lock(mutex_);
     for (auto& [run, thread] : threads_) {
       run->stop.stop();
-      for (auto& [completion, record] : run->waiters) {
-        record[0] &= static_cast<uint8_t>(~kSuccessBit);
-        completion->complete(true, record.data(), kCommandSize);
-      }
+      for (auto& [completion, record] : run->waiters) reply(completion, record, false);
       run->waiters.clear();
     }
     threads.swap(threads_);
@@ -343,10 +340,7 @@ void SimCard::startRun(size_t core, uint32_t ioSlot, bool hasIoSlot) {
     // learn that it failed.
     state.run->stop.stop();
     state.run->done = true;
-    for (auto& [completion, record] : state.run->waiters) {
-      record[0] &= static_cast<uint8_t>(~kSuccessBit);
-      completion->complete(true, record.data(), kCommandSize);
-    }
+    for (auto& [completion, record] : state.run->waiters) reply(completion, record, false);
     state.run->waiters.clear();
   }
   auto run = std::make_shared<Run>();
@@ -371,11 +365,14 @@ void SimCard::finishRun(const std::shared_ptr<Run>& run, bool ok) {
   if (run->done) return;
   run->done = true;
   run->ok = ok;
-  for (auto& [completion, record] : run->waiters) {
-    if (!ok) record[0] &= static_cast<uint8_t>(~kSuccessBit);
-    completion->complete(true, record.data(), kCommandSize);
-  }
+  for (auto& [completion, record] : run->waiters) reply(completion, record, ok);
   run->waiters.clear();
+}
+
+void SimCard::reply(const std::shared_ptr<platform::IoCompletion>& completion, std::vector<uint8_t>& record,
+                    bool ok) {
+  if (!ok) record[0] &= static_cast<uint8_t>(~kSuccessBit);
+  if (!completion->complete(true, record.data(), kCommandSize)) ++stats_.droppedReplies;
 }
 
 void SimCard::reapFinishedThreads() {

@@ -20,7 +20,9 @@ struct DmaMapping {
 
 // One DMA block: aligned host memory mapped for the device. The owning
 // SystemDriver keeps it; the last release() hands it back to the owner, which
-// destroys it (unmapping and freeing the memory).
+// destroys it (unmapping and freeing the memory). Mapping and unmapping run
+// under the process-wide DMA semaphore, which is taken before the device-call
+// mutex and never while the owner's live-block mutex is held.
 class NativeMemory : public DDKMemory {
  public:
   // Maps `size` bytes; on failure address() is 0 and the reason is printed.
