@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
+#include <vector>
 
 #include "kestrane/version.h"
 
@@ -19,4 +21,14 @@ TEST(Version, ProductAndVendorComeFromTheDescription) {
   EXPECT_EQ(getOphelProduct(), "taliss2-v4");
   EXPECT_EQ(getOphelVendor(), "kestrane");
   EXPECT_EQ(getOphelProduct(), getOphelProduct());
+}
+
+TEST(Version, ConcurrentFirstUseAgrees) {
+  std::vector<std::thread> threads;
+  std::vector<const std::string*> seen(8);
+  for (size_t i = 0; i < seen.size(); ++i) {
+    threads.emplace_back([&seen, i] { seen[i] = i % 2 ? &getOphelVendor() : &getOphelProduct(); });
+  }
+  for (auto& t : threads) t.join();
+  for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(*seen[i], i % 2 ? "kestrane" : "taliss2-v4");
 }

@@ -57,15 +57,6 @@ TEST(PlatformLookups, ConstLookupsAndAbsentKeysThrow) {
   EXPECT_EQ(platform.getMemoryAddress(0, 12), Platform::kUnset64);
 }
 
-TEST(PlatformLookups, KeysOrderAsSignedValues) {
-  // Cluster ids wrap past 0x7FFF0000 when a description has that many
-  // clusters: 0x80000000 sorts first.
-  KeyMap<int> map{{0x10000, 1}, {0x80000000u, 2}, {0x7FFF0000, 3}};
-  std::vector<uint32_t> keys;
-  for (const auto& entry : map) keys.push_back(entry.first);
-  EXPECT_EQ(keys, (std::vector<uint32_t>{0x80000000u, 0x10000, 0x7FFF0000}));
-}
-
 TEST(MemoryTypeName, NamesAndErrors) {
   EXPECT_EQ(memoryTypeName(0), "IMEM");
   EXPECT_EQ(memoryTypeName(12), "BUFFER");

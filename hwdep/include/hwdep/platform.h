@@ -70,9 +70,10 @@ class Platform {
   // Never inserts: an absent id throws std::out_of_range.
   const CoreEntry& getCoreEntry(const ClusterEntry& cluster, uint32_t coreId) const;
   // The address stored under `memoryType`. An absent type throws
-  // std::out_of_range("invalid map<K, T> key"); callers inside the
-  // description's own users ask only for types the compiled-in description
-  // holds, callers elsewhere must catch it and turn it into a status.
+  // std::out_of_range("invalid map<K, T> key"), like a map lookup. The
+  // description and configuration code ask only for types the compiled-in
+  // description holds; callers elsewhere (engine, model runtime) must catch
+  // it and turn it into a status.
   uint64_t lookupU64ById(const CoreEntry& core, int32_t memoryType) const;
   // Template value of a row (0 base, 1 step per core index, 2 step per
   // cluster index); an absent row or type throws like lookupU64ById.

@@ -1,11 +1,20 @@
 #include "hwdep/parser.h"
 
+#include "hwdep/parser_v1.h"
+#include "hwdep/parser_v2.h"
+#include "hwdep/parser_v3.h"
 #include "hwdep/parser_v4.h"
 
 namespace kestrane::hwdep {
 
 std::unique_ptr<Parser> createParser(uint32_t formatVersion) {
   switch (formatVersion) {
+    case 1:
+      return std::make_unique<ParserV1>();
+    case 2:
+      return std::make_unique<ParserV2>();
+    case 3:
+      return std::make_unique<ParserV3>();
     case 4:
       return std::make_unique<ParserV4>();
     default:

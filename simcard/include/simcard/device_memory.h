@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "simcard/card_layout.h"
+
+namespace kestrane::simcard {
+
+// Sparse device memory: 64 KiB pages that read as zero until first written,
+// inside the card's regions only, with a cap on the bytes committed. An
+// access outside the regions or past the cap fails as a whole.
+class DeviceMemory {
+ public:
+  static constexpr uint64_t kPageSize = 64 * 1024;
+
+  DeviceMemory(const std::vector<MemoryRegion>& regions, uint64_t capBytes);
+
+  // True when [address, address + size) lies inside the regions.
+  bool contains(uint64_t address, uint64_t size) const;
+  bool read(uint64_t address, void* dst, uint64_t size) const;
+  bool write(uint64_t address, const void* src, uint64_t size);
+  uint64_t committedBytes() const;
+
+ private:
+  std::vector<MemoryRegion> regions_;  // sorted, adjacent ones merged
+  uint64_t cap_;
+  mutable std::mutex mutex_;
+  std::unordered_map<uint64_t, std::unique_ptr<uint8_t[]>> pages_;
+};
+
+}  // namespace kestrane::simcard

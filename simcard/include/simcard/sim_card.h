@@ -1,0 +1,101 @@
+#pragma once
+
+// The simulated card: the device backend behind "\\.\kestrane_pcieN" that
+// behaves as the card and its kernel driver would. It answers the six control
+// codes with their byte records, keeps sparse device memory, registers, DMA
+// mappings and core claims, and runs the programs found in the cores'
+// instruction memories on threads of its own.
+//
+// Locks: the card's mutex is taken before the device memory's; a run's
+// thread takes the device memory's alone and the card's alone, never both.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/device_backend.h"
+#include "simcard/card_options.h"
+#include "simcard/device_memory.h"
+#include "simcard/fault_plan.h"
+
+namespace kestrane::simcard {
+
+// What tests can see of the card's traffic.
+struct CardStats {
+  std::map<uint32_t, uint64_t> callsByCode;  // control calls per code
+  int maxCallsInFlight = 0;                  // most control calls inside the card at once
+  std::map<uint32_t, uint64_t> postsByCore;  // by core key
+  size_t liveMappings = 0;
+  uint64_t committedBytes = 0;
+  // Replies the card had ready for requests their caller had cancelled:
+  // dropped without touching the caller's record or event.
+  uint64_t droppedReplies = 0;
+};
+
+class SimCard : public platform::DeviceBackend, public std::enable_shared_from_this<SimCard> {
+ public:
+  SimCard(int index, CardOptions options);
+  ~SimCard() override;
+  SimCard(const SimCard&) = delete;
+  SimCard& operator=(const SimCard&) = delete;
+
+  // A new handle; claims belong to it, so two handles play two processes.
+  std::unique_ptr<platform::DeviceSession> open() override;
+
+  int index() const { return index_; }
+  const CardLayout& layout() const { return layout_; }
+  FaultPlan& faults() { return faults_; }
+  CardStats stats() const;
+  std::map<uint32_t, uint32_t> registers() const;
+  // Core keys (cluster | core) claimed by any handle.
+  std::vector<uint32_t> claimedCores() const;
+  bool peek(uint64_t address, void* dst, uint64_t size) const { return memory_.read(address, dst, size); }
+  bool poke(uint64_t address, const void* src, uint64_t size) { return memory_.write(address, src, size); }
+
+  // Entry points of the handles.
+  platform::IoResult control(uint64_t session, uint32_t code, const void* in, uint32_t inLen, void* out,
+                             uint32_t outLen, const std::shared_ptr<platform::IoCompletion>& completion);
+  void closeSession(uint64_t session);
+
+ private:
+  struct Run;
+  struct CoreState;
+
+  platform::IoResult deviceInfo(const void* in, uint32_t inLen, void* out, uint32_t outLen);
+  platform::IoResult mapDma(const void* in, uint32_t inLen, void* out, uint32_t outLen, bool map);
+  platform::IoResult registerAccess(const void* in, uint32_t inLen, void* out, uint32_t outLen);
+  platform::IoResult transfer(const void* in, uint32_t inLen);
+  platform::IoResult command(uint64_t session, const void* in, uint32_t inLen, void* out, uint32_t outLen,
+                             const std::shared_ptr<platform::IoCompletion>& completion);
+  bool post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSlot, bool hasIoSlot);
+  void startRun(size_t core, uint32_t ioSlot, bool hasIoSlot);
+  void finishRun(const std::shared_ptr<Run>& run, bool ok);
+  // Layout index of each set bit of a cluster's mask; false for a bit the card lacks.
+  bool coresOf(uint8_t mask0, uint8_t mask1, std::vector<size_t>& cores) const;
+  void reapFinishedThreads();
+  // Answers a pending request; under the card's mutex.
+  void reply(const std::shared_ptr<platform::IoCompletion>& completion, std::vector<uint8_t>& record, bool ok);
+
+  const int index_;
+  const CardOptions options_;
+  const CardLayout layout_;
+  DeviceMemory memory_;
+  FaultPlan faults_;
+  std::atomic<uint64_t> nextSession_{1};
+  std::atomic<int> inFlight_{0};
+
+  mutable std::mutex mutex_;
+  std::map<uint64_t, std::pair<uint64_t, uint64_t>> mappings_;  // handle -> host address, size
+  uint64_t nextHandle_ = 0x1000;
+  std::map<uint32_t, uint32_t> registers_;
+  std::vector<CoreState> cores_;
+  uint32_t nextRunId_ = 1;
+  std::vector<std::pair<std::shared_ptr<Run>, std::thread>> threads_;
+  CardStats stats_;
+};
+
+}  // namespace kestrane::simcard

@@ -1,0 +1,97 @@
+#include "simcard/card_registry.h"
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+#include "platform/device_file.h"
+#include "runtime/log.h"
+
+namespace kestrane::simcard {
+
+namespace {
+
+std::mutex gMutex;
+std::map<int, std::shared_ptr<SimCard>> gCards;
+
+int configuredCardCount() {
+  const char* text = std::getenv("OPHEL_SIM_CARDS");
+  if (text == nullptr || *text == '\0') return 1;
+  char* end = nullptr;
+  long n = std::strtol(text, &end, 10);
+  if (*end != '\0' || n < 0 || n > kMaxCards) {
+    KLOG_WARN("OPHEL_SIM_CARDS=\"{}\" is not a card count from 0 to {}; using 1.", text, kMaxCards);
+    return 1;
+  }
+  return static_cast<int>(n);
+}
+
+void installDefaultsOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    const int count = configuredCardCount();
+    std::lock_guard lock(gMutex);
+    for (int i = 0; i < count; ++i) {
+      if (gCards.count(i)) continue;
+      auto card = std::make_shared<SimCard>(i, CardOptions{});
+      platform::registerDevice(deviceName(i), card);
+      gCards[i] = std::move(card);
+    }
+  });
+}
+
+// The first device open of the process registers the default cards.
+[[maybe_unused]] const bool gProviderInstalled = (platform::setDefaultDeviceProvider(installDefaultsOnce), true);
+
+}  // namespace
+
+std::string deviceName(int index) {
+  std::string name = "\\\\.\\kestrane_pcie";
+  return index > 0 ? name + std::to_string(index) : name;
+}
+
+void installDefaultCards() { installDefaultsOnce(); }
+
+std::shared_ptr<SimCard> attachCard(int index, const CardOptions& options) {
+  installDefaultsOnce();
+  auto card = std::make_shared<SimCard>(index, options);
+  std::shared_ptr<SimCard> previous;
+  {
+    std::lock_guard lock(gMutex);
+    platform::registerDevice(deviceName(index), card);
+    previous = std::exchange(gCards[index], card);
+  }
+  return card;  // `previous` dies outside the lock: its runs are joined
+}
+
+void detachCard(int index) {
+  installDefaultsOnce();
+  std::shared_ptr<SimCard> previous;
+  {
+    std::lock_guard lock(gMutex);
+    platform::unregisterDevice(deviceName(index));
+    auto it = gCards.find(index);
+    if (it == gCards.end()) return;
+    previous = std::move(it->second);
+    gCards.erase(it);
+  }
+}
+
+void detachAllCards() {
+  installDefaultsOnce();
+  std::map<int, std::shared_ptr<SimCard>> cards;
+  {
+    std::lock_guard lock(gMutex);
+    cards.swap(gCards);
+    for (auto& entry : cards) platform::unregisterDevice(deviceName(entry.first));
+  }
+}
+
+std::shared_ptr<SimCard> findCard(int index) {
+  installDefaultsOnce();
+  std::lock_guard lock(gMutex);
+  auto it = gCards.find(index);
+  return it == gCards.end() ? nullptr : it->second;
+}
+
+}  // namespace kestrane::simcard

@@ -1,0 +1,79 @@
+#include "simcard/device_memory.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kestrane::simcard {
+
+DeviceMemory::DeviceMemory(const std::vector<MemoryRegion>& regions, uint64_t capBytes) : cap_(capBytes) {
+  std::vector<MemoryRegion> sorted;
+  for (const auto& r : regions)
+    if (r.size > 0 && r.base + r.size > r.base) sorted.push_back(r);
+  std::sort(sorted.begin(), sorted.end(), [](auto& a, auto& b) { return a.base < b.base; });
+  for (const auto& r : sorted) {
+    if (!regions_.empty() && r.base <= regions_.back().base + regions_.back().size) {
+      auto& last = regions_.back();
+      last.size = std::max(last.base + last.size, r.base + r.size) - last.base;
+    } else {
+      regions_.push_back(r);
+    }
+  }
+}
+
+bool DeviceMemory::contains(uint64_t address, uint64_t size) const {
+  if (size == 0 || address + size < address) return false;
+  auto it = std::upper_bound(regions_.begin(), regions_.end(), address,
+                             [](uint64_t a, const MemoryRegion& r) { return a < r.base; });
+  if (it == regions_.begin()) return false;
+  --it;
+  return address - it->base + size <= it->size;
+}
+
+bool DeviceMemory::read(uint64_t address, void* dst, uint64_t size) const {
+  if (!contains(address, size)) return false;
+  auto* out = static_cast<uint8_t*>(dst);
+  std::lock_guard lock(mutex_);
+  while (size > 0) {
+    uint64_t page = address / kPageSize, within = address % kPageSize;
+    uint64_t n = std::min(size, kPageSize - within);
+    auto it = pages_.find(page);
+    if (it == pages_.end())
+      std::memset(out, 0, n);
+    else
+      std::memcpy(out, it->second.get() + within, n);
+    out += n;
+    address += n;
+    size -= n;
+  }
+  return true;
+}
+
+bool DeviceMemory::write(uint64_t address, const void* src, uint64_t size) {
+  if (!contains(address, size)) return false;
+  const auto* in = static_cast<const uint8_t*>(src);
+  std::lock_guard lock(mutex_);
+  uint64_t fresh = 0;
+  for (uint64_t page = address / kPageSize; page <= (address + size - 1) / kPageSize; ++page)
+    if (pages_.find(page) == pages_.end()) ++fresh;
+  if ((pages_.size() + fresh) * kPageSize > cap_) return false;
+  while (size > 0) {
+    uint64_t page = address / kPageSize, within = address % kPageSize;
+    uint64_t n = std::min(size, kPageSize - within);
+    auto& slot = pages_[page];
+    if (!slot) {
+      slot = std::make_unique<uint8_t[]>(kPageSize);  // value-initialised: zero
+    }
+    std::memcpy(slot.get() + within, in, n);
+    in += n;
+    address += n;
+    size -= n;
+  }
+  return true;
+}
+
+uint64_t DeviceMemory::committedBytes() const {
+  std::lock_guard lock(mutex_);
+  return pages_.size() * kPageSize;
+}
+
+}  // namespace kestrane::simcard

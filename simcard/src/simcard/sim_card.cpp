@@ -1,0 +1,394 @@
+#include "simcard/sim_card.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/io_completion.h"
+#include "simcard/program_runner.h"
+#include "simcard/stop_token.h"
+
+namespace kestrane::simcard {
+
+namespace {
+
+// The card's side of the control codes and records.
+constexpr uint32_t kCodeDeviceInfo = 0x222000;
+constexpr uint32_t kCodeMap = 0x222004;
+constexpr uint32_t kCodeUnmap = 0x222008;
+constexpr uint32_t kCodeRegister = 0x222012;
+constexpr uint32_t kCodeTransfer = 0x22201A;
+constexpr uint32_t kCodeCommand = 0x222026;
+
+constexpr uint32_t kInfoSize = 128;
+constexpr uint32_t kOlderInfoSize = 1040;
+constexpr uint32_t kMappingSize = 24;
+constexpr uint32_t kRegisterSize = 12;
+constexpr uint32_t kTransferSize = 32;
+constexpr uint32_t kCommandSize = 16;
+
+constexpr uint8_t kOpClaim = 0x00, kOpUnclaim = 0x01, kOpQuery = 0x03, kOpPost = 0x04, kOpWait = 0x05;
+constexpr uint8_t kSuccessBit = 0x02;
+constexpr uint8_t kAllCores = 0x1F;
+constexpr uint64_t kForeignOwner = ~0ull;  // cores taken by "another process"
+
+constexpr uint16_t kVendorId = 0x1E5A;
+constexpr uint16_t kDeviceId = 0x0200;
+
+template <typename T>
+T load(const void* base, size_t offset) {
+  T v;
+  std::memcpy(&v, static_cast<const uint8_t*>(base) + offset, sizeof v);
+  return v;
+}
+
+template <typename T>
+void store(void* base, size_t offset, T v) {
+  std::memcpy(static_cast<uint8_t*>(base) + offset, &v, sizeof v);
+}
+
+class Session : public platform::DeviceSession {
+ public:
+  Session(std::shared_ptr<SimCard> card, uint64_t id) : card_(std::move(card)), id_(id) {}
+  ~Session() override { card_->closeSession(id_); }
+  platform::IoResult control(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t outLen,
+                             const std::shared_ptr<platform::IoCompletion>& completion) override {
+    return card_->control(id_, code, in, inLen, out, outLen, completion);
+  }
+
+ private:
+  std::shared_ptr<SimCard> card_;
+  uint64_t id_;
+};
+
+}  // namespace
+
+struct SimCard::Run {
+  size_t core = 0;
+  RunContext context;
+  StopToken stop;
+  bool done = false;  // under the card's mutex
+  bool ok = false;
+  std::vector<std::pair<std::shared_ptr<platform::IoCompletion>, std::vector<uint8_t>>> waiters;
+  std::atomic<bool> exited{false};
+};
+
+struct SimCard::CoreState {
+  uint64_t owner = 0;  // session holding the claim, 0 when free
+  std::shared_ptr<Run> run;
+};
+
+SimCard::SimCard(int index, CardOptions options)
+    : index_(index),
+      options_(std::move(options)),
+      layout_(options_.useBuiltinLayout ? builtinLayout() : options_.layout),
+      memory_(layout_.regions, options_.memoryCapBytes),
+      cores_(layout_.cores.size()) {}
+
+SimCard::~SimCard() {
+  std::vector<std::pair<std::shared_ptr<Run>, std::thread>> threads;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [run, thread] : threads_) {
+      run->stop.stop();
+      for (auto& [completion, record] : run->waiters) reply(completion, record, false);
+      run->waiters.clear();
+    }
+    threads.swap(threads_);
+  }
+  for (auto& entry : threads) entry.second.join();
+}
+
+std::unique_ptr<platform::DeviceSession> SimCard::open() {
+  return std::make_unique<Session>(shared_from_this(), nextSession_++);
+}
+
+CardStats SimCard::stats() const {
+  std::lock_guard lock(mutex_);
+  CardStats s = stats_;
+  s.liveMappings = mappings_.size();
+  s.committedBytes = memory_.committedBytes();
+  return s;
+}
+
+std::map<uint32_t, uint32_t> SimCard::registers() const {
+  std::lock_guard lock(mutex_);
+  return registers_;
+}
+
+std::vector<uint32_t> SimCard::claimedCores() const {
+  std::lock_guard lock(mutex_);
+  std::vector<uint32_t> keys;
+  for (size_t i = 0; i < cores_.size(); ++i)
+    if (cores_[i].owner != 0) keys.push_back(layout_.cores[i].key());
+  return keys;
+}
+
+void SimCard::closeSession(uint64_t session) {
+  std::lock_guard lock(mutex_);
+  for (auto& core : cores_)
+    if (core.owner == session) core.owner = 0;
+}
+
+platform::IoResult SimCard::control(uint64_t session, uint32_t code, const void* in, uint32_t inLen, void* out,
+                                    uint32_t outLen, const std::shared_ptr<platform::IoCompletion>& completion) {
+  int now = ++inFlight_;
+  {
+    std::lock_guard lock(mutex_);
+    ++stats_.callsByCode[code];
+    stats_.maxCallsInFlight = std::max(stats_.maxCallsInFlight, now);
+  }
+  platform::IoResult result = platform::IoResult::failed();
+  if (in != nullptr) {
+    switch (code) {
+      case kCodeDeviceInfo: result = deviceInfo(in, inLen, out, outLen); break;
+      case kCodeMap: result = mapDma(in, inLen, out, outLen, true); break;
+      case kCodeUnmap: result = mapDma(in, inLen, out, outLen, false); break;
+      case kCodeRegister: result = registerAccess(in, inLen, out, outLen); break;
+      case kCodeTransfer: result = transfer(in, inLen); break;
+      case kCodeCommand: result = command(session, in, inLen, out, outLen, completion); break;
+      default: break;
+    }
+  }
+  --inFlight_;
+  return result;
+}
+
+platform::IoResult SimCard::deviceInfo(const void*, uint32_t inLen, void* out, uint32_t outLen) {
+  if (faults_.take(FaultOp::DeviceInfo) || out == nullptr) return platform::IoResult::failed();
+  const uint16_t subDevice = static_cast<uint16_t>((options_.chipGeneration & 0xF) << 12 |
+                                                   (options_.firmwareRevision & 0xF) << 8 | 0x01);
+  const uint16_t version[4] = {3, 2, 0, options_.driverRevision};
+  if (!options_.olderInfoLayout) {
+    if (inLen != kInfoSize || outLen < kInfoSize) return platform::IoResult::failed();
+    std::memset(out, 0, kInfoSize);
+    store<uint16_t>(out, 0, kVendorId);
+    store<uint16_t>(out, 2, kDeviceId);
+    store<uint16_t>(out, 4, kVendorId);
+    store<uint16_t>(out, 6, subDevice);
+    store<uint8_t>(out, 16, options_.pcieGeneration);
+    store<uint8_t>(out, 17, options_.lanes);
+    store<uint8_t>(out, 18, options_.validDevice);
+    for (int i = 0; i < 4; ++i) store<uint16_t>(out, 32 + 2 * i, version[i]);
+    store<uint8_t>(out, 40, options_.requiredFirmware & 0xF);
+    return platform::IoResult::done(kInfoSize);
+  }
+  if (inLen != kOlderInfoSize || outLen < kOlderInfoSize) return platform::IoResult::failed();
+  std::memset(out, 0, kOlderInfoSize);
+  for (int i = 0; i < 4; ++i) store<uint16_t>(out, 2 * i, version[i]);
+  const int entry = index_ % 64;
+  store<int32_t>(out, 8, entry);
+  const size_t at = 16 + 16 * static_cast<size_t>(entry);
+  store<uint32_t>(out, at, uint32_t{kDeviceId} << 16 | kVendorId);
+  store<uint32_t>(out, at + 4, uint32_t{subDevice} << 16 | kVendorId);
+  store<uint8_t>(out, at + 12, options_.pcieGeneration);
+  store<uint8_t>(out, at + 13, options_.lanes);
+  return platform::IoResult::done(kOlderInfoSize);
+}
+
+platform::IoResult SimCard::mapDma(const void* in, uint32_t inLen, void* out, uint32_t outLen, bool map) {
+  if (inLen < kMappingSize || out == nullptr || outLen < kMappingSize) return platform::IoResult::failed();
+  uint8_t record[kMappingSize];
+  std::memcpy(record, in, kMappingSize);
+  std::lock_guard lock(mutex_);
+  if (map) {
+    if (faults_.take(FaultOp::MapCall)) return platform::IoResult::failed();
+    const uint64_t host = load<uint64_t>(record, 8);
+    const uint32_t size = load<uint32_t>(record, 16);
+    uint64_t handle = 0;
+    if (host != 0 && size != 0 && !faults_.take(FaultOp::MapZeroHandle)) {
+      handle = nextHandle_++;
+      mappings_[handle] = {host, size};
+    }
+    store<uint64_t>(record, 0, handle);
+  } else {
+    if (faults_.take(FaultOp::Unmap) || mappings_.erase(load<uint64_t>(record, 0)) == 0)
+      return platform::IoResult::failed();
+  }
+  std::memcpy(out, record, kMappingSize);
+  return platform::IoResult::done(kMappingSize);
+}
+
+platform::IoResult SimCard::registerAccess(const void* in, uint32_t inLen, void* out, uint32_t outLen) {
+  if (inLen < kRegisterSize) return platform::IoResult::failed();
+  const uint32_t op = load<uint32_t>(in, 0), address = load<uint32_t>(in, 4), value = load<uint32_t>(in, 8);
+  std::lock_guard lock(mutex_);
+  if (op == 3) {
+    registers_[address] = value;
+    return platform::IoResult::done(0);
+  }
+  if (op == 2 && out != nullptr && outLen >= 4) {
+    auto it = registers_.find(address);
+    store<uint32_t>(out, 0, it == registers_.end() ? 0 : it->second);
+    return platform::IoResult::done(4);
+  }
+  return platform::IoResult::failed();
+}
+
+platform::IoResult SimCard::transfer(const void* in, uint32_t inLen) {
+  if (inLen < kTransferSize) return platform::IoResult::failed();
+  const uint32_t direction = load<uint32_t>(in, 0);
+  const uint64_t handle = load<uint64_t>(in, 8), device = load<uint64_t>(in, 16);
+  const uint64_t offset = load<uint32_t>(in, 24), count = load<uint32_t>(in, 28);
+  std::lock_guard lock(mutex_);
+  if (faults_.take(FaultOp::Transfer) || direction > 1 || count == 0) return platform::IoResult::failed();
+  auto it = mappings_.find(handle);
+  if (it == mappings_.end() || offset + count > it->second.second) return platform::IoResult::failed();
+  auto* host = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(it->second.first)) + offset;
+  const bool ok = direction == 1 ? memory_.write(device, host, count) : memory_.read(device, host, count);
+  return ok ? platform::IoResult::done(0) : platform::IoResult::failed();
+}
+
+bool SimCard::coresOf(uint8_t mask0, uint8_t mask1, std::vector<size_t>& cores) const {
+  if ((mask0 | mask1) & ~kAllCores) return false;
+  const uint8_t masks[2] = {mask0, mask1};
+  for (int cluster = 0; cluster < 2; ++cluster) {
+    for (int core = 0; core < 5; ++core) {
+      if (!(masks[cluster] & (1u << core))) continue;
+      int at = layout_.find(cluster, core);
+      if (at < 0) return false;
+      cores.push_back(static_cast<size_t>(at));
+    }
+  }
+  return true;
+}
+
+platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t inLen, void* out, uint32_t outLen,
+                                    const std::shared_ptr<platform::IoCompletion>& completion) {
+  if (inLen < kCommandSize || out == nullptr || outLen < kCommandSize) return platform::IoResult::failed();
+  std::vector<uint8_t> reply(static_cast<const uint8_t*>(in), static_cast<const uint8_t*>(in) + kCommandSize);
+  const uint8_t op = reply[0];
+  const uint8_t mask0 = reply[4], mask1 = reply[5];
+  bool ok = false;
+  std::vector<size_t> cores;
+  std::vector<std::pair<std::shared_ptr<Run>, std::thread>> finished;
+  {
+    std::lock_guard lock(mutex_);
+    switch (op) {
+      case kOpClaim:
+        ok = !faults_.take(FaultOp::Claim) && coresOf(mask0, mask1, cores) &&
+             std::all_of(cores.begin(), cores.end(), [&](size_t c) {
+               return cores_[c].owner == 0 || cores_[c].owner == session;
+             });
+        if (ok)
+          for (size_t c : cores) cores_[c].owner = session;
+        break;
+      case kOpUnclaim:
+        ok = !faults_.take(FaultOp::Unclaim) && coresOf(mask0, mask1, cores) &&
+             std::all_of(cores.begin(), cores.end(), [&](size_t c) {
+               return cores_[c].owner == 0 || cores_[c].owner == session;
+             });
+        if (ok)
+          for (size_t c : cores) cores_[c].owner = 0;
+        break;
+      case kOpQuery: {
+        ok = !faults_.take(FaultOp::Query);
+        if (!ok) break;
+        uint8_t free[2] = {0, 0};
+        for (size_t i = 0; i < cores_.size(); ++i)
+          if (cores_[i].owner == 0) free[layout_.cores[i].cluster] |= static_cast<uint8_t>(1u << layout_.cores[i].core);
+        reply[4] = free[0];
+        reply[5] = free[1];
+        uint8_t steal0 = 0, steal1 = 0;
+        if (faults_.takeSteal(steal0, steal1) && coresOf(steal0, steal1, cores))
+          for (size_t c : cores)
+            if (cores_[c].owner == 0) cores_[c].owner = kForeignOwner;
+        break;
+      }
+      case kOpPost: {
+        const bool hasIoSlot = reply[12] & 1;
+        ok = post(session, mask0, mask1, hasIoSlot ? load<uint32_t>(reply.data(), 8) : 0, hasIoSlot);
+        break;
+      }
+      case kOpWait: {
+        const int cluster = mask0 & 1, core = (mask0 >> 3) & 7;
+        const int at = layout_.find(cluster, core);
+        std::shared_ptr<Run> run = at < 0 ? nullptr : cores_[static_cast<size_t>(at)].run;
+        if (run && !run->done) {
+          reply[0] = op | kSuccessBit;
+          run->waiters.emplace_back(completion, std::move(reply));
+          return platform::IoResult::pending();
+        }
+        ok = run && run->ok;
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  reply[0] = ok ? (op | kSuccessBit) : (op & ~kSuccessBit);
+  std::memcpy(out, reply.data(), kCommandSize);
+  reapFinishedThreads();
+  return platform::IoResult::done(kCommandSize);
+}
+
+bool SimCard::post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSlot, bool hasIoSlot) {
+  std::vector<size_t> cores;
+  if (faults_.take(FaultOp::Post) || !coresOf(mask0, mask1, cores)) return false;
+  for (size_t c : cores)
+    if (cores_[c].owner != session) return false;
+  for (size_t c : cores) {
+    ++stats_.postsByCore[layout_.cores[c].key()];
+    startRun(c, ioSlot, hasIoSlot);
+  }
+  return true;
+}
+
+void SimCard::startRun(size_t core, uint32_t ioSlot, bool hasIoSlot) {
+  auto& state = cores_[core];
+  if (state.run && !state.run->done) {
+    // A new post abandons a run that never ended (a hung core): its waiters
+    // learn that it failed.
+    state.run->stop.stop();
+    state.run->done = true;
+    for (auto& [completion, record] : state.run->waiters) reply(completion, record, false);
+    state.run->waiters.clear();
+  }
+  auto run = std::make_shared<Run>();
+  run->core = core;
+  run->context.core = layout_.cores[core];
+  run->context.runId = nextRunId_++;
+  run->context.ioSlotOffset = ioSlot;
+  run->context.hasIoSlot = hasIoSlot;
+  const uint32_t key = layout_.cores[core].key();
+  run->context.extraDelayMs = faults_.delayMs(key);
+  const bool hang = faults_.hangs(key);
+  state.run = run;
+  threads_.emplace_back(run, std::thread([this, run, hang] {
+    RunOutcome outcome = runProgram(memory_, run->context, run->stop, hang);
+    if (outcome != RunOutcome::Stopped) finishRun(run, outcome == RunOutcome::Succeeded);
+    run->exited = true;
+  }));
+}
+
+void SimCard::finishRun(const std::shared_ptr<Run>& run, bool ok) {
+  std::lock_guard lock(mutex_);
+  if (run->done) return;
+  run->done = true;
+  run->ok = ok;
+  for (auto& [completion, record] : run->waiters) reply(completion, record, ok);
+  run->waiters.clear();
+}
+
+void SimCard::reply(const std::shared_ptr<platform::IoCompletion>& completion, std::vector<uint8_t>& record,
+                    bool ok) {
+  if (!ok) record[0] &= static_cast<uint8_t>(~kSuccessBit);
+  if (!completion->complete(true, record.data(), kCommandSize)) ++stats_.droppedReplies;
+}
+
+void SimCard::reapFinishedThreads() {
+  std::vector<std::thread> done;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = threads_.begin(); it != threads_.end();) {
+      if (it->first->exited) {
+        done.push_back(std::move(it->second));
+        it = threads_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& t : done) t.join();
+}
+
+}  // namespace kestrane::simcard

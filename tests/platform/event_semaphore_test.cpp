@@ -1,0 +1,51 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/event.h"
+#include "platform/semaphore.h"
+
+namespace kestrane::platform {
+namespace {
+
+TEST(EventTest, TimedWaitReportsTimeoutUntilSet) {
+  Event event(false);
+  EXPECT_EQ(event.wait(5), kWaitTimeout);
+  EXPECT_EQ(kWaitTimeout, 258u);
+  event.set();
+  EXPECT_EQ(event.wait(5), kWaitObject0);
+  // Manual reset: it stays signalled for every later waiter.
+  EXPECT_EQ(event.wait(0), kWaitObject0);
+  event.reset();
+  EXPECT_EQ(event.wait(0), kWaitTimeout);
+}
+
+TEST(EventTest, SetWakesEveryWaiter) {
+  Event event(false);
+  std::atomic<int> woken{0};
+  std::thread a([&] { woken += event.wait() == kWaitObject0; });
+  std::thread b([&] { woken += event.wait(60000) == kWaitObject0; });
+  event.set();
+  a.join();
+  b.join();
+  EXPECT_EQ(woken.load(), 2);
+}
+
+TEST(EventTest, CreatedSignalledPassesAtOnce) {
+  Event event(true);
+  EXPECT_TRUE(event.isSet());
+  EXPECT_EQ(event.wait(0), kWaitObject0);
+}
+
+TEST(SemaphoreTest, CountsAndRespectsMaximum) {
+  Semaphore sem(1, 2);
+  sem.acquire();
+  EXPECT_FALSE(sem.tryAcquireFor(std::chrono::milliseconds(5)));
+  EXPECT_TRUE(sem.release(2));
+  EXPECT_FALSE(sem.release());  // would pass the maximum
+  EXPECT_TRUE(sem.tryAcquireFor(std::chrono::milliseconds(0)));
+}
+
+}  // namespace
+}  // namespace kestrane::platform

@@ -1,0 +1,48 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "platform/aligned_memory.h"
+#include "platform/clock.h"
+#include "platform/system_error.h"
+
+namespace kestrane::platform {
+namespace {
+
+TEST(AlignedMemoryTest, HonoursAlignmentAndInjectedFailures) {
+  for (size_t alignment : {1u, 32u, 4096u}) {
+    void* p = alignedMalloc(100, alignment);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % alignment, 0u);
+    std::memset(p, 1, 100);
+    alignedFree(p);
+  }
+  EXPECT_EQ(alignedMalloc(16, 24), nullptr);  // not a power of two
+
+  failNextAlignedAllocations(2);
+  EXPECT_EQ(alignedMalloc(16, 32), nullptr);
+  EXPECT_EQ(alignedMalloc(16, 32), nullptr);
+  void* p = alignedMalloc(16, 32);
+  EXPECT_NE(p, nullptr);
+  alignedFree(p);
+}
+
+TEST(SystemErrorTest, TextAndThreadLastError) {
+  EXPECT_EQ(systemErrorText(ENOENT), "No such file or directory");
+  setLastError(ENOENT);
+  EXPECT_EQ(lastError(), ENOENT);
+}
+
+TEST(ClockTest, TicksAreHundredNanosecondsAndMonotonic) {
+  uint64_t a = ticks100ns();
+  beginTimerPeriod(1);
+  sleepMs(20);
+  endTimerPeriod(1);
+  uint64_t b = ticks100ns();
+  EXPECT_GE(b - a, 200000u);  // at least 20 ms
+}
+
+}  // namespace
+}  // namespace kestrane::platform
