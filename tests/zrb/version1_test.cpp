@@ -43,6 +43,16 @@ TEST_F(Version1Test, EachChecksumKindFailsAlone) {
   }
 }
 
+TEST_F(Version1Test, VerifyAcceptsOnlyVersion1) {
+  zrbw::Written w = zrbw::write(legacySampleModel(0x10002));
+  w.setWord("version", 0x10003);
+  w.fixChecksum();
+  const std::string path = save(w);
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(zrb::v1::verify(path));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Validation Failed, Wrong Format Version!\n");
+}
+
 TEST_F(Version1Test, CoreIdsAndWordsFollowTheSubVersion) {
   for (const uint32_t version : {0x10000u, 0x10001u, 0x10002u}) {
     zrb::ZRB model;

@@ -201,12 +201,18 @@ bool scaleChecksumHolds(const std::vector<uint8_t>& bytes, const IoSpan& span) {
   return byteSum(bytes.data() + scalesAt, 4 * span.scaleCount) == wordAt(bytes, scalesAt + 4 * span.scaleCount);
 }
 
-// The four kinds of checksum, in order, stopping at the first failure. On
-// success `layout` has every section's offset.
+bool isVersion1(uint32_t version) { return version == kVersion0 || version == kVersion1 || version == kVersion2; }
+
+// A version-1 word, then the four kinds of checksum, in order, stopping at
+// the first failure. On success `layout` has every section's offset.
 bool verifyBytes(const std::vector<uint8_t>& bytes, Layout& layout) {
   const auto head = headLayout(bytes);
   if (!head) return false;
   layout = *head;
+  if (!isVersion1(wordAt(bytes, 4))) {
+    std::cerr << "Validation Failed, Wrong Format Version!" << std::endl;
+    return false;
+  }
   if (byteSum(bytes.data(), layout.end) != wordAt(bytes, layout.end)) {
     std::cerr << "Validation Failed, Total Checksum Error!" << std::endl;
     return false;
@@ -299,7 +305,7 @@ bool load(const std::string& path, ZRB& model) {
   if (!verifyBytes(bytes, layout)) return false;
 
   const uint32_t version = wordAt(bytes, 4);
-  if (version != kVersion0 && version != kVersion1 && version != kVersion2) {
+  if (!isVersion1(version)) {
     KLOG_ERROR("Unexpected format version, {}", version);
     return false;
   }
