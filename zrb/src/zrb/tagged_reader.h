@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <utility>
 #include <new>
 #include <string>
 #include <system_error>
@@ -98,14 +99,21 @@ class TaggedReader {
   void boundaryWithWord(const char* name);
   [[noreturn]] static void abort() { throw LoadAborted{}; }
 
-  // "tag, count, entries, boundary" with `entry(i)` reading entry i.
+  // "count, entries" with `entry(i)` reading entry i.
   template <typename Entry>
-  auto list(const ListKind& kind, uint64_t minEntryBytes, Entry&& entry) {
-    tag(kind);
+  auto entries(uint64_t minEntryBytes, Entry&& entry) {
     const uint32_t n = count(minEntryBytes);
     std::vector<decltype(entry(uint32_t{}))> items;
     items.reserve(n);
     for (uint32_t i = 0; i < n; ++i) items.push_back(entry(i));
+    return items;
+  }
+
+  // "tag, count, entries, boundary".
+  template <typename Entry>
+  auto list(const ListKind& kind, uint64_t minEntryBytes, Entry&& entry) {
+    tag(kind);
+    auto items = entries(minEntryBytes, std::forward<Entry>(entry));
     boundary(kind.listName);
     return items;
   }

@@ -57,34 +57,32 @@ CoreConfig core(TaggedReader& r) {
 
 // Inputs and outputs give the address before the mode word, section
 // binaries the mode word first.
-std::vector<Designation> designations(TaggedReader& r, bool modeFirst) {
-  const uint32_t n = r.count(kDesignationBytes);
-  std::vector<Designation> list;
-  list.reserve(n);
-  for (uint32_t i = 0; i < n; ++i) {
-    const uint32_t coreWord = r.word();
-    Designation d;
-    uint32_t modeWord = 0;
-    if (modeFirst) {
-      modeWord = r.word();
-      d.address = r.longWord();
-    } else {
-      d.address = r.longWord();
-      modeWord = r.word();
-    }
-    d.core_id = detail::coreIdOf(coreWord);
-    d.flag = (modeWord >> 10) & 1u;
-    d.mode = modeWord & 3u;
-    for (size_t bit = 0; bit < std::size(kLinkedCores); ++bit) {
-      if ((modeWord & (1u << (4 + bit))) && kLinkedCores[bit] != (coreWord & 0xFFFFu))
-        d.linked_cores.push_back(kLinkedCores[bit]);
-    }
-    d.core_config.core_id = d.core_id;
-    d.core_config.mode = d.mode;
-    d.core_config.supported_modes = d.linked_cores;
-    list.push_back(std::move(d));
+Designation designation(TaggedReader& r, bool modeFirst) {
+  const uint32_t coreWord = r.word();
+  Designation d;
+  uint32_t modeWord = 0;
+  if (modeFirst) {
+    modeWord = r.word();
+    d.address = r.longWord();
+  } else {
+    d.address = r.longWord();
+    modeWord = r.word();
   }
-  return list;
+  d.core_id = detail::coreIdOf(coreWord);
+  d.flag = (modeWord >> 10) & 1u;
+  d.mode = modeWord & 3u;
+  for (size_t bit = 0; bit < std::size(kLinkedCores); ++bit) {
+    if ((modeWord & (1u << (4 + bit))) && kLinkedCores[bit] != (coreWord & 0xFFFFu))
+      d.linked_cores.push_back(kLinkedCores[bit]);
+  }
+  d.core_config.core_id = d.core_id;
+  d.core_config.mode = d.mode;
+  d.core_config.supported_modes = d.linked_cores;
+  return d;
+}
+
+std::vector<Designation> designations(TaggedReader& r, bool modeFirst) {
+  return r.entries(kDesignationBytes, [&](uint32_t) { return designation(r, modeFirst); });
 }
 
 void readShape(TaggedReader& r, uint32_t& height, uint32_t& width, uint32_t& channel) {
@@ -155,32 +153,23 @@ Metadatum metadatum(TaggedReader& r, size_t b, size_t k) {
   return m;
 }
 
-template <typename Entry>
-auto entries(TaggedReader& r, uint64_t minEntryBytes, Entry&& entry) {
-  const uint32_t n = r.count(minEntryBytes);
-  std::vector<decltype(entry(uint32_t{}))> items;
-  items.reserve(n);
-  for (uint32_t i = 0; i < n; ++i) items.push_back(entry(i));
-  return items;
-}
-
 Bundle readBundle(TaggedReader& r, size_t b, uint32_t version) {
   Bundle bundle;
   r.tag(kCores);
-  bundle.setCores(entries(r, kCoreBytes, [&](uint32_t) { return core(r); }));
+  bundle.setCores(r.entries(kCoreBytes, [&](uint32_t) { return core(r); }));
   r.ignoreWords(1);
-  bundle.setInputs(entries(r, kInputBytes, [&](uint32_t) {
+  bundle.setInputs(r.entries(kInputBytes, [&](uint32_t) {
     return ioEntry<Input>(r, version == v2::kVersion2, version == v2::kVersion2,
                           "Organizing input : Boundary has been compromised.");
   }));
   r.ignoreWords(1);
-  bundle.setOutputs(entries(r, kOutputBytes, [&](uint32_t) {
+  bundle.setOutputs(r.entries(kOutputBytes, [&](uint32_t) {
     return ioEntry<Output>(r, true, version != v2::kVersion0, "Organizing output : Boundary has been compromised.");
   }));
   r.ignoreWords(1);
-  bundle.setSectionBinaries(entries(r, kSectionBinaryBytes, [&](uint32_t j) { return sectionBinary(r, b, j); }));
+  bundle.setSectionBinaries(r.entries(kSectionBinaryBytes, [&](uint32_t j) { return sectionBinary(r, b, j); }));
   r.ignoreWords(1);
-  bundle.setMetadata(entries(r, kMetadatumBytes, [&](uint32_t k) { return metadatum(r, b, k); }));
+  bundle.setMetadata(r.entries(kMetadatumBytes, [&](uint32_t k) { return metadatum(r, b, k); }));
   if (r.word() != kBundleEnd) {
     KLOG_ERROR("Organizing ZRB bundle : Boundary has been compromised.");
     TaggedReader::abort();

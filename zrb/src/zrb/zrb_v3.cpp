@@ -62,11 +62,7 @@ Designation designation(TaggedReader& r) {
 }
 
 std::vector<Designation> designations(TaggedReader& r) {
-  const uint32_t n = r.count(detail::kDesignationBytes);
-  std::vector<Designation> list;
-  list.reserve(n);
-  for (uint32_t i = 0; i < n; ++i) list.push_back(designation(r));
-  return list;
+  return r.entries(detail::kDesignationBytes, [&](uint32_t) { return designation(r); });
 }
 
 // Everything before the scales.
