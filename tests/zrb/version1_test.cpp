@@ -102,6 +102,16 @@ TEST_F(Version1Test, InputsAndOutputsGetOneDesignationPerOrdinaryCore) {
 }
 
 TEST_F(Version1Test, PerChannelFlagSetsTheEntryLength) {
+  {
+    // Per channel without channels: no scales at all.
+    zrbw::Model none = legacySampleModel(0x10000);
+    none.bundles[0].outputs[0].flags = 1;
+    none.bundles[0].outputs[0].dims[5] = 0;
+    none.bundles[0].outputs[0].scales.clear();
+    zrb::ZRB model;
+    ASSERT_TRUE(model.load(save(zrbw::write(none), "none.zrb")));
+    EXPECT_TRUE(model.getBundles().at(0).outputs.at(0).scales.empty());
+  }
   zrbw::Model source = legacySampleModel(0x10000);
   zrbw::IoEntry& in = source.bundles[0].inputs[1];
   for (const bool perChannel : {false, true}) {

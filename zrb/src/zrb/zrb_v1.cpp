@@ -281,7 +281,7 @@ Io readIo(const std::vector<uint8_t>& bytes, const IoSpan& span, const std::vect
   io.reshaped_width = io.original_width;
   io.reshaped_channel = io.original_channel;
   io.scales.resize(span.scaleCount);
-  std::memcpy(io.scales.data(), bytes.data() + span.at + kIoHeadBytes, 4 * span.scaleCount);
+  if (span.scaleCount != 0) std::memcpy(io.scales.data(), bytes.data() + span.at + kIoHeadBytes, 4 * span.scaleCount);
   io.io_type = 0;
   io.kind = 0;
   detail::completeLegacyIo(io);
