@@ -1,0 +1,203 @@
+#pragma once
+
+// Reduction kernels. A block reduces nOut independent accumulators, each over
+// nRed elements: acc[j] = op(acc[j], in[j * outStride + k * redStride]) for k
+// rising from 0. Every accumulator sees its elements in increasing k, so the
+// result is that of a plain sequential loop; speed comes from running several
+// accumulators side by side (vectors across contiguous outputs, or eight
+// interleaved lines when the reduced dimension is the contiguous one).
+// Integer sums and products wrap and may be regrouped freely.
+
+#include <cmath>
+#include <cstdint>
+#include <type_traits>
+
+#include "halvex/kernels_common.h"
+
+namespace kestrane::halvex::kernels {
+
+struct SumReduce {
+  static constexpr bool kOrderFree = false;  // for floats; integers are always order-free
+  template <typename T>
+  static HALVEX_INLINE T apply(T acc, T x) { return wrapAdd(acc, x); }
+};
+struct ProdReduce {
+  static constexpr bool kOrderFree = false;
+  template <typename T>
+  static HALVEX_INLINE T apply(T acc, T x) { return wrapMul(acc, x); }
+};
+// The element replaces the accumulator only when strictly greater (smaller):
+// a NaN element never replaces, a NaN accumulator is never replaced.
+struct MaxReduce {
+  static constexpr bool kOrderFree = false;
+  template <typename T>
+  static HALVEX_INLINE T apply(T acc, T x) { return x > acc ? x : acc; }
+};
+struct MinReduce {
+  static constexpr bool kOrderFree = false;
+  template <typename T>
+  static HALVEX_INLINE T apply(T acc, T x) { return x < acc ? x : acc; }
+};
+
+template <typename T, typename F>
+inline constexpr bool kRegroupable = std::is_integral_v<T>;
+
+template <typename T, typename F>
+HALVEX_INLINE void reduceBlockLoop(T* acc, const T* in, int64_t nOut, int64_t os, int64_t nRed, int64_t rs) {
+  if (nOut <= 0 || nRed <= 0) return;
+  if (os == 1 && nOut > 1) {
+    // Reduced dimension is outer: sweep whole rows, vectorised across outputs.
+    for (int64_t k = 0; k < nRed; ++k) {
+      const T* row = in + k * rs;
+      for (int64_t j = 0; j < nOut; ++j) acc[j] = F::apply(acc[j], row[j]);
+    }
+    return;
+  }
+  if (nOut == 1) {
+    T a = acc[0];
+    if (rs == 1) {
+      if constexpr (kRegroupable<T, F>) {
+        // Eight independent partial results; exact for wrapping integers.
+        T part[8];
+        for (int q = 0; q < 8; ++q) part[q] = a;
+        int64_t k = 0;
+        // The first partial holds acc; the others start from the first
+        // elements so that no identity value is needed.
+        if (nRed >= 16) {
+          for (int q = 1; q < 8; ++q) part[q] = in[q];
+          part[0] = F::apply(part[0], in[0]);
+          k = 8;
+          for (; k + 8 <= nRed; k += 8)
+            for (int q = 0; q < 8; ++q) part[q] = F::apply(part[q], in[k + q]);
+          a = part[0];
+          for (int q = 1; q < 8; ++q) a = F::apply(a, part[q]);
+        }
+        for (; k < nRed; ++k) a = F::apply(a, in[k]);
+      } else {
+        for (int64_t k = 0; k < nRed; ++k) a = F::apply(a, in[k]);
+      }
+    } else {
+      for (int64_t k = 0; k < nRed; ++k) a = F::apply(a, in[k * rs]);
+    }
+    acc[0] = a;
+    return;
+  }
+  // Many outputs, each a strided line: eight lines at a time for independent
+  // dependency chains.
+  int64_t j = 0;
+  for (; j + 8 <= nOut; j += 8) {
+    T a[8];
+    for (int q = 0; q < 8; ++q) a[q] = acc[j + q];
+    const T* base = in + j * os;
+    for (int64_t k = 0; k < nRed; ++k) {
+      const T* p = base + k * rs;
+      for (int q = 0; q < 8; ++q) a[q] = F::apply(a[q], p[q * os]);
+    }
+    for (int q = 0; q < 8; ++q) acc[j + q] = a[q];
+  }
+  for (; j < nOut; ++j) {
+    T a = acc[j];
+    const T* p = in + j * os;
+    for (int64_t k = 0; k < nRed; ++k) a = F::apply(a, p[k * rs]);
+    acc[j] = a;
+  }
+}
+
+// Argmax / argmin: the element replaces the best value (and its position)
+// only when strictly greater (smaller), so the first extreme position wins; a
+// NaN never replaces and a NaN best value stays. Positions count from k0.
+template <bool kMax>
+struct ArgReduce {
+  template <typename T>
+  static HALVEX_INLINE bool better(T x, T best) {
+    if constexpr (kMax) return x > best; else return x < best;
+  }
+};
+
+template <typename T, typename F>
+HALVEX_INLINE void argReduceBlockLoop(T* best, int64_t* index, const T* in, int64_t nOut, int64_t os,
+                                      int64_t nRed, int64_t rs, int64_t k0) {
+  if (nOut <= 0 || nRed <= 0) return;
+  if (os == 1 && nOut > 1) {
+    for (int64_t k = 0; k < nRed; ++k) {
+      const T* row = in + k * rs;
+      const int64_t pos = k0 + k;
+      for (int64_t j = 0; j < nOut; ++j) {
+        const bool take = F::better(row[j], best[j]);
+        best[j] = take ? row[j] : best[j];
+        index[j] = take ? pos : index[j];
+      }
+    }
+    return;
+  }
+  for (int64_t j = 0; j < nOut; ++j) {
+    T b = best[j];
+    int64_t idx = index[j];
+    const T* p = in + j * os;
+    if (rs == 1 && nRed >= 64) {
+      // Two passes over a contiguous line: the extreme value ignoring NaN
+      // (vectorisable, no order), then its first position. The first
+      // position of the extreme value is exactly what the sequential rule
+      // keeps; -0.0 and 0.0 compare equal in both.
+      if (!(b != b)) {
+        // Eight partial extremes; a NaN element fails every comparison.
+        T part[8];
+        for (int q = 0; q < 8; ++q) part[q] = b;
+        int64_t k = 0;
+        for (; k + 8 <= nRed; k += 8)
+          for (int q = 0; q < 8; ++q) part[q] = F::better(p[k + q], part[q]) ? p[k + q] : part[q];
+        for (; k < nRed; ++k) part[0] = F::better(p[k], part[0]) ? p[k] : part[0];
+        T m = part[0];
+        for (int q = 1; q < 8; ++q) m = F::better(part[q], m) ? part[q] : m;
+        const bool found = F::better(m, b);
+        if (found) {
+          for (int64_t k = 0; k < nRed; ++k) {
+            if (p[k] == m) { b = p[k]; idx = k0 + k; break; }
+          }
+        }
+      }
+    } else {
+      for (int64_t k = 0; k < nRed; ++k) {
+        const T x = p[k * rs];
+        if (F::better(x, b)) { b = x; idx = k0 + k; }
+      }
+    }
+    best[j] = b;
+    index[j] = idx;
+  }
+}
+
+using ReduceKernel = void (*)(void* acc, const void* in, int64_t nOut, int64_t outStride, int64_t nRed,
+                              int64_t redStride);
+using ArgReduceKernel = void (*)(void* best, int64_t* index, const void* in, int64_t nOut, int64_t outStride,
+                                 int64_t nRed, int64_t redStride, int64_t k0);
+
+template <typename T, typename F>
+void reduceBase(void* acc, const void* in, int64_t nOut, int64_t os, int64_t nRed, int64_t rs) {
+  reduceBlockLoop<T, F>(static_cast<T*>(acc), static_cast<const T*>(in), nOut, os, nRed, rs);
+}
+template <typename T, typename F>
+HALVEX_AVX2 void reduceAvx2(void* acc, const void* in, int64_t nOut, int64_t os, int64_t nRed, int64_t rs) {
+  reduceBlockLoop<T, F>(static_cast<T*>(acc), static_cast<const T*>(in), nOut, os, nRed, rs);
+}
+template <typename T, typename F>
+void argReduceBase(void* best, int64_t* index, const void* in, int64_t nOut, int64_t os, int64_t nRed,
+                   int64_t rs, int64_t k0) {
+  argReduceBlockLoop<T, F>(static_cast<T*>(best), index, static_cast<const T*>(in), nOut, os, nRed, rs, k0);
+}
+template <typename T, typename F>
+HALVEX_AVX2 void argReduceAvx2(void* best, int64_t* index, const void* in, int64_t nOut, int64_t os,
+                               int64_t nRed, int64_t rs, int64_t k0) {
+  argReduceBlockLoop<T, F>(static_cast<T*>(best), index, static_cast<const T*>(in), nOut, os, nRed, rs, k0);
+}
+
+template <typename T, typename F>
+ReduceKernel reduceKernel() {
+  return cpuHasAvx2() ? &reduceAvx2<T, F> : &reduceBase<T, F>;
+}
+template <typename T, typename F>
+ArgReduceKernel argReduceKernel() {
+  return cpuHasAvx2() ? &argReduceAvx2<T, F> : &argReduceBase<T, F>;
+}
+
+}  // namespace kestrane::halvex::kernels
