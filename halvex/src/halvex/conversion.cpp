@@ -1,0 +1,56 @@
+#include "halvex/convert.h"
+#include "halvex/free_functions.h"
+#include "halvex/iteration.h"
+#include "runtime/log.h"
+
+namespace kestrane::halvex {
+
+namespace {
+
+// The conversion kernel of one (source, target) pair: reads the source in
+// row-major order whatever its layout, writes a dense result.
+template <DType S, DType D>
+Tensor convertKernel(const Tensor& src) {
+  using In = StorageType<S>;
+  using Out = StorageType<D>;
+  TensorData out(src.shape(), D);
+  if (!out.defined()) return {};
+  Tensor::IterImpl<const char> in(src, true);
+  char* dst = out.basePtr();
+  forEachStretch(
+      src.numel(),
+      [&](int64_t n) {
+        const char* p = in.current();
+        const int64_t step = in.step();
+        for (int64_t i = 0; i < n; ++i, p += step, dst += sizeof(Out)) {
+          storeAs<Out>(dst, convertValue<S, D>(loadAs<In>(p)));
+        }
+      },
+      in);
+  return std::move(out);
+}
+
+}  // namespace
+
+Tensor Tensor::to(OptionalDType dtype) const {
+  if (!dtype || *dtype == dtype_) return *this;
+  if (!defined() || !isValidDType(*dtype)) {
+    KLOG_ERROR("to: can't convert from \"{}\" to \"{}\".", dtypeName(dtype_), dtypeName(*dtype));
+    return {};
+  }
+  return visitDType(dtype_, [&](auto src) {
+    return visitDType(*dtype, [&](auto dst) { return convertKernel<decltype(src)::value, decltype(dst)::value>(*this); });
+  });
+}
+
+std::vector<double> toDoubleVector(const Tensor& tensor) {
+  Tensor t = tensor.to(DType::Float64);
+  if (!t.defined()) return {};
+  t = t.contiguous();
+  if (!t.defined()) return {};
+  std::vector<double> out(static_cast<size_t>(t.numel()));
+  if (!out.empty()) std::memcpy(out.data(), t.basePtr(), out.size() * sizeof(double));
+  return out;
+}
+
+}  // namespace kestrane::halvex

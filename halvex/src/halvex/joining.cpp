@@ -1,0 +1,125 @@
+#include <numeric>
+#include <string>
+
+#include "halvex/free_functions.h"
+#include "halvex/indexing.h"
+#include "runtime/log.h"
+
+namespace kestrane::halvex {
+
+using indexing::TensorIndex;
+
+namespace {
+std::string shapeText(const std::vector<int64_t>& shape) {
+  std::string text = "[";
+  for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
+  return text + "]";
+}
+}  // namespace
+
+Tensor cat(const std::vector<Tensor>& tensors, int64_t dim) {
+  if (tensors.empty()) {
+    KLOG_ERROR("cat: there is no tensor to join.");
+    return {};
+  }
+  const Tensor& first = tensors.front();
+  for (const Tensor& t : tensors) {
+    if (!t.defined()) {
+      KLOG_ERROR("cat: a tensor to join is undefined.");
+      return {};
+    }
+  }
+  if (dim < 0 || dim >= first.ndim()) {
+    KLOG_ERROR("cat: dim ({}) is out of range (ndim: {})", dim, first.ndim());
+    return {};
+  }
+  const size_t d = static_cast<size_t>(dim);
+  std::vector<int64_t> shape = first.shape();
+  shape[d] = 0;
+  for (size_t i = 0; i < tensors.size(); ++i) {
+    const auto& s = tensors[i].shape();
+    bool fits = s.size() == shape.size();
+    for (size_t j = 0; fits && j < s.size(); ++j) fits = j == d || s[j] == shape[j];
+    if (!fits) {
+      KLOG_ERROR("cat: tensor {} of shape {} does not match shape {} outside dim {}", i, shapeText(s),
+                 shapeText(first.shape()), dim);
+      return {};
+    }
+    shape[d] += s[d];
+  }
+  TensorData out(shape, first.dtype());
+  if (!out.defined()) return {};
+  std::vector<TensorIndex> indices(shape.size());
+  int64_t o = 0;
+  for (const Tensor& t : tensors) {
+    // Every block takes the result's type, so no block is left unwritten.
+    Tensor block = t.to(first.dtype());
+    if (!block.defined()) return {};
+    indices[d] = TensorIndex::slice(o, o + t.shape()[d]);
+    out.index(indices).copy_(block);
+    o += t.shape()[d];
+  }
+  return std::move(out);
+}
+
+Tensor stack(const std::vector<Tensor>& tensors, int64_t dim) {
+  if (tensors.empty()) {
+    KLOG_ERROR("stack: there is no tensor to join.");
+    return {};
+  }
+  const Tensor& first = tensors.front();
+  if (!first.defined() || dim < 0 || dim > first.ndim()) {
+    KLOG_ERROR("stack: dim ({}) is out of range (ndim: {})", dim, first.ndim());
+    return {};
+  }
+  std::vector<Tensor> parts;
+  for (size_t i = 0; i < tensors.size(); ++i) {
+    if (!tensors[i].defined() || tensors[i].shape() != first.shape()) {
+      KLOG_ERROR("stack: tensor {} of shape {} does not match shape {}", i, shapeText(tensors[i].shape()),
+                 shapeText(first.shape()));
+      return {};
+    }
+    parts.push_back(tensors[i].unsqueeze(dim));
+  }
+  return cat(parts, dim);
+}
+
+std::vector<Tensor> split(const Tensor& tensor, const std::vector<int64_t>& sizes, int64_t dim) {
+  if (!tensor.defined()) {
+    KLOG_ERROR("split: the tensor is undefined.");
+    return {};
+  }
+  if (dim >= tensor.ndim()) {
+    KLOG_ERROR("Dim ({})is too big. Ndim is {}.", dim, tensor.ndim());
+    return {};
+  }
+  if (dim < 0) {
+    KLOG_ERROR("split: dim ({}) is negative.", dim);
+    return {};
+  }
+  int64_t sum = 0;
+  for (int64_t s : sizes) {
+    if (s < 0) {
+      KLOG_ERROR("split: split size ({}) is negative.", s);
+      return {};
+    }
+    sum += s;
+  }
+  const int64_t size = tensor.shape()[static_cast<size_t>(dim)];
+  if (sum != size) {
+    KLOG_ERROR("Sum of split_size ({}) does not equal to tensor's size ({}).", sum, size);
+    // Pieces short of the end are still valid views; pieces past it are not.
+    if (sum > size) return {};
+  }
+  std::vector<TensorIndex> indices(tensor.shape().size());
+  std::vector<Tensor> pieces;
+  int64_t o = 0;
+  for (int64_t s : sizes) {
+    indices[static_cast<size_t>(dim)] = TensorIndex::slice(o, o + s);
+    pieces.push_back(tensor.index(indices));
+    o += s;
+  }
+  return pieces;
+}
+
+}  // namespace kestrane::halvex

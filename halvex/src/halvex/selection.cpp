@@ -1,0 +1,157 @@
+#include <algorithm>
+
+#include "halvex/indexing.h"
+#include "halvex/iteration.h"
+#include "runtime/log.h"
+
+namespace kestrane::halvex {
+
+using indexing::TensorIndex;
+
+Tensor Tensor::index_select(int64_t dim, const Tensor& index) const {
+  if (!defined() || !index.defined()) {
+    KLOG_ERROR("index_select: this tensor or the index tensor is undefined.");
+    return {};
+  }
+  if (dim < 0 || dim >= ndim()) {
+    KLOG_ERROR("index_select: dim ({}) is out of range (ndim: {})", dim, ndim());
+    return {};
+  }
+  if (index.ndim() != 1) {
+    KLOG_ERROR("Index is in unexpected form, ndim is {}.", index.ndim());
+    return {};
+  }
+  Tensor idx = index.to(DType::Int64).contiguous();
+  if (!idx.defined()) return {};
+  const int64_t size = shape_[static_cast<size_t>(dim)];
+  const int64_t count = idx.numel();
+  const char* p = idx.basePtr();
+  // Runs [a, b) of consecutive ascending positions, each copied as one block.
+  std::vector<std::pair<int64_t, int64_t>> runs;
+  for (int64_t i = 0; i < count; ++i) {
+    int64_t v = loadAs<int64_t>(p + i * 8);
+    if (v < 0 || v >= size) {
+      KLOG_ERROR("index_select: index {} is out of range for dimension {} of size {}", v, dim, size);
+      return {};
+    }
+    if (!runs.empty() && runs.back().second == v) {
+      ++runs.back().second;
+    } else {
+      runs.emplace_back(v, v + 1);
+    }
+  }
+  std::vector<int64_t> shape = shape_;
+  shape[static_cast<size_t>(dim)] = count;
+  TensorData out(shape, dtype_);
+  if (!out.defined()) return {};
+  std::vector<TensorIndex> from(shape_.size());
+  std::vector<TensorIndex> to(shape_.size());
+  int64_t q = 0;
+  for (const auto& [a, b] : runs) {
+    from[static_cast<size_t>(dim)] = TensorIndex::slice(a, b);
+    to[static_cast<size_t>(dim)] = TensorIndex::slice(q, q + (b - a));
+    out.index(to).copy_(this->index(from));
+    q += b - a;
+  }
+  return std::move(out);
+}
+
+Tensor Tensor::nonzero() const {
+  if (!defined()) {
+    KLOG_ERROR("nonzero: the tensor is undefined.");
+    return {};
+  }
+  const size_t nd = shape_.size();
+  std::vector<int64_t> coords;
+  std::vector<int64_t> counter(nd, 0);
+  int64_t found = 0;
+  IterImpl<const char> it(*this, true);
+  visitDType(dtype_, [&](auto tag) {
+    using T = StorageType<decltype(tag)::value>;
+    forEachStretch(
+        numel(),
+        [&](int64_t len) {
+          const char* e = it.current();
+          for (int64_t i = 0; i < len; ++i, e += it.step()) {
+            // Float elements count unless equal to 0.0: NaN counts, -0.0 does not.
+            if (loadAs<T>(e) != 0) {
+              coords.insert(coords.end(), counter.begin(), counter.end());
+              ++found;
+            }
+            for (size_t d = nd; d-- > 0;) {
+              if (++counter[d] < shape_[d]) break;
+              counter[d] = 0;
+            }
+          }
+        },
+        it);
+  });
+  TensorData out({found, static_cast<int64_t>(nd)}, DType::Int64);
+  if (out.defined() && !coords.empty()) std::memcpy(out.basePtr(), coords.data(), coords.size() * sizeof(int64_t));
+  return std::move(out);
+}
+
+Tensor Tensor::where(const Tensor& cond, const Tensor& other) const {
+  if (!defined() || !cond.defined() || !other.defined()) {
+    KLOG_ERROR("where: `cond`, `this` or `other` is undefined.");
+    return {};
+  }
+  if (cond.dtype() != DType::Bool) {
+    KLOG_ERROR("where: `cond` is not boolean.");
+    return {};
+  }
+  DType type = *promoteTypes(dtype_, other.dtype());
+  Tensor ops[3] = {cond, to(type), other.to(type)};
+  int64_t nd = 0;
+  for (const Tensor& t : ops) {
+    if (!t.defined()) return {};
+    nd = std::max(nd, t.ndim());
+  }
+  for (Tensor& t : ops) {
+    while (t.ndim() < nd) t = t.unsqueeze(0);
+  }
+  std::vector<int64_t> shape(static_cast<size_t>(nd), 1);
+  for (size_t d = 0; d < shape.size(); ++d) {
+    for (const Tensor& t : ops) {
+      int64_t s = t.shape()[d];
+      if (s == 1) continue;
+      if (shape[d] != 1 && shape[d] != s) {
+        KLOG_ERROR("where: `cond`, `this` and `other` cannot be broadcasted together.");
+        return {};
+      }
+      shape[d] = s;
+    }
+  }
+  std::vector<int64_t> ratios[3];
+  for (int k = 0; k < 3; ++k) {
+    for (size_t d = 0; d < shape.size(); ++d) ratios[k].push_back(ops[k].shape()[d] == 1 ? shape[d] : 1);
+  }
+  TensorData out(shape, type);
+  if (!out.defined()) return {};
+  IterImpl<const uint8_t> c(ops[0], true, ratios[0]);
+  IterImpl<const char> a(ops[1], true, ratios[1]);
+  IterImpl<const char> b(ops[2], true, ratios[2]);
+  IterImpl<char> o(out, true);
+  visitWidth(halvex::elementSize(type), [&](auto w) {
+    using W = decltype(w);
+    forEachStretch(
+        out.numel(),
+        [&](int64_t len) {
+          const char* cp = c.current();
+          const char* ap = a.current();
+          const char* bp = b.current();
+          char* op = o.current();
+          for (int64_t i = 0; i < len; ++i) {
+            storeAs<W>(op, loadAs<W>(*cp != 0 ? ap : bp));
+            cp += c.step();
+            ap += a.step();
+            bp += b.step();
+            op += o.step();
+          }
+        },
+        c, a, b, o);
+  });
+  return std::move(out);
+}
+
+}  // namespace kestrane::halvex

@@ -1,0 +1,60 @@
+#include <algorithm>
+
+#include "halvex/indexing.h"
+#include "runtime/log.h"
+
+namespace kestrane::halvex {
+
+using indexing::TensorIndex;
+
+Tensor Tensor::tile(IntArrayRef repeats) const {
+  if (!defined()) {
+    KLOG_ERROR("tile: the tensor is undefined.");
+    return {};
+  }
+  if (std::all_of(repeats.begin(), repeats.end(), [](int64_t p) { return p == 1; })) return *this;
+  for (int64_t p : repeats) {
+    if (p < 1) {
+      KLOG_ERROR("tile: every repeat count must be at least 1, but one is {}", p);
+      return {};
+    }
+  }
+  const size_t m = repeats.size();
+  const size_t r = shape_.size();
+  Tensor x = *this;
+  std::vector<int64_t> counts = repeats.vec();
+  if (m > r) {
+    std::vector<int64_t> shape(m - r, 1);
+    shape.insert(shape.end(), shape_.begin(), shape_.end());
+    x = reshape(shape);
+    if (!x.defined()) return {};
+  } else if (m < r) {
+    counts.insert(counts.begin(), r - m, 1);
+  }
+  const size_t n = counts.size();
+  const auto& xs = x.shape();
+  std::vector<int64_t> shape(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (__builtin_mul_overflow(xs[i], counts[i], &shape[i])) {
+      KLOG_ERROR("tile: the result is too large.");
+      return {};
+    }
+  }
+  TensorData out(shape, dtype_);
+  if (!out.defined()) return {};
+  std::vector<TensorIndex> indices(n);
+  for (size_t i = 0; i < n; ++i) indices[i] = TensorIndex::slice(0, xs[i]);
+  out.index(indices).copy_(x);
+  // Fill innermost dimension first, each time copying the block written so far.
+  for (size_t d = n; d-- > 0;) {
+    Tensor block = out.index(indices);
+    for (int64_t k = 1; k < counts[d]; ++k) {
+      indices[d] = TensorIndex::slice(k * xs[d], (k + 1) * xs[d]);
+      out.index(indices).copy_(block);
+    }
+    indices[d] = TensorIndex::slice(0, -1);
+  }
+  return std::move(out);
+}
+
+}  // namespace kestrane::halvex
