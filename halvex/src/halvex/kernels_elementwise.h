@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "halvex/kernels_common.h"
+#include "halvex/op_table.h"
 
 namespace kestrane::halvex::kernels {
 
@@ -164,9 +165,8 @@ struct PowOp {
 
 // ---- run loops ---------------------------------------------------------------
 
-using UnaryKernel = void (*)(void* out, const void* in, int64_t n, int64_t outStride, int64_t inStride);
-using BinaryKernel = void (*)(void* out, const void* a, const void* b, int64_t n, int64_t outStride,
-                              int64_t aStride, int64_t bStride);
+using UnaryKernel = halvex::UnaryKernel;
+using BinaryKernel = halvex::BinaryKernel;
 
 template <typename I, typename F>
 using UnaryResult = decltype(F::apply(std::declval<I>()));

@@ -1,0 +1,61 @@
+#include "halvex/ops_util.h"
+
+#include <cstdint>
+
+#include "runtime/log.h"
+
+namespace kestrane::halvex::detail {
+
+char* firstElement(const Tensor& t) {
+  char* p = t.basePtr();
+  for (int64_t d = 0; d < t.ndim(); ++d) {
+    if (t.stride(d) < 0) p += (t.size(d) - 1) * -t.stride(d);
+  }
+  return p;
+}
+
+Tensor kernelReady(const Tensor& t) {
+  const int64_t esz = t.elementSize();
+  bool ok = reinterpret_cast<uintptr_t>(t.basePtr()) % static_cast<uintptr_t>(esz) == 0;
+  for (int64_t s : t.strides()) ok = ok && s % esz == 0;
+  return ok ? t : t.clone();
+}
+
+std::vector<int64_t> broadcastStrides(const Tensor& t, const std::vector<int64_t>& target) {
+  std::vector<int64_t> out(target.size(), 0);
+  const size_t lead = target.size() - static_cast<size_t>(t.ndim());
+  for (size_t d = 0; d < static_cast<size_t>(t.ndim()); ++d) {
+    const int64_t size = t.shape()[d];
+    out[lead + d] = (size == 1 && target[lead + d] != 1) ? 0 : t.strides()[d];
+  }
+  return out;
+}
+
+bool normaliseDim(int64_t& dim, int64_t ndim, const char* op) {
+  const int64_t rank = ndim == 0 ? 1 : ndim;
+  const int64_t original = dim;
+  if (dim < 0) dim += rank;
+  if (dim < 0 || dim >= rank) {
+    KLOG_ERROR("{}: dim ({}) is out of range (ndim: {})", op, original, ndim);
+    return false;
+  }
+  return true;
+}
+
+std::vector<int64_t> reducedShape(const std::vector<int64_t>& shape, int64_t dim, bool keepdim) {
+  std::vector<int64_t> out = shape;
+  if (keepdim) {
+    out[static_cast<size_t>(dim)] = 1;
+  } else {
+    out.erase(out.begin() + dim);
+  }
+  return out;
+}
+
+int64_t sizeProduct(const std::vector<int64_t>& shape, size_t begin, size_t end) {
+  int64_t n = 1;
+  for (size_t d = begin; d < end; ++d) n *= shape[d];
+  return n;
+}
+
+}  // namespace kestrane::halvex::detail
