@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "halvex/free_functions.h"
+#include "halvex/iteration.h"
+#include "support/log_capture.h"
+#include "tensor_test_util.h"
+
+using namespace kestrane::halvex;
+using kestrane::halvex::test::iota;
+using kestrane::halvex::test::values;
+using kestrane::test::LogCapture;
+
+TEST(TensorStorage, DefaultTensorIsUndefined) {
+  Tensor t;
+  EXPECT_FALSE(t.defined());
+  EXPECT_EQ(t.shape(), std::vector<int64_t>{0});
+  EXPECT_TRUE(t.strides().empty());
+  EXPECT_EQ(t.numel(), 0);
+  EXPECT_EQ(t.elementSize(), 0);
+  EXPECT_EQ(t.data(), nullptr);
+}
+
+TEST(TensorStorage, LaysOutRowMajorByteStrides) {
+  EXPECT_EQ(TensorData({2, 3}, DType::Float32).strides(), (std::vector<int64_t>{12, 4}));
+  EXPECT_EQ(TensorData({2, 3}, DType::Int16).strides(), (std::vector<int64_t>{6, 2}));
+  TensorData scalar({}, DType::Float64);
+  EXPECT_TRUE(scalar.defined());
+  EXPECT_EQ(scalar.ndim(), 0);
+  EXPECT_EQ(scalar.numel(), 1);
+  EXPECT_TRUE(scalar.strides().empty());
+  TensorData empty({3, 0, 2}, DType::Int8);
+  EXPECT_TRUE(empty.defined());
+  EXPECT_NE(empty.data(), nullptr);
+  EXPECT_EQ(empty.numel(), 0);
+}
+
+TEST(TensorStorage, StridesPast2GiBAreNotWrapped) {
+  // A view over caller memory is never read here: only its layout is checked.
+  char byte = 0;
+  Tensor big(&byte, {3, int64_t{1} << 30}, DType::Int16);
+  ASSERT_TRUE(big.defined());
+  EXPECT_EQ(big.strides()[0], int64_t{1} << 31);
+  EXPECT_EQ(big.select(0, 2).offset(), int64_t{1} << 32);
+  EXPECT_EQ(big.reshape({-1}).shape()[0], 3 * (int64_t{1} << 30));
+}
+
+TEST(TensorStorage, RefusedShapesAndFailedAllocationGiveUndefined) {
+  LogCapture log;
+  EXPECT_FALSE(TensorData({int64_t{1} << 59}, DType::Float64).defined());
+  EXPECT_EQ(log.count("Failed to allocate memory of bytesize: 4611686018427387904"), 1u);
+  EXPECT_FALSE(TensorData({int64_t{1} << 62, 8}, DType::Float64).defined());
+  EXPECT_FALSE(TensorData({2, -3}, DType::Float32).defined());
+  EXPECT_FALSE(TensorData({2}, DType::Undefined).defined());
+  EXPECT_FALSE(TensorData({2}, std::nullopt).defined());
+  EXPECT_EQ(log.lines().size(), 5u);
+}
+
+TEST(TensorStorage, CopiesAreShallowAndCloneIsDeep) {
+  Tensor a = iota({2, 3});
+  Tensor b = a;
+  EXPECT_EQ(a.owner().use_count(), 2);
+  Tensor c = a.clone();
+  static_cast<float*>(b.data())[0] = 42;
+  EXPECT_EQ(values(a)[0], 42);
+  EXPECT_EQ(values(c)[0], 0);
+  EXPECT_NE(c.data(), a.data());
+}
+
+TEST(TensorStorage, ContiguousCopiesOnlyWhenNotRowMajor) {
+  Tensor a = iota({2, 1, 3});
+  // Strides of size-1 dimensions do not matter.
+  Tensor odd = a.asStrided({2, 1, 3}, {12, 999, 4}, 0);
+  EXPECT_EQ(odd.contiguous().data(), a.data());
+  Tensor t = iota({3, 2}).transpose(0, 1);
+  Tensor c = t.contiguous();
+  EXPECT_NE(c.data(), t.data());
+  EXPECT_EQ(c.strides(), (std::vector<int64_t>{12, 4}));
+  EXPECT_EQ(values(c), (std::vector<double>{0, 2, 4, 1, 3, 5}));
+}
+
+TEST(TensorStorage, ItemReadsTheFirstElementInIterationOrder) {
+  LogCapture log;
+  EXPECT_EQ(scalarTensor(-2.7, DType::Float32).item<int32_t>(), -2);
+  EXPECT_EQ(scalarTensor(1, DType::Bool).item<int32_t>(), 1);
+  EXPECT_EQ(scalarTensor(std::nan(""), DType::Float32).item<int32_t>(), INT32_MIN);
+  EXPECT_FLOAT_EQ(fromVector(std::vector<int64_t>{16777217}).item<float>(), 16777216.0f);
+  EXPECT_EQ(fromVector(std::vector<int64_t>{int64_t{1} << 40}).item<int64_t>(), int64_t{1} << 40);
+  // A flipped tensor's first element is its top one.
+  EXPECT_EQ(iota({3}, DType::Int64).flip({0}).item<int64_t>(), 2);
+  EXPECT_EQ(log.lines().size(), 0u);
+  EXPECT_EQ(scalarTensor(5, DType::Int8).item<int32_t>(), 0);
+  EXPECT_EQ(log.count("Not yet implemented."), 1u);
+  EXPECT_EQ(TensorData({0}, DType::Int64).item<int64_t>(), 0);
+  EXPECT_EQ(log.lines().size(), 2u);
+}
+
+TEST(TensorStorage, FromVectorOwnsItsCopy) {
+  Tensor t;
+  {
+    std::vector<double> v = {1.5, -2.5};
+    t = fromVector(v);
+  }
+  EXPECT_EQ(t.dtype(), DType::Float64);
+  EXPECT_EQ(values(t), (std::vector<double>{1.5, -2.5}));
+  EXPECT_EQ(fromVector(std::vector<int32_t>{}).shape(), std::vector<int64_t>{0});
+  Tensor narrowed = fromVector(std::vector<int64_t>{300, -1, 4294967297}, DType::Int8);
+  EXPECT_EQ(values(narrowed), (std::vector<double>{44, -1, 1}));
+  Tensor f = fromVector(std::vector<int32_t>{0}, DType::Float32);
+  EXPECT_EQ(f.dtype(), DType::Float32);
+  EXPECT_EQ(values(f), std::vector<double>{0});
+}
+
+TEST(TensorStorage, AssignValueStoresByDType) {
+  LogCapture log;
+  uint8_t bytes[8] = {};
+  internal::assignValue(bytes, DType::UInt8, 300);
+  EXPECT_EQ(bytes[0], 44);
+  int64_t wide = 0;
+  internal::assignValue(&wide, DType::Int64, -5);
+  EXPECT_EQ(wide, -5);
+  uint8_t flag = 9;
+  internal::assignValue(&flag, DType::Bool, -7);
+  EXPECT_EQ(flag, 1);
+  uint8_t untouched = 9;
+  internal::assignValue(&untouched, DType::Undefined, 1);
+  EXPECT_EQ(untouched, 9);
+  EXPECT_EQ(log.count("Invalid dtype"), 1u);
+}
+
+TEST(TensorStorage, PromoteTypes) {
+  EXPECT_EQ(promoteTypes(DType::UInt8, DType::Int8), DType::Int8);
+  EXPECT_EQ(promoteTypes(DType::Bool, DType::UInt8), DType::UInt8);
+  EXPECT_EQ(promoteTypes(DType::Bool, DType::Bool), DType::Bool);
+  EXPECT_EQ(promoteTypes(DType::Int64, DType::Float32), DType::Float32);
+  EXPECT_EQ(promoteTypes(DType::Float64, DType::Float32), DType::Float64);
+  EXPECT_EQ(promoteTypes(std::nullopt, DType::Int16), DType::Int16);
+  EXPECT_EQ(promoteTypes(DType::Int16, std::nullopt), DType::Int16);
+}
