@@ -106,6 +106,19 @@ TEST(BinaryOps, StridedAndFlippedOperandsAreReadInLogicalOrder) {
   EXPECT_EQ(test::valueAt(c, {2, 3}), 2 + 11);
 }
 
+TEST(BinaryOps, LargeTransposedOperandsMatchRowMajorCopies) {
+  // Big enough for the tiled walk of transposed layouts.
+  const Tensor a = test::iota({130, 100}).transpose(0, 1);
+  const Tensor b = test::iota({100, 130});
+  EXPECT_EQ(values(a + b), values(a.contiguous() + b));
+  EXPECT_EQ(values(a * a), values(a.contiguous() * a.contiguous()));
+  EXPECT_EQ(values(a.clamp(b, b + 50.0)), values(a.contiguous().clamp(b, b + 50.0)));
+  const Tensor p = test::iota({3, 70, 80}, DType::Int32).permute({0, 2, 1});
+  EXPECT_EQ(values(p.flip({1}) - p), values(p.flip({1}).contiguous() - p.contiguous()));
+  const Tensor f = test::iota({70, 3, 80}).permute({1, 2, 0});
+  EXPECT_EQ(values(f.exp()), values(f.contiguous().exp()));
+}
+
 TEST(BinaryOps, EmptyOperandWithScalarGivesEmptyResult) {
   const Tensor e = TensorData({0, 3}, DType::Float32);
   EXPECT_EQ((e + 1.0).shape(), (std::vector<int64_t>{0, 3}));

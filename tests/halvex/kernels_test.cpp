@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "halvex/kernels_elementwise.h"
+#include "halvex/kernels_exp.h"
 #include "halvex/kernels_functional.h"
 #include "halvex/kernels_matmul.h"
 #include "halvex/kernels_reduce.h"
@@ -81,6 +82,39 @@ TEST(MatmulKernel, EmptyInnerDimensionGivesZeros) {
   std::vector<float> c(6, 7.0f);
   matmulF32(nullptr, nullptr, c.data(), 2, 3, 0);
   for (float v : c) EXPECT_EQ(v, 0.0f);
+}
+
+// Distance in units in the last place between a float and the exact value.
+double ulpDistance(float got, double exact) {
+  const float e = static_cast<float>(exact);
+  const double ulp = std::nextafter(std::fabs(e), std::numeric_limits<float>::infinity()) - std::fabs(e);
+  return std::fabs(double(got) - exact) / ulp;
+}
+
+TEST(ExpKernel, AccurateAndIdenticalOnScalarAndVectorPaths) {
+  std::vector<float> x;
+  for (float v = -104.5f; v < 89.5f; v += 0.0137f) x.push_back(v);
+  x.insert(x.end(), {0.0f, -0.0f, 1e-30f, -1e-30f, kNaN, std::numeric_limits<float>::infinity(),
+                     -std::numeric_limits<float>::infinity(), 88.7f, -87.5f, -100.0f});
+  std::vector<float> run(x.size());
+  expRunF32(run.data(), x.data(), static_cast<int64_t>(x.size()));
+  double worst = 0;
+  for (size_t i = 0; i < x.size(); ++i) {
+    const float scalar = expF32(x[i]);
+    ASSERT_TRUE(sameBits(scalar, run[i]) || (std::isnan(scalar) && std::isnan(run[i]))) << x[i];
+    if (std::isnan(x[i])) {
+      EXPECT_TRUE(std::isnan(scalar));
+      continue;
+    }
+    const double exact = std::exp(double(x[i]));
+    if (exact > std::numeric_limits<float>::max()) {
+      EXPECT_EQ(scalar, std::numeric_limits<float>::infinity()) << x[i];
+      continue;
+    }
+    worst = std::max(worst, ulpDistance(scalar, exact));
+  }
+  EXPECT_LE(worst, 2.0);
+  EXPECT_EQ(expF32(0.0f), 1.0f);
 }
 
 TEST(ElementwiseKernels, BinaryRunsHonourStridesAndBroadcast) {

@@ -53,7 +53,7 @@ std::vector<double> naiveAlong(const Tensor& t, int64_t dim, Op op) {
 }
 
 TEST(Reductions, AlongEveryDimensionMatchSequentialLoops) {
-  for (const auto& shape : std::vector<std::vector<int64_t>>{{2, 1000}, {1000, 2}, {3, 1, 5}, {4, 5, 6}}) {
+  for (const auto& shape : std::vector<std::vector<int64_t>>{{2, 1000}, {1000, 2}, {3, 1, 5}, {4, 5, 6}, {70, 90}}) {
     const Tensor f = randomTensor(shape, DType::Float32, 7);
     const Tensor i8 = randomTensor(shape, DType::Int8, 8);
     for (int64_t dim = 0; dim < static_cast<int64_t>(shape.size()); ++dim) {

@@ -126,7 +126,8 @@ Tensor Tensor::binaryOp(const Tensor& other, const BinaryOpTable& table, Optiona
   loop.run({out.basePtr(), detail::firstElement(a), detail::firstElement(b)},
            [&](const std::array<char*, 3>& p, int64_t n, const std::array<int64_t, 3>& step) {
              kernel(p[0], p[1], p[2], n, step[0] / os, step[1] / es, step[2] / es);
-           });
+           },
+           true);
   return std::move(out);
 }
 

@@ -77,7 +77,8 @@ Tensor Tensor::clamp(const Tensor& min, const Tensor& max) const {
     loop.run({out.basePtr(), detail::firstElement(ops[0]), detail::firstElement(ops[1]), detail::firstElement(ops[2])},
              [](const std::array<char*, 4>& p, int64_t n, const std::array<int64_t, 4>& step) {
                clampRun<T>(p[0], p[1], p[2], p[3], n, step);
-             });
+             },
+           true);
   });
   return std::move(out);
 }

@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "halvex/kernels_common.h"
+#include "halvex/kernels_exp.h"
 #include "halvex/op_table.h"
 
 namespace kestrane::halvex::kernels {
@@ -30,6 +31,16 @@ struct AbsOp {
   }
 };
 
+// e^x: float32 through the run-friendly expF32 (same bits on every path),
+// float64 through the C library.
+HALVEX_INLINE float expOf(float x) { return expF32(x); }
+HALVEX_INLINE double expOf(double x) { return std::exp(x); }
+
+struct ExpOp {
+  template <typename T>
+  static HALVEX_INLINE FloatOf<T> apply(T in) { return expOf(static_cast<FloatOf<T>>(in)); }
+};
+
 #define HALVEX_FLOAT_UNARY(Name, expr)                          \
   struct Name {                                                 \
     template <typename T>                                       \
@@ -40,11 +51,10 @@ struct AbsOp {
     }                                                           \
   };
 HALVEX_FLOAT_UNARY(ErfOp, std::erf(x))
-HALVEX_FLOAT_UNARY(ExpOp, std::exp(x))
 HALVEX_FLOAT_UNARY(LogOp, std::log(x))
 HALVEX_FLOAT_UNARY(SqrtOp, std::sqrt(x))
 HALVEX_FLOAT_UNARY(TanhOp, std::tanh(x))
-HALVEX_FLOAT_UNARY(SigmoidOp, F(1) / (std::exp(-x) + F(1)))
+HALVEX_FLOAT_UNARY(SigmoidOp, F(1) / (expOf(-x) + F(1)))
 HALVEX_FLOAT_UNARY(ReciprocalOp, F(1) / x)
 // min(max(x + 3, 0), 6) * x / 6; the argument order keeps a NaN input NaN.
 HALVEX_FLOAT_UNARY(HardswishOp, (std::min(std::max(x + F(3), F(0)), F(6)) * x) / F(6))
@@ -179,7 +189,11 @@ HALVEX_INLINE void unaryLoop(void* outp, const void* inp, int64_t n, int64_t os,
   O* out = static_cast<O*>(outp);
   const I* in = static_cast<const I*>(inp);
   if (os == 1 && is == 1) {
-    for (int64_t i = 0; i < n; ++i) out[i] = F::apply(in[i]);
+    if constexpr (std::is_same_v<F, ExpOp> && std::is_same_v<I, float>) {
+      expRunF32(out, in, n);
+    } else {
+      for (int64_t i = 0; i < n; ++i) out[i] = F::apply(in[i]);
+    }
   } else {
     for (int64_t i = 0; i < n; ++i) out[i * os] = F::apply(in[i * is]);
   }

@@ -11,9 +11,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "halvex/kernels_exp.h"
 #include "halvex/kernels_reduce.h"
 
 namespace kestrane::halvex::kernels {
+
+// e^x in place, as Tensor::exp computes it.
+inline void expRun(float* x, int64_t n) { expRunF32(x, x, n); }
+inline void expRun(double* x, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) x[i] = std::exp(x[i]);
+}
 
 // Softmax of a dense block viewed as {outer, s, inner} along the middle
 // dimension: m = max (first element, NaN elements ignored unless the first is
@@ -30,7 +37,8 @@ void softmaxBlock(const T* in, T* out, int64_t outer, int64_t s, int64_t inner) 
     if (inner == 1) {
       T mv = x[0];
       maxK(&mv, x + 1, 1, 0, s - 1, 1);
-      for (int64_t k = 0; k < s; ++k) y[k] = std::exp(x[k] - mv);
+      for (int64_t k = 0; k < s; ++k) y[k] = x[k] - mv;
+      expRun(y, s);
       T sv = y[0];
       sumK(&sv, y + 1, 1, 0, s - 1, 1);
       for (int64_t k = 0; k < s; ++k) y[k] = y[k] / sv;
@@ -41,7 +49,8 @@ void softmaxBlock(const T* in, T* out, int64_t outer, int64_t s, int64_t inner) 
     for (int64_t k = 0; k < s; ++k) {
       const T* xr = x + k * inner;
       T* yr = y + k * inner;
-      for (int64_t i = 0; i < inner; ++i) yr[i] = std::exp(xr[i] - m[i]);
+      for (int64_t i = 0; i < inner; ++i) yr[i] = xr[i] - m[i];
+      expRun(yr, inner);
     }
     std::copy(y, y + inner, sum.begin());
     sumK(sum.data(), y + inner, inner, 1, s - 1, inner);

@@ -74,7 +74,8 @@ void copyInto(char* dst, const char* src, const std::vector<int64_t>& shape, con
       W* o = reinterpret_cast<W*>(p[0]);
       const char* s = p[1];
       for (int64_t i = 0; i < n; ++i) o[i] = *reinterpret_cast<const W*>(s + i * step[1]);
-    });
+    },
+           true);
   });
 }
 
@@ -156,7 +157,8 @@ Tensor reduceDim(const Tensor& self, ReduceKind kind, int64_t dim, bool keepdim)
   loop.run({out.basePtr(), first + plan.stride},
            [&](const std::array<char*, 2>& p, int64_t n, const std::array<int64_t, 2>& step) {
              kernel(p[0], p[1], n, step[1] / esz, plan.size - 1, plan.stride / esz);
-           });
+           },
+           true);
   return std::move(out);
 }
 
@@ -187,7 +189,8 @@ std::tuple<Tensor, Tensor> argReduceDim(const Tensor& self, bool max, int64_t di
              [&](const std::array<char*, 3>& p, int64_t n, const std::array<int64_t, 3>& step) {
                kernel(p[0], reinterpret_cast<int64_t*>(p[1]), p[2], n, step[2] / esz, plan.size - 1,
                       plan.stride / esz, 1);
-             });
+             },
+           true);
   }
   return {std::move(values), indices};
 }

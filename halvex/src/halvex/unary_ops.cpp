@@ -81,7 +81,8 @@ Tensor Tensor::unaryOp(const UnaryOpTable& table, OptionalDType dtype, bool toBo
   loop.run({out.basePtr(), detail::firstElement(in)},
            [&](const std::array<char*, 2>& p, int64_t n, const std::array<int64_t, 2>& step) {
              kernel(p[0], p[1], n, step[0] / outSize, step[1] / inSize);
-           });
+           },
+           true);
   return std::move(out);
 }
 
