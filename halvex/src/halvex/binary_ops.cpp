@@ -113,7 +113,7 @@ Tensor Tensor::binaryOp(const Tensor& other, const BinaryOpTable& table, Optiona
       return {};
     }
   }
-  TensorData out(outShape, toBool ? DType::Bool : d);
+  Tensor out = detail::newTensor(outShape, toBool ? DType::Bool : d);
   if (!out.defined()) return {};
 
   // A one-element operand is read as a single repeated element whatever its
@@ -128,7 +128,7 @@ Tensor Tensor::binaryOp(const Tensor& other, const BinaryOpTable& table, Optiona
              kernel(p[0], p[1], p[2], n, step[0] / os, step[1] / es, step[2] / es);
            },
            true);
-  return std::move(out);
+  return out;
 }
 
 Tensor Tensor::operator+(const Tensor& other) const { return binaryOp(other, optables::add(), std::nullopt, false); }

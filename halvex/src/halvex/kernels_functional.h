@@ -17,7 +17,7 @@
 namespace kestrane::halvex::kernels {
 
 // e^x in place, as Tensor::exp computes it.
-inline void expRun(float* x, int64_t n) { expRunF32(x, x, n); }
+inline void expRun(float* x, int64_t n) { expRunF32Dispatch(x, x, n); }
 inline void expRun(double* x, int64_t n) {
   for (int64_t i = 0; i < n; ++i) x[i] = std::exp(x[i]);
 }

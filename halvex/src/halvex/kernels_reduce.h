@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "halvex/kernels_common.h"
@@ -114,6 +115,11 @@ struct ArgReduce {
   }
 };
 
+template <typename F>
+struct ArgIsMax;
+template <bool kMax>
+struct ArgIsMax<ArgReduce<kMax>> : std::bool_constant<kMax> {};
+
 template <typename T, typename F>
 HALVEX_INLINE void argReduceBlockLoop(T* best, int64_t* index, const T* in, int64_t nOut, int64_t os,
                                       int64_t nRed, int64_t rs, int64_t k0) {
@@ -140,15 +146,23 @@ HALVEX_INLINE void argReduceBlockLoop(T* best, int64_t* index, const T* in, int6
       // position of the extreme value is exactly what the sequential rule
       // keeps; -0.0 and 0.0 compare equal in both.
       if (!(b != b)) {
-        // Eight partial extremes; a NaN element fails every comparison.
-        T part[8];
-        for (int q = 0; q < 8; ++q) part[q] = b;
+        // Lane-wise partial extremes; a NaN element fails every comparison.
+        typedef T V __attribute__((vector_size(32)));
+        constexpr int kLanes = static_cast<int>(32 / sizeof(T));
+        V part = V{} + b;
         int64_t k = 0;
-        for (; k + 8 <= nRed; k += 8)
-          for (int q = 0; q < 8; ++q) part[q] = F::better(p[k + q], part[q]) ? p[k + q] : part[q];
-        for (; k < nRed; ++k) part[0] = F::better(p[k], part[0]) ? p[k] : part[0];
-        T m = part[0];
-        for (int q = 1; q < 8; ++q) m = F::better(part[q], m) ? part[q] : m;
+        for (; k + kLanes <= nRed; k += kLanes) {
+          V x;
+          std::memcpy(&x, p + k, sizeof x);
+          if constexpr (ArgIsMax<F>::value) {
+            part = x > part ? x : part;
+          } else {
+            part = x < part ? x : part;
+          }
+        }
+        T m = b;
+        for (int q = 0; q < kLanes; ++q) m = F::better(part[q], m) ? part[q] : m;
+        for (; k < nRed; ++k) m = F::better(p[k], m) ? p[k] : m;
         const bool found = F::better(m, b);
         if (found) {
           for (int64_t k = 0; k < nRed; ++k) {

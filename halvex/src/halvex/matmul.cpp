@@ -32,7 +32,7 @@ Tensor Tensor::matmul(Tensor other) const {
   shape.pop_back();
   if (b.ndim() == 2) shape.push_back(n);
   const int64_t m = detail::sizeProduct(a.shape(), 0, a.shape().size() - 1);
-  TensorData out(shape, d);
+  Tensor out = detail::newTensor(shape, d);
   if (!out.defined()) return {};
   if (d != DType::Float32 && d != DType::Float64) {
     KLOG_ERROR("Matmul of integral types are not implemented yet.");
@@ -49,7 +49,7 @@ Tensor Tensor::matmul(Tensor other) const {
     kernels::matmulF64(reinterpret_cast<const double*>(ad.basePtr()), reinterpret_cast<const double*>(bd.basePtr()),
                        reinterpret_cast<double*>(out.basePtr()), m, n, k);
   }
-  return std::move(out);
+  return out;
 }
 
 }  // namespace kestrane::halvex

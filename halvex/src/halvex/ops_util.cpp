@@ -1,10 +1,25 @@
 #include "halvex/ops_util.h"
 
+#include <sys/mman.h>
+
 #include <cstdint>
 
 #include "runtime/log.h"
 
 namespace kestrane::halvex::detail {
+
+Tensor newTensor(IntArrayRef shape, OptionalDType dtype) {
+  TensorData t(shape, dtype);
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  const int64_t bytes = t.defined() ? t.numel() * t.elementSize() : 0;
+  if (bytes >= int64_t{4} << 20) {
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(t.basePtr()) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(t.basePtr()) + static_cast<uintptr_t>(bytes)) & ~(kHuge - 1);
+    // Only advice: a kernel without transparent huge pages ignores it.
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
+  return std::move(t);
+}
 
 char* firstElement(const Tensor& t) {
   char* p = t.basePtr();

@@ -9,6 +9,11 @@
 
 namespace kestrane::halvex::detail {
 
+// A new row-major tensor (TensorData) whose large storage is advised to be
+// backed by huge pages: results of several megabytes are written once in
+// full, and page faults would otherwise cost as much as the work.
+Tensor newTensor(IntArrayRef shape, OptionalDType dtype);
+
 // Address of the element with every index 0 (the top of a backwards dimension).
 char* firstElement(const Tensor& t);
 

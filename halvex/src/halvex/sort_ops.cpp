@@ -54,8 +54,8 @@ std::tuple<Tensor, Tensor> sortOrTopk(const Tensor& self, const char* name, int6
   }
   std::vector<int64_t> outShape = self.shape();
   if (k >= 0 && self.ndim() > 0) outShape[static_cast<size_t>(dim)] = k;
-  TensorData values(outShape, self.dtype());
-  TensorData indices(outShape, DType::Int64);
+  Tensor values = detail::newTensor(outShape, self.dtype());
+  Tensor indices = detail::newTensor(outShape, DType::Int64);
   if (!values.defined() || !indices.defined()) return {};
   const Tensor in = detail::kernelReady(self).contiguous();
   visitDType(self.dtype(), [&](auto c) {
