@@ -59,9 +59,9 @@ Tensor group_norm(const Tensor& input, const GroupNormOptions& options) {
   if (!weight.defined() || !bias.defined()) return {};
   if (input.dtype() == DType::Float32 && weight.dtype() == DType::Float32 && bias.dtype() == DType::Float32 &&
       input.ndim() == 4) {
-    const Tensor x = detail::kernelReady(input).contiguous();
-    const Tensor w = detail::kernelReady(weight).contiguous();
-    const Tensor b = detail::kernelReady(bias).contiguous();
+    const Tensor x = detail::rowMajor(input);
+    const Tensor w = detail::rowMajor(weight);
+    const Tensor b = detail::rowMajor(bias);
     Tensor out = detail::newTensor(x.shape(), DType::Float32);
     if (!out.defined()) return {};
     if (out.numel() > 0) {
@@ -121,7 +121,7 @@ Tensor softmax(const Tensor& input, int64_t dim) {
   }
   if (!detail::normaliseDim(dim, input.ndim(), "softmax")) return {};
   // Integer inputs are converted first: x - max must not wrap.
-  const Tensor x = detail::kernelReady(input.dtype() == DType::Float64 ? input : input.to(DType::Float32)).contiguous();
+  const Tensor x = detail::rowMajor(input.dtype() == DType::Float64 ? input : input.to(DType::Float32));
   Tensor out = detail::newTensor(x.shape(), x.dtype());
   if (!out.defined()) return {};
   const std::vector<int64_t> shape = x.ndim() == 0 ? std::vector<int64_t>{1} : x.shape();
@@ -164,7 +164,7 @@ Tensor interpolate(const Tensor& input, const InterpolateOptions& options) {
                wout);
     return {};
   }
-  const Tensor x = detail::kernelReady(input).contiguous();
+  const Tensor x = detail::rowMajor(input);
   Tensor out = detail::newTensor({x.size(0), x.size(1), hout, wout}, x.dtype());
   if (!out.defined()) return {};
   const int64_t planes = x.size(0) * x.size(1);

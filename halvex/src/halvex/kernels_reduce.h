@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 #include "halvex/kernels_common.h"
@@ -141,32 +142,57 @@ HALVEX_INLINE void argReduceBlockLoop(T* best, int64_t* index, const T* in, int6
     int64_t idx = index[j];
     const T* p = in + j * os;
     if (rs == 1 && nRed >= 64) {
-      // Two passes over a contiguous line: the extreme value ignoring NaN
-      // (vectorisable, no order), then its first position. The first
-      // position of the extreme value is exactly what the sequential rule
-      // keeps; -0.0 and 0.0 compare equal in both.
+      // A contiguous line: vectorised (see below); the result is exactly
+      // that of the sequential rule, -0.0 and 0.0 comparing equal.
       if (!(b != b)) {
-        // Lane-wise partial extremes; a NaN element fails every comparison.
+        // One pass with lane-wise extremes and the block in which each lane
+        // last improved (strictly): per lane that is the first position of
+        // its extreme; across lanes the smallest such position of the overall
+        // extreme is the first one. A NaN element fails every comparison.
         typedef T V __attribute__((vector_size(32)));
+        using I = std::conditional_t<sizeof(T) == 8, int64_t, std::conditional_t<sizeof(T) == 4, int32_t,
+                                     std::conditional_t<sizeof(T) == 2, int16_t, int8_t>>>;
+        typedef I VI __attribute__((vector_size(32)));
         constexpr int kLanes = static_cast<int>(32 / sizeof(T));
+        // Block numbers must fit the lane's index type.
+        const int64_t maxBlocks = static_cast<int64_t>(std::numeric_limits<I>::max());
+        const int64_t vecEnd = std::min(nRed / kLanes, maxBlocks) * kLanes;
         V part = V{} + b;
-        int64_t k = 0;
-        for (; k + kLanes <= nRed; k += kLanes) {
+        VI block = VI{} - 1;
+        VI current = VI{};
+        for (int64_t k = 0; k < vecEnd; k += kLanes) {
           V x;
           std::memcpy(&x, p + k, sizeof x);
+          VI take;
           if constexpr (ArgIsMax<F>::value) {
-            part = x > part ? x : part;
+            take = x > part;
           } else {
-            part = x < part ? x : part;
+            take = x < part;
+          }
+          part = take ? x : part;
+          block = take ? current : block;
+          current += 1;
+        }
+        bool any = false;
+        T m{};
+        int64_t first = 0;
+        for (int q = 0; q < kLanes; ++q) {
+          if (block[q] < 0) continue;  // the lane never beat the best value
+          const int64_t pos = static_cast<int64_t>(block[q]) * kLanes + q;
+          if (!any || F::better(part[q], m) || (!F::better(m, part[q]) && pos < first)) {
+            m = part[q];
+            first = pos;
+            any = true;
           }
         }
-        T m = b;
-        for (int q = 0; q < kLanes; ++q) m = F::better(part[q], m) ? part[q] : m;
-        for (; k < nRed; ++k) m = F::better(p[k], m) ? p[k] : m;
-        const bool found = F::better(m, b);
-        if (found) {
-          for (int64_t k = 0; k < nRed; ++k) {
-            if (p[k] == m) { b = p[k]; idx = k0 + k; break; }
+        if (any) {
+          b = p[first];
+          idx = k0 + first;
+        }
+        for (int64_t k = vecEnd; k < nRed; ++k) {
+          if (F::better(p[k], b)) {
+            b = p[k];
+            idx = k0 + k;
           }
         }
       }

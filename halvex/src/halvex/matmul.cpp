@@ -40,8 +40,8 @@ Tensor Tensor::matmul(Tensor other) const {
   }
   // The kernels read dense row-major blocks: operands are taken in their
   // logical layout, whatever their strides.
-  const Tensor ad = detail::kernelReady(a).contiguous();
-  const Tensor bd = detail::kernelReady(b).contiguous();
+  const Tensor ad = detail::rowMajor(a);
+  const Tensor bd = detail::rowMajor(b);
   if (d == DType::Float32) {
     kernels::matmulF32(reinterpret_cast<const float*>(ad.basePtr()), reinterpret_cast<const float*>(bd.basePtr()),
                        reinterpret_cast<float*>(out.basePtr()), m, n, k);

@@ -2,7 +2,10 @@
 
 #include <sys/mman.h>
 
+#include <array>
 #include <cstdint>
+
+#include "halvex/strided_loop.h"
 
 #include "runtime/log.h"
 
@@ -43,6 +46,31 @@ std::vector<int64_t> broadcastStrides(const Tensor& t, const std::vector<int64_t
     const int64_t size = t.shape()[d];
     out[lead + d] = (size == 1 && target[lead + d] != 1) ? 0 : t.strides()[d];
   }
+  return out;
+}
+
+void copyInto(char* dst, const char* src, const std::vector<int64_t>& shape, const std::vector<int64_t>& srcStrides,
+              int64_t esz) {
+  std::vector<int64_t> dstStrides;
+  rowMajorStrides(shape, esz, dstStrides);
+  StridedLoop<2> loop{shape, {dstStrides, srcStrides}};
+  visitWidth(static_cast<int32_t>(esz), [&](auto w) {
+    using W = decltype(w);
+    loop.run({dst, const_cast<char*>(src)}, [](const std::array<char*, 2>& p, int64_t n,
+                                               const std::array<int64_t, 2>& step) {
+      W* o = reinterpret_cast<W*>(p[0]);
+      const char* s = p[1];
+      for (int64_t i = 0; i < n; ++i) o[i] = *reinterpret_cast<const W*>(s + i * step[1]);
+    },
+           true);
+  });
+}
+
+Tensor rowMajor(const Tensor& t) {
+  const Tensor ready = kernelReady(t);
+  if (ready.isContiguous() || !ready.defined()) return ready;
+  Tensor out = newTensor(ready.shape(), ready.dtype());
+  if (out.defined()) copyInto(out.basePtr(), firstElement(ready), ready.shape(), ready.strides(), ready.elementSize());
   return out;
 }
 

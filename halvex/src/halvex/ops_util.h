@@ -21,6 +21,14 @@ char* firstElement(const Tensor& t);
 // base, strides whole multiples of the element size), else a row-major copy.
 Tensor kernelReady(const Tensor& t);
 
+// Copies the elements of src (shape `shape`, byte strides `srcStrides`) into
+// the row-major block at dst, walking transposed layouts tile by tile.
+void copyInto(char* dst, const char* src, const std::vector<int64_t>& shape, const std::vector<int64_t>& srcStrides,
+              int64_t esz);
+
+// t itself when it is row-major and kernel-ready, else a row-major copy.
+Tensor rowMajor(const Tensor& t);
+
 // Byte strides of t with dimensions of size 1 prepended to reach rank, and
 // set to 0 where t has size 1 but the target shape does not (a broadcast).
 std::vector<int64_t> broadcastStrides(const Tensor& t, const std::vector<int64_t>& target);

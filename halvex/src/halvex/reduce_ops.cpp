@@ -60,25 +60,6 @@ bool checkDefined(const Tensor& t, const char* op) {
   return false;
 }
 
-// Copies the elements of src (shape `shape`, byte strides `srcStrides`) into
-// the row-major block at dst.
-void copyInto(char* dst, const char* src, const std::vector<int64_t>& shape, const std::vector<int64_t>& srcStrides,
-              int64_t esz) {
-  std::vector<int64_t> dstStrides;
-  rowMajorStrides(shape, esz, dstStrides);
-  StridedLoop<2> loop{shape, {dstStrides, srcStrides}};
-  visitWidth(static_cast<int32_t>(esz), [&](auto w) {
-    using W = decltype(w);
-    loop.run({dst, const_cast<char*>(src)}, [](const std::array<char*, 2>& p, int64_t n,
-                                               const std::array<int64_t, 2>& step) {
-      W* o = reinterpret_cast<W*>(p[0]);
-      const char* s = p[1];
-      for (int64_t i = 0; i < n; ++i) o[i] = *reinterpret_cast<const W*>(s + i * step[1]);
-    },
-           true);
-  });
-}
-
 Tensor reduceAll(const Tensor& self, ReduceKind kind) {
   if (!checkDefined(self, kindName(kind))) return {};
   Tensor out = detail::newTensor(std::vector<int64_t>{}, self.dtype());
@@ -148,7 +129,7 @@ Tensor reduceDim(const Tensor& self, ReduceKind kind, int64_t dim, bool keepdim)
   if (out.numel() == 0) return out;
   const int64_t esz = in.elementSize();
   char* first = detail::firstElement(in);
-  copyInto(out.basePtr(), first, plan.lineShape, plan.lineStrides, esz);
+  detail::copyInto(out.basePtr(), first, plan.lineShape, plan.lineStrides, esz);
   if (plan.size == 1) return out;
   const kernels::ReduceKernel kernel = reduceKernelFor(kind, in.dtype());
   std::vector<int64_t> outStrides;
@@ -178,7 +159,7 @@ std::tuple<Tensor, Tensor> argReduceDim(const Tensor& self, bool max, int64_t di
   if (values.numel() == 0) return {std::move(values), indices};
   const int64_t esz = in.elementSize();
   char* first = detail::firstElement(in);
-  copyInto(values.basePtr(), first, plan.lineShape, plan.lineStrides, esz);
+  detail::copyInto(values.basePtr(), first, plan.lineShape, plan.lineStrides, esz);
   if (plan.size > 1) {
     const kernels::ArgReduceKernel kernel = argKernelFor(max, in.dtype());
     std::vector<int64_t> valueStrides, indexStrides;

@@ -57,7 +57,7 @@ std::tuple<Tensor, Tensor> sortOrTopk(const Tensor& self, const char* name, int6
   Tensor values = detail::newTensor(outShape, self.dtype());
   Tensor indices = detail::newTensor(outShape, DType::Int64);
   if (!values.defined() || !indices.defined()) return {};
-  const Tensor in = detail::kernelReady(self).contiguous();
+  const Tensor in = detail::rowMajor(self);
   visitDType(self.dtype(), [&](auto c) {
     using T = StorageType<decltype(c)::value>;
     runLines<T>(in, values, indices, plan, k, flag, sorted);
