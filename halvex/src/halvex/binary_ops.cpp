@@ -116,6 +116,11 @@ Tensor Tensor::binaryOp(const Tensor& other, const BinaryOpTable& table, Optiona
   Tensor out = detail::newTensor(outShape, toBool ? DType::Bool : d);
   if (!out.defined()) return {};
 
+  // Same shapes, both row-major: one flat run.
+  if (a.shape() == b.shape() && a.isContiguous() && b.isContiguous()) {
+    kernel(out.basePtr(), a.basePtr(), b.basePtr(), out.numel(), 1, 1, 1);
+    return out;
+  }
   // A one-element operand is read as a single repeated element whatever its
   // rank; otherwise both are broadcast against the result shape.
   auto operandStrides = [&](const Tensor& t) {
