@@ -42,6 +42,9 @@ Tensor fromVector(const std::vector<int64_t>& values);  // int64
 Tensor fromVector(const std::vector<int64_t>& values, OptionalDType dtype);
 Tensor fromVector(const std::vector<double>& values);  // float64
 
+// A tensor of the shape and dtype with every element 0.
+Tensor zeros(IntArrayRef shape, OptionalDType dtype);
+
 // The elements as float64, in row-major order.
 std::vector<double> toDoubleVector(const Tensor& tensor);
 

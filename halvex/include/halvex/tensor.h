@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "halvex/array_ref.h"
 #include "halvex/dtype.h"
+#include "halvex/op_table.h"
 
 namespace kestrane::halvex {
 
@@ -89,6 +91,76 @@ class Tensor {
   Tensor select(int64_t dim, int64_t index) const;
 
   Tensor tile(IntArrayRef repeats) const;
+
+  // Element-wise drivers (unary_ops.cpp, binary_ops.cpp). The result dtype is
+  // bool when toBool is set, else the promotion of the operands' dtypes and
+  // the requested one; results always own new storage.
+  Tensor unaryOp(const UnaryOpTable& table, OptionalDType dtype, bool toBool) const;
+  Tensor binaryOp(const Tensor& other, const BinaryOpTable& table, OptionalDType dtype, bool toBool) const;
+
+  // Unary operations; the floating functions give float32 (float64 stays).
+  Tensor abs() const;
+  Tensor erf() const;
+  Tensor exp() const;
+  Tensor hardswish() const;
+  Tensor log() const;
+  Tensor sigmoid() const;
+  Tensor sqrt() const;
+  Tensor tanh() const;
+  Tensor logical_not() const;
+  Tensor square() const;
+
+  // Binary operations. A scalar is always the right operand: an int takes
+  // this tensor's dtype, a double float32 unless this tensor is floating.
+  Tensor operator+(const Tensor& other) const;
+  Tensor operator+(int other) const;
+  Tensor operator+(double other) const;
+  Tensor operator-(const Tensor& other) const;
+  Tensor operator*(const Tensor& other) const;
+  Tensor operator*(double other) const;
+  Tensor operator/(const Tensor& other) const;
+  Tensor operator/(int other) const;
+  Tensor operator<(const Tensor& other) const;
+  Tensor operator<(int other) const;
+  Tensor operator<(double other) const;
+  Tensor operator>(const Tensor& other) const;
+  Tensor operator>(double other) const;
+  Tensor operator==(const Tensor& other) const;
+  Tensor logical_and(const Tensor& other) const;
+  Tensor logical_or(const Tensor& other) const;
+  Tensor logical_xor(const Tensor& other) const;
+  Tensor maximum(const Tensor& other) const;
+  Tensor clamp_min(double min) const;
+  Tensor clamp_max(double max) const;
+  Tensor fmod(const Tensor& other) const;
+  Tensor remainder(const Tensor& other) const;
+  Tensor pow(const Tensor& exponent) const;
+
+  // Clamp against broadcast bound tensors or two numbers, and relu (clamp.cpp).
+  Tensor clamp(const Tensor& min, const Tensor& max) const;
+  Tensor clamp(double min, double max) const;
+  Tensor relu() const;
+
+  // Reductions (reduce_ops.cpp). Whole-tensor forms give a 0-d tensor; the
+  // forms along dim (negative counts from the end) drop it or keep it as 1.
+  Tensor max() const;
+  Tensor min() const;
+  Tensor sum() const;
+  Tensor prod() const;
+  Tensor mean() const;
+  std::tuple<Tensor, Tensor> max(int64_t dim, bool keepdim) const;
+  std::tuple<Tensor, Tensor> min(int64_t dim, bool keepdim) const;
+  Tensor argmax(int64_t dim, bool keepdim) const;
+  Tensor sum(int64_t dim, bool keepdim) const;
+  Tensor prod(int64_t dim, bool keepdim) const;
+  Tensor mean(int64_t dim, bool keepdim) const;
+
+  // Sorting along dim (sort_ops.cpp): values and int64 source positions.
+  std::tuple<Tensor, Tensor> sort(int64_t dim, bool descending) const;
+  std::tuple<Tensor, Tensor> topk(int64_t k, int64_t dim, bool largest, bool sorted) const;
+
+  // Product with a matrix [K, N] or a vector [K] (matmul.cpp); float only.
+  Tensor matmul(Tensor other) const;
 
  protected:
   // Lays out fresh row-major storage of the shape; the undefined tensor when

@@ -1,0 +1,104 @@
+#include "halvex/ops_util.h"
+
+#include <sys/mman.h>
+
+#include <array>
+#include <cstdint>
+
+#include "halvex/strided_loop.h"
+
+#include "runtime/log.h"
+
+namespace kestrane::halvex::detail {
+
+Tensor newTensor(IntArrayRef shape, OptionalDType dtype) {
+  TensorData t(shape, dtype);
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  const int64_t bytes = t.defined() ? t.numel() * t.elementSize() : 0;
+  if (bytes >= int64_t{4} << 20) {
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(t.basePtr()) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(t.basePtr()) + static_cast<uintptr_t>(bytes)) & ~(kHuge - 1);
+    // Only advice: a kernel without transparent huge pages ignores it.
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
+  return std::move(t);
+}
+
+char* firstElement(const Tensor& t) {
+  char* p = t.basePtr();
+  for (int64_t d = 0; d < t.ndim(); ++d) {
+    if (t.stride(d) < 0) p += (t.size(d) - 1) * -t.stride(d);
+  }
+  return p;
+}
+
+Tensor kernelReady(const Tensor& t) {
+  const int64_t esz = t.elementSize();
+  bool ok = reinterpret_cast<uintptr_t>(t.basePtr()) % static_cast<uintptr_t>(esz) == 0;
+  for (int64_t s : t.strides()) ok = ok && s % esz == 0;
+  return ok ? t : t.clone();
+}
+
+std::vector<int64_t> broadcastStrides(const Tensor& t, const std::vector<int64_t>& target) {
+  std::vector<int64_t> out(target.size(), 0);
+  const size_t lead = target.size() - static_cast<size_t>(t.ndim());
+  for (size_t d = 0; d < static_cast<size_t>(t.ndim()); ++d) {
+    const int64_t size = t.shape()[d];
+    out[lead + d] = (size == 1 && target[lead + d] != 1) ? 0 : t.strides()[d];
+  }
+  return out;
+}
+
+void copyInto(char* dst, const char* src, const std::vector<int64_t>& shape, const std::vector<int64_t>& srcStrides,
+              int64_t esz) {
+  std::vector<int64_t> dstStrides;
+  rowMajorStrides(shape, esz, dstStrides);
+  StridedLoop<2> loop{shape, {dstStrides, srcStrides}};
+  visitWidth(static_cast<int32_t>(esz), [&](auto w) {
+    using W = decltype(w);
+    loop.run({dst, const_cast<char*>(src)}, [](const std::array<char*, 2>& p, int64_t n,
+                                               const std::array<int64_t, 2>& step) {
+      W* o = reinterpret_cast<W*>(p[0]);
+      const char* s = p[1];
+      for (int64_t i = 0; i < n; ++i) o[i] = *reinterpret_cast<const W*>(s + i * step[1]);
+    },
+           true);
+  });
+}
+
+Tensor rowMajor(const Tensor& t) {
+  const Tensor ready = kernelReady(t);
+  if (ready.isContiguous() || !ready.defined()) return ready;
+  Tensor out = newTensor(ready.shape(), ready.dtype());
+  if (out.defined()) copyInto(out.basePtr(), firstElement(ready), ready.shape(), ready.strides(), ready.elementSize());
+  return out;
+}
+
+bool normaliseDim(int64_t& dim, int64_t ndim, const char* op) {
+  const int64_t rank = ndim == 0 ? 1 : ndim;
+  const int64_t original = dim;
+  if (dim < 0) dim += rank;
+  if (dim < 0 || dim >= rank) {
+    KLOG_ERROR("{}: dim ({}) is out of range (ndim: {})", op, original, ndim);
+    return false;
+  }
+  return true;
+}
+
+std::vector<int64_t> reducedShape(const std::vector<int64_t>& shape, int64_t dim, bool keepdim) {
+  std::vector<int64_t> out = shape;
+  if (keepdim) {
+    out[static_cast<size_t>(dim)] = 1;
+  } else {
+    out.erase(out.begin() + dim);
+  }
+  return out;
+}
+
+int64_t sizeProduct(const std::vector<int64_t>& shape, size_t begin, size_t end) {
+  int64_t n = 1;
+  for (size_t d = begin; d < end; ++d) n *= shape[d];
+  return n;
+}
+
+}  // namespace kestrane::halvex::detail
