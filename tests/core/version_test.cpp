@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
+#include <vector>
 
 #include "kestrane/version.h"
 
@@ -13,4 +15,20 @@ TEST(Version, FormatsAndIdentity) {
   EXPECT_EQ(&getOphelGitVersion(), &getOphelGitVersion());
   EXPECT_EQ(&getOphelProduct(), &getOphelProduct());
   EXPECT_EQ(&getOphelVendor(), &getOphelVendor());
+}
+
+TEST(Version, ProductAndVendorComeFromTheDescription) {
+  EXPECT_EQ(getOphelProduct(), "taliss2-v4");
+  EXPECT_EQ(getOphelVendor(), "kestrane");
+  EXPECT_EQ(getOphelProduct(), getOphelProduct());
+}
+
+TEST(Version, ConcurrentFirstUseAgrees) {
+  std::vector<std::thread> threads;
+  std::vector<const std::string*> seen(8);
+  for (size_t i = 0; i < seen.size(); ++i) {
+    threads.emplace_back([&seen, i] { seen[i] = i % 2 ? &getOphelVendor() : &getOphelProduct(); });
+  }
+  for (auto& t : threads) t.join();
+  for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(*seen[i], i % 2 ? "kestrane" : "taliss2-v4");
 }

@@ -12,7 +12,14 @@ namespace kestrane {
 namespace platform {
 class Semaphore;
 }
+namespace hwdep {
+class Platform;
+}
 class TraceEventRecorder;
+
+// The hardware description built from the compiled-in description at load.
+// Shared by every thread: only its const members are used, which never insert.
+const hwdep::Platform& processPlatform();
 
 TraceEventRecorder& traceRecorder();
 

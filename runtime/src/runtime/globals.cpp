@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "hwdep/platform.h"
 #include "platform/semaphore.h"
 #include "runtime/log.h"
 #include "runtime/trace_event_recorder.h"
@@ -11,6 +12,7 @@ namespace kestrane {
 namespace {
 
 // Built in this order at load and destroyed in reverse at exit.
+const hwdep::Platform gPlatform;
 const bool gLoggingReady = (setUpLogging(), true);
 platform::Semaphore gDmaSemaphore(1, 0x7FFFFFFF);
 std::mutex gDriverTextMutex;
@@ -18,6 +20,8 @@ std::string gDriverText;
 TraceEventRecorder gTraceRecorder;
 
 }  // namespace
+
+const hwdep::Platform& processPlatform() { return gPlatform; }
 
 TraceEventRecorder& traceRecorder() { return gTraceRecorder; }
 

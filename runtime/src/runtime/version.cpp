@@ -2,15 +2,17 @@
 
 #include <mutex>
 
+#include "hwdep/platform.h"
+
 namespace kestrane {
 
 namespace {
 
-// Vendor (first) and product (second) strings of the compiled-in hardware
-// description; empty until the description is available.
+// Vendor (first) and product (second) strings of a fresh description built
+// from the compiled-in one.
 std::string readDescriptionString(bool product) {
-  (void)product;
-  return {};
+  const hwdep::Platform platform;
+  return product ? platform.getProduct() : platform.getVendor();
 }
 
 // An empty result leaves the string empty so that the next call tries again.

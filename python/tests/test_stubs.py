@@ -1,0 +1,51 @@
+"""The type stubs name exactly what the module holds."""
+import ast
+import inspect
+from pathlib import Path
+
+import ophel
+
+STUBS = Path(__file__).resolve().parent.parent / "ophel"
+
+
+def stub_tree(name):
+    return ast.parse((STUBS / name).read_text())
+
+
+def public(names):
+    return {n for n in names if not n.startswith("_")}
+
+
+def class_members(node, classes):
+    names = set()
+    for item in node.body:
+        if isinstance(item, (ast.FunctionDef, ast.ClassDef)):
+            names.add(item.name)
+        elif isinstance(item, ast.AnnAssign):
+            names.add(item.target.id)
+    for base in node.bases:
+        if isinstance(base, ast.Name) and base.id in classes:
+            names |= class_members(classes[base.id], classes)
+    return names
+
+
+def test_stubs_cover_the_module_and_nothing_else():
+    tree = stub_tree("__init__.pyi")
+    classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
+    functions = {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
+    attributes = {n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)}
+    runtime = public(vars(ophel)) - {"version"}
+    assert public(classes) | functions | public(attributes) == runtime
+    assert "__version__" in attributes
+    for name in public(classes):
+        # Members the module defines; those of builtins bases are not stubbed.
+        own = [c for c in inspect.getmro(getattr(ophel, name)) if c.__module__ == "ophel"]
+        runtime_members = public(n for c in own for n in vars(c))
+        assert public(class_members(classes[name], classes)) == runtime_members, name
+
+
+def test_version_stub_matches_the_submodule():
+    names = {n.target.id for n in stub_tree("version.pyi").body if isinstance(n, ast.AnnAssign)}
+    assert names == {n for n in vars(ophel.version) if n.startswith("__") and n.endswith("__")} - {
+        "__name__", "__doc__", "__package__", "__loader__", "__spec__"}
+    assert (STUBS / "py.typed").is_file()

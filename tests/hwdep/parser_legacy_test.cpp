@@ -1,0 +1,329 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "hwdep/platform.h"
+#include "legacy_descriptions.h"
+#include "support/log_capture.h"
+
+using namespace kestrane;
+using namespace kestrane::hwdep;
+using namespace kestrane::test;
+
+namespace {
+
+constexpr const char* kNotRetrieved = "error|Hardware information could not be retrieved.";
+
+Platform parse(const std::vector<uint8_t>& bytes) { return Platform(bytes.data(), bytes.size()); }
+
+const CoreEntry& coreOf(const Platform& p, uint32_t cluster, uint32_t core) {
+  return p.getCoreEntry(p.getCluster(static_cast<int32_t>(cluster)), core);
+}
+
+DescriptionV1::Entry entryV1(uint32_t id) {
+  DescriptionV1::Entry e{id, {}};
+  for (uint32_t k = 0; k < 22; ++k) e.fields[k] = id * 1000 + k;
+  return e;
+}
+
+// Memory type of version 1 entry field k (offset 8 + 8k), for the 17 address fields.
+constexpr uint32_t kV1Types[17] = {12, 13, 14, 15, 17, 7, 0, 2, 1, 3, 4, 5, 6, 18, 19, 24, 25};
+
+// Every shorter copy of `full` fails with exactly two error lines (the
+// reader's or seek's, then the constructor's), except the lengths `fits`
+// accepts, which parse without a line.
+void expectTruncationsFail(const std::vector<uint8_t>& full, const std::function<bool(size_t)>& fits) {
+  for (size_t length = 0; length < full.size(); ++length) {
+    const std::vector<uint8_t> bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length));
+    LogCapture capture;
+    Platform p(bytes.data(), bytes.size());
+    const auto lines = capture.lines();
+    if (fits(length)) {
+      EXPECT_TRUE(lines.empty()) << length << "\n" << capture.text();
+    } else {
+      ASSERT_EQ(lines.size(), 2u) << length << "\n" << capture.text();
+      EXPECT_EQ(lines[1], kNotRetrieved);
+      EXPECT_TRUE(p.clusters().empty()) << length;
+    }
+  }
+}
+
+DescriptionV2 sampleV2() {
+  DescriptionV2 d;
+  d.system = {{0x20000, 1, {1, 2}}, {1, 0, {}}, {2, 1, {}}, {0x10000, 0, {1, 0xFFFE}}, {0xFFFE, 3, {}}};
+  for (size_t r = 0; r < 3; ++r) {
+    for (size_t i = 0; i < 21; ++i) d.rows[r][i] = (r == 0 ? 0x1000000000ull : 0x100ull) * (r + 1) + i;
+  }
+  for (size_t i = 0; i < 5; ++i) d.systemValues[i] = 100 + i;
+  d.gbl = {200, 201, 202};
+  d.gbl3 = 203;
+  for (size_t i = 0; i < 13; ++i) d.switches[i] = i % 2;
+  for (size_t i = 0; i < 42; ++i) d.general[i] = 300 + i;
+  return d;
+}
+
+DescriptionV3 sampleV3() {
+  DescriptionV3 d;
+  d.system = {{0x10000, 0, {1, 2, 0xFFFE}}, {0x20000, 1, {1, 2, 0xFFFE}}, {1, 0, {}}, {2, 1, {}}, {0xFFFE, 4, {}}};
+  for (size_t r = 0; r < 3; ++r) {
+    for (size_t i = 0; i < 10; ++i) d.rows[r][i] = (r == 0 ? 0x1000000000ull : 0x100ull) * (r + 1) + i;
+  }
+  d.msc = {11, 12};
+  d.gbl = {21, 22};
+  d.switches = {1, 0, 1, 1, 0, 1, 0, 1, 1};
+  for (size_t i = 0; i < 27; ++i) d.gnl[i] = 400 + i;
+  for (size_t i = 0; i < 7; ++i) d.vol[i] = 500 + i;
+  d.csw = {31, 32, 33, 34, 35};
+  return d;
+}
+
+}  // namespace
+
+TEST(ParserV1, EntriesInAscendingIdOrderLastEntryWins) {
+  DescriptionV1 d;
+  for (uint32_t k = 1; k < 52; ++k) d.words[k] = 10 + k;
+  d.words[33] = 0;
+  d.entries = {entryV1(2), entryV1(0), entryV1(1)};
+  LogCapture capture;
+  Platform p = parse(d.render());
+  EXPECT_TRUE(capture.lines().empty()) << capture.text();
+  EXPECT_EQ(p.formatVersion(), 1u);
+  EXPECT_EQ(p.getDeviceFamily(), "Ebrill");
+  EXPECT_EQ(p.getVendor(), "");
+  ASSERT_EQ(p.getClusterIds(), (std::vector<uint32_t>{0x10000}));
+  EXPECT_EQ(p.getCoreIdsOfCluster(p.getCluster(0x10000)), (std::vector<uint32_t>{1, 2, 0xFFFE}));
+  for (auto [entryId, coreId] : {std::pair{0u, 0xFFFEu}, {1u, 1u}, {2u, 2u}}) {
+    const CoreEntry& core = coreOf(p, 0x10000, coreId);
+    EXPECT_EQ(core.id, coreId);
+    EXPECT_EQ(core.addresses.size(), 17u);
+    for (uint32_t k = 0; k < 17; ++k) {
+      EXPECT_EQ(p.lookupU64ById(core, static_cast<int32_t>(kV1Types[k])), entryId * 1000 + k) << k;
+    }
+  }
+  // Entry id 2 is read last.
+  EXPECT_EQ(p.systemValue(2), 2017u);
+  EXPECT_EQ(p.systemValue(3), 2018u);
+  EXPECT_EQ(p.gblValue(2), 2019u);
+  EXPECT_EQ(p.gblValue(0), 2020u);
+  EXPECT_EQ(p.gblValue(1), 2021u);
+  EXPECT_EQ(p.systemValue(0), Platform::kUnset64);
+  // Words 32 to 39 are switches 0 to 7; word 33 is zero.
+  for (size_t slot = 0; slot < 8; ++slot) EXPECT_EQ(p.switchValue(slot), slot != 1) << slot;
+  EXPECT_FALSE(p.switchValue(8));
+  for (size_t k = 5; k <= 31; ++k) EXPECT_EQ(p.generalValue(k - 5), 10 + k);
+  for (size_t k = 40; k <= 46; ++k) EXPECT_EQ(p.generalValue(45 + k - 40), 10 + k);
+  for (size_t k = 47; k <= 51; ++k) EXPECT_EQ(p.generalValue(55 + k - 47), 10 + k);
+  EXPECT_EQ(p.generalValue(52), Platform::kUnset64);
+  EXPECT_EQ(p.entryOffsets(), (std::map<int32_t, uint32_t>{{2, 212}, {0, 396}, {1, 580}}));
+}
+
+TEST(ParserV1, UnknownIdsAndRepeatedIds) {
+  DescriptionV1 d;
+  d.entries = {entryV1(7), entryV1(1), entryV1(1)};
+  d.entries[2].fields[0] = 99;
+  Platform p = parse(d.render());
+  EXPECT_EQ(p.getCoreIdsOfCluster(p.getCluster(0x10000)), (std::vector<uint32_t>{1, 0xFFFF}));
+  EXPECT_EQ(p.lookupU64ById(coreOf(p, 0x10000, 0xFFFF), 12), 7000u);
+  EXPECT_EQ(p.lookupU64ById(coreOf(p, 0x10000, 1), 12), 99u);
+  EXPECT_EQ(p.entryOffsets(), (std::map<int32_t, uint32_t>{{7, 212}, {1, 580}}));
+}
+
+TEST(ParserV1, TruncatedAndAbsurdDescriptionsFail) {
+  DescriptionV1 d;
+  d.entries = {entryV1(1), entryV1(0)};
+  const auto full = d.render();
+  // Cutting into the family string only shortens it; cutting an entry fails.
+  expectTruncationsFail(full, [](size_t length) { return length >= 216 + 2 * 184; });
+
+  for (uint32_t count : {3u, 0xFFFFFFFFu}) {
+    auto bytes = full;
+    for (int i = 0; i < 4; ++i) bytes[212 + i] = static_cast<uint8_t>(count >> (8 * i));
+    LogCapture capture;
+    Platform p = parse(bytes);
+    EXPECT_EQ(capture.count("error|"), 2u) << capture.text();
+    EXPECT_TRUE(p.clusters().empty());
+  }
+  auto bytes = full;
+  bytes[4] = bytes[5] = bytes[6] = bytes[7] = 0xFF;  // family length
+  LogCapture capture;
+  Platform p = parse(bytes);
+  EXPECT_EQ(capture.count("error|"), 2u) << capture.text();
+  EXPECT_EQ(p.getDeviceFamily(), "");
+}
+
+TEST(ParserV2, FieldsAndAddressesFromTemplates) {
+  const DescriptionV2 d = sampleV2();
+  LogCapture capture;
+  Platform p = parse(d.render());
+  EXPECT_TRUE(capture.lines().empty()) << capture.text();
+  EXPECT_EQ(p.getVendor(), "old-vendor");
+  EXPECT_EQ(p.getProduct(), "old-product");
+  EXPECT_EQ(p.getDeviceFamily(), "Taliss");
+  EXPECT_EQ(p.getHardwareVersion(), 1u);
+  EXPECT_EQ(p.ovlCode5(), 2u);
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(p.systemValue(i), 100 + i);
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(p.gblValue(i), 200 + i);
+  EXPECT_FALSE(p.switchValue(0));
+  for (size_t i = 0; i < 13; ++i) EXPECT_EQ(p.switchValue(1 + i), i % 2 == 1) << i;
+  for (size_t i = 0; i < 27; ++i) EXPECT_EQ(p.generalValue(i), 300 + i);
+  for (size_t i = 0; i < 7; ++i) EXPECT_EQ(p.generalValue(45 + i), 327 + i);
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(p.generalValue(55 + i), 334 + i);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(p.generalValue(52 + i), 339 + i);
+
+  const uint32_t templateOrder[21] = {12, 13, 14, 15, 16, 3, 4, 5, 6, 18, 17, 7, 0, 2, 1, 20, 21, 22, 24, 25, 23};
+  auto row = [&](size_t r, uint32_t type) {
+    for (size_t i = 0; i < 21; ++i) {
+      if (templateOrder[i] == type) return d.rows[r][i];
+    }
+    ADD_FAILURE() << type;
+    return uint64_t{0};
+  };
+  for (size_t r = 0; r < 3; ++r) {
+    for (size_t i = 0; i < 21; ++i) {
+      EXPECT_EQ(p.getMemoryAddress(static_cast<int32_t>(r), static_cast<int32_t>(templateOrder[i])), d.rows[r][i]);
+    }
+  }
+  ASSERT_EQ(p.getClusterIds(), (std::vector<uint32_t>{0x10000, 0x20000}));
+  EXPECT_EQ(p.getCoreIdsOfCluster(p.getCluster(0x20000)), (std::vector<uint32_t>{1, 2}));
+  // Cluster index 1, core index 1 for core 2 of cluster 0x20000.
+  const CoreEntry& core2 = coreOf(p, 0x20000, 2);
+  EXPECT_EQ(core2.addresses.size(), 21u);
+  for (uint32_t type : templateOrder) {
+    EXPECT_EQ(p.lookupU64ById(core2, static_cast<int32_t>(type)), row(0, type) + row(2, type) + row(1, type)) << type;
+  }
+  EXPECT_EQ(p.lookupU64ById(coreOf(p, 0x20000, 1), 24), row(0, 24) + row(2, 24));
+  EXPECT_EQ(p.lookupU64ById(coreOf(p, 0x10000, 0xFFFE), 24), row(0, 24) + 3 * row(1, 24));
+}
+
+TEST(ParserV2, IndicesAreSignedAndAbsentOnesCountAsZero) {
+  DescriptionV2 d = sampleV2();
+  d.system = {{0x10000, -1, {1, 3}}, {1, -2, {}}};
+  Platform p = parse(d.render());
+  const uint64_t base = d.rows[0][18], coreStep = d.rows[1][18], clusterStep = d.rows[2][18];  // type 24
+  EXPECT_EQ(p.lookupU64ById(coreOf(p, 0x10000, 1), 24), base - clusterStep - 2 * coreStep);
+  EXPECT_EQ(p.lookupU64ById(coreOf(p, 0x10000, 3), 24), base - clusterStep);
+}
+
+TEST(ParserV2, GlobalCoreAliasWritesToTheGlobalCoreEntry) {
+  DescriptionV2 d = sampleV2();
+  d.system = {{0x10000, 0, {0xFFFD}}};
+  Platform p = parse(d.render());
+  const ClusterEntry& cluster = p.getCluster(0x10000);
+  EXPECT_EQ(p.getCoreIdsOfCluster(cluster), (std::vector<uint32_t>{0xFFFD, 0xFFFE}));
+  EXPECT_TRUE(cluster.cores.at(0xFFFD).addresses.empty());
+  EXPECT_EQ(cluster.cores.at(0xFFFE).addresses.size(), 21u);
+}
+
+TEST(ParserV2, WrongBoundaryKeepsScalarsButNoClusters) {
+  DescriptionV2 d = sampleV2();
+  d.boundary = 0x78563412;
+  LogCapture capture;
+  Platform p = parse(d.render());
+  EXPECT_EQ(capture.lines(), (std::vector<std::string>{kNotRetrieved}));
+  EXPECT_EQ(p.getProduct(), "old-product");
+  EXPECT_EQ(p.generalValue(54), 341u);
+  EXPECT_TRUE(p.clusters().empty());
+}
+
+TEST(ParserV2, TruncatedAndAbsurdDescriptionsFail) {
+  const auto full = sampleV2().render();
+  expectTruncationsFail(full, [](size_t) { return false; });
+
+  const size_t blockAt = 4 + (4 + 10) + (4 + 11) + (4 + 6) + 20;
+  auto patch = [&](size_t at, uint32_t value) {
+    auto bytes = full;
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    return bytes;
+  };
+  for (const auto& bytes : {patch(blockAt, 0xFFFFFFFF), patch(blockAt + 4, 0x10000000),
+                            patch(blockAt + 16, 0xFFFFFFFF), patch(4, 0x7FFFFFFF)}) {
+    LogCapture capture;
+    Platform p = parse(bytes);
+    EXPECT_EQ(capture.count("error|"), 2u) << capture.text();
+    EXPECT_TRUE(p.clusters().empty());
+  }
+}
+
+TEST(ParserV3, FieldsAndAddressesFromTemplates) {
+  const DescriptionV3 d = sampleV3();
+  LogCapture capture;
+  Platform p = parse(d.render());
+  EXPECT_TRUE(capture.lines().empty()) << capture.text();
+  EXPECT_EQ(p.formatVersion(), 3u);
+  EXPECT_EQ(p.getVendor(), "old-vendor");
+  EXPECT_EQ(p.ovlCode2(), 2u);
+  EXPECT_EQ(p.ovlCode5(), 2u);
+  EXPECT_TRUE(p.ovlFlag7());
+  EXPECT_EQ(p.systemValue(0), 11u);
+  EXPECT_EQ(p.systemValue(1), 12u);
+  EXPECT_EQ(p.systemValue(2), Platform::kUnset64);
+  EXPECT_EQ(p.gblValue(0), 21u);
+  EXPECT_EQ(p.gblValue(1), 22u);
+  const size_t swcSlots[9] = {2, 3, 4, 14, 5, 6, 7, 8, 15};
+  for (size_t i = 0; i < 9; ++i) EXPECT_EQ(p.switchValue(swcSlots[i]), d.switches[i] != 0) << i;
+  EXPECT_FALSE(p.switchValue(16));
+  // .GNL: slot 27, slots 1 to 15, 18 to 24, then 26, 28, 29, 30.
+  EXPECT_EQ(p.generalValue(27), 400u);
+  for (size_t i = 1; i <= 15; ++i) EXPECT_EQ(p.generalValue(i), 400 + i);
+  for (size_t i = 18; i <= 24; ++i) EXPECT_EQ(p.generalValue(i), 398 + i);
+  EXPECT_EQ(p.generalValue(26), 423u);
+  EXPECT_EQ(p.generalValue(28), 424u);
+  EXPECT_EQ(p.generalValue(30), 426u);
+  EXPECT_EQ(p.generalValue(0), Platform::kUnset64);
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(p.generalValue(46 + i), 500 + i);
+  EXPECT_EQ(p.generalValue(60), 506u);
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(p.cswValue(i), 31 + i);
+
+  const uint32_t types[10] = {12, 17, 26, 7, 0, 2, 1, 24, 25, 23};
+  for (size_t i = 0; i < 10; ++i) {
+    EXPECT_EQ(p.getMemoryAddress(1, static_cast<int32_t>(types[i])), d.rows[1][i]);
+  }
+  EXPECT_EQ(p.getMemoryAddress(0, 13), Platform::kUnset64);
+  const CoreEntry& global = coreOf(p, 0x20000, 0xFFFE);
+  EXPECT_EQ(global.addresses.size(), 10u);
+  for (size_t i = 0; i < 10; ++i) {
+    EXPECT_EQ(p.lookupU64ById(global, static_cast<int32_t>(types[i])), d.rows[0][i] + d.rows[2][i] + 4 * d.rows[1][i]);
+  }
+}
+
+TEST(ParserV3, MissingAbsTagReadsTheFirstRowFromAgo) {
+  std::vector<uint8_t> bytes = sampleV3().render();
+  ASSERT_TRUE(replaceTag(bytes, ".ABS", "_ABS"));
+  const DescriptionV3 d = sampleV3();
+  Platform p = parse(bytes);
+  EXPECT_EQ(p.getMemoryAddress(0, 12), d.rows[1][0]);
+  EXPECT_EQ(p.getMemoryAddress(1, 12), d.rows[2][0]);
+}
+
+TEST(ParserV3, WrongBoundaryAndMissingTagsFail) {
+  DescriptionV3 d = sampleV3();
+  d.boundary = 0;
+  {
+    LogCapture capture;
+    Platform p = parse(d.render());
+    EXPECT_EQ(capture.lines(), (std::vector<std::string>{kNotRetrieved}));
+    EXPECT_EQ(p.cswValue(4), 35u);
+    EXPECT_TRUE(p.clusters().empty());
+  }
+  auto bytes = sampleV3().render();
+  ASSERT_TRUE(replaceTag(bytes, ".CSW", "CSW_"));
+  LogCapture capture;
+  Platform p = parse(bytes);
+  EXPECT_EQ(capture.lines(), (std::vector<std::string>{"error|Failed to seek section identifier", kNotRetrieved}));
+  EXPECT_EQ(p.generalValue(60), 506u);
+}
+
+TEST(ParserV3, TruncatedAndAbsurdDescriptionsFail) {
+  const auto full = sampleV3().render();
+  expectTruncationsFail(full, [](size_t) { return false; });
+
+  const size_t sizeAt = 4 + 4 + (4 + 10) + (4 + 11) + (4 + 6) + 20 + 4;
+  for (uint32_t size : {0x80000000u, 0x7FFFFFFFu}) {
+    auto bytes = full;
+    for (int i = 0; i < 4; ++i) bytes[sizeAt + i] = static_cast<uint8_t>(size >> (8 * i));
+    LogCapture capture;
+    Platform p = parse(bytes);
+    EXPECT_EQ(capture.count("error|"), 2u) << capture.text();
+    EXPECT_TRUE(p.clusters().empty());
+  }
+}
