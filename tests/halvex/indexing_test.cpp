@@ -56,6 +56,9 @@ TEST(IndexViews, OneElementIndexTensors) {
   EXPECT_EQ(values(lead), (Values{10, 11, 12, 13, 14}));
   Tensor flat = t.index({TensorIndex(scalarTensor(2, DType::Int64))});
   EXPECT_EQ(flat.shape(), Shape{5});
+  // Index tensors of other integer types give their position, not 0.
+  EXPECT_EQ(values(t.index({TensorIndex(scalarTensor(3, DType::Int16))})), (Values{15, 16, 17, 18, 19}));
+  EXPECT_EQ(values(t.index({TensorIndex(scalarTensor(1.9, DType::Float32))})), (Values{5, 6, 7, 8, 9}));
   auto records = makeTensorIndices(fromVector(std::vector<int32_t>{3, 1}, DType::Int32));
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(values(t.index(records)), Values{16});

@@ -56,6 +56,10 @@ TEST(StridedIteration, BroadcastsWithRatiosAndZeroStrides) {
   Tensor col = iota({2, 1});
   std::vector<int64_t> ratios = {1, 3};
   EXPECT_EQ(visitedOffsets(col, ratios), (std::vector<int64_t>{0, 0, 0, 4, 4, 4}));
+  // A repeated innermost dimension is one run of step 0, not a run per element.
+  Tensor::IterImpl<const float> it(col, true, ratios);
+  EXPECT_EQ(it.step(), 0);
+  EXPECT_EQ(it.remainingInRun(), 3);
   Tensor expanded = iota({3}).reshape({3, 1}).expand({3, 2});
   EXPECT_EQ(visitedOffsets(expanded), (std::vector<int64_t>{0, 0, 4, 4, 8, 8}));
   LogCapture log;

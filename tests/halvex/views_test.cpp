@@ -99,6 +99,11 @@ TEST(Expand, StretchesSizeOneDimensionsOnly) {
   EXPECT_FALSE(iota({2, 3}).expand({2, 4}).defined());
   EXPECT_EQ(log.count("expand: Can't expand on non-1 dimension (1th)"), 1u);
   EXPECT_FALSE(iota({1}).expand({4, 1}).defined());
+  Tensor ones = iota({1, 1});
+  EXPECT_FALSE(ones.expand({int64_t{1} << 40, int64_t{1} << 40}).defined());
+  // Sizes whose product overflows never match an element count.
+  EXPECT_FALSE(ones.reshape({int64_t{1} << 40, int64_t{1} << 40}).defined());
+  EXPECT_FALSE(ones.reshape({-1, int64_t{1} << 40, int64_t{1} << 40}).defined());
 }
 
 TEST(Flatten, MergesTheRangeAndRefusesBadDims) {
@@ -184,5 +189,10 @@ TEST(Views, UndefinedInputIsRefusedWithOneLine) {
   EXPECT_FALSE(u.unsqueeze(0).defined());
   EXPECT_FALSE(u.contiguous().defined());
   EXPECT_FALSE(u.to(DType::Int8).defined());
-  EXPECT_EQ(log.lines().size(), 6u);
+  EXPECT_FALSE(u.isContiguous());
+  EXPECT_FALSE(u.isDense());
+  EXPECT_FALSE(u.select(0, 0).defined());
+  EXPECT_FALSE(u.tile({2}).defined());
+  EXPECT_FALSE(u.nonzero().defined());
+  EXPECT_EQ(log.lines().size(), 9u);
 }

@@ -18,7 +18,8 @@ void logBadRatio(int64_t ratio, int64_t size);
 // Visits the elements of any layout in row-major index order. The innermost
 // dimensions that form one evenly strided block are fused into a run walked
 // with a constant step; the multi-dimensional carry happens once per run.
-// Broadcast ratios stretch size-1 dimensions by giving them stride 0.
+// Broadcast ratios stretch size-1 dimensions by giving them stride 0; a
+// repeated innermost dimension becomes a run of step 0.
 //
 // T is only the type an element is accessed through; movement is in bytes.
 // Besides the element-wise ++, remainingInRun()/advance(n) let a kernel take
@@ -40,7 +41,6 @@ class Tensor::IterImpl {
     }
     if (emptyWalk || !t.defined()) {
       current_ = base;
-      runEnd_ = base;
       step_ = t.elementSize() > 0 ? t.elementSize() : 1;
       return;
     }
@@ -50,23 +50,24 @@ class Tensor::IterImpl {
       strides_ = {t.elementSize()};
       counters_ = {0};
       unit = t.elementSize();
-      runBytes_ = unit;
+      runLength_ = 1;
       // A stretched 0-d tensor walks its one dimension as an outer one.
       outerDims_ = ratioAt(0) != 1 ? 1 : 0;
     } else {
       unit = strides_.back() != 0 ? strides_.back() : t.elementSize();
       int64_t run = unit;
+      runLength_ = 1;
       int64_t d = static_cast<int64_t>(shape_.size()) - 1;
       for (; d >= 0; --d) {
         size_t ud = static_cast<size_t>(d);
         if (strides_[ud] == run && ratioAt(ud) == 1) {
           run *= shape_[ud];
+          runLength_ *= shape_[ud];
         } else {
           break;
         }
       }
       outerDims_ = static_cast<int32_t>(d + 1);
-      runBytes_ = run;
     }
     step_ = unit * stepMultiplier;
     if (hasRatios) {
@@ -80,9 +81,16 @@ class Tensor::IterImpl {
         }
       }
     }
+    // A repeated innermost dimension (stride 0, from expand or a ratio) is a
+    // run of step 0 rather than one run per element.
+    const size_t last = shape_.size() - 1;
+    if (outerDims_ == static_cast<int32_t>(shape_.size()) && strides_[last] == 0 && shape_[last] > 1) {
+      step_ = 0;
+      runLength_ = shape_[last];
+      outerDims_ = static_cast<int32_t>(last);
+    }
     if (!begin) {
       current_ = nullptr;
-      runEnd_ = nullptr;
       counters_[0] = shape_[0];
       return;
     }
@@ -90,7 +98,7 @@ class Tensor::IterImpl {
     for (size_t d = 0; d < shape_.size(); ++d) {
       if (strides_[d] < 0) current_ += (shape_[d] - 1) * -strides_[d];
     }
-    runEnd_ = current_ + runBytes_;
+    runLeft_ = runLength_;
     if (outerDims_ == static_cast<int32_t>(shape_.size())) {
       shape_.push_back(1);
       strides_.push_back(step_);
@@ -109,11 +117,12 @@ class Tensor::IterImpl {
   // Bytes from one element of the current run to the next.
   int64_t step() const { return step_; }
   // Elements left in the current run, the current one included.
-  int64_t remainingInRun() const { return current_ == nullptr ? 0 : (runEnd_ - current_) / step_; }
+  int64_t remainingInRun() const { return current_ == nullptr ? 0 : runLeft_; }
   // Moves n elements on; n must not exceed remainingInRun().
   void advance(int64_t n) {
     current_ += n * step_;
-    if (current_ == runEnd_) carry();
+    runLeft_ -= n;
+    if (runLeft_ == 0) carry();
   }
 
  private:
@@ -122,13 +131,12 @@ class Tensor::IterImpl {
       size_t ud = static_cast<size_t>(d);
       current_ += strides_[ud] - shape_[ud + 1] * strides_[ud + 1];
       if (++counters_[ud] < shape_[ud]) {
-        runEnd_ = current_ + runBytes_;
+        runLeft_ = runLength_;
         return;
       }
       counters_[ud] = 0;
     }
     current_ = nullptr;
-    runEnd_ = nullptr;
   }
 
   std::vector<int64_t> shape_;
@@ -136,8 +144,10 @@ class Tensor::IterImpl {
   std::vector<int64_t> counters_;
   int64_t step_ = 1;
   Byte* current_ = nullptr;
-  Byte* runEnd_ = nullptr;
-  int64_t runBytes_ = 0;
+  // Elements per run and elements left in the current one (counted rather
+  // than compared with an end address, so that a run may have step 0).
+  int64_t runLength_ = 0;
+  int64_t runLeft_ = 0;
   int32_t outerDims_ = 0;
 };
 

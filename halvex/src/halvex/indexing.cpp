@@ -90,7 +90,11 @@ Tensor applyIndices(const Tensor& src, ArrayRef<TensorIndex> indices) {
         KLOG_ERROR("index: the index tensor for dimension {} has no element.", d);
         return {};
       }
-      p = entry.tensor.item<int64_t>();
+      // item reads int64, float32 and bool; any other index type is
+      // converted first rather than read as position 0.
+      DType it = entry.tensor.dtype();
+      bool readable = it == DType::Int64 || it == DType::Float32 || it == DType::Bool;
+      p = (readable ? entry.tensor : entry.tensor.to(DType::Int64)).item<int64_t>();
       tensorDims = std::max(tensorDims, entry.tensor.ndim());
     }
     if (p < 0 || p >= n) {

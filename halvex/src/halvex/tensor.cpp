@@ -79,6 +79,7 @@ Tensor Tensor::asStrided(std::vector<int64_t> shape, std::vector<int64_t> stride
 }
 
 bool Tensor::isContiguous() const {
+  if (!defined()) return false;
   int64_t expected = elementSize_;
   for (size_t i = shape_.size(); i-- > 0;) {
     if (shape_[i] == 1) continue;
@@ -89,6 +90,7 @@ bool Tensor::isContiguous() const {
 }
 
 bool Tensor::isDense() const {
+  if (!defined()) return false;
   std::vector<int64_t> sizes;
   std::vector<int64_t> strides;
   for (size_t i = 0; i < shape_.size(); ++i) {

@@ -1,11 +1,30 @@
 #include "halvex/views.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "halvex/tensor.h"
 #include "runtime/log.h"
 
 namespace kestrane::halvex {
+
+namespace {
+// a * b for non-negative sizes, held at INT64_MAX instead of overflowing: such
+// a count never equals the element count of a tensor that exists.
+int64_t mulSaturated(int64_t a, int64_t b) {
+  int64_t out = 0;
+  return __builtin_mul_overflow(a, b, &out) ? std::numeric_limits<int64_t>::max() : out;
+}
+
+int64_t shapeCount(const std::vector<int64_t>& shape) {
+  int64_t n = 1;
+  for (int64_t s : shape) {
+    if (s == 0) return 0;
+    n = mulSaturated(n, s);
+  }
+  return n;
+}
+}  // namespace
 
 bool fillMinusOneDim(std::vector<int64_t>& shape, int64_t n) {
   int64_t product = 1;
@@ -21,7 +40,7 @@ bool fillMinusOneDim(std::vector<int64_t>& shape, int64_t n) {
       KLOG_ERROR("Invalid size {} in shape.", shape[i]);
       return false;
     } else {
-      product *= shape[i];
+      product = mulSaturated(product, shape[i]);
     }
   }
   if (minusOne < 0) return true;
@@ -88,8 +107,7 @@ Tensor Tensor::reshape(IntArrayRef shape) const {
   std::vector<int64_t> target = shape.vec();
   int64_t n = numel();
   if (!fillMinusOneDim(target, n)) return {};
-  int64_t targetN = 1;
-  for (int64_t s : target) targetN *= s;
+  int64_t targetN = shapeCount(target);
   if (targetN != n) {
     KLOG_ERROR("reshape: The number of elements in the target shape is not the same as in the original shape");
     return {};
@@ -115,8 +133,7 @@ Tensor Tensor::view(IntArrayRef shape) const {
   std::vector<int64_t> target = shape.vec();
   int64_t n = numel();
   if (!fillMinusOneDim(target, n)) return {};
-  int64_t targetN = 1;
-  for (int64_t s : target) targetN *= s;
+  int64_t targetN = shapeCount(target);
   if (targetN != n) {
     KLOG_ERROR(
         "view: The number of elements in the target shape is not the same as in the original shape. n: {}, "
@@ -154,6 +171,10 @@ Tensor Tensor::expand(IntArrayRef sizes) const {
     }
     shape[d] = sizes[d];
     strides[d] = 0;
+  }
+  if (shapeCount(shape) == std::numeric_limits<int64_t>::max()) {
+    KLOG_ERROR("expand: the expanded tensor has too many elements.");
+    return {};
   }
   return asStrided(std::move(shape), std::move(strides), offset_);
 }
