@@ -250,10 +250,20 @@ Tensor argmax(const OpDesc& d, const TensorList& in, StatusCode& st) {
   return in[0].argmax(axis, d.keepdims);
 }
 
+// Broadcasts both ways, as the model's Expand does: a target of higher rank
+// adds leading dimensions, and a target size 1 keeps the input's size.
 Tensor expand(const OpDesc& d, const TensorList& in, StatusCode&) {
   auto [a, b] = d.prepareInputs2(in);
   if (!a.defined() || !b.defined()) return {};
-  return a.expand(opdesc::int64Values(b));
+  std::vector<int64_t> target = opdesc::int64Values(b);
+  std::vector<int64_t> shape = a.shape();
+  if (target.size() > shape.size()) shape.insert(shape.begin(), target.size() - shape.size(), 1);
+  const size_t lead = shape.size() - std::min(shape.size(), target.size());
+  for (size_t i = 0; i < target.size(); ++i) {
+    if (target[i] == 1) target[i] = shape[lead + i];
+  }
+  target.insert(target.begin(), shape.begin(), shape.begin() + static_cast<std::ptrdiff_t>(lead));
+  return a.reshape(shape).expand(target);
 }
 
 Tensor where(const OpDesc& d, const TensorList& in, StatusCode&) {
