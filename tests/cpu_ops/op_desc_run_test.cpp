@@ -53,6 +53,8 @@ TEST(OpDescDispatch, FailuresOfTensorOperationsAndMissingInputsAreErrors) {
   EXPECT_EQ(log.count("error|Layer layer0 of type Adding gave no result."), 1u);
   run(described(cpuLayer("Adding")), {floats({1, 2, 3})}, StatusCode::Model_PredictError);
   run(described(cpuLayer("Relu")), {}, StatusCode::Model_PredictError);
+  run(described(cpuLayer("ConstantOfShape", {{"value", 1}})), {Tensor()}, StatusCode::Model_PredictError);
+  EXPECT_EQ(log.count("error|Layer layer0 of type ConstantOfShape: input 0 is undefined."), 1u);
   run(described(cpuLayer("AddingConstant")), {floats({1})}, StatusCode::Model_PredictError);
   run(described(cpuLayer("Less")), {floats({1})}, StatusCode::Model_PredictError);
   EXPECT_EQ(log.count("A constant value is required, but it cannot be found."), 1u);

@@ -446,6 +446,13 @@ Tensor OpDesc::runCPU(const TensorList& inputs, StatusCode* status) const {
     st = StatusCode::Model_PredictError;
     return {};
   }
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    if (!inputs[i].defined()) {
+      KLOG_ERROR("Layer {} of type {}: input {} is undefined.", layerName, layerType, i);
+      st = StatusCode::Model_PredictError;
+      return {};
+    }
+  }
   Tensor result;
   try {
     result = row->run(*this, inputs, st);

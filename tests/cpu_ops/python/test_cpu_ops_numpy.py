@@ -40,31 +40,6 @@ def data(shape, dtype="float32"):
 
 # ---- element-wise and simple layers -------------------------------------------------
 
-UNARY = {
-    "Relu": lambda x: np.maximum(x, 0), "Sigmoid": lambda x: 1 / (1 + np.exp(-x)), "Tanh": np.tanh,
-    "Exp": np.exp, "Abs": np.abs, "Softplus": lambda x: np.log1p(np.exp(x)),
-}
-
-
-@pytest.mark.parametrize("name", sorted(UNARY))
-def test_unary_layers(name):
-    x = data((2, 3, 4)) / 10
-    np.testing.assert_allclose(ok(name, [x]), UNARY[name](x), rtol=1e-5, atol=1e-6)
-
-
-def test_unary_of_positive_values():
-    x = np.abs(data((5, 4))) + 1
-    np.testing.assert_allclose(ok("Sqrt", [x]), np.sqrt(x), rtol=1e-6)
-    np.testing.assert_allclose(ok("Log", [x]), np.log(x), rtol=1e-6)
-
-
-@pytest.mark.parametrize("name,fn", [("Adding", np.add), ("Sub", np.subtract), ("Multiply", np.multiply),
-                                     ("Div", np.divide)])
-def test_binary_layers_broadcast(name, fn):
-    x, y = data((2, 3, 4)), np.abs(data((3, 1))) + 1
-    np.testing.assert_allclose(ok(name, [x, y]), fn(x, y), rtol=1e-6)
-
-
 @pytest.mark.parametrize("first", [False, True])
 def test_constant_operands_follow_is_const_first(first):
     x = np.abs(data((2, 3))) + 1
@@ -180,12 +155,8 @@ SLICES = [(1, 1000, 1), (1, -1, 1), (-3, INT64_MAX, 1), (-1, INT64_MIN, -1), (-2
 @pytest.mark.parametrize("start,end,step", SLICES)
 def test_slice_one_axis_like_python(start, end, step):
     x = data((6, 5))
-    s = slice(None if abs(start) > 2**40 else start, None if abs(end) > 2**40 else end, step)
-    expect = x[:, s]
-    if abs(end) > 2**40:  # a saturated end reaches past either side
-        expect = x[:, start if abs(start) < 2**40 else None::step]
     out = ok("Slice", [x], axes=[-1], starts=[start], ends=[end], steps=[step])
-    np.testing.assert_array_equal(out, expect)
+    np.testing.assert_array_equal(out, x[:, start:end:step])
 
 
 def test_slice_several_axes_and_no_steps():
