@@ -314,11 +314,7 @@ Tensor gatherND(const OpDesc& d, const TensorList& in, StatusCode& st) {
   return r;
 }
 
-template <Tensor (*Binary)(const Tensor&, const Tensor&)>
-Tensor pairOp(const OpDesc& d, const TensorList& in, StatusCode&) {
-  auto [a, b] = d.prepareInputs2(in);
-  return Binary(a, b);
-}
+Tensor inputConstant(const OpDesc& d, const TensorList&, StatusCode&) { return d.constant; }
 
 struct Row {
   Layer run;
@@ -362,8 +358,8 @@ const std::unordered_map<std::string, Row>& dispatchTable() {
       {"MultiplyConstant", {X_LAYER(x * d.constant), 1}},
       {"DivConstant", {X_LAYER(d.is_const_first ? d.constant / x : x / d.constant), 1}},
       {"SubConstant", {X_LAYER(d.is_const_first ? d.constant - x : x - d.constant), 1}},
-      {"InputConstant", {X_LAYER(d.constant), 0}},
-      {"inputConstant", {X_LAYER(d.constant), 0}},
+      {"InputConstant", {inputConstant, 0}},
+      {"inputConstant", {inputConstant, 0}},
       {"Gather", {gather, 1}},
       {"GatherConstant", {gather, 1}},
       {"GemmConstant", {gemmConstant, 1}},
