@@ -12,6 +12,11 @@ using kestrane::halvex::test::iota;
 using kestrane::halvex::test::values;
 using kestrane::test::LogCapture;
 
+// Under AddressSanitizer a huge malloc must return null, as it does without it.
+extern "C" __attribute__((used, visibility("default"))) const char* __asan_default_options() {
+  return "allocator_may_return_null=1";
+}
+
 TEST(TensorStorage, DefaultTensorIsUndefined) {
   Tensor t;
   EXPECT_FALSE(t.defined());
