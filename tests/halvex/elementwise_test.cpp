@@ -115,6 +115,12 @@ TEST(BinaryOps, LargeTransposedOperandsMatchRowMajorCopies) {
   EXPECT_EQ(values(a.clamp(b, b + 50.0)), values(a.contiguous().clamp(b, b + 50.0)));
   const Tensor p = test::iota({3, 70, 80}, DType::Int32).permute({0, 2, 1});
   EXPECT_EQ(values(p.flip({1}) - p), values(p.flip({1}).contiguous() - p.contiguous()));
+  // Both operands transposed (the tile-transposing path), with a leading
+  // dimension, a flipped operand and a bool result.
+  EXPECT_EQ(values(p + p), values(p.contiguous() + p.contiguous()));
+  EXPECT_EQ(values(p < p.flip({2})), values(p.contiguous() < p.flip({2}).contiguous()));
+  const Tensor q = test::iota({37, 21}).transpose(0, 1);
+  EXPECT_EQ(values(q.maximum(q * 0.5)), values(q.contiguous().maximum(q.contiguous() * 0.5)));
   const Tensor f = test::iota({70, 3, 80}).permute({1, 2, 0});
   EXPECT_EQ(values(f.exp()), values(f.contiguous().exp()));
 }

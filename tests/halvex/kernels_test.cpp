@@ -241,6 +241,44 @@ TEST(ReduceKernels, ArgmaxTakesFirstExtremeOnLongLines) {
   EXPECT_TRUE(std::signbit(best));
 }
 
+template <typename T, bool kMax>
+void checkArgAgainstSequential(uint32_t seed) {
+  for (int64_t n : {64, 100, 1000, 5000}) {
+    // Few distinct values: many ties across lanes.
+    auto v = randomVector<T>(static_cast<size_t>(n), seed + static_cast<uint32_t>(n), std::is_unsigned_v<T> ? 0 : -3, 3);
+    if constexpr (std::is_floating_point_v<T>) {
+      v[n / 3] = std::numeric_limits<T>::quiet_NaN();
+      v[n / 2] = T(-0.0);
+    }
+    T best = v[0];
+    int64_t idx = 0;
+    argReduceKernel<T, ArgReduce<kMax>>()(&best, &idx, v.data() + 1, 1, 0, n - 1, 1, 1);
+    T want = v[0];
+    int64_t wantIdx = 0;
+    for (int64_t k = 1; k < n; ++k) {
+      if (ArgReduce<kMax>::better(v[k], want)) {
+        want = v[k];
+        wantIdx = k;
+      }
+    }
+    ASSERT_EQ(idx, wantIdx) << n;
+    ASSERT_EQ(std::memcmp(&best, &want, sizeof(T)), 0) << n;
+  }
+}
+
+TEST(ReduceKernels, VectorisedArgLinesFollowTheSequentialRule) {
+  for (uint32_t seed = 0; seed < 5; ++seed) {
+    checkArgAgainstSequential<float, true>(seed);
+    checkArgAgainstSequential<float, false>(seed);
+    checkArgAgainstSequential<double, true>(seed);
+    checkArgAgainstSequential<int32_t, true>(seed);
+    checkArgAgainstSequential<int64_t, false>(seed);
+    checkArgAgainstSequential<int8_t, true>(seed);
+    checkArgAgainstSequential<uint8_t, false>(seed);
+    checkArgAgainstSequential<int16_t, true>(seed);
+  }
+}
+
 TEST(SortKernels, SortOrdersNaNLargestAndReturnsPermutation) {
   for (int64_t n : {5, 200}) {
     auto v = randomVector<float>(n, 31, -50, 50);

@@ -1,10 +1,13 @@
 // The binary driver and the binary operations.
+#include <algorithm>
 #include <array>
 #include <initializer_list>
+#include <vector>
 
 #include "halvex/free_functions.h"
 #include "halvex/iteration.h"
 #include "halvex/kernels_elementwise.h"
+#include "halvex/kernels_transpose.h"
 #include "halvex/ops_util.h"
 #include "halvex/strided_loop.h"
 #include "halvex/tensor.h"
@@ -50,6 +53,53 @@ BinaryOpTable makeTableWithBool(const char* name, std::initializer_list<DType> d
 // The 0-d right operand of a double scalar: float32 unless this tensor is floating.
 Tensor doubleScalar(double value, DType self) {
   return scalarTensor(value, isFloating(self) ? OptionalDType(self) : OptionalDType(DType::Float32));
+}
+
+// Both operands of 4-byte elements transposed against the row-major result in
+// the last two dimensions (their row index is the contiguous one): tiles of
+// kRows x kCols are transposed into scratch rows and the operation runs on
+// contiguous runs. False (nothing done) for any other layout.
+bool runTransposed(const std::vector<int64_t>& shape, char* out, const std::vector<int64_t>& outStrides,
+                   int64_t outSize, const std::array<char*, 2>& in, const std::array<std::vector<int64_t>, 2>& inStrides,
+                   int64_t inSize, BinaryKernel kernel) {
+  constexpr int64_t kRows = 16, kCols = 64;
+  const size_t n = shape.size();
+  if (inSize != 4 || n < 2 || shape[n - 2] < kRows || shape[n - 1] < 8 || outStrides[n - 1] != outSize) return false;
+  for (const auto& st : inStrides) {
+    if (st[n - 2] != inSize || st[n - 1] == 0 || st[n - 1] % inSize != 0) return false;
+  }
+  const int64_t rows = shape[n - 2], cols = shape[n - 1];
+  const int64_t outRow = outStrides[n - 2];
+  const std::array<int64_t, 2> ld = {inStrides[0][n - 1] / inSize, inStrides[1][n - 1] / inSize};
+  const kernels::TransposeTileFn transpose = kernels::transposeTileKernel();
+  std::vector<uint32_t> scratch(static_cast<size_t>(2 * kRows * kCols));
+  uint32_t* sa = scratch.data();
+  uint32_t* sb = scratch.data() + kRows * kCols;
+  auto slice = [&](char* o, const char* x, const char* y) {
+    const auto* xs = reinterpret_cast<const uint32_t*>(x);
+    const auto* ys = reinterpret_cast<const uint32_t*>(y);
+    // Column blocks outside: each operand column is then read as one stream.
+    const int64_t fullRows = rows / kRows * kRows;
+    for (int64_t j0 = 0; j0 < cols; j0 += kCols) {
+      const int64_t w = std::min(kCols, cols - j0);
+      for (int64_t i0 = 0; i0 < fullRows; i0 += kRows) {
+        transpose(xs + j0 * ld[0] + i0, ld[0], kRows, w, sa, kCols);
+        transpose(ys + j0 * ld[1] + i0, ld[1], kRows, w, sb, kCols);
+        for (int64_t r = 0; r < kRows; ++r)
+          kernel(o + (i0 + r) * outRow + j0 * outSize, sa + r * kCols, sb + r * kCols, w, 1, 1, 1);
+      }
+    }
+    for (int64_t i = fullRows; i < rows; ++i) kernel(o + i * outRow, x + i * inSize, y + i * inSize, cols, 1, ld[0], ld[1]);
+  };
+  const std::vector<int64_t> lead(shape.begin(), shape.end() - 2);
+  StridedLoop<3> loop{lead,
+                      {std::vector<int64_t>(outStrides.begin(), outStrides.end() - 2),
+                       std::vector<int64_t>(inStrides[0].begin(), inStrides[0].end() - 2),
+                       std::vector<int64_t>(inStrides[1].begin(), inStrides[1].end() - 2)}};
+  loop.run({out, in[0], in[1]}, [&](const std::array<char*, 3>& p, int64_t count, const std::array<int64_t, 3>& step) {
+    for (int64_t e = 0; e < count; ++e) slice(p[0] + e * step[0], p[1] + e * step[1], p[2] + e * step[2]);
+  });
+  return true;
 }
 
 }  // namespace
@@ -113,22 +163,31 @@ Tensor Tensor::binaryOp(const Tensor& other, const BinaryOpTable& table, Optiona
       return {};
     }
   }
-  TensorData out(outShape, toBool ? DType::Bool : d);
+  Tensor out = detail::newTensor(outShape, toBool ? DType::Bool : d);
   if (!out.defined()) return {};
 
+  // Same shapes, both row-major: one flat run.
+  if (a.shape() == b.shape() && a.isContiguous() && b.isContiguous()) {
+    kernel(out.basePtr(), a.basePtr(), b.basePtr(), out.numel(), 1, 1, 1);
+    return out;
+  }
   // A one-element operand is read as a single repeated element whatever its
   // rank; otherwise both are broadcast against the result shape.
   auto operandStrides = [&](const Tensor& t) {
     return t.numel() == 1 ? std::vector<int64_t>(outShape.size(), 0) : detail::broadcastStrides(t, outShape);
   };
   const int64_t os = out.elementSize(), es = a.elementSize();
+  if (runTransposed(outShape, out.basePtr(), out.strides(), os, {detail::firstElement(a), detail::firstElement(b)},
+                    {operandStrides(a), operandStrides(b)}, es, kernel)) {
+    return out;
+  }
   StridedLoop<3> loop{outShape, {out.strides(), operandStrides(a), operandStrides(b)}};
   loop.run({out.basePtr(), detail::firstElement(a), detail::firstElement(b)},
            [&](const std::array<char*, 3>& p, int64_t n, const std::array<int64_t, 3>& step) {
              kernel(p[0], p[1], p[2], n, step[0] / os, step[1] / es, step[2] / es);
            },
            true);
-  return std::move(out);
+  return out;
 }
 
 Tensor Tensor::operator+(const Tensor& other) const { return binaryOp(other, optables::add(), std::nullopt, false); }

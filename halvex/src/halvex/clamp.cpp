@@ -67,7 +67,7 @@ Tensor Tensor::clamp(const Tensor& min, const Tensor& max) const {
     return {};
   }
   for (Tensor& t : ops) t = detail::kernelReady(t);
-  TensorData out(shape, d);
+  Tensor out = detail::newTensor(shape, d);
   if (!out.defined()) return {};
   StridedLoop<4> loop{shape,
                       {out.strides(), detail::broadcastStrides(ops[0], shape), detail::broadcastStrides(ops[1], shape),
@@ -80,7 +80,7 @@ Tensor Tensor::clamp(const Tensor& min, const Tensor& max) const {
              },
            true);
   });
-  return std::move(out);
+  return out;
 }
 
 Tensor Tensor::clamp(double min, double max) const {

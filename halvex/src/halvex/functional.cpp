@@ -59,17 +59,17 @@ Tensor group_norm(const Tensor& input, const GroupNormOptions& options) {
   if (!weight.defined() || !bias.defined()) return {};
   if (input.dtype() == DType::Float32 && weight.dtype() == DType::Float32 && bias.dtype() == DType::Float32 &&
       input.ndim() == 4) {
-    const Tensor x = detail::kernelReady(input).contiguous();
-    const Tensor w = detail::kernelReady(weight).contiguous();
-    const Tensor b = detail::kernelReady(bias).contiguous();
-    TensorData out(x.shape(), DType::Float32);
+    const Tensor x = detail::rowMajor(input);
+    const Tensor w = detail::rowMajor(weight);
+    const Tensor b = detail::rowMajor(bias);
+    Tensor out = detail::newTensor(x.shape(), DType::Float32);
     if (!out.defined()) return {};
     if (out.numel() > 0) {
       kernels::groupNormF32(reinterpret_cast<const float*>(x.basePtr()), reinterpret_cast<float*>(out.basePtr()),
                             x.size(0), channels, x.size(2) * x.size(3), groups, options.eps,
                             reinterpret_cast<const float*>(w.basePtr()), reinterpret_cast<const float*>(b.basePtr()));
     }
-    return std::move(out);
+    return out;
   }
   const Tensor rows = input.reshape({input.size(0) * groups, -1});
   const Tensor y = normaliseRows(rows, options.eps).reshape(input.shape());
@@ -121,8 +121,8 @@ Tensor softmax(const Tensor& input, int64_t dim) {
   }
   if (!detail::normaliseDim(dim, input.ndim(), "softmax")) return {};
   // Integer inputs are converted first: x - max must not wrap.
-  const Tensor x = detail::kernelReady(input.dtype() == DType::Float64 ? input : input.to(DType::Float32)).contiguous();
-  TensorData out(x.shape(), x.dtype());
+  const Tensor x = detail::rowMajor(input.dtype() == DType::Float64 ? input : input.to(DType::Float32));
+  Tensor out = detail::newTensor(x.shape(), x.dtype());
   if (!out.defined()) return {};
   const std::vector<int64_t> shape = x.ndim() == 0 ? std::vector<int64_t>{1} : x.shape();
   const int64_t outer = detail::sizeProduct(shape, 0, static_cast<size_t>(dim));
@@ -135,7 +135,7 @@ Tensor softmax(const Tensor& input, int64_t dim) {
     kernels::softmaxBlock(reinterpret_cast<const double*>(x.basePtr()), reinterpret_cast<double*>(out.basePtr()),
                           outer, s, inner);
   }
-  return std::move(out);
+  return out;
 }
 
 Tensor softplus(const Tensor& input) { return (input.exp() + 1).log(); }
@@ -164,8 +164,8 @@ Tensor interpolate(const Tensor& input, const InterpolateOptions& options) {
                wout);
     return {};
   }
-  const Tensor x = detail::kernelReady(input).contiguous();
-  TensorData out({x.size(0), x.size(1), hout, wout}, x.dtype());
+  const Tensor x = detail::rowMajor(input);
+  Tensor out = detail::newTensor({x.size(0), x.size(1), hout, wout}, x.dtype());
   if (!out.defined()) return {};
   const int64_t planes = x.size(0) * x.size(1);
   auto run = [&](auto* src, auto* dst) {
@@ -180,7 +180,7 @@ Tensor interpolate(const Tensor& input, const InterpolateOptions& options) {
   } else {
     run(reinterpret_cast<const double*>(x.basePtr()), reinterpret_cast<double*>(out.basePtr()));
   }
-  return std::move(out);
+  return out;
 }
 
 }  // namespace kestrane::halvex::nn::functional

@@ -190,7 +190,7 @@ HALVEX_INLINE void unaryLoop(void* outp, const void* inp, int64_t n, int64_t os,
   const I* in = static_cast<const I*>(inp);
   if (os == 1 && is == 1) {
     if constexpr (std::is_same_v<F, ExpOp> && std::is_same_v<I, float>) {
-      expRunF32(out, in, n);
+      expRunF32Dispatch(out, in, n);
     } else {
       for (int64_t i = 0; i < n; ++i) out[i] = F::apply(in[i]);
     }

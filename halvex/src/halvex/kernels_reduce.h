@@ -10,6 +10,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <type_traits>
 
 #include "halvex/kernels_common.h"
@@ -114,6 +116,11 @@ struct ArgReduce {
   }
 };
 
+template <typename F>
+struct ArgIsMax;
+template <bool kMax>
+struct ArgIsMax<ArgReduce<kMax>> : std::bool_constant<kMax> {};
+
 template <typename T, typename F>
 HALVEX_INLINE void argReduceBlockLoop(T* best, int64_t* index, const T* in, int64_t nOut, int64_t os,
                                       int64_t nRed, int64_t rs, int64_t k0) {
@@ -135,24 +142,57 @@ HALVEX_INLINE void argReduceBlockLoop(T* best, int64_t* index, const T* in, int6
     int64_t idx = index[j];
     const T* p = in + j * os;
     if (rs == 1 && nRed >= 64) {
-      // Two passes over a contiguous line: the extreme value ignoring NaN
-      // (vectorisable, no order), then its first position. The first
-      // position of the extreme value is exactly what the sequential rule
-      // keeps; -0.0 and 0.0 compare equal in both.
+      // A contiguous line: vectorised (see below); the result is exactly
+      // that of the sequential rule, -0.0 and 0.0 comparing equal.
       if (!(b != b)) {
-        // Eight partial extremes; a NaN element fails every comparison.
-        T part[8];
-        for (int q = 0; q < 8; ++q) part[q] = b;
-        int64_t k = 0;
-        for (; k + 8 <= nRed; k += 8)
-          for (int q = 0; q < 8; ++q) part[q] = F::better(p[k + q], part[q]) ? p[k + q] : part[q];
-        for (; k < nRed; ++k) part[0] = F::better(p[k], part[0]) ? p[k] : part[0];
-        T m = part[0];
-        for (int q = 1; q < 8; ++q) m = F::better(part[q], m) ? part[q] : m;
-        const bool found = F::better(m, b);
-        if (found) {
-          for (int64_t k = 0; k < nRed; ++k) {
-            if (p[k] == m) { b = p[k]; idx = k0 + k; break; }
+        // One pass with lane-wise extremes and the block in which each lane
+        // last improved (strictly): per lane that is the first position of
+        // its extreme; across lanes the smallest such position of the overall
+        // extreme is the first one. A NaN element fails every comparison.
+        typedef T V __attribute__((vector_size(32)));
+        using I = std::conditional_t<sizeof(T) == 8, int64_t, std::conditional_t<sizeof(T) == 4, int32_t,
+                                     std::conditional_t<sizeof(T) == 2, int16_t, int8_t>>>;
+        typedef I VI __attribute__((vector_size(32)));
+        constexpr int kLanes = static_cast<int>(32 / sizeof(T));
+        // Block numbers must fit the lane's index type.
+        const int64_t maxBlocks = static_cast<int64_t>(std::numeric_limits<I>::max());
+        const int64_t vecEnd = std::min(nRed / kLanes, maxBlocks) * kLanes;
+        V part = V{} + b;
+        VI block = VI{} - 1;
+        VI current = VI{};
+        for (int64_t k = 0; k < vecEnd; k += kLanes) {
+          V x;
+          std::memcpy(&x, p + k, sizeof x);
+          VI take;
+          if constexpr (ArgIsMax<F>::value) {
+            take = x > part;
+          } else {
+            take = x < part;
+          }
+          part = take ? x : part;
+          block = take ? current : block;
+          current += 1;
+        }
+        bool any = false;
+        T m{};
+        int64_t first = 0;
+        for (int q = 0; q < kLanes; ++q) {
+          if (block[q] < 0) continue;  // the lane never beat the best value
+          const int64_t pos = static_cast<int64_t>(block[q]) * kLanes + q;
+          if (!any || F::better(part[q], m) || (!F::better(m, part[q]) && pos < first)) {
+            m = part[q];
+            first = pos;
+            any = true;
+          }
+        }
+        if (any) {
+          b = p[first];
+          idx = k0 + first;
+        }
+        for (int64_t k = vecEnd; k < nRed; ++k) {
+          if (F::better(p[k], b)) {
+            b = p[k];
+            idx = k0 + k;
           }
         }
       }

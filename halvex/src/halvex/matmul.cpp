@@ -32,7 +32,7 @@ Tensor Tensor::matmul(Tensor other) const {
   shape.pop_back();
   if (b.ndim() == 2) shape.push_back(n);
   const int64_t m = detail::sizeProduct(a.shape(), 0, a.shape().size() - 1);
-  TensorData out(shape, d);
+  Tensor out = detail::newTensor(shape, d);
   if (!out.defined()) return {};
   if (d != DType::Float32 && d != DType::Float64) {
     KLOG_ERROR("Matmul of integral types are not implemented yet.");
@@ -40,8 +40,8 @@ Tensor Tensor::matmul(Tensor other) const {
   }
   // The kernels read dense row-major blocks: operands are taken in their
   // logical layout, whatever their strides.
-  const Tensor ad = detail::kernelReady(a).contiguous();
-  const Tensor bd = detail::kernelReady(b).contiguous();
+  const Tensor ad = detail::rowMajor(a);
+  const Tensor bd = detail::rowMajor(b);
   if (d == DType::Float32) {
     kernels::matmulF32(reinterpret_cast<const float*>(ad.basePtr()), reinterpret_cast<const float*>(bd.basePtr()),
                        reinterpret_cast<float*>(out.basePtr()), m, n, k);
@@ -49,7 +49,7 @@ Tensor Tensor::matmul(Tensor other) const {
     kernels::matmulF64(reinterpret_cast<const double*>(ad.basePtr()), reinterpret_cast<const double*>(bd.basePtr()),
                        reinterpret_cast<double*>(out.basePtr()), m, n, k);
   }
-  return std::move(out);
+  return out;
 }
 
 }  // namespace kestrane::halvex

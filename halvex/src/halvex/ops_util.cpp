@@ -1,10 +1,28 @@
 #include "halvex/ops_util.h"
 
+#include <sys/mman.h>
+
+#include <array>
 #include <cstdint>
+
+#include "halvex/strided_loop.h"
 
 #include "runtime/log.h"
 
 namespace kestrane::halvex::detail {
+
+Tensor newTensor(IntArrayRef shape, OptionalDType dtype) {
+  TensorData t(shape, dtype);
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  const int64_t bytes = t.defined() ? t.numel() * t.elementSize() : 0;
+  if (bytes >= int64_t{4} << 20) {
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(t.basePtr()) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(t.basePtr()) + static_cast<uintptr_t>(bytes)) & ~(kHuge - 1);
+    // Only advice: a kernel without transparent huge pages ignores it.
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
+  return std::move(t);
+}
 
 char* firstElement(const Tensor& t) {
   char* p = t.basePtr();
@@ -28,6 +46,31 @@ std::vector<int64_t> broadcastStrides(const Tensor& t, const std::vector<int64_t
     const int64_t size = t.shape()[d];
     out[lead + d] = (size == 1 && target[lead + d] != 1) ? 0 : t.strides()[d];
   }
+  return out;
+}
+
+void copyInto(char* dst, const char* src, const std::vector<int64_t>& shape, const std::vector<int64_t>& srcStrides,
+              int64_t esz) {
+  std::vector<int64_t> dstStrides;
+  rowMajorStrides(shape, esz, dstStrides);
+  StridedLoop<2> loop{shape, {dstStrides, srcStrides}};
+  visitWidth(static_cast<int32_t>(esz), [&](auto w) {
+    using W = decltype(w);
+    loop.run({dst, const_cast<char*>(src)}, [](const std::array<char*, 2>& p, int64_t n,
+                                               const std::array<int64_t, 2>& step) {
+      W* o = reinterpret_cast<W*>(p[0]);
+      const char* s = p[1];
+      for (int64_t i = 0; i < n; ++i) o[i] = *reinterpret_cast<const W*>(s + i * step[1]);
+    },
+           true);
+  });
+}
+
+Tensor rowMajor(const Tensor& t) {
+  const Tensor ready = kernelReady(t);
+  if (ready.isContiguous() || !ready.defined()) return ready;
+  Tensor out = newTensor(ready.shape(), ready.dtype());
+  if (out.defined()) copyInto(out.basePtr(), firstElement(ready), ready.shape(), ready.strides(), ready.elementSize());
   return out;
 }
 

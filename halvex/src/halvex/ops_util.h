@@ -9,12 +9,25 @@
 
 namespace kestrane::halvex::detail {
 
+// A new row-major tensor (TensorData) whose large storage is advised to be
+// backed by huge pages: results of several megabytes are written once in
+// full, and page faults would otherwise cost as much as the work.
+Tensor newTensor(IntArrayRef shape, OptionalDType dtype);
+
 // Address of the element with every index 0 (the top of a backwards dimension).
 char* firstElement(const Tensor& t);
 
 // The tensor itself when kernels may address it as a typed array (aligned
 // base, strides whole multiples of the element size), else a row-major copy.
 Tensor kernelReady(const Tensor& t);
+
+// Copies the elements of src (shape `shape`, byte strides `srcStrides`) into
+// the row-major block at dst, walking transposed layouts tile by tile.
+void copyInto(char* dst, const char* src, const std::vector<int64_t>& shape, const std::vector<int64_t>& srcStrides,
+              int64_t esz);
+
+// t itself when it is row-major and kernel-ready, else a row-major copy.
+Tensor rowMajor(const Tensor& t);
 
 // Byte strides of t with dimensions of size 1 prepended to reach rank, and
 // set to 0 where t has size 1 but the target shape does not (a broadcast).

@@ -60,28 +60,9 @@ bool checkDefined(const Tensor& t, const char* op) {
   return false;
 }
 
-// Copies the elements of src (shape `shape`, byte strides `srcStrides`) into
-// the row-major block at dst.
-void copyInto(char* dst, const char* src, const std::vector<int64_t>& shape, const std::vector<int64_t>& srcStrides,
-              int64_t esz) {
-  std::vector<int64_t> dstStrides;
-  rowMajorStrides(shape, esz, dstStrides);
-  StridedLoop<2> loop{shape, {dstStrides, srcStrides}};
-  visitWidth(static_cast<int32_t>(esz), [&](auto w) {
-    using W = decltype(w);
-    loop.run({dst, const_cast<char*>(src)}, [](const std::array<char*, 2>& p, int64_t n,
-                                               const std::array<int64_t, 2>& step) {
-      W* o = reinterpret_cast<W*>(p[0]);
-      const char* s = p[1];
-      for (int64_t i = 0; i < n; ++i) o[i] = *reinterpret_cast<const W*>(s + i * step[1]);
-    },
-           true);
-  });
-}
-
 Tensor reduceAll(const Tensor& self, ReduceKind kind) {
   if (!checkDefined(self, kindName(kind))) return {};
-  TensorData out(std::vector<int64_t>{}, self.dtype());
+  Tensor out = detail::newTensor(std::vector<int64_t>{}, self.dtype());
   if (!out.defined()) return {};
   if (self.numel() == 0) {
     if (kind == ReduceKind::Max || kind == ReduceKind::Min) {
@@ -89,7 +70,7 @@ Tensor reduceAll(const Tensor& self, ReduceKind kind) {
       return {};
     }
     fillWith(out, kind == ReduceKind::Sum ? 0 : 1);
-    return std::move(out);
+    return out;
   }
   const Tensor in = detail::kernelReady(self);
   const int64_t esz = in.elementSize();
@@ -107,7 +88,7 @@ Tensor reduceAll(const Tensor& self, ReduceKind kind) {
     }
     kernel(acc, ptr, 1, 0, n, step[0] / esz);
   });
-  return std::move(out);
+  return out;
 }
 
 struct DimPlan {
@@ -135,7 +116,7 @@ Tensor reduceDim(const Tensor& self, ReduceKind kind, int64_t dim, bool keepdim)
   if (self.ndim() == 0) return self.clone();
   const Tensor in = detail::kernelReady(self);
   const DimPlan plan = planDim(in, dim, keepdim);
-  TensorData out(plan.outShape, in.dtype());
+  Tensor out = detail::newTensor(plan.outShape, in.dtype());
   if (!out.defined()) return {};
   if (plan.size == 0) {
     if (kind == ReduceKind::Max || kind == ReduceKind::Min) {
@@ -143,13 +124,13 @@ Tensor reduceDim(const Tensor& self, ReduceKind kind, int64_t dim, bool keepdim)
       return {};
     }
     fillWith(out, kind == ReduceKind::Sum ? 0 : 1);
-    return std::move(out);
+    return out;
   }
-  if (out.numel() == 0) return std::move(out);
+  if (out.numel() == 0) return out;
   const int64_t esz = in.elementSize();
   char* first = detail::firstElement(in);
-  copyInto(out.basePtr(), first, plan.lineShape, plan.lineStrides, esz);
-  if (plan.size == 1) return std::move(out);
+  detail::copyInto(out.basePtr(), first, plan.lineShape, plan.lineStrides, esz);
+  if (plan.size == 1) return out;
   const kernels::ReduceKernel kernel = reduceKernelFor(kind, in.dtype());
   std::vector<int64_t> outStrides;
   rowMajorStrides(plan.lineShape, esz, outStrides);
@@ -159,7 +140,7 @@ Tensor reduceDim(const Tensor& self, ReduceKind kind, int64_t dim, bool keepdim)
              kernel(p[0], p[1], n, step[1] / esz, plan.size - 1, plan.stride / esz);
            },
            true);
-  return std::move(out);
+  return out;
 }
 
 std::tuple<Tensor, Tensor> argReduceDim(const Tensor& self, bool max, int64_t dim, bool keepdim) {
@@ -172,13 +153,13 @@ std::tuple<Tensor, Tensor> argReduceDim(const Tensor& self, bool max, int64_t di
     KLOG_ERROR("{}: dim ({}) has no elements.", name, dim);
     return {};
   }
-  TensorData values(plan.outShape, in.dtype());
+  Tensor values = detail::newTensor(plan.outShape, in.dtype());
   Tensor indices = zeros(plan.outShape, DType::Int64);
   if (!values.defined() || !indices.defined()) return {};
   if (values.numel() == 0) return {std::move(values), indices};
   const int64_t esz = in.elementSize();
   char* first = detail::firstElement(in);
-  copyInto(values.basePtr(), first, plan.lineShape, plan.lineStrides, esz);
+  detail::copyInto(values.basePtr(), first, plan.lineShape, plan.lineStrides, esz);
   if (plan.size > 1) {
     const kernels::ArgReduceKernel kernel = argKernelFor(max, in.dtype());
     std::vector<int64_t> valueStrides, indexStrides;
@@ -201,9 +182,9 @@ Tensor widenBool(const Tensor& t) { return t.dtype() == DType::Bool ? t.to(DType
 }  // namespace
 
 Tensor zeros(IntArrayRef shape, OptionalDType dtype) {
-  TensorData t(shape, dtype);
+  Tensor t = detail::newTensor(shape, dtype);
   if (t.defined() && t.numel() > 0) std::memset(t.basePtr(), 0, static_cast<size_t>(t.numel() * t.elementSize()));
-  return std::move(t);
+  return t;
 }
 
 Tensor Tensor::max() const { return reduceAll(*this, ReduceKind::Max); }

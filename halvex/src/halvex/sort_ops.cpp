@@ -54,10 +54,11 @@ std::tuple<Tensor, Tensor> sortOrTopk(const Tensor& self, const char* name, int6
   }
   std::vector<int64_t> outShape = self.shape();
   if (k >= 0 && self.ndim() > 0) outShape[static_cast<size_t>(dim)] = k;
-  TensorData values(outShape, self.dtype());
-  TensorData indices(outShape, DType::Int64);
+  if (k == 0 && self.ndim() == 0) outShape = {0};  // nothing selected from a 0-d tensor
+  Tensor values = detail::newTensor(outShape, self.dtype());
+  Tensor indices = detail::newTensor(outShape, DType::Int64);
   if (!values.defined() || !indices.defined()) return {};
-  const Tensor in = detail::kernelReady(self).contiguous();
+  const Tensor in = detail::rowMajor(self);
   visitDType(self.dtype(), [&](auto c) {
     using T = StorageType<decltype(c)::value>;
     runLines<T>(in, values, indices, plan, k, flag, sorted);

@@ -64,7 +64,7 @@ Tensor Tensor::unaryOp(const UnaryOpTable& table, OptionalDType dtype, bool toBo
     return {};
   }
   const Tensor in = detail::kernelReady(*this);
-  TensorData out(shape_, promoted);
+  Tensor out = detail::newTensor(shape_, promoted);
   if (!out.defined() || (out.data() == nullptr && out.numel() > 0)) return {};
   const int64_t inSize = in.elementSize();
   const int64_t outSize = out.elementSize();
@@ -83,7 +83,7 @@ Tensor Tensor::unaryOp(const UnaryOpTable& table, OptionalDType dtype, bool toBo
              kernel(p[0], p[1], n, step[0] / outSize, step[1] / inSize);
            },
            true);
-  return std::move(out);
+  return out;
 }
 
 Tensor Tensor::abs() const {
