@@ -14,8 +14,8 @@ namespace {
 using halvex::DType;
 using halvex::Tensor;
 using test::cpuLayer;
-using test::describeStatus;
 using test::described;
+using test::describeStatus;
 using test::json;
 
 TEST(OpDescRouting, BundleIndexAndSourceShapeByWhereTheLayerRuns) {
@@ -50,9 +50,9 @@ TEST(OpDescRouting, MissingRemoveActListOnlyWarns) {
 }
 
 TEST(OpDescRefusal, RefusedAndUnknownTypesAreNotImplemented) {
-  for (std::string type : {"Floor", "Minimum", "Rsqrt", "erf", "HardSwish", "AddPartial", "Clip", "DeviceBridge",
-                           "GemmConstant", "InstanceNormalization", "NonMaxSuppression", "StridedSlice", "Unpack",
-                           "Output", "Gather "}) {
+  for (std::string type :
+       {"Floor", "Minimum", "Rsqrt", "erf", "HardSwish", "AddPartial", "Clip", "DeviceBridge", "GemmConstant",
+        "InstanceNormalization", "NonMaxSuppression", "StridedSlice", "Unpack", "Output", "Gather "}) {
     test::LogCapture log;
     StatusCode status = StatusCode::InternalError;
     OpDesc desc(cpuLayer(type, {{"axis", 0}}), -1, &status);
@@ -69,10 +69,9 @@ TEST(OpDescRefusal, UnsupportedCastResizeModeAndScatterReduction) {
     EXPECT_EQ(describeStatus(cpuLayer("Cast", {{"data_type", name}})), StatusCode::NotImplemented);
     EXPECT_EQ(log.count("error|Unsupported cast: " + name), 1u);
   }
-  std::map<std::string, DType> names = {{"float64", DType::Float64}, {"float32", DType::Float32},
-                                        {"int64", DType::Int64},     {"int32", DType::Int32},
-                                        {"int8", DType::Int8},       {"uint8", DType::UInt8},
-                                        {"bool", DType::Bool}};
+  std::map<std::string, DType> names = {
+      {"float64", DType::Float64}, {"float32", DType::Float32}, {"int64", DType::Int64}, {"int32", DType::Int32},
+      {"int8", DType::Int8},       {"uint8", DType::UInt8},     {"bool", DType::Bool}};
   for (const auto& [name, dtype] : names) {
     EXPECT_EQ(described(cpuLayer("Cast", {{"data_type", name}})).data_type, dtype);
   }
@@ -101,10 +100,18 @@ const std::map<std::string, json>& requiredKeys() {
       {"Gather", {{"axis", 0}}},
       {"GatherConstant", {{"axis", 0}}},
       {"GroupNormalization",
-       {{"scale_shape", {2}}, {"scale", {1, 2}}, {"bias_shape", {2}}, {"bias", {0, 0}}, {"epsilon", 1e-5},
+       {{"scale_shape", {2}},
+        {"scale", {1, 2}},
+        {"bias_shape", {2}},
+        {"bias", {0, 0}},
+        {"epsilon", 1e-5},
         {"num_group", 1}}},
       {"LayerNormalization",
-       {{"scale_shape", {2}}, {"scale", {1, 2}}, {"bias_shape", {2}}, {"bias", {0, 0}}, {"epsilon", 1e-5},
+       {{"scale_shape", {2}},
+        {"scale", {1, 2}},
+        {"bias_shape", {2}},
+        {"bias", {0, 0}},
+        {"epsilon", 1e-5},
         {"normalized_shape", {2}}}},
       {"Mod", {{"fmod", 1}}},
       {"Pow", {{"pow_shape", json::array()}, {"pow", {2}}}},
@@ -156,7 +163,9 @@ TEST(OpDescRefusal, BrokenCommonFieldsAndNonObjects) {
   EXPECT_EQ(describeStatus(cpuLayer("Relu", {{"removeActList", "x"}})), StatusCode::Model_BrokenZRB);
   EXPECT_EQ(describeStatus(cpuLayer("DeepLearning", {{"isUnsupported", false}, {"bundleIndex", "1"}})),
             StatusCode::Model_BrokenZRB);
-  EXPECT_EQ(describeStatus(cpuLayer("Slice", {{"axes", {0}}, {"starts", {0}}, {"ends", {std::numeric_limits<double>::quiet_NaN()}},
+  EXPECT_EQ(describeStatus(cpuLayer("Slice", {{"axes", {0}},
+                                              {"starts", {0}},
+                                              {"ends", {std::numeric_limits<double>::quiet_NaN()}},
                                               {"steps", json::array()}})),
             StatusCode::Model_BrokenZRB);
   for (json notObject : {json(3), json("Relu"), json::array({1, 2}), json(nullptr)}) {
@@ -192,9 +201,9 @@ TEST(OpDescAttributes, ConstantsWithTheirShapes) {
   EXPECT_EQ(one.shape(), (std::vector<int64_t>{1}));
   EXPECT_EQ(one.dtype(), DType::Float32);
   EXPECT_EQ(test::values(one), (std::vector<double>{2.5}));
-  EXPECT_EQ(described(cpuLayer("AddingConstant", {{"constant", {2.5}}, {"constant_shape", json::array()}}))
-                .constant.shape(),
-            (std::vector<int64_t>{1}));
+  EXPECT_EQ(
+      described(cpuLayer("AddingConstant", {{"constant", {2.5}}, {"constant_shape", json::array()}})).constant.shape(),
+      (std::vector<int64_t>{1}));
   EXPECT_EQ(described(cpuLayer("AddingConstant", {{"constant", {2.5}}, {"constant_shape", {1, 1}}})).constant.shape(),
             (std::vector<int64_t>{1, 1}));
   OpDesc both = described(cpuLayer("Where", {{"constant", {1, 2, 3, 4, 5, 6}},

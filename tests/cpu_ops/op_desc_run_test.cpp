@@ -210,8 +210,8 @@ TEST(OpDescScatterND, ReplacesAtCoordinatesOfACopy) {
 }
 
 TEST(OpDescNms, SuppressionByOverlapAndTheBoxesStayAsGiven) {
-  OpDesc d = described(cpuLayer("NMS", {{"max_output", 0}, {"iou_thres", 0.5}, {"score_thres", -99999.0},
-                                        {"is_center", false}}));
+  OpDesc d = described(
+      cpuLayer("NMS", {{"max_output", 0}, {"iou_thres", 0.5}, {"score_thres", -99999.0}, {"is_center", false}}));
   // Two unit-height boxes overlapping by IoU 0.6: [0, 8] and [2, 10] over [0, 10].
   Tensor boxes = floats({0, 0, 8, 1, 2, 0, 10, 1}, {1, 2, 4});
   Tensor scores = floats({0.9, 0.8}, {1, 1, 2});
@@ -287,8 +287,8 @@ TEST(OpDescShapeOps, ResizeRefusesAnotherRank) {
 }
 
 TEST(OpDescShapeOps, ReduceRefusesOtherTypes) {
-  OpDesc d = described(cpuLayer("ReduceSum", {{"keep_dims", false}, {"noop_with_empty_axes", false},
-                                              {"reduce_axes", {1, 1}}}));
+  OpDesc d = described(
+      cpuLayer("ReduceSum", {{"keep_dims", false}, {"noop_with_empty_axes", false}, {"reduce_axes", {1, 1}}}));
   EXPECT_EQ(run(d, {halvex::zeros({2, 3, 4}, DType::Float32)}).shape(), (Shape{2}));
   d.layerType = "ReduceL2";
   Tensor r;

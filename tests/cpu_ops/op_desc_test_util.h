@@ -2,10 +2,9 @@
 
 // Layer objects and tensors for the layer-description tests.
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "halvex/free_functions.h"
 #include "runtime/op_desc.h"
@@ -16,8 +15,8 @@ using nlohmann::json;
 
 // A CPU layer object of the type with the given attributes merged in.
 inline json cpuLayer(const std::string& type, const json& attributes = json::object()) {
-  json layer = {{"layerName", "layer0"}, {"layerType", type},   {"inputList", {"a"}},
-                {"outputList", {"b"}},   {"isUnsupported", true}, {"srcShape", json::array()},
+  json layer = {{"layerName", "layer0"},         {"layerType", type},     {"inputList", {"a"}},
+                {"outputList", {"b"}},           {"isUnsupported", true}, {"srcShape", json::array()},
                 {"removeActList", json::array()}};
   layer.update(attributes);
   return layer;

@@ -1,29 +1,33 @@
+#include "runtime/op_desc_type.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <string>
 #include <vector>
 
-#include "runtime/op_desc_type.h"
 #include "support/log_capture.h"
 
 namespace kestrane {
 namespace {
 
 // The names in value order, as the model description's layer types use them.
+// clang-format off
 const std::vector<std::string> kNames = {
-    "adding", "abs", "and", "div", "exp", "floor", "input", "matmul", "minimum", "multiply",
-    "nonzero", "not", "relu", "rsqrt", "sqrt", "sigmoid", "softplus", "sub", "tanh", "erf",
-    "hardswish", "addpartial", "addingconstant", "argmax", "cast", "concatenate", "clip", "devicebridge",
-    "divconstant", "equal",
-    "flatten", "gathernd", "gather", "gatherconstant", "gemmconstant", "instancenormalization", "greater",
-    "groupnormalization", "layernormalization", "less",
-    "mod", "multiplyconstant", "nonmaxsuppression", "or", "pow", "reducemax", "reducemean", "reduceprod",
-    "reducesum", "reshape",
-    "resize", "scatternd", "slice", "softmax", "squeeze", "stridedslice", "subconstant", "tile", "topkindices",
-    "topkvalues",
-    "transpose", "unpack", "unsqueeze", "where", "xor", "log", "split", "expand", "range", "inputconstant",
-    "reducemin", "nms", "shape", "constantofshape", "bridge", "reverse", "deeplearning"};
+    /*  0 */ "adding", "abs", "and", "div", "exp", "floor", "input", "matmul", "minimum", "multiply",
+    /* 10 */ "nonzero", "not", "relu", "rsqrt", "sqrt", "sigmoid", "softplus", "sub", "tanh", "erf",
+    /* 20 */ "hardswish", "addpartial", "addingconstant", "argmax", "cast",
+             "concatenate", "clip", "devicebridge", "divconstant", "equal",
+    /* 30 */ "flatten", "gathernd", "gather", "gatherconstant", "gemmconstant",
+             "instancenormalization", "greater", "groupnormalization", "layernormalization", "less",
+    /* 40 */ "mod", "multiplyconstant", "nonmaxsuppression", "or", "pow",
+             "reducemax", "reducemean", "reduceprod", "reducesum", "reshape",
+    /* 50 */ "resize", "scatternd", "slice", "softmax", "squeeze",
+             "stridedslice", "subconstant", "tile", "topkindices", "topkvalues",
+    /* 60 */ "transpose", "unpack", "unsqueeze", "where", "xor", "log", "split", "expand", "range", "inputconstant",
+    /* 70 */ "reducemin", "nms", "shape", "constantofshape", "bridge", "reverse", "deeplearning",
+};
+// clang-format on
 
 std::string upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -4,13 +4,12 @@
 // object of the model description, and its execution on the host CPU.
 
 #include <cstdint>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 #include "halvex/dtype.h"
 #include "halvex/tensor.h"

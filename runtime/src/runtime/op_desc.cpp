@@ -5,9 +5,8 @@
 #include <cmath>
 #include <limits>
 #include <new>
-#include <stdexcept>
-
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 #include "halvex/free_functions.h"
 #include "runtime/log.h"
@@ -99,8 +98,10 @@ bool isRefused(OpDescType t) {
     case OpDescType::NonMaxSuppression:
     case OpDescType::StridedSlice:
     case OpDescType::Unpack:
-    case OpDescType::Unknown: return true;
-    default: return false;
+    case OpDescType::Unknown:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -165,7 +166,9 @@ void OpDesc::readTypeAttributes(const json& layer, StatusCode* status) {
     case OpDescType::Xor:
     case OpDescType::Expand:
     case OpDescType::Range:
-    case OpDescType::InputConstant: readConstantInputs(layer); break;
+    case OpDescType::InputConstant:
+      readConstantInputs(layer);
+      break;
     case OpDescType::Reshape:
       allowzero = layer.at("allowzero").get<bool>();
       readConstantInputs(layer);
@@ -187,7 +190,9 @@ void OpDesc::readTypeAttributes(const json& layer, StatusCode* status) {
     }
     case OpDescType::Concatenate:
     case OpDescType::Flatten:
-    case OpDescType::Softmax: axis = readInt32(layer.at("axis")); break;
+    case OpDescType::Softmax:
+      axis = readInt32(layer.at("axis"));
+      break;
     case OpDescType::GatherND:
       readConstantInputs(layer);
       batch_dims = readInt32(layer.at("batch_dims"));
@@ -212,7 +217,9 @@ void OpDesc::readTypeAttributes(const json& layer, StatusCode* status) {
       fmod = readInt32(layer.at("fmod"));
       readConstantInputs(layer);
       break;
-    case OpDescType::Pow: pow = readShapedAttribute(layer, "pow_shape", "pow", attributeDtype); break;
+    case OpDescType::Pow:
+      pow = readShapedAttribute(layer, "pow_shape", "pow", attributeDtype);
+      break;
     case OpDescType::ReduceMax:
     case OpDescType::ReduceMean:
     case OpDescType::ReduceProd:
@@ -244,8 +251,12 @@ void OpDesc::readTypeAttributes(const json& layer, StatusCode* status) {
       steps = readInt32List(layer, "steps");
       break;
     case OpDescType::Squeeze:
-    case OpDescType::Unsqueeze: axes = readInt32List(layer, "axes"); break;
-    case OpDescType::Tile: repeats = readInt64List(layer, "repeats"); break;
+    case OpDescType::Unsqueeze:
+      axes = readInt32List(layer, "axes");
+      break;
+    case OpDescType::Tile:
+      repeats = readInt64List(layer, "repeats");
+      break;
     case OpDescType::TopKIndices:
     case OpDescType::TopKValues:
       readConstantInputs(layer);
@@ -253,7 +264,9 @@ void OpDesc::readTypeAttributes(const json& layer, StatusCode* status) {
       largest = layer.at("largest").get<bool>();
       sorted = layer.at("sorted").get<bool>();
       break;
-    case OpDescType::Transpose: perm = readInt64List(layer, "perm"); break;
+    case OpDescType::Transpose:
+      perm = readInt64List(layer, "perm");
+      break;
     case OpDescType::Split:
       split = readInt64List(layer, "split");
       axis = readInt32(layer.at("axis"));
@@ -279,8 +292,11 @@ void OpDesc::readTypeAttributes(const json& layer, StatusCode* status) {
       unsqueeze_axes = readInt32List(layer, "unsqueeze_axes");
       perm = readInt64List(layer, "permute_axes");
       break;
-    case OpDescType::Reverse: reverse_axes = readInt64List(layer, "reverse_axes"); break;
-    default: break;  // no attributes
+    case OpDescType::Reverse:
+      reverse_axes = readInt64List(layer, "reverse_axes");
+      break;
+    default:
+      break;  // no attributes
   }
 }
 

@@ -1,13 +1,13 @@
 // Greedy non-maximum suppression per batch item and class.
 
+#include <fmt/ranges.h>
+
 #include <cmath>
 #include <cstring>
 
-#include <fmt/ranges.h>
-
 #include "halvex/free_functions.h"
-#include "runtime/op_desc.h"
 #include "op_desc_util.h"
+#include "runtime/op_desc.h"
 
 namespace kestrane {
 
@@ -76,8 +76,7 @@ StatusCode OpDesc::predictNonMaxSuppression(const TensorList& inputs, Tensor* re
       }
       if (candidates.empty()) continue;
       // Best first, ties in the tensor library's sort order.
-      std::vector<int64_t> order =
-          opdesc::int64Values(std::get<1>(halvex::fromVector(candidateScores).sort(0, true)));
+      std::vector<int64_t> order = opdesc::int64Values(std::get<1>(halvex::fromVector(candidateScores).sort(0, true)));
       const Box* bx = all.data() + b * n;
       int64_t kept = 0;
       while (!order.empty()) {

@@ -1,14 +1,14 @@
 // Operand assembly from inputs and constants, GatherND and ScatterND.
 
+#include <fmt/ranges.h>
+
 #include <algorithm>
 #include <numeric>
 
-#include <fmt/ranges.h>
-
 #include "halvex/free_functions.h"
 #include "halvex/indexing.h"
-#include "runtime/op_desc.h"
 #include "op_desc_util.h"
+#include "runtime/op_desc.h"
 
 namespace kestrane {
 
@@ -76,8 +76,7 @@ void OpDesc::wrapNegativeIndices(Tensor& indices, int32_t size) {
   if (wrapped.defined()) indices.copy_(wrapped.to(indices.dtype()));
 }
 
-StatusCode OpDesc::predictGatherND(const Tensor& data, const Tensor& indices, int32_t batchDims,
-                                   Tensor* result) const {
+StatusCode OpDesc::predictGatherND(const Tensor& data, const Tensor& indices, int32_t batchDims, Tensor* result) const {
   if (!data.defined() || !indices.defined()) OPDESC_PREDICT_ERROR("GatherND needs data and indices.");
   const int64_t dataRank = data.ndim();
   const int64_t indicesRank = indices.ndim();
@@ -86,9 +85,8 @@ StatusCode OpDesc::predictGatherND(const Tensor& data, const Tensor& indices, in
   }
   const int64_t k = indices.size(indicesRank - 1);
   if (k > dataRank - batchDims) {
-    OPDESC_PREDICT_ERROR(
-        "indices.size(-1) > dataRank - batchDims, indices.size(-1): {}, dataRank: {}, batchDims: {}", k, dataRank,
-        batchDims);
+    OPDESC_PREDICT_ERROR("indices.size(-1) > dataRank - batchDims, indices.size(-1): {}, dataRank: {}, batchDims: {}",
+                         k, dataRank, batchDims);
   }
   for (int64_t i = 0; i < batchDims; ++i) {
     if (data.size(i) != indices.size(i)) {
@@ -122,7 +120,8 @@ StatusCode OpDesc::predictGatherND(const Tensor& data, const Tensor& indices, in
   for (int64_t b = 0; b < batches; ++b) {
     at[0] = TensorIndex(b);
     for (int64_t r = 0; r < rows; ++r) {
-      for (int64_t j = 0; j < k; ++j) at[static_cast<size_t>(j + 1)] = TensorIndex(coords[static_cast<size_t>((b * rows + r) * k + j)]);
+      for (int64_t j = 0; j < k; ++j)
+        at[static_cast<size_t>(j + 1)] = TensorIndex(coords[static_cast<size_t>((b * rows + r) * k + j)]);
       slices.push_back(blocks.index(at));
     }
   }
@@ -160,8 +159,8 @@ StatusCode OpDesc::updateScatterNDtensor(const TensorList& inputs, Tensor* resul
       const int64_t s = data.size(j);
       int64_t v = coords[static_cast<size_t>(p * k + j)];
       if (v >= s || v < -s) {
-        OPDESC_PREDICT_ERROR("ScatterND layer {}: index {} is out of bounds for dimension {} of size {}.", layerName,
-                             v, j, s);
+        OPDESC_PREDICT_ERROR("ScatterND layer {}: index {} is out of bounds for dimension {} of size {}.", layerName, v,
+                             j, s);
       }
       at[static_cast<size_t>(j)] = TensorIndex(v < 0 ? v + s : v);
     }

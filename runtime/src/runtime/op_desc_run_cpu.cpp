@@ -2,6 +2,7 @@
 // that need no operation of their own.
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -10,8 +11,8 @@
 
 #include "halvex/free_functions.h"
 #include "halvex/functional.h"
-#include "runtime/op_desc.h"
 #include "op_desc_util.h"
+#include "runtime/op_desc.h"
 
 namespace kestrane {
 
@@ -47,25 +48,24 @@ using opdesc::normaliseAxis;
 // the status. An undefined result with status OK is a failed tensor operation.
 using Layer = Tensor (*)(const OpDesc&, const TensorList&, StatusCode&);
 
-#define LAYER_ERROR(st, ...)                       \
-  do {                                             \
-    KLOG_ERROR(__VA_ARGS__);                       \
-    (st) = StatusCode::Model_PredictError;         \
-    return Tensor();                               \
+#define LAYER_ERROR(st, ...)               \
+  do {                                     \
+    KLOG_ERROR(__VA_ARGS__);               \
+    (st) = StatusCode::Model_PredictError; \
+    return Tensor();                       \
   } while (0)
 
+// Truncated toward zero; v is not NaN.
 int32_t saturateInt32(double v) {
-  if (!(v == v)) return 0;
   if (v >= 2147483647.0) return std::numeric_limits<int32_t>::max();
   if (v <= -2147483648.0) return std::numeric_limits<int32_t>::min();
   return static_cast<int32_t>(v);
 }
 
 // The layer's axis attribute as a dimension of a tensor of the rank.
-#define LAYER_AXIS(st, d, a, rank, out)                                                                     \
-  if (!normaliseAxis((a), (rank), &(out)))                                                                \
-  LAYER_ERROR(st, "Layer {} of type {}: axis {} is out of range for rank {}", (d).layerName, (d).layerType, \
-              (a), (rank))
+#define LAYER_AXIS(st, d, a, rank, out)    \
+  if (!normaliseAxis((a), (rank), &(out))) \
+  LAYER_ERROR(st, "Layer {} of type {}: axis {} is out of range for rank {}", (d).layerName, (d).layerType, (a), (rank))
 
 Tensor gather(const OpDesc& d, const TensorList& in, StatusCode& st) {
   Tensor data;
@@ -201,9 +201,15 @@ Tensor range(const OpDesc& d, const TensorList& in, StatusCode& st) {
       LAYER_ERROR(st, "Layer {} of type {}: start, limit and delta need one element each", d.layerName, d.layerType);
     }
   }
-  const int32_t delta = saturateInt32(opdesc::firstValue(s2));
+  const double start = opdesc::firstValue(s0);
+  const double limit = opdesc::firstValue(s1);
+  const double step = opdesc::firstValue(s2);
+  if (std::isnan(start) || std::isnan(limit) || std::isnan(step)) {
+    LAYER_ERROR(st, "Layer {} of type {}: start, limit or delta is NaN", d.layerName, d.layerType);
+  }
+  const int32_t delta = saturateInt32(step);
   if (delta == 0) LAYER_ERROR(st, "Layer {} of type {}: delta is 0", d.layerName, d.layerType);
-  return halvex::arange(saturateInt32(opdesc::firstValue(s0)), saturateInt32(opdesc::firstValue(s1)), delta);
+  return halvex::arange(saturateInt32(start), saturateInt32(limit), delta);
 }
 
 Tensor shape(const OpDesc& d, const TensorList& in, StatusCode& st) {
@@ -321,21 +327,24 @@ struct Row {
   size_t minInputs;  // the inputs the layer reads without the description's constants
 };
 
-#define X_LAYER(expr) [](const OpDesc& d, const TensorList& in, StatusCode&) -> Tensor { \
-  (void)d;                                                                                \
-  const Tensor& x = in[0];                                                                \
-  (void)x;                                                                                \
-  return expr;                                                                            \
-}
-#define XY_LAYER(expr) [](const OpDesc&, const TensorList& in, StatusCode&) -> Tensor { \
-  const Tensor& x = in[0];                                                             \
-  const Tensor& y = in[1];                                                             \
-  return expr;                                                                         \
-}
-#define AB_LAYER(expr) [](const OpDesc& d, const TensorList& in, StatusCode&) -> Tensor { \
-  auto [a, b] = d.prepareInputs2(in);                                                  \
-  return expr;                                                                         \
-}
+#define X_LAYER(expr)                                                \
+  [](const OpDesc& d, const TensorList& in, StatusCode&) -> Tensor { \
+    (void)d;                                                         \
+    const Tensor& x = in[0];                                         \
+    (void)x;                                                         \
+    return expr;                                                     \
+  }
+#define XY_LAYER(expr)                                             \
+  [](const OpDesc&, const TensorList& in, StatusCode&) -> Tensor { \
+    const Tensor& x = in[0];                                       \
+    const Tensor& y = in[1];                                       \
+    return expr;                                                   \
+  }
+#define AB_LAYER(expr)                                               \
+  [](const OpDesc& d, const TensorList& in, StatusCode&) -> Tensor { \
+    auto [a, b] = d.prepareInputs2(in);                              \
+    return expr;                                                     \
+  }
 
 const std::unordered_map<std::string, Row>& dispatchTable() {
   static const std::unordered_map<std::string, Row> table = {

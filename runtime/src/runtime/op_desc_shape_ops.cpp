@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "halvex/functional.h"
-#include "runtime/op_desc.h"
 #include "op_desc_util.h"
+#include "runtime/op_desc.h"
 
 namespace kestrane {
 
@@ -45,7 +45,8 @@ StatusCode OpDesc::predictBridge(const TensorList& inputs, Tensor* result) const
   if (!axes.empty() && r.ndim() > compiledRank) {
     for (int32_t a : axes) {
       int64_t dim = 0;
-      if (!normaliseAxis(a, r.ndim(), &dim)) OPDESC_PREDICT_ERROR("BridgeLayer {} has invalid squeeze axes.", layerName);
+      if (!normaliseAxis(a, r.ndim(), &dim))
+        OPDESC_PREDICT_ERROR("BridgeLayer {} has invalid squeeze axes.", layerName);
       r = r.squeeze(dim);
     }
   }
@@ -120,11 +121,21 @@ StatusCode OpDesc::predictReduce(const TensorList& inputs, Tensor* result) const
       return StatusCode::OK;
     }
     switch (kind) {
-      case Kind::Min: *result = r.min(); break;
-      case Kind::Max: *result = r.max(); break;
-      case Kind::Prod: *result = r.prod(); break;
-      case Kind::Mean: *result = r.mean(); break;
-      case Kind::Sum: *result = r.sum(); break;
+      case Kind::Min:
+        *result = r.min();
+        break;
+      case Kind::Max:
+        *result = r.max();
+        break;
+      case Kind::Prod:
+        *result = r.prod();
+        break;
+      case Kind::Mean:
+        *result = r.mean();
+        break;
+      case Kind::Sum:
+        *result = r.sum();
+        break;
     }
     return StatusCode::OK;
   }
@@ -136,11 +147,21 @@ StatusCode OpDesc::predictReduce(const TensorList& inputs, Tensor* result) const
                            r.ndim());
     }
     switch (kind) {
-      case Kind::Min: r = std::get<0>(r.min(dim, keepdims)); break;
-      case Kind::Max: r = std::get<0>(r.max(dim, keepdims)); break;
-      case Kind::Prod: r = r.prod(dim, keepdims); break;
-      case Kind::Mean: r = r.mean(dim, keepdims); break;
-      case Kind::Sum: r = r.sum(dim, keepdims); break;
+      case Kind::Min:
+        r = std::get<0>(r.min(dim, keepdims));
+        break;
+      case Kind::Max:
+        r = std::get<0>(r.max(dim, keepdims));
+        break;
+      case Kind::Prod:
+        r = r.prod(dim, keepdims);
+        break;
+      case Kind::Mean:
+        r = r.mean(dim, keepdims);
+        break;
+      case Kind::Sum:
+        r = r.sum(dim, keepdims);
+        break;
     }
     if (!r.defined()) break;
   }

@@ -1,31 +1,30 @@
+#include "runtime/op_desc_type.h"
+
 #include <unordered_map>
 
 #include "runtime/log.h"
-#include "runtime/op_desc_type.h"
 
 namespace kestrane {
 
 namespace {
 
 // The lower-case names in value order: the position is the type's value.
+// clang-format off
 constexpr const char* kNames[] = {
-    "adding",        "abs",          "and",          "div",          "exp",
-    "floor",         "input",        "matmul",       "minimum",      "multiply",
-    "nonzero",       "not",          "relu",         "rsqrt",        "sqrt",
-    "sigmoid",       "softplus",     "sub",          "tanh",         "erf",
-    "hardswish",     "addpartial",   "addingconstant", "argmax",     "cast",
-    "concatenate",   "clip",         "devicebridge", "divconstant",  "equal",
-    "flatten",       "gathernd",     "gather",       "gatherconstant", "gemmconstant",
-    "instancenormalization", "greater", "groupnormalization", "layernormalization", "less",
-    "mod",           "multiplyconstant", "nonmaxsuppression", "or",  "pow",
-    "reducemax",     "reducemean",   "reduceprod",   "reducesum",    "reshape",
-    "resize",        "scatternd",    "slice",        "softmax",      "squeeze",
-    "stridedslice",  "subconstant",  "tile",         "topkindices",  "topkvalues",
-    "transpose",     "unpack",       "unsqueeze",    "where",        "xor",
-    "log",           "split",        "expand",       "range",        "inputconstant",
-    "reducemin",     "nms",          "shape",        "constantofshape", "bridge",
-    "reverse",       "deeplearning",
+    /*  0 */ "adding", "abs", "and", "div", "exp", "floor", "input", "matmul", "minimum", "multiply",
+    /* 10 */ "nonzero", "not", "relu", "rsqrt", "sqrt", "sigmoid", "softplus", "sub", "tanh", "erf",
+    /* 20 */ "hardswish", "addpartial", "addingconstant", "argmax", "cast",
+             "concatenate", "clip", "devicebridge", "divconstant", "equal",
+    /* 30 */ "flatten", "gathernd", "gather", "gatherconstant", "gemmconstant",
+             "instancenormalization", "greater", "groupnormalization", "layernormalization", "less",
+    /* 40 */ "mod", "multiplyconstant", "nonmaxsuppression", "or", "pow",
+             "reducemax", "reducemean", "reduceprod", "reducesum", "reshape",
+    /* 50 */ "resize", "scatternd", "slice", "softmax", "squeeze",
+             "stridedslice", "subconstant", "tile", "topkindices", "topkvalues",
+    /* 60 */ "transpose", "unpack", "unsqueeze", "where", "xor", "log", "split", "expand", "range", "inputconstant",
+    /* 70 */ "reducemin", "nms", "shape", "constantofshape", "bridge", "reverse", "deeplearning",
 };
+// clang-format on
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(OpDescType::Unknown),
               "one name per layer type");
 

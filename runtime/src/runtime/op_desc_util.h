@@ -10,9 +10,9 @@
 #include "runtime/log.h"
 
 // Logs one error line and reports Model_PredictError from a StatusCode-returning function.
-#define OPDESC_PREDICT_ERROR(...)                 \
-  do {                                            \
-    KLOG_ERROR(__VA_ARGS__);                      \
+#define OPDESC_PREDICT_ERROR(...)                      \
+  do {                                                 \
+    KLOG_ERROR(__VA_ARGS__);                           \
     return ::kestrane::StatusCode::Model_PredictError; \
   } while (0)
 

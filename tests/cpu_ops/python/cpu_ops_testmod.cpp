@@ -7,10 +7,9 @@
 #include <pybind11/stl.h>
 
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "halvex/tensor.h"
 #include "runtime/op_desc.h"
@@ -27,8 +26,8 @@ struct DTypeName {
   DType dtype;
   const char* numpy;
 };
-constexpr DTypeName kTypes[] = {{DType::UInt8, "uint8"},     {DType::Int8, "int8"},       {DType::Int16, "int16"},
-                                {DType::Int32, "int32"},     {DType::Int64, "int64"},     {DType::Float32, "float32"},
+constexpr DTypeName kTypes[] = {{DType::UInt8, "uint8"},     {DType::Int8, "int8"},   {DType::Int16, "int16"},
+                                {DType::Int32, "int32"},     {DType::Int64, "int64"}, {DType::Float32, "float32"},
                                 {DType::Float64, "float64"}, {DType::Bool, "bool"}};
 
 DType toDType(const py::dtype& dt) {
