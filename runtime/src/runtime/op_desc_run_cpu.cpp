@@ -327,11 +327,12 @@ struct Row {
   size_t minInputs;  // the inputs the layer reads without the description's constants
 };
 
+// Rows of one expression: of the first input x, of the inputs x and y, or of
+// the operand pair (a, b) of prepareInputs2.
 #define X_LAYER(expr)                                                \
   [](const OpDesc& d, const TensorList& in, StatusCode&) -> Tensor { \
     (void)d;                                                         \
     const Tensor& x = in[0];                                         \
-    (void)x;                                                         \
     return expr;                                                     \
   }
 #define XY_LAYER(expr)                                             \
