@@ -18,8 +18,6 @@ namespace {
 
 using kernels::binaryKernel;
 
-constexpr std::initializer_list<DType> kIntegers = {DType::UInt8, DType::Int8, DType::Int16, DType::Int32,
-                                                    DType::Int64};
 constexpr std::initializer_list<DType> kFloats = {DType::Float32, DType::Float64};
 constexpr std::initializer_list<DType> kNumeric = {DType::UInt8, DType::Int8,    DType::Int16,  DType::Int32,
                                                    DType::Int64, DType::Float32, DType::Float64};
@@ -55,16 +53,20 @@ Tensor doubleScalar(double value, DType self) {
   return scalarTensor(value, isFloating(self) ? OptionalDType(self) : OptionalDType(DType::Float32));
 }
 
-// Both operands of 4-byte elements transposed against the row-major result in
-// the last two dimensions (their row index is the contiguous one): tiles of
-// kRows x kCols are transposed into scratch rows and the operation runs on
-// contiguous runs. False (nothing done) for any other layout.
+// Both operands of 4-byte elements transposed against the row-major 4-byte
+// result in the last two dimensions (their row index is the contiguous one):
+// each kTile x kTile tile is computed column by column on contiguous runs in
+// the operands' layout, then transposed in registers into the result. False
+// (nothing done) for any other layout.
 bool runTransposed(const std::vector<int64_t>& shape, char* out, const std::vector<int64_t>& outStrides,
                    int64_t outSize, const std::array<char*, 2>& in, const std::array<std::vector<int64_t>, 2>& inStrides,
                    int64_t inSize, BinaryKernel kernel) {
-  constexpr int64_t kRows = 16, kCols = 64;
+  constexpr int64_t kTile = 64;
   const size_t n = shape.size();
-  if (inSize != 4 || n < 2 || shape[n - 2] < kRows || shape[n - 1] < 8 || outStrides[n - 1] != outSize) return false;
+  if (inSize != 4 || outSize != 4 || n < 2 || shape[n - 2] < 16 || shape[n - 1] < 8 ||
+      outStrides[n - 1] != outSize) {
+    return false;
+  }
   for (const auto& st : inStrides) {
     if (st[n - 2] != inSize || st[n - 1] == 0 || st[n - 1] % inSize != 0) return false;
   }
@@ -72,21 +74,20 @@ bool runTransposed(const std::vector<int64_t>& shape, char* out, const std::vect
   const int64_t outRow = outStrides[n - 2];
   const std::array<int64_t, 2> ld = {inStrides[0][n - 1] / inSize, inStrides[1][n - 1] / inSize};
   const kernels::TransposeTileFn transpose = kernels::transposeTileKernel();
-  std::vector<uint32_t> scratch(static_cast<size_t>(2 * kRows * kCols));
-  uint32_t* sa = scratch.data();
-  uint32_t* sb = scratch.data() + kRows * kCols;
+  std::vector<uint32_t> scratch(static_cast<size_t>(kTile * kTile));
   auto slice = [&](char* o, const char* x, const char* y) {
-    const auto* xs = reinterpret_cast<const uint32_t*>(x);
-    const auto* ys = reinterpret_cast<const uint32_t*>(y);
-    // Column blocks outside: each operand column is then read as one stream.
-    const int64_t fullRows = rows / kRows * kRows;
-    for (int64_t j0 = 0; j0 < cols; j0 += kCols) {
-      const int64_t w = std::min(kCols, cols - j0);
-      for (int64_t i0 = 0; i0 < fullRows; i0 += kRows) {
-        transpose(xs + j0 * ld[0] + i0, ld[0], kRows, w, sa, kCols);
-        transpose(ys + j0 * ld[1] + i0, ld[1], kRows, w, sb, kCols);
-        for (int64_t r = 0; r < kRows; ++r)
-          kernel(o + (i0 + r) * outRow + j0 * outSize, sa + r * kCols, sb + r * kCols, w, 1, 1, 1);
+    const int64_t fullRows = rows / 8 * 8;  // the transposition works on 8 x 8 blocks
+    for (int64_t j0 = 0; j0 < cols; j0 += kTile) {
+      const int64_t w = std::min(kTile, cols - j0);
+      for (int64_t i0 = 0; i0 < fullRows; i0 += kTile) {
+        const int64_t h = std::min(kTile, fullRows - i0);
+        // Column j of the tile: h contiguous elements of each operand.
+        for (int64_t j = 0; j < w; ++j) {
+          kernel(scratch.data() + j * kTile, x + ((j0 + j) * ld[0] + i0) * inSize,
+                 y + ((j0 + j) * ld[1] + i0) * inSize, h, 1, 1, 1);
+        }
+        transpose(scratch.data(), kTile, h, w, reinterpret_cast<uint32_t*>(o + i0 * outRow + j0 * outSize),
+                  outRow / outSize);
       }
     }
     for (int64_t i = fullRows; i < rows; ++i) kernel(o + i * outRow, x + i * inSize, y + i * inSize, cols, 1, ld[0], ld[1]);

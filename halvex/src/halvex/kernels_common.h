@@ -15,8 +15,13 @@
 
 namespace kestrane::halvex::kernels {
 
+// __builtin_cpu_init makes the queries valid even from static initialisers.
 inline bool cpuHasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
+  static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+  return has;
+}
+inline bool cpuHasAvx512() {
+  static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx512f"));
   return has;
 }
 

@@ -154,8 +154,7 @@ __attribute__((target("avx512f"))) inline void expRunF32Avx512(float* out, const
   expRunF32<16>(out, in, n);
 }
 inline void expRunF32Dispatch(float* out, const float* in, int64_t n) {
-  static const bool avx512 = __builtin_cpu_supports("avx512f");
-  if (avx512) {
+  if (cpuHasAvx512()) {
     expRunF32Avx512(out, in, n);
   } else if (cpuHasAvx2()) {
     expRunF32Avx2(out, in, n);

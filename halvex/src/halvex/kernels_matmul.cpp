@@ -133,11 +133,6 @@ __attribute__((target("avx512f"))) void matmulF64Avx512(const double* a, const d
   matmulDispatch<double, 64, 6, 4>(a, b, c, m, n, k);
 }
 
-bool cpuHasAvx512() {
-  static const bool has = __builtin_cpu_supports("avx512f");
-  return has;
-}
-
 }  // namespace
 
 void matmulF32(const float* a, const float* b, float* c, int64_t m, int64_t n, int64_t k) {

@@ -13,8 +13,6 @@ namespace {
 
 using kernels::unaryKernel;
 
-constexpr std::initializer_list<DType> kIntegers = {DType::UInt8, DType::Int8, DType::Int16, DType::Int32,
-                                                    DType::Int64};
 constexpr std::initializer_list<DType> kFloats = {DType::Float32, DType::Float64};
 constexpr std::initializer_list<DType> kNumeric = {DType::UInt8, DType::Int8,    DType::Int16,  DType::Int32,
                                                    DType::Int64, DType::Float32, DType::Float64};
