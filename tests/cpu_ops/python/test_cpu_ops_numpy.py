@@ -120,6 +120,22 @@ def test_nonzero_and_constant_of_shape():
     np.testing.assert_array_equal(out, np.ones((2, 3), dtype=np.float32))
 
 
+def test_normalisations_and_pow_take_their_attribute_tensors():
+    x = data((2, 4, 3)) / 5
+    scale, bias = [1.0, 2.0, 0.5, -1.0], [0.0, 1.0, -1.0, 2.0]
+    norm = dict(scale_shape=[4], scale=scale, bias_shape=[4], bias=bias, epsilon=1e-3)
+    g = x.reshape(2, 2, -1).astype(np.float64)
+    g = ((g - g.mean(-1, keepdims=True)) / np.sqrt(g.var(-1, keepdims=True) + 1e-3)).reshape(x.shape)
+    expect = g * np.array(scale)[:, None] + np.array(bias)[:, None]
+    np.testing.assert_allclose(ok("GroupNormalization", [x], num_group=2, **norm), expect, rtol=1e-4, atol=1e-5)
+    y = data((3, 4)) / 5
+    ln = (y - y.mean(-1, keepdims=True)) / np.sqrt(y.var(-1, keepdims=True) + 1e-3)
+    np.testing.assert_allclose(ok("LayerNormalization", [y], normalized_shape=[4], **norm),
+                               ln * np.array(scale) + np.array(bias), rtol=1e-4, atol=1e-5)
+    p = np.array([1, 2, 3, 2], dtype=np.float32)
+    np.testing.assert_allclose(ok("Pow", [y], pow_shape=[4], pow=p.tolist()), np.power(y, p), rtol=1e-6)
+
+
 # ---- Gather --------------------------------------------------------------------------
 
 @pytest.mark.parametrize("axis", [-3, -2, -1, 0, 1, 2])
