@@ -73,29 +73,18 @@ TEST(BinaryOps, ScalarOperandsFollowTheirOwnDtypeRules) {
   EXPECT_EQ((make({1}, DType::Int32) + make({2}, DType::Int32, {1, 1})).shape(), (std::vector<int64_t>{1}));
 }
 
-TEST(BinaryOps, BroadcastingAndItsFailure) {
-  const Tensor a = test::iota({4, 1});
-  const Tensor b = test::iota({1, 5});
-  const Tensor r = a * b;
+TEST(BinaryOps, BroadcastStridedAndFlippedOperandsAreReadInLogicalOrder) {
+  const Tensor r = test::iota({4, 1}) * test::iota({1, 5});
   ASSERT_EQ(r.shape(), (std::vector<int64_t>{4, 5}));
   for (int i = 0; i < 4; ++i)
     for (int j = 0; j < 5; ++j) EXPECT_EQ(test::valueAt(r, {i, j}), i * j);
-  EXPECT_EQ((test::iota({2, 3}) + test::iota({3})).shape(), (std::vector<int64_t>{2, 3}));
+  // [4, 3] views of a [3, 4] block: transposed minus transposed with reversed columns.
+  const Tensor base = test::iota({3, 4});
+  EXPECT_EQ(values(base.transpose(0, 1) - base.flip({1}).transpose(0, 1)),
+            (std::vector<double>{-3, -3, -3, -1, -1, -1, 1, 1, 1, 3, 3, 3}));
   kestrane::test::LogCapture log;
   EXPECT_FALSE((test::iota({2, 3}) + test::iota({2})).defined());
   EXPECT_EQ(log.count("Cannot broadcast"), 1u);
-}
-
-TEST(BinaryOps, StridedAndFlippedOperandsAreReadInLogicalOrder) {
-  const Tensor base = test::iota({3, 4});
-  const Tensor t = base.transpose(0, 1);         // [4, 3]
-  const Tensor f = base.flip({1}).transpose(0, 1);  // [4, 3], reversed columns
-  const Tensor r = t - f;
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 3; ++j) EXPECT_EQ(test::valueAt(r, {i, j}), (j * 4 + i) - (j * 4 + (3 - i)));
-  // Left operand a column broadcast along the inner dimension.
-  const Tensor c = test::iota({3, 1}, DType::Int64) + test::iota({3, 4}, DType::Int64);
-  EXPECT_EQ(test::valueAt(c, {2, 3}), 2 + 11);
 }
 
 TEST(BinaryOps, LargeTransposedOperandsMatchRowMajorCopies) {

@@ -154,7 +154,9 @@ void checkSorted(const Tensor& in, const Tensor& v, const Tensor& idx, int64_t d
       seen[src] = true;
       const double orig = x[line * s + src];
       ASSERT_TRUE(val == orig || (std::isnan(val) && std::isnan(orig)));
-      if (k > 0) ASSERT_TRUE(ordered(got[line * m + k - 1], val)) << got[line * m + k - 1] << " then " << val;
+      if (k > 0) {
+        ASSERT_TRUE(ordered(got[line * m + k - 1], val)) << got[line * m + k - 1] << " then " << val;
+      }
     }
   }
 }
