@@ -80,16 +80,11 @@ TEST(OpDescDispatch, RowsOfTypesTheDescriptionRefuses) {
 }
 
 TEST(OpDescGather, NegativeIndicesAreWrappedOnACopy) {
+  // Values against numpy are in python/; here the description itself stays as it was.
   OpDesc d = described(cpuLayer("GatherConstant", {{"axis", 0}, {"constant", {-1, 0}}, {"srcShape", {2}}}));
   Tensor x = floats({10, 11, 12, 13, 14});
   for (int i = 0; i < 2; ++i) EXPECT_EQ(values(run(d, {x})), (Values{14, 10}));
   EXPECT_EQ(values(d.constant), (Values{-1, 0}));
-
-  OpDesc g = described(cpuLayer("Gather", {{"axis", -1}, {"srcShape", {2}}}));
-  Tensor idx = longs({-1, 0});
-  EXPECT_EQ(values(run(g, {x, idx})), (Values{14, 10}));
-  EXPECT_EQ(values(idx), (Values{-1, 0}));
-
   OpDesc first = described(cpuLayer("GatherConstant", {{"axis", 0}, {"constant", {0}}, {"is_const_first", true}}));
   test::LogCapture log;
   run(first, {x}, StatusCode::NotImplemented);
@@ -100,9 +95,7 @@ TEST(OpDescGather, RankFixUpAgainstTheCompiledShape) {
   Tensor x = halvex::arange(0, 24, 1).to(DType::Float32).reshape({2, 3, 4});
   // A selection of rank 3 for a compiled rank 2 loses its gathered axis.
   OpDesc squeeze = described(cpuLayer("GatherConstant", {{"axis", 1}, {"constant", {2}}, {"srcShape", {2, 4}}}));
-  Tensor r = run(squeeze, {x});
-  EXPECT_EQ(r.shape(), (Shape{2, 4}));
-  EXPECT_EQ(values(r), (Values{8, 9, 10, 11, 20, 21, 22, 23}));
+  EXPECT_EQ(values(run(squeeze, {x})), (Values{8, 9, 10, 11, 20, 21, 22, 23}));
   // A selection of rank 2 for a compiled rank 3 gains the first size-1 axis.
   Tensor m = halvex::arange(0, 24, 1).to(DType::Float32).reshape({4, 6});
   OpDesc unsqueeze =
@@ -134,45 +127,31 @@ TEST(OpDescOperands, PrepareInputs2PlacesTheConstant) {
 TEST(OpDescOperands, PrepareInputs3FillsByFlagsAndNeverReadsPastTheLists) {
   Tensor x = floats({1});
   OpDesc d = described(cpuLayer("Where", {{"constant", {2}}, {"constant2", {3}}}));
+  auto operands = [&] {
+    auto [s0, s1, s2] = d.prepareInputs3({x});
+    return Values{values(s0)[0], values(s1)[0], values(s2)[0]};
+  };
   d.is_const_second = d.is_const_third = true;
-  auto [s0, s1, s2] = d.prepareInputs3({x});
-  EXPECT_EQ(values(s0), (Values{1}));
-  EXPECT_EQ(values(s1), (Values{2}));
-  EXPECT_EQ(values(s2), (Values{3}));
+  EXPECT_EQ(operands(), (Values{1, 2, 3}));
   d.is_const_second = false;
   d.is_const_first = true;
-  std::tie(s0, s1, s2) = d.prepareInputs3({x});
-  EXPECT_EQ(values(s0), (Values{2}));
-  EXPECT_EQ(values(s1), (Values{1}));
-  EXPECT_EQ(values(s2), (Values{3}));
-
+  EXPECT_EQ(operands(), (Values{2, 1, 3}));
   test::LogCapture log;
   OpDesc bare = described(cpuLayer("Where"));
   bare.is_const_first = true;
-  std::tie(s0, s1, s2) = bare.prepareInputs3({});
+  auto [s0, s1, s2] = bare.prepareInputs3({});
   EXPECT_FALSE(s0.defined() || s1.defined() || s2.defined());
   EXPECT_EQ(log.count("inputTensor is expected to have 1, 2, or 3 elements, but it has 0 elements."), 1u);
   EXPECT_EQ(log.count("Total number of constant and nonconstant inputs is expected to be 3, but it is 0."), 1u);
   EXPECT_EQ(log.count("Number of constant inputs is expected to be 1, but it is 0."), 1u);
 }
 
-TEST(OpDescGatherND, ExamplesAndRefusals) {
+TEST(OpDescGatherND, RefusalsNameTheirCause) {
   OpDesc d = described(cpuLayer("GatherND", {{"batch_dims", 0}}));
   Tensor data = floats({0, 1, 2, 10, 11, 12}, {2, 3});
   Tensor r;
-  EXPECT_EQ(d.predictGatherND(data, longs({0, 1, 1, 2}, {2, 2}), 0, &r), StatusCode::OK);
-  EXPECT_EQ(r.shape(), (Shape{2}));
-  EXPECT_EQ(values(r), (Values{1, 12}));
-  EXPECT_EQ(d.predictGatherND(data, longs({1, 2}, {2, 1}), 1, &r), StatusCode::OK);
-  EXPECT_EQ(values(r), (Values{1, 12}));
-  EXPECT_EQ(d.predictGatherND(data, longs({0, -1}, {1, 2}), 0, &r), StatusCode::OK);
-  EXPECT_EQ(values(r), (Values{2}));
-  Tensor cube = halvex::arange(0, 24, 1).reshape({2, 3, 4});
-  EXPECT_EQ(d.predictGatherND(cube, longs({1, 0}, {2, 1}), 0, &r), StatusCode::OK);
-  EXPECT_EQ(r.shape(), (Shape{2, 3, 4}));
-  EXPECT_EQ(values(r)[0], 12);
-  EXPECT_EQ(values(r)[12], 0);
-
+  // Values against numpy are in python/; here each refusal's message, and the
+  // result left as it was.
   Tensor untouched = floats({-7});
   r = untouched;
   struct Case {
@@ -194,54 +173,11 @@ TEST(OpDescGatherND, ExamplesAndRefusals) {
   }
 }
 
-TEST(OpDescScatterND, ReplacesAtCoordinatesOfACopy) {
+TEST(OpDescScatterND, WideUpdatesAreRefusedWithTheirMessage) {
   OpDesc d = described(cpuLayer("ScatterND", {{"reduction", "none"}}));
-  Tensor data = floats({1, 2, 3, 4});
-  Tensor r = run(d, {data, floats({10, 20}, {2, 1}), longs({1, 3}, {2, 1})});
-  EXPECT_EQ(values(r), (Values{1, 10, 3, 20}));
-  EXPECT_EQ(values(data), (Values{1, 2, 3, 4}));
-  // Later positions overwrite earlier ones; a coordinate of a block fills it.
-  Tensor m = floats({0, 0, 0, 0, 0, 0}, {2, 3});
-  EXPECT_EQ(values(run(d, {m, floats({5, 6}), longs({-1, 1}, {2, 1})})), (Values{0, 0, 0, 6, 6, 6}));
   test::LogCapture log;
-  run(d, {data, floats({1, 2, 3, 4}, {2, 2}), longs({1, 3}, {2, 1})}, StatusCode::Model_PredictError);
+  run(d, {floats({1, 2, 3, 4}), floats({1, 2, 3, 4}, {2, 2}), longs({1, 3}, {2, 1})}, StatusCode::Model_PredictError);
   EXPECT_EQ(log.count("error|The length of tensors should be one"), 1u);
-  run(d, {data, floats({1}), longs({0, 0}, {1, 2})}, StatusCode::Model_PredictError);
-}
-
-TEST(OpDescNms, SuppressionByOverlapAndTheBoxesStayAsGiven) {
-  OpDesc d = described(
-      cpuLayer("NMS", {{"max_output", 0}, {"iou_thres", 0.5}, {"score_thres", -99999.0}, {"is_center", false}}));
-  // Two unit-height boxes overlapping by IoU 0.6: [0, 8] and [2, 10] over [0, 10].
-  Tensor boxes = floats({0, 0, 8, 1, 2, 0, 10, 1}, {1, 2, 4});
-  Tensor scores = floats({0.9, 0.8}, {1, 1, 2});
-  EXPECT_EQ(values(run(d, {boxes, scores})), (Values{0, 0, 0}));
-  d.iou_thres = 0.7;
-  Tensor both = run(d, {boxes, scores});
-  EXPECT_EQ(both.shape(), (Shape{2, 3}));
-  EXPECT_EQ(values(both), (Values{0, 0, 0, 0, 0, 1}));
-  d.max_output = 1;
-  EXPECT_EQ(values(run(d, {boxes, scores})), (Values{0, 0, 0}));
-
-  // Box indices, not positions among the candidates above the threshold.
-  d.max_output = 0;
-  d.score_thres = 0.85;
-  Tensor apart = floats({0, 0, 1, 1, 5, 5, 6, 6, 10, 10, 11, 11}, {1, 3, 4});
-  EXPECT_EQ(values(run(d, {apart, floats({0.9, 0.8, 0.95}, {1, 1, 3})})), (Values{0, 0, 2, 0, 0, 0}));
-
-  // Boxes within 0 to 1 overlap by fractions: IoU 0.16 / 0.34 = 0.47.
-  d.score_thres = -99999.0;
-  d.iou_thres = 0.4;
-  Tensor small = floats({0, 0, 0.5, 0.5, 0.1, 0.1, 0.6, 0.6}, {1, 2, 4});
-  EXPECT_EQ(values(run(d, {small, scores})), (Values{0, 0, 0}));
-
-  // Centre form: (10, 20, 4, 6) covers (8, 17) to (12, 23); the input keeps its form.
-  d.is_center = true;
-  d.iou_thres = 0.5;
-  Tensor centred = floats({10, 20, 4, 6, 10, 21, 4, 6}, {1, 2, 4});
-  EXPECT_EQ(values(run(d, {centred, scores})), (Values{0, 0, 0}));
-  EXPECT_EQ(values(centred), (Values{10, 20, 4, 6, 10, 21, 4, 6}));
-  run(d, {centred, floats({1, 2, 3}, {1, 1, 3})}, StatusCode::Model_PredictError);
 }
 
 TEST(OpDescShapeOps, ReshapeTakesZerosAndTheBatchFromTheInput) {
@@ -278,22 +214,15 @@ TEST(OpDescShapeOps, BridgeSqueezesUnsqueezesAndPermutes) {
   EXPECT_EQ(log.count("error|BridgeLayer layer0 has invalid permute axes."), 1u);
 }
 
-TEST(OpDescShapeOps, ResizeRefusesAnotherRank) {
-  OpDesc d = described(cpuLayer("Resize", {{"resize_mode", "nearest"}, {"srcShape", {1, 3, 20, 20}}}));
+TEST(OpDescShapeOps, ResizeAndReduceRefusalsNameTheirCause) {
+  OpDesc resize = described(cpuLayer("Resize", {{"resize_mode", "nearest"}, {"srcShape", {1, 3, 20, 20}}}));
   test::LogCapture log;
-  run(d, {halvex::zeros({3, 10, 10}, DType::Float32)}, StatusCode::Model_PredictError);
+  run(resize, {halvex::zeros({3, 10, 10}, DType::Float32)}, StatusCode::Model_PredictError);
   EXPECT_EQ(log.count("error|Input nDim (3) and Target nDim (4) are different."), 1u);
-  EXPECT_EQ(run(d, {halvex::zeros({2, 3, 10, 10}, DType::Float32)}).shape(), (Shape{2, 3, 20, 20}));
-}
-
-TEST(OpDescShapeOps, ReduceRefusesOtherTypes) {
-  OpDesc d = described(
-      cpuLayer("ReduceSum", {{"keep_dims", false}, {"noop_with_empty_axes", false}, {"reduce_axes", {1, 1}}}));
-  EXPECT_EQ(run(d, {halvex::zeros({2, 3, 4}, DType::Float32)}).shape(), (Shape{2}));
-  d.layerType = "ReduceL2";
+  OpDesc reduce = described(cpuLayer("ReduceSum", {{"keep_dims", false}, {"noop_with_empty_axes", false}, {"reduce_axes", {1}}}));
+  reduce.layerType = "ReduceL2";
   Tensor r;
-  test::LogCapture log;
-  EXPECT_EQ(d.predictReduce({floats({1})}, &r), StatusCode::Model_PredictError);
+  EXPECT_EQ(reduce.predictReduce({floats({1})}, &r), StatusCode::Model_PredictError);
   EXPECT_EQ(log.count("error|This layer is invalid for Reduce Operations."), 1u);
 }
 

@@ -1,6 +1,7 @@
 // The element-wise drivers, unary and binary operations, clamp and relu.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -12,13 +13,9 @@
 namespace kestrane::halvex {
 namespace {
 
+using test::make;
 using test::values;
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-Tensor make(const std::vector<double>& v, DType d, std::vector<int64_t> shape = {}) {
-  Tensor t = fromVector(v).to(d);
-  return shape.empty() ? t : t.reshape(shape);
-}
 
 const DType kAllTypes[] = {DType::UInt8, DType::Int8,    DType::Int16,   DType::Int32,
                            DType::Int64, DType::Float32, DType::Float64, DType::Bool};
@@ -36,27 +33,22 @@ TEST(Promotion, TableOverAllPairsAndUnsetSides) {
   EXPECT_EQ(promoteTypes(DType::Bool, DType::Bool), DType::Bool);
   EXPECT_EQ(promoteTypes(DType::Int64, DType::Float32), DType::Float32);
   EXPECT_EQ(promoteTypes(DType::Float64, DType::Float32), DType::Float64);
+  using Shape = std::vector<int64_t>;
+  // Full, 0-d and one-element operands: (left shape, right shape, result shape).
+  const std::array<Shape, 3> shapes[] = {{Shape{2, 3}, Shape{3}, Shape{2, 3}},
+                                         {Shape{2, 3}, Shape{}, Shape{2, 3}},
+                                         {Shape{}, Shape{2, 3}, Shape{2, 3}},
+                                         {Shape{1}, Shape{1, 1}, Shape{1}}};
   for (DType a : kAllTypes) {
     EXPECT_EQ(promoteTypes(a, std::nullopt), a);
     EXPECT_EQ(promoteTypes(std::nullopt, a), a);
     for (DType b : kAllTypes) {
-      // The driver computes and returns in the promoted dtype, for full
-      // operands, 0-d operands and one-element operands alike.
-      const DType want = expectedPromotion(a, b);
-      for (auto [sa, sb] : std::vector<std::pair<std::vector<int64_t>, std::vector<int64_t>>>{
-               {{2, 3}, {3}}, {{2, 3}, {}}, {{}, {2, 3}}, {{1}, {1, 1}}}) {
-        int64_t na = 1, nb = 1;
-        for (int64_t s : sa) na *= s;
-        for (int64_t s : sb) nb *= s;
-        Tensor x = make(std::vector<double>(na, 1), a, sa.empty() ? std::vector<int64_t>{} : sa);
-        if (sa.empty()) x = x.reshape({});
-        Tensor y = make(std::vector<double>(nb, 1), b);
-        y = sb.empty() ? y.reshape({}) : y.reshape(sb);
-        const Tensor r = x.maximum(y);
+      // The driver computes and returns in the promoted dtype.
+      for (const auto& [sa, sb, sr] : shapes) {
+        const Tensor r = zeros(sa, a).maximum(zeros(sb, b));
         ASSERT_TRUE(r.defined());
-        EXPECT_EQ(r.dtype(), want) << dtypeName(a) << " " << dtypeName(b);
-        const std::vector<int64_t> wantShape = (nb == 1) ? sa : (na == 1 ? sb : std::vector<int64_t>{2, 3});
-        EXPECT_EQ(r.shape(), wantShape);
+        EXPECT_EQ(r.dtype(), expectedPromotion(a, b)) << dtypeName(a) << " " << dtypeName(b);
+        EXPECT_EQ(r.shape(), sr);
       }
     }
   }
@@ -81,29 +73,18 @@ TEST(BinaryOps, ScalarOperandsFollowTheirOwnDtypeRules) {
   EXPECT_EQ((make({1}, DType::Int32) + make({2}, DType::Int32, {1, 1})).shape(), (std::vector<int64_t>{1}));
 }
 
-TEST(BinaryOps, BroadcastingAndItsFailure) {
-  const Tensor a = test::iota({4, 1});
-  const Tensor b = test::iota({1, 5});
-  const Tensor r = a * b;
+TEST(BinaryOps, BroadcastStridedAndFlippedOperandsAreReadInLogicalOrder) {
+  const Tensor r = test::iota({4, 1}) * test::iota({1, 5});
   ASSERT_EQ(r.shape(), (std::vector<int64_t>{4, 5}));
   for (int i = 0; i < 4; ++i)
     for (int j = 0; j < 5; ++j) EXPECT_EQ(test::valueAt(r, {i, j}), i * j);
-  EXPECT_EQ((test::iota({2, 3}) + test::iota({3})).shape(), (std::vector<int64_t>{2, 3}));
+  // [4, 3] views of a [3, 4] block: transposed minus transposed with reversed columns.
+  const Tensor base = test::iota({3, 4});
+  EXPECT_EQ(values(base.transpose(0, 1) - base.flip({1}).transpose(0, 1)),
+            (std::vector<double>{-3, -3, -3, -1, -1, -1, 1, 1, 1, 3, 3, 3}));
   kestrane::test::LogCapture log;
   EXPECT_FALSE((test::iota({2, 3}) + test::iota({2})).defined());
   EXPECT_EQ(log.count("Cannot broadcast"), 1u);
-}
-
-TEST(BinaryOps, StridedAndFlippedOperandsAreReadInLogicalOrder) {
-  const Tensor base = test::iota({3, 4});
-  const Tensor t = base.transpose(0, 1);         // [4, 3]
-  const Tensor f = base.flip({1}).transpose(0, 1);  // [4, 3], reversed columns
-  const Tensor r = t - f;
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 3; ++j) EXPECT_EQ(test::valueAt(r, {i, j}), (j * 4 + i) - (j * 4 + (3 - i)));
-  // Left operand a column broadcast along the inner dimension.
-  const Tensor c = test::iota({3, 1}, DType::Int64) + test::iota({3, 4}, DType::Int64);
-  EXPECT_EQ(test::valueAt(c, {2, 3}), 2 + 11);
 }
 
 TEST(BinaryOps, LargeTransposedOperandsMatchRowMajorCopies) {
@@ -158,17 +139,8 @@ TEST(BinaryOps, ArithmeticRulesOfTheTables) {
   EXPECT_EQ(values(x.logical_xor(y)), (std::vector<double>{0, 1}));
 }
 
-TEST(BinaryOps, NaNRules) {
-  const Tensor a = make({kNaN, 1}, DType::Float32), b = make({1, kNaN}, DType::Float32);
-  const auto m = values(a.maximum(b));
-  EXPECT_TRUE(std::isnan(m[0]));
-  EXPECT_EQ(m[1], 1);
-  const Tensor n = make({kNaN}, DType::Float32);
-  EXPECT_EQ(values(n < 1.0), (std::vector<double>{0}));
-  EXPECT_EQ(values(n > 1.0), (std::vector<double>{0}));
-  EXPECT_EQ(values(n == n), (std::vector<double>{0}));
-  EXPECT_EQ(values(make({kNaN, 0, -0.0}, DType::Float32).logical_and(make({1, 1, 1}, DType::Float32))),
-            (std::vector<double>{1, 0, 0}));
+TEST(BinaryOps, ClampMinAndMaxByANumber) {
+  // NaN rules of the operations are checked on the kernels.
   const Tensor c = make({-2.5, 0, 3}, DType::Float32);
   EXPECT_EQ(values(c.clamp_min(0.0)), (std::vector<double>{0, 0, 3}));
   EXPECT_EQ(values(c.clamp_max(0.0)), (std::vector<double>{-2.5, 0, 0}));
@@ -198,19 +170,14 @@ TEST(UnaryOps, DtypesAndValueRules) {
 }
 
 TEST(UnaryOps, DenseLayoutIsKeptAndStridedInputGivesRowMajor) {
-  const Tensor t = test::iota({2, 3}).transpose(0, 1);  // float32 strides (4, 12)
-  const Tensor r = t.exp();
+  const Tensor r = test::iota({2, 3}).transpose(0, 1).exp();  // float32 strides (4, 12)
   EXPECT_EQ(r.strides(), (std::vector<int64_t>{4, 12}));
-  const Tensor d = test::iota({2, 3}).transpose(0, 1).to(DType::Float64).transpose(0, 1).transpose(0, 1);
   EXPECT_EQ(values(r)[1], std::exp(3.0f));
-  const Tensor flipped = test::iota({2, 3}).flip({1});
-  const Tensor fr = flipped.sqrt();
+  const Tensor fr = test::iota({2, 3}).flip({1}).sqrt();
   EXPECT_EQ(fr.strides(), (std::vector<int64_t>{12, 4}));
   EXPECT_EQ(values(fr)[0], std::sqrt(2.0f));
-  EXPECT_EQ(d.shape(), (std::vector<int64_t>{3, 2}));
   // A sliced (non-dense) view.
-  const Tensor s = test::iota({4, 4}, DType::Int32).select(1, 2);
-  EXPECT_EQ(values(s.square()), (std::vector<double>{4, 36, 100, 196}));
+  EXPECT_EQ(values(test::iota({4, 4}, DType::Int32).select(1, 2).square()), (std::vector<double>{4, 36, 100, 196}));
 }
 
 TEST(Clamp, TensorAndNumericBounds) {

@@ -3,7 +3,9 @@
 // Reference readers for halvex tests: elements are addressed one by one by
 // the byte-stride rule, independent of the library's iterator.
 
+#include <cmath>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "halvex/free_functions.h"
@@ -55,10 +57,22 @@ inline Tensor iota(std::vector<int64_t> shape, DType dtype = DType::Float32) {
   return fromVector(v, dtype).reshape(shape);
 }
 
-inline std::vector<double> seq(double from, double to, double step = 1) {
-  std::vector<double> out;
-  for (double v = from; step > 0 ? v < to : v > to; v += step) out.push_back(v);
-  return out;
+inline Tensor make(const std::vector<double>& v, DType d, std::vector<int64_t> shape = {}) {
+  Tensor t = fromVector(v).to(d);
+  return shape.empty() ? t : t.reshape(shape);
+}
+
+// Uniform values in [lo, hi); on a grid of 1/grid when grid > 0, so that they
+// are exact in every float type.
+inline Tensor randomTensor(std::vector<int64_t> shape, DType d, uint32_t seed, double lo = -3, double hi = 3,
+                           double grid = 0) {
+  int64_t n = 1;
+  for (int64_t s : shape) n *= s;
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<double> dist(lo, hi);
+  std::vector<double> v(static_cast<size_t>(n));
+  for (auto& x : v) x = grid > 0 ? std::round(dist(gen) * grid) / grid : dist(gen);
+  return make(v, d, shape);
 }
 
 }  // namespace kestrane::halvex::test

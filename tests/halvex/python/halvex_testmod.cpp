@@ -2,8 +2,6 @@
 // their real byte strides, negative and zero included) so that pytest can
 // compare the tensor library with numpy on many layouts. Never installed.
 
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <memory>
@@ -15,68 +13,13 @@
 
 #include "halvex/free_functions.h"
 #include "halvex/indexing.h"
-#include "halvex/tensor.h"
+#include "support/numpy_tensor.h"
 
-namespace py = pybind11;
 using namespace kestrane::halvex;
+using namespace kestrane::test;
 using indexing::TensorIndex;
 
 namespace {
-
-struct DTypeName {
-  DType dtype;
-  const char* numpy;
-};
-constexpr DTypeName kTypes[] = {{DType::UInt8, "uint8"},     {DType::Int8, "int8"},       {DType::Int16, "int16"},
-                                {DType::Int32, "int32"},     {DType::Int64, "int64"},     {DType::Float32, "float32"},
-                                {DType::Float64, "float64"}, {DType::Bool, "bool"}};
-
-DType toDType(const py::dtype& dt) {
-  for (const auto& t : kTypes) {
-    py::dtype want(t.numpy);
-    if (dt.kind() == want.kind() && dt.itemsize() == want.itemsize()) return t.dtype;
-  }
-  throw py::type_error("unsupported dtype");
-}
-
-DType dtypeFromName(const std::string& name) {
-  for (const auto& t : kTypes) {
-    if (name == t.numpy) return t.dtype;
-  }
-  return DType::Undefined;
-}
-
-// A tensor viewing the array's memory: numpy points at the first element,
-// the tensor at the lowest address of each backwards dimension.
-Tensor fromNumpy(const py::array& a) {
-  std::vector<int64_t> shape(a.shape(), a.shape() + a.ndim());
-  std::vector<int64_t> strides(a.strides(), a.strides() + a.ndim());
-  int64_t offset = 0;
-  for (size_t d = 0; d < shape.size(); ++d) {
-    if (strides[d] < 0 && shape[d] > 0) offset -= (shape[d] - 1) * -strides[d];
-  }
-  Tensor t(const_cast<void*>(a.data()), shape, toDType(a.dtype()));
-  return t.asStrided(shape, strides, offset);
-}
-
-struct Holder {
-  Tensor tensor;
-  py::object keep;
-};
-
-// A numpy array over the tensor's elements (no copy), keeping the tensor's
-// storage and any source array alive; None for the undefined tensor.
-py::object toNumpy(const Tensor& t, py::object keep = py::none()) {
-  if (!t.defined()) return py::none();
-  const char* first = t.basePtr();
-  for (size_t d = 0; d < t.shape().size(); ++d) {
-    if (t.strides()[d] < 0 && t.shape()[d] > 0) first += (t.shape()[d] - 1) * -t.strides()[d];
-  }
-  auto* holder = new Holder{t, std::move(keep)};
-  py::capsule capsule(holder, [](void* p) { delete static_cast<Holder*>(p); });
-  py::dtype dt(dtypeName(t.dtype()));
-  return py::array(dt, t.shape(), t.strides(), first, capsule);
-}
 
 std::vector<TensorIndex> toIndices(const py::list& specs) {
   std::vector<TensorIndex> out;
