@@ -5,13 +5,10 @@
 #include <random>
 
 #include "driver/device_memory_access.h"
-#include "support/program_assembler.h"
 #include "tests/driver/driver_fixture.h"
 
 namespace kestrane::test {
 namespace {
-
-uint8_t* bytes(uint64_t address) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(address)); }
 
 // Uploads through the driver layer, as the engine does.
 void upload(Driver& driver, uint64_t device, const void* data, uint64_t size) {
