@@ -1,11 +1,6 @@
-"""pip-installs the project into a fresh virtual environment and uses it.
+"""pip_install_check.py SOURCE_DIR: pip-installs a copy of the tree into a fresh venv and uses it.
 
-Usage: pip_install_check.py SOURCE_DIR
-
-The source tree is copied into a temporary directory first, so the build
-(CMake's and setuptools') never touches the checkout. The venv sees the
-system's site-packages for setuptools, wheel and numpy; no package index is used.
-"""
+The venv sees the system's setuptools, wheel and numpy; no package index is used."""
 import os
 import shutil
 import subprocess
