@@ -74,6 +74,9 @@ TEST_F(DriverTest, CommandEdgeCases) {
   card->faults().failNext(FaultOp::Claim);
   EXPECT_EQ(device->claimCores({kC0Core0}), StatusCode::Driver_FailedToClaimCores);
   EXPECT_EQ(device->postInfer({kC0Core0}), StatusCode::Driver_FailedToPostInfer);  // not claimed
+  ASSERT_EQ(device->claimCores({kC0Core0}), StatusCode::OK);
+  card->faults().failNext(FaultOp::Unclaim);
+  EXPECT_EQ(device->unclaimCores({kC0Core0}), StatusCode::Driver_FailedToUnclaimCores);
 }
 
 TEST_F(DriverTest, RegistersSitBelowTheEngineAddresses) {
