@@ -176,7 +176,7 @@ TEST(ModelConfig, DeprecatedAutoAndManualModes) {
   expectConfig(config, CoreMode::Multi, CoreAllocationPolicy::Manual, {}, 0);
 }
 
-TEST(ModelConfig, IncludeAddsCoresWithoutResorting) {
+TEST(ModelConfig, IncludeAddsCoresWithoutResortingAndWholeClustersByMode) {
   ModelConfig config;
   ASSERT_TRUE(config.setSingleCoreMode({{C1, Core::Core3}}));
   test::LogCapture capture;
@@ -194,15 +194,12 @@ TEST(ModelConfig, IncludeAddsCoresWithoutResorting) {
   }
   expectConfig(config, CoreMode::Single, CoreAllocationPolicy::Manual,
                {{C1, Core::Core3}, {C0, Core::Core1}, {C0, Core::Core0}}, 3);
-}
-
-TEST(ModelConfig, IncludeAllSkipsGlobalCoreOnlyInSingleMode) {
-  ModelConfig single;
-  ASSERT_TRUE(single.setSingleCoreMode({{C1, Core::Core0}}));
-  test::LogCapture capture;
-  EXPECT_TRUE(single.include(C0));
-  EXPECT_EQ(capture.count("warning|`ModelConfig::include` is deprecated"), 5u);
-  EXPECT_EQ(single.getCoreIds(), clusterCores(C0, false, {{C1, Core::Core0}}));
+  // A whole cluster skips the global core only in single mode.
+  test::LogCapture whole;
+  EXPECT_TRUE(config.include(C1));
+  EXPECT_EQ(whole.count("warning|`ModelConfig::include` is deprecated"), 5u);
+  EXPECT_EQ(config.getCoreIds(), (std::vector<CoreId>{{C1, Core::Core3}, {C0, Core::Core1}, {C0, Core::Core0},
+                                                     {C1, Core::Core0}, {C1, Core::Core1}, {C1, Core::Core2}}));
 
   ModelConfig multi;
   ASSERT_TRUE(multi.setMultiCoreMode({C1}));
