@@ -14,34 +14,30 @@ namespace {
 
 // Answers code 1 at once with the input reversed; keeps code 2 pending until
 // the test answers it through `pending()`; fails every other code.
-struct EchoDevice : DeviceBackend, DeviceSession {
-  IoResult control(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t outLen,
-                   const std::shared_ptr<IoCompletion>& completion) override {
-    if (code == 1) {
-      const uint32_t n = std::min(inLen, outLen);
-      for (uint32_t i = 0; i < n; ++i) static_cast<uint8_t*>(out)[i] = static_cast<const uint8_t*>(in)[inLen - 1 - i];
-      return IoResult::done(n);
+struct EchoDevice : DeviceBackend {
+  struct Session : DeviceSession {
+    explicit Session(EchoDevice& d) : device(d) {}
+    IoResult control(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t outLen,
+                     const std::shared_ptr<IoCompletion>& completion) override {
+      if (code == 1) {
+        const uint32_t n = std::min(inLen, outLen);
+        for (uint32_t i = 0; i < n; ++i) static_cast<uint8_t*>(out)[i] = static_cast<const uint8_t*>(in)[inLen - 1 - i];
+        return IoResult::done(n);
+      }
+      if (code != 2) return IoResult::failed();
+      std::lock_guard lock(device.mutex);
+      device.pending_ = completion;
+      return IoResult::pending();
     }
-    if (code != 2) return IoResult::failed();
-    std::lock_guard lock(mutex);
-    pending_ = completion;
-    return IoResult::pending();
-  }
-  std::unique_ptr<DeviceSession> open() override { return std::make_unique<Forward>(*this); }
+    EchoDevice& device;
+  };
+  std::unique_ptr<DeviceSession> open() override { return std::make_unique<Session>(*this); }
   std::shared_ptr<IoCompletion> pending() {
     for (;; std::this_thread::yield()) {
       std::lock_guard lock(mutex);
       if (pending_) return pending_;
     }
   }
-  struct Forward : DeviceSession {
-    explicit Forward(EchoDevice& d) : device(d) {}
-    IoResult control(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t outLen,
-                     const std::shared_ptr<IoCompletion>& completion) override {
-      return device.control(code, in, inLen, out, outLen, completion);
-    }
-    EchoDevice& device;
-  };
   std::mutex mutex;
   std::shared_ptr<IoCompletion> pending_;
 };
