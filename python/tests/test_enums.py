@@ -67,8 +67,6 @@ def test_value_without_member_is_unnamed_and_equals_no_member():
 
 
 def test_integers_do_not_convert_to_enumerations():
-    with pytest.raises(TypeError):
-        ophel.set_log_level(3)
     core_id = ophel.CoreId()
     with pytest.raises(TypeError):
         core_id.core = 1

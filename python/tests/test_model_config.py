@@ -26,7 +26,8 @@ def test_defaults():
     assert state(config)[:2] == (ophel.CoreMode.Single, ophel.CoreAllocationPolicy.Manual)
     assert len(pairs(config)) == config.get_num_cores() == 8 and config.core_ids == sorted(config.core_ids)
     assert (config.get_forced_npu_bundle_index(), config.get_async_pipeline_enabled()) == (-1, False)
-    assert (config.schedule_policy, config.early_latencies, config.finish_latencies) == (ophel.SchedulePolicy.FIFO, [], [])
+    assert (config.schedule_policy, config.early_latencies, config.finish_latencies) == (
+        ophel.SchedulePolicy.FIFO, [], [])
 
 
 def test_include_and_exclude_pick_the_overload_by_enumeration_type():

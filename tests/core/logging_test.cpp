@@ -28,13 +28,10 @@ TEST(GetEnvFlag, OnlyUnsetEmptyOrZeroAreFalse) {
   const char* name = "KESTRANE_TEST_FLAG";
   ::unsetenv(name);
   EXPECT_FALSE(getEnvFlag(name));
-  for (const char* off : {"", "0"}) {
-    ::setenv(name, off, 1);
-    EXPECT_FALSE(getEnvFlag(name)) << off;
-  }
-  for (const char* on : {"1", "00", "false", " 0"}) {
-    ::setenv(name, on, 1);
-    EXPECT_TRUE(getEnvFlag(name)) << on;
+  for (auto [value, on] :
+       {std::pair{"", false}, {"0", false}, {"1", true}, {"00", true}, {"false", true}, {" 0", true}}) {
+    ::setenv(name, value, 1);
+    EXPECT_EQ(getEnvFlag(name), on) << '"' << value << '"';
   }
   ::unsetenv(name);
 }

@@ -30,7 +30,8 @@ TEST_F(DriverTest, ProgramsOnTwoCoresTransformTheirUploadedInputs) {
   std::vector<int8_t> input[2];
   for (int i = 0; i < 2; ++i) {
     // The sequence length (RMEM word 0) scales the row; the io slot moves both buffers.
-    const auto code = ProgramAssembler().affineInt8(ddrSlot(kOut), ddrSlot(kIn), kRow, i ? -3 : 2, 5).scaledBy(0).bytes();
+    const auto code =
+        ProgramAssembler().affineInt8(ddrSlot(kOut), ddrSlot(kIn), kRow, i ? -3 : 2, 5).scaledBy(0).bytes();
     ASSERT_LE(code.size(), 4096u);
     upload(cores[i].imem, code.data(), static_cast<uint32_t>(code.size()));
     upload(cores[i].rmem, &kRows, 4);
