@@ -40,14 +40,12 @@ class CardClient {
     return platform::deviceIoControl(*handle_, code, record, size, out, outSize, nullptr, nullptr);
   }
 
-  // Map: returns the handle (0 when refused); `called` tells whether the call worked.
-  uint64_t map(const void* host, uint32_t size, bool* called = nullptr) {
+  // Map: returns the handle, 0 when refused.
+  uint64_t map(const void* host, uint32_t size) {
     uint8_t r[24] = {};
     store<uint64_t>(r, 8, reinterpret_cast<uintptr_t>(host));
     store<uint32_t>(r, 16, size);
-    const bool ok = call(0x222004, r, 24);
-    if (called) *called = ok;
-    return ok ? load<uint64_t>(r, 0) : 0;
+    return call(0x222004, r, 24) ? load<uint64_t>(r, 0) : 0;
   }
   bool unmap(uint64_t handle) {
     uint8_t r[24] = {};

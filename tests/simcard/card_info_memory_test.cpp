@@ -47,7 +47,7 @@ TEST_F(CardTest, DeviceInformationCarriesTheConfiguredFieldsInTheLayoutOfTheDriv
   EXPECT_EQ(entry[12], 4);
 }
 
-TEST_F(CardTest, DmaMappingsHaveNonZeroHandlesAndCanFailBothWays) {
+TEST_F(CardTest, DmaMappingsHaveDistinctNonZeroHandlesAndUnmapOnce) {
   std::vector<uint8_t> buffer(4096);
   uint64_t a = a_->map(buffer.data(), 4096), b = a_->map(buffer.data() + 64, 64);
   EXPECT_NE(a, 0u);
@@ -58,13 +58,7 @@ TEST_F(CardTest, DmaMappingsHaveNonZeroHandlesAndCanFailBothWays) {
   EXPECT_FALSE(a_->unmap(a));  // already gone
   EXPECT_EQ(card_->stats().liveMappings, 1u);
 
-  bool called = true;
-  card_->faults().failNext(FaultOp::MapCall);
-  EXPECT_EQ(a_->map(buffer.data(), 16, &called), 0u);
-  EXPECT_FALSE(called);
-  card_->faults().failNext(FaultOp::MapZeroHandle);
-  EXPECT_EQ(a_->map(buffer.data(), 16, &called), 0u);
-  EXPECT_TRUE(called);
+  // Injected map failures are checked through the driver's messages.
   card_->faults().failNext(FaultOp::Unmap);
   EXPECT_FALSE(a_->unmap(b));
   EXPECT_TRUE(a_->unmap(b));
