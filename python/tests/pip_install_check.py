@@ -1,11 +1,6 @@
-"""pip-installs the project into a fresh virtual environment and uses it.
+"""pip_install_check.py SOURCE_DIR: pip-installs a copy of the tree into a fresh venv and uses it.
 
-Usage: pip_install_check.py SOURCE_DIR
-
-The source tree is copied into a temporary directory first, so the build
-(CMake's and setuptools') never touches the checkout. The venv sees the
-system's site-packages for setuptools, wheel and numpy; no package index is used.
-"""
+The venv sees the system's setuptools, wheel and numpy; no package index is used."""
 import os
 import shutil
 import subprocess
@@ -14,16 +9,10 @@ import tempfile
 from pathlib import Path
 
 CHECK = r"""
-import json, os, sys
+import os, sys
 import ophel, ophel.version
 assert os.path.dirname(ophel.__file__) == sys.argv[1], ophel.__file__
 assert ophel.__version__ == ophel.version.__version__
-ophel.set_log_level(ophel.LogLevel.WARN)
-path = os.path.abspath("trace.json")
-assert ophel.start_tracing_events(path)
-ophel.stop_tracing_events()
-assert isinstance(json.load(open(path)), list)
-assert not ophel.Core.Core0 == 1
 config = ophel.ModelConfig()
 assert config.set_single_core_mode(1) and config.get_num_cores() == 1
 for stub in ("ophel/__init__.pyi", "ophel/version.pyi", "ophel/py.typed"):

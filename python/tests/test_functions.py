@@ -20,10 +20,7 @@ def test_tracing_writes_a_trace_event_file(tmp_path):
     assert ophel.start_tracing_events(str(path)) is True
     assert ophel.start_tracing_events(str(tmp_path / "other.json")) is True  # already recording
     ophel.stop_tracing_events()
-    events = json.loads(path.read_text())
-    assert isinstance(events, list)
-    for event in events:
-        assert {"name", "ph", "pid", "tid", "ts"} <= event.keys()
+    assert all({"name", "ph", "pid", "tid", "ts"} <= event.keys() for event in json.loads(path.read_text()))
     ophel.stop_tracing_events()  # stopping twice is harmless
 
 

@@ -17,36 +17,24 @@ TEST(ValueTypes, EnumerationWidthsAndValues) {
 }
 
 TEST(ValueTypes, CoreIdDefaultsAndOrdersClusterFirst) {
-  CoreId none;
-  EXPECT_EQ(none.cluster, Cluster::Error);
-  EXPECT_EQ(none.core, Core::Error);
-  const CoreId c0c3{Cluster::Cluster0, Core::Core3};
-  const CoreId c1c0{Cluster::Cluster1, Core::Core0};
+  EXPECT_EQ(CoreId(), (CoreId{Cluster::Error, Core::Error}));
+  const CoreId c0c3{Cluster::Cluster0, Core::Core3}, c1c0{Cluster::Cluster1, Core::Core0};
   const CoreId c0g{Cluster::Cluster0, Core::GlobalCore};
-  EXPECT_TRUE(c0c3 < c1c0);
-  EXPECT_FALSE(c1c0 < c0c3);
-  EXPECT_TRUE(c0c3 < c0g);
-  EXPECT_FALSE(c0c3 < c0c3);
-  EXPECT_EQ(c0c3, (CoreId{Cluster::Cluster0, Core::Core3}));
+  EXPECT_TRUE(c0c3 < c1c0 && c0c3 < c0g);
+  EXPECT_FALSE(c1c0 < c0c3 || c0c3 < c0c3);
   EXPECT_NE(c0c3, c0g);
 }
 
-TEST(ValueTypes, ScaleUniformIgnoresList) {
+TEST(ValueTypes, UniformScaleIgnoresItsListAndBufferSizesDoNotWrap) {
   Scale s;
   s.is_uniform = true;
   s.scale = 0.5f;
-  EXPECT_EQ(s[0], 0.5f);
-  EXPECT_EQ(s[7], 0.5f);
-  s.is_uniform = false;
   s.scale_list = {1.0f, 2.0f};
+  EXPECT_EQ(s[1], 0.5f);
+  s.is_uniform = false;
   EXPECT_EQ(s[1], 2.0f);
-}
-
-TEST(ValueTypes, BufferInfoSizesDoNotWrap) {
   BufferInfo b;
-  b.height = 65536;
-  b.width = 65536;
-  b.channel = 1;
+  b.height = 65536, b.width = 65536, b.channel = 1;
   EXPECT_EQ(b.size(), uint64_t{1} << 32);
   b.original_height = 2, b.original_width = 3, b.original_channel = 4;
   b.reshaped_height = 4294967295u, b.reshaped_width = 2, b.reshaped_channel = 1;
@@ -59,7 +47,6 @@ TEST(ValueTypes, LayerHashIsFnv1a64) {
   EXPECT_EQ(layerHash(""), "cbf29ce484222325");
   EXPECT_EQ(layerHash("a"), "af63dc4c8601ec8c");
   EXPECT_EQ(layerHash("foobar"), "85944171f73967e8");
-  EXPECT_EQ(layerHash("a").size(), 16u);
 }
 
 namespace {
@@ -114,20 +101,9 @@ TEST(NDArrayData, SizedAllocationReportsStatus) {
   EXPECT_NE(ok.data(), nullptr);
   internal::NDArrayData zero(0, status);
   EXPECT_EQ(status, zero.data() ? StatusCode::OK : StatusCode::BadAlloc);
-  internal::NDArrayData negative(-1, status);
-  EXPECT_EQ(status, StatusCode::BadAlloc);
-  EXPECT_EQ(negative.data(), nullptr);
-  internal::NDArrayData huge(int64_t{1} << 62, status);
-  EXPECT_EQ(status, StatusCode::BadAlloc);
-  EXPECT_EQ(huge.data(), nullptr);
-}
-
-TEST(NDArray, CopiesShareStorage) {
-  StatusCode status;
-  NDArray<float> a{4, internal::NDArrayData(4 * sizeof(float), status), {2, 2}};
-  ASSERT_EQ(status, StatusCode::OK);
-  NDArray<float> b = a;
-  b.ptr()[3] = 7.5f;
-  EXPECT_EQ(a.ptr()[3], 7.5f);
-  EXPECT_EQ(b.shape, (std::vector<int64_t>{2, 2}));
+  for (int64_t size : {int64_t{-1}, int64_t{1} << 62}) {
+    internal::NDArrayData bad(size, status);
+    EXPECT_EQ(status, StatusCode::BadAlloc) << size;
+    EXPECT_EQ(bad.data(), nullptr);
+  }
 }

@@ -3,7 +3,6 @@
 #include <thread>
 
 #include "driver/device_records.h"
-#include "support/program_assembler.h"
 #include "tests/driver/driver_fixture.h"
 
 namespace kestrane::test {
@@ -15,20 +14,12 @@ const CoreId kC0Core0{Cluster::Cluster0, Core::Core0};
 const CoreId kC0Core2{Cluster::Cluster0, Core::Core2};
 const CoreId kC1Global{Cluster::Cluster1, Core::GlobalCore};
 
-void loadProgram(simcard::SimCard& card, int cluster, int core, const ProgramAssembler& program) {
-  auto bytes = program.bytes();
-  ASSERT_TRUE(card.poke(card.layout().cores[card.layout().find(cluster, core)].imem, bytes.data(), bytes.size()));
-}
-
 TEST(WaitTimeoutTest, NanosecondsBecomeWholeMilliseconds) {
-  EXPECT_EQ(TalissDevice::timeoutMs(0), 0u);  // no limit
-  EXPECT_EQ(TalissDevice::timeoutMs(1), 1u);
-  EXPECT_EQ(TalissDevice::timeoutMs(1000000), 1u);
-  EXPECT_EQ(TalissDevice::timeoutMs(1000001), 2u);
-  EXPECT_EQ(TalissDevice::timeoutMs(10000000000ull), 10000u);
-  // Cut to 32 bits this would wrap to a short or unlimited wait.
-  EXPECT_EQ(TalissDevice::timeoutMs(0x100000000ull * 1000000), 0xFFFFFFFEu);
-  EXPECT_EQ(TalissDevice::timeoutMs(~0ull), 0xFFFFFFFEu);
+  // 0 is no limit; cut to 32 bits the last two would wrap to a short or unlimited wait.
+  for (auto [ns, ms] : std::vector<std::pair<uint64_t, uint32_t>>{
+           {0, 0}, {1, 1}, {1000000, 1}, {1000001, 2}, {10000000000ull, 10000},
+           {0x100000000ull * 1000000, 0xFFFFFFFE}, {~0ull, 0xFFFFFFFE}})
+    EXPECT_EQ(TalissDevice::timeoutMs(ns), ms) << ns;
 }
 
 TEST_F(DriverTest, ClaimsQueriesAndUnclaimsAcrossTwoProcesses) {
@@ -83,6 +74,9 @@ TEST_F(DriverTest, CommandEdgeCases) {
   card->faults().failNext(FaultOp::Claim);
   EXPECT_EQ(device->claimCores({kC0Core0}), StatusCode::Driver_FailedToClaimCores);
   EXPECT_EQ(device->postInfer({kC0Core0}), StatusCode::Driver_FailedToPostInfer);  // not claimed
+  ASSERT_EQ(device->claimCores({kC0Core0}), StatusCode::OK);
+  card->faults().failNext(FaultOp::Unclaim);
+  EXPECT_EQ(device->unclaimCores({kC0Core0}), StatusCode::Driver_FailedToUnclaimCores);
 }
 
 TEST_F(DriverTest, RegistersSitBelowTheEngineAddresses) {
@@ -96,8 +90,8 @@ TEST_F(DriverTest, RegistersSitBelowTheEngineAddresses) {
 
 TEST_F(DriverTest, PostedRunsEndAndHungCoresTimeOut) {
   auto card = attach(0);
-  loadProgram(*card, 0, 0, ProgramAssembler().stamp(ddr(0x40)));
-  loadProgram(*card, 0, 2, ProgramAssembler().hang());
+  load(*card, 0, 0, ProgramAssembler().stamp(ddr(0x40)));
+  load(*card, 0, 2, ProgramAssembler().hang());
   auto device = open(0);
   ASSERT_EQ(device->claimCores({kC0Core0, kC0Core2}), StatusCode::OK);
   ASSERT_EQ(device->postInfer({kC0Core0, kC0Core2}, 0x1000), StatusCode::OK);
@@ -110,37 +104,32 @@ TEST_F(DriverTest, PostedRunsEndAndHungCoresTimeOut) {
   // (the card answers it when the next post abandons the run).
   EXPECT_FALSE(device->waitDone(kC0Core2, 20000000));
   EXPECT_EQ(card->stats().droppedReplies, 0u);
-  loadProgram(*card, 0, 2, ProgramAssembler());
+  load(*card, 0, 2, ProgramAssembler());
   ASSERT_EQ(device->postInfer({kC0Core2}), StatusCode::OK);
   EXPECT_EQ(card->stats().droppedReplies, 1u);
   EXPECT_TRUE(device->waitDone(kC0Core2, 0));
   // A run that faults ends, but not well.
-  loadProgram(*card, 0, 2, ProgramAssembler().fault());
+  load(*card, 0, 2, ProgramAssembler().fault());
   ASSERT_EQ(device->postInfer({kC0Core2}), StatusCode::OK);
   EXPECT_FALSE(device->waitDone(kC0Core2, 10000000000ull));
 }
 
 TEST_F(DriverTest, ControlCallsNeverOverlapOnTheCard) {
   auto card = attach(0);
-  loadProgram(*card, 0, 0, ProgramAssembler().delay(200));
+  load(*card, 0, 0, ProgramAssembler().delay(200));
   auto device = open(0), other = open(0);
   ASSERT_EQ(device->claimCores({kC0Core0}), StatusCode::OK);
-  std::vector<std::thread> threads;
-  threads.emplace_back([&] {
-    for (int i = 0; i < 30; ++i) {
-      device->postInfer({kC0Core0});
-      device->waitDone(kC0Core0, 1000000000);
-    }
+  std::thread runs([&] {
+    for (int i = 0; i < 30; ++i) device->postInfer({kC0Core0}), device->waitDone(kC0Core0, 1000000000);
   });
-  threads.emplace_back([&] {
+  std::thread registers([&] {
     for (int i = 0; i < 200; ++i) other->readRegister(0x700000 + i);
   });
-  threads.emplace_back([&] {
-    std::vector<CoreId> free;
-    StatusCode status;
-    for (int i = 0; i < 100; ++i) other->getAvailableCores(free, status);
-  });
-  for (auto& t : threads) t.join();
+  std::vector<CoreId> free;
+  StatusCode status;
+  for (int i = 0; i < 100; ++i) other->getAvailableCores(free, status);
+  runs.join();
+  registers.join();
   EXPECT_EQ(card->stats().maxCallsInFlight, 1);
   EXPECT_EQ(card->stats().postsByCore[0x10001], 30u);
 }

@@ -10,8 +10,19 @@
 #include "driver/taliss_monitor.h"
 #include "platform/shared_memory.h"
 #include "simcard/card_registry.h"
+#include "support/program_assembler.h"
 
 namespace kestrane::test {
+
+// What `fn` printed on stdout, where the driver writes its connection and error lines.
+template <typename F>
+std::string stdoutOf(F&& fn) {
+  ::testing::internal::CaptureStdout();
+  fn();
+  return ::testing::internal::GetCapturedStdout();
+}
+
+inline uint8_t* bytes(uint64_t address) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(address)); }
 
 // Each test gets fresh simulated cards and a monitor block of its own process.
 class DriverTest : public ::testing::Test {
@@ -31,23 +42,19 @@ class DriverTest : public ::testing::Test {
     return simcard::attachCard(index, options);
   }
 
-  // Opens card `index`, swallowing the connection lines.
-  std::unique_ptr<TalissDevice> open(int index, StatusCode* status = nullptr) {
+  // Opens card `index`; `printed` receives what the opening wrote.
+  std::unique_ptr<TalissDevice> open(int index, StatusCode* status = nullptr, std::string* printed = nullptr) {
     StatusCode sc = StatusCode::InternalError;
-    ::testing::internal::CaptureStdout();
-    auto device = TalissDevice::create(index, sc);
-    ::testing::internal::GetCapturedStdout();
+    std::unique_ptr<TalissDevice> device;
+    const std::string out = stdoutOf([&] { device = TalissDevice::create(index, sc); });
     if (status) *status = sc;
+    if (printed) *printed = out;
     return device;
   }
 
-  // Opens card `index` and returns what it printed.
-  std::string openPrinting(int index, StatusCode& status, std::unique_ptr<TalissDevice>* keep = nullptr) {
-    ::testing::internal::CaptureStdout();
-    auto device = TalissDevice::create(index, status);
-    std::string out = ::testing::internal::GetCapturedStdout();
-    if (keep) *keep = std::move(device);
-    return out;
+  static void load(simcard::SimCard& card, int cluster, int core, const ProgramAssembler& program) {
+    auto code = program.bytes();
+    ASSERT_TRUE(card.poke(card.layout().cores[card.layout().find(cluster, core)].imem, code.data(), code.size()));
   }
 
   std::string monitorName_;

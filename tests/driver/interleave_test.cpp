@@ -8,29 +8,27 @@
 
 #include "driver/device_memory_access.h"
 #include "driver/driver.h"
+#include "tests/driver/driver_fixture.h"
 
 namespace kestrane::test {
 namespace {
-
-uint8_t* bytes(uint64_t address) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(address)); }
 
 // Records every transfer and keeps written bytes by device address.
 class RecordingDriver : public Driver {
  public:
   struct Call {
-    bool write;
     uint64_t base, offset, size;
     std::vector<uint8_t> data;  // what a write sent
   };
 
   uint64_t writeMemoryBuffer(uint64_t base, uint64_t offset, uint64_t size, uint64_t host, uint32_t) override {
-    calls.push_back({true, base, offset, size, std::vector<uint8_t>(bytes(host), bytes(host) + size)});
+    calls.push_back({base, offset, size, std::vector<uint8_t>(bytes(host), bytes(host) + size)});
     if (shortWrites) return size - 1;
     for (uint64_t i = 0; i < size; ++i) memory[base + offset + i] = bytes(host)[i];
     return size;
   }
   uint64_t readMemoryBuffer(uint64_t base, uint64_t offset, uint64_t size, uint64_t host, uint32_t) override {
-    calls.push_back({false, base, offset, size, {}});
+    calls.push_back({base, offset, size, {}});
     for (uint64_t i = 0; i < size; ++i) {
       auto it = memory.find(base + offset + i);
       bytes(host)[i] = it == memory.end() ? 0 : it->second;
@@ -60,6 +58,14 @@ class RecordingDriver : public Driver {
   bool isWaitDoneBlocking() override { return true; }
   void setFootprint(uint64_t) override {}
 
+  // A host block holding `data`.
+  uint64_t host(const std::vector<uint8_t>& data) {
+    uint64_t address = 0;
+    allocateHostMemory(address, data.size());
+    std::copy(data.begin(), data.end(), bytes(address));
+    return address;
+  }
+
   std::vector<Call> calls;
   std::map<uint64_t, uint8_t> memory;
   std::map<uint64_t, std::unique_ptr<uint8_t[]>> blocks;
@@ -74,13 +80,9 @@ std::vector<uint8_t> pattern(size_t n) {
 
 TEST(InterleaveTest, ThousandByteWriteSplitsOverFourChannels) {
   RecordingDriver driver;
-  uint64_t host = 0;
-  driver.allocateHostMemory(host, 1000);
-  auto data = pattern(1000);
-  std::copy(data.begin(), data.end(), bytes(host));
-  EXPECT_EQ(writeDeviceMemory(driver, 0x800000010, 0x20, 1000, host, true, 0), 1000u);
+  const auto data = pattern(1000);
+  EXPECT_EQ(writeDeviceMemory(driver, 0x800000010, 0x20, 1000, driver.host(data), true, 0), 1000u);
   ASSERT_EQ(driver.calls.size(), 4u);
-  const uint64_t position = 0x20 + 0x10;
   EXPECT_EQ(driver.calls[0].base, 0x800000000u);
   EXPECT_EQ(driver.calls[0].size, 1000u);
   EXPECT_EQ(driver.calls[0].data, data);
@@ -88,7 +90,7 @@ TEST(InterleaveTest, ThousandByteWriteSplitsOverFourChannels) {
   for (int c = 1; c < 4; ++c) {
     const auto& call = driver.calls[c];
     EXPECT_EQ(call.base, channelWindow(c));
-    EXPECT_EQ(call.offset, position);
+    EXPECT_EQ(call.offset, 0x20u + 0x10u);
     ASSERT_EQ(call.size, sizes[c]);
     EXPECT_TRUE(std::equal(call.data.begin(), call.data.end(), data.begin() + 256 * c));
   }
@@ -104,31 +106,24 @@ TEST(InterleaveTest, LongerWritesCarryOneGranulePerPeriodWithZeroGaps) {
   EXPECT_EQ(interleaveData(dst.data(), src.data(), 3, 700), 0u);
 
   RecordingDriver driver;
-  uint64_t host = 0;
-  driver.allocateHostMemory(host, 2048);
-  std::copy(src.begin(), src.end(), bytes(host));
-  ASSERT_EQ(writeDeviceMemory(driver, 0x900000000, 0, 2048, host, true, 0), 2048u);
+  ASSERT_EQ(writeDeviceMemory(driver, 0x900000000, 0, 2048, driver.host(src), true, 0), 2048u);
   const auto& channel1 = driver.calls[1].data;
   ASSERT_EQ(channel1.size(), 1280u);
   // ...but what the device gets between granules is zero, not stale memory.
   EXPECT_TRUE(std::all_of(channel1.begin() + 256, channel1.begin() + 1024, [](uint8_t b) { return b == 0; }));
 }
 
-TEST(InterleaveTest, OutsideTheRangeOrWithoutTheFlagPassesUnsplit) {
+TEST(InterleaveTest, OutsideTheRangeWithoutTheFlagOrEmptyPassesUnsplit) {
   for (auto [address, flag] : {std::pair<uint64_t, bool>{0xF00000000, true}, {0x7FFFFFFFF, true}, {0x800000000, false}}) {
     RecordingDriver driver;
-    uint64_t host = 0;
-    driver.allocateHostMemory(host, 4096);
+    const uint64_t host = driver.host(std::vector<uint8_t>(4096));
     EXPECT_EQ(writeDeviceMemory(driver, address, 8, 4096, host, flag, 0), 4096u);
     EXPECT_EQ(readDeviceMemory(driver, address, 8, 4096, host, flag, 0), 4096u);
     ASSERT_EQ(driver.calls.size(), 2u);
     EXPECT_EQ(driver.calls[0].base, address);
     EXPECT_EQ(driver.calls[0].offset, 8u);
   }
-}
-
-TEST(InterleaveTest, NothingToMoveMakesNoCall) {
-  RecordingDriver driver;
+  RecordingDriver driver;  // nothing to move makes no call
   EXPECT_EQ(writeDeviceMemory(driver, 0x800000000, 0, 0, 0, true, 0), 0u);
   EXPECT_EQ(readDeviceMemory(driver, 0x800000000, 0, 0, 0, false, 0), 0u);
   EXPECT_TRUE(driver.calls.empty());
@@ -136,8 +131,7 @@ TEST(InterleaveTest, NothingToMoveMakesNoCall) {
 
 TEST(InterleaveTest, ShortChannelWriteFailsTheWholeTransfer) {
   RecordingDriver driver;
-  uint64_t host = 0;
-  driver.allocateHostMemory(host, 1024);
+  const uint64_t host = driver.host(std::vector<uint8_t>(1024));
   driver.shortWrites = true;
   EXPECT_EQ(writeDeviceMemory(driver, 0x800000000, 0, 1024, host, true, 0), 0u);
   EXPECT_EQ(driver.blocks.size(), 1u);
@@ -149,14 +143,12 @@ TEST(InterleaveTest, RandomTransfersRoundTrip) {
     RecordingDriver driver;
     const uint64_t size = 1 + rng() % 5000, offset = rng() % 3000;
     const uint64_t address = 0x800000000 + (rng() % 0x10000);
-    uint64_t out = 0, back = 0;
-    driver.allocateHostMemory(out, size);
-    driver.allocateHostMemory(back, size);
-    for (uint64_t i = 0; i < size; ++i) bytes(out)[i] = static_cast<uint8_t>(rng());
-    ASSERT_EQ(writeDeviceMemory(driver, address, offset, size, out, true, 0), size);
+    std::vector<uint8_t> src(size), gathered(size + 1024), restored(size);
+    for (auto& b : src) b = static_cast<uint8_t>(rng());
+    const uint64_t back = driver.host(std::vector<uint8_t>(size));
+    ASSERT_EQ(writeDeviceMemory(driver, address, offset, size, driver.host(src), true, 0), size);
     ASSERT_EQ(readDeviceMemory(driver, address, offset, size, back, true, 0), size);
-    ASSERT_EQ(std::memcmp(bytes(out), bytes(back), size), 0) << "size " << size << " offset " << offset;
-    std::vector<uint8_t> src(bytes(out), bytes(out) + size), gathered(size + 1024), restored(size);
+    ASSERT_EQ(std::memcmp(src.data(), bytes(back), size), 0) << "size " << size << " offset " << offset;
     for (int c = 0; c < 4; ++c) {
       interleaveData(gathered.data(), src.data(), c, size);
       deinterleaveData(restored.data(), gathered.data(), c, size);

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "platform/shared_memory.h"
-#include "support/program_assembler.h"
+#include "platform/unaligned.h"
 #include "tests/driver/driver_fixture.h"
 
 namespace kestrane::test {
@@ -13,16 +11,11 @@ namespace {
 class MonitorReader {
  public:
   explicit MonitorReader(const std::string& name) { EXPECT_TRUE(block_.open(TalissMonitor::kBlockSize, name)); }
-  template <typename T>
-  T at(uint64_t offset) const {
-    T v;
-    std::memcpy(&v, static_cast<const uint8_t*>(block_.view()) + offset, sizeof v);
-    return v;
-  }
-  uint32_t flags(int card) const { return at<uint32_t>(8 + 1080 * card); }
-  uint64_t footprint(int card) const { return at<uint64_t>(8 + 1080 * card + 1024); }
+  uint32_t magic() const { return platform::load<uint32_t>(block_.view(), 0); }
+  uint32_t flags(int card) const { return platform::load<uint32_t>(block_.view(), 8 + 1080 * card); }
+  uint64_t footprint(int card) const { return platform::load<uint64_t>(block_.view(), 8 + 1080 * card + 1024); }
   uint32_t posts(int card, int cluster, int core) const {
-    return at<uint32_t>(8 + 1080 * card + 1040 + 20 * cluster + 4 * core);
+    return platform::load<uint32_t>(block_.view(), 8 + 1080 * card + 1040 + 20 * cluster + 4 * core);
   }
 
  private:
@@ -34,7 +27,7 @@ TEST_F(DriverTest, MonitorFlagsFollowTheDeviceObject) {
   auto device = open(2);
   ASSERT_NE(device, nullptr);
   MonitorReader monitor(monitorName_);
-  EXPECT_EQ(monitor.at<uint32_t>(0), 0xA8150003u);
+  EXPECT_EQ(monitor.magic(), 0xA8150003u);
   EXPECT_EQ(monitor.flags(2), 3u);
   EXPECT_EQ(monitor.flags(0), 0u);
   device.reset();
@@ -43,10 +36,8 @@ TEST_F(DriverTest, MonitorFlagsFollowTheDeviceObject) {
 
 TEST_F(DriverTest, PostsAreCountedPerCoreWithTheFootprint) {
   auto card = attach(0);
-  for (auto [cluster, core] : {std::pair{0, 1}, {1, 4}}) {
-    auto bytes = ProgramAssembler().bytes();
-    card->poke(card->layout().cores[card->layout().find(cluster, core)].imem, bytes.data(), bytes.size());
-  }
+  load(*card, 0, 1, ProgramAssembler());
+  load(*card, 1, 4, ProgramAssembler());
   auto device = open(0);
   ASSERT_NE(device, nullptr);
   const std::vector<CoreId> cores = {{Cluster::Cluster0, Core::Core1}, {Cluster::Cluster1, Core::GlobalCore}};
@@ -73,8 +64,7 @@ TEST_F(DriverTest, PostsAreCountedPerCoreWithTheFootprint) {
 
 TEST_F(DriverTest, CardThirtyTwoHasNoSlotButStillPosts) {
   auto card = attach(32);
-  auto bytes = ProgramAssembler().bytes();
-  card->poke(card->layout().cores[0].imem, bytes.data(), bytes.size());
+  load(*card, 0, 0, ProgramAssembler());
   auto device = open(32);
   ASSERT_NE(device, nullptr);
   const std::vector<CoreId> core = {{Cluster::Cluster0, Core::Core0}};

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -13,37 +12,30 @@
 namespace kestrane::platform {
 namespace {
 
-// Answers code 1 at once with the input reversed; keeps code 2 pending for
-// the test to finish by hand.
+// Answers code 1 at once with the input reversed; keeps code 2 pending until
+// the test answers it through `pending()`; fails every other code.
 struct EchoDevice : DeviceBackend {
   struct Session : DeviceSession {
     explicit Session(EchoDevice& d) : device(d) {}
     IoResult control(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t outLen,
                      const std::shared_ptr<IoCompletion>& completion) override {
       if (code == 1) {
-        auto* src = static_cast<const uint8_t*>(in);
-        auto* dst = static_cast<uint8_t*>(out);
-        uint32_t n = std::min(inLen, outLen);
-        for (uint32_t i = 0; i < n; ++i) dst[i] = src[inLen - 1 - i];
+        const uint32_t n = std::min(inLen, outLen);
+        for (uint32_t i = 0; i < n; ++i) static_cast<uint8_t*>(out)[i] = static_cast<const uint8_t*>(in)[inLen - 1 - i];
         return IoResult::done(n);
       }
-      if (code == 2) {
-        std::lock_guard lock(device.mutex);
-        device.pending_ = completion;
-        return IoResult::pending();
-      }
-      return IoResult::failed();
+      if (code != 2) return IoResult::failed();
+      std::lock_guard lock(device.mutex);
+      device.pending_ = completion;
+      return IoResult::pending();
     }
     EchoDevice& device;
   };
   std::unique_ptr<DeviceSession> open() override { return std::make_unique<Session>(*this); }
   std::shared_ptr<IoCompletion> pending() {
-    for (;;) {
-      {
-        std::lock_guard lock(mutex);
-        if (pending_) return pending_;
-      }
-      std::this_thread::yield();
+    for (;; std::this_thread::yield()) {
+      std::lock_guard lock(mutex);
+      if (pending_) return pending_;
     }
   }
   std::mutex mutex;
@@ -58,15 +50,7 @@ class DeviceFileTest : public ::testing::Test {
   std::shared_ptr<EchoDevice> device_ = std::make_shared<EchoDevice>();
 };
 
-TEST_F(DeviceFileTest, MissingNameFailsLikeAMissingFile) {
-  setLastError(0);
-  EXPECT_EQ(openDevice("\\\\.\\no_such_device"), nullptr);
-  EXPECT_EQ(lastError(), ENOENT);
-  unregisterDevice(name_);
-  EXPECT_EQ(openDevice(name_), nullptr);
-}
-
-TEST_F(DeviceFileTest, ImmediateAnswerAndFailure) {
+TEST_F(DeviceFileTest, ImmediateAnswerFailureAndMissingNames) {
   auto handle = openDevice(name_);
   ASSERT_NE(handle, nullptr);
   uint8_t in[3] = {1, 2, 3}, out[3] = {};
@@ -79,9 +63,15 @@ TEST_F(DeviceFileTest, ImmediateAnswerAndFailure) {
   EXPECT_TRUE(event.isSet());
   EXPECT_FALSE(deviceIoControl(*handle, 9, in, 3, out, 3, &bytes, nullptr));
   EXPECT_EQ(lastError(), EIO);
+
+  setLastError(0);
+  EXPECT_EQ(openDevice("\\\\.\\no_such_device"), nullptr);
+  EXPECT_EQ(lastError(), ENOENT);
+  unregisterDevice(name_);
+  EXPECT_EQ(openDevice(name_), nullptr);
 }
 
-TEST_F(DeviceFileTest, PendingCallCompletesThroughItsEvent) {
+TEST_F(DeviceFileTest, PendingCallCompletesThroughItsEventOrBlocksASynchronousCaller) {
   auto handle = openDevice(name_);
   uint8_t out[4] = {};
   Event event(true);
@@ -89,16 +79,21 @@ TEST_F(DeviceFileTest, PendingCallCompletesThroughItsEvent) {
   EXPECT_FALSE(deviceIoControl(*handle, 2, nullptr, 0, out, 4, nullptr, &ov));
   EXPECT_EQ(lastError(), kErrorIoPending);
   EXPECT_EQ(event.wait(0), kWaitTimeout);  // reset when the call started
-  std::thread device([&] {
-    const uint8_t reply[4] = {9, 8, 7, 6};
-    device_->pending()->complete(true, reply, 4);
-  });
+  const uint8_t reply[4] = {9, 8, 7, 6};
+  std::thread device([&] { device_->pending()->complete(true, reply, 4); });
   EXPECT_EQ(event.wait(60000), kWaitObject0);
   device.join();
   uint32_t bytes = 0;
   EXPECT_TRUE(getOverlappedResult(ov, &bytes, false));
   EXPECT_EQ(bytes, 4u);
   EXPECT_EQ(out[3], 6);
+
+  device_->pending_.reset();
+  std::thread answer([&] { device_->pending()->complete(true, reply, 2); });
+  EXPECT_TRUE(deviceIoControl(*handle, 2, nullptr, 0, out, 2, &bytes, nullptr));
+  answer.join();
+  EXPECT_EQ(bytes, 2u);
+  EXPECT_EQ(out[1], 8);
 }
 
 TEST_F(DeviceFileTest, CancelledCallIsNeverTouchedAgain) {
@@ -114,20 +109,6 @@ TEST_F(DeviceFileTest, CancelledCallIsNeverTouchedAgain) {
   event.reset();
   const uint8_t reply[4] = {1, 1, 1, 1};
   EXPECT_FALSE(device_->pending()->complete(true, reply, 4));
-}
-
-TEST_F(DeviceFileTest, SynchronousCallWaitsForAPendingAnswer) {
-  auto handle = openDevice(name_);
-  uint8_t out[2] = {};
-  std::thread device([&] {
-    const uint8_t reply[2] = {4, 5};
-    device_->pending()->complete(true, reply, 2);
-  });
-  uint32_t bytes = 0;
-  EXPECT_TRUE(deviceIoControl(*handle, 2, nullptr, 0, out, 2, &bytes, nullptr));
-  device.join();
-  EXPECT_EQ(bytes, 2u);
-  EXPECT_EQ(out[1], 5);
 }
 
 }  // namespace

@@ -9,15 +9,16 @@
 namespace kestrane::platform {
 namespace {
 
-TEST(EventTest, TimedWaitReportsTimeoutUntilSet) {
+TEST(EventTest, ManualResetEventStaysSetUntilReset) {
+  EXPECT_EQ(Event(true).wait(0), kWaitObject0);
   Event event(false);
   EXPECT_EQ(event.wait(5), kWaitTimeout);
   EXPECT_EQ(kWaitTimeout, 258u);
   event.set();
   EXPECT_EQ(event.wait(5), kWaitObject0);
-  // Manual reset: it stays signalled for every later waiter.
   EXPECT_EQ(event.wait(0), kWaitObject0);
   event.reset();
+  EXPECT_FALSE(event.isSet());
   EXPECT_EQ(event.wait(0), kWaitTimeout);
 }
 
@@ -30,12 +31,6 @@ TEST(EventTest, SetWakesEveryWaiter) {
   a.join();
   b.join();
   EXPECT_EQ(woken.load(), 2);
-}
-
-TEST(EventTest, CreatedSignalledPassesAtOnce) {
-  Event event(true);
-  EXPECT_TRUE(event.isSet());
-  EXPECT_EQ(event.wait(0), kWaitObject0);
 }
 
 TEST(SemaphoreTest, CountsAndRespectsMaximum) {

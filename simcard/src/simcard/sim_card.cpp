@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/io_completion.h"
+#include "platform/unaligned.h"
 #include "simcard/program_runner.h"
 #include "simcard/stop_token.h"
 
@@ -34,17 +35,8 @@ constexpr uint64_t kForeignOwner = ~0ull;  // cores taken by "another process"
 constexpr uint16_t kVendorId = 0x1E5A;
 constexpr uint16_t kDeviceId = 0x0200;
 
-template <typename T>
-T load(const void* base, size_t offset) {
-  T v;
-  std::memcpy(&v, static_cast<const uint8_t*>(base) + offset, sizeof v);
-  return v;
-}
-
-template <typename T>
-void store(void* base, size_t offset, T v) {
-  std::memcpy(static_cast<uint8_t*>(base) + offset, &v, sizeof v);
-}
+using platform::load;
+using platform::store;
 
 class Session : public platform::DeviceSession {
  public:

@@ -3,8 +3,10 @@
 // The control codes of the card's kernel driver and the layout of their
 // little-endian request and reply records.
 
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
+
+#include "platform/unaligned.h"
 
 namespace kestrane::devrec {
 
@@ -40,16 +42,7 @@ inline constexpr uint8_t kClaimCores = 0x00, kUnclaimCores = 0x01, kQueryFreeCor
 inline constexpr uint8_t kRunFlag = 0x04;
 inline constexpr uint8_t kReplySuccess = 0x02;
 
-template <typename T>
-T load(const void* base, size_t offset) {
-  T v;
-  std::memcpy(&v, static_cast<const uint8_t*>(base) + offset, sizeof v);
-  return v;
-}
-
-template <typename T>
-void store(void* base, size_t offset, T v) {
-  std::memcpy(static_cast<uint8_t*>(base) + offset, &v, sizeof v);
-}
+using platform::load;
+using platform::store;
 
 }  // namespace kestrane::devrec
