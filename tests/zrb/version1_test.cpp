@@ -3,7 +3,6 @@
 // hardware description, and the bounds of its offset arithmetic.
 
 #include "hwdep/platform.h"
-#include "legacy_fixture.h"
 #include "utilkit/fs_utils.h"
 #include "zrb/readers.h"
 #include "zrb_fixture.h"
@@ -27,7 +26,7 @@ class Version1Test : public ZrbTest {
 };
 
 TEST_F(Version1Test, EachChecksumKindFailsAlone) {
-  const zrbw::Written good = zrbw::write(legacySampleModel(0x10001));
+  const zrbw::Written good = zrbw::write(sampleModel(0x10001));
   EXPECT_EQ(loadCapturingStderr(good.bytes, true), "");
   const std::pair<const char*, const char*> kinds[] = {
       {"checksum", "Validation Failed, Total Checksum Error!\n"},
@@ -44,7 +43,7 @@ TEST_F(Version1Test, EachChecksumKindFailsAlone) {
 }
 
 TEST_F(Version1Test, VerifyAcceptsOnlyVersion1) {
-  zrbw::Written w = zrbw::write(legacySampleModel(0x10002));
+  zrbw::Written w = zrbw::write(sampleModel(0x10002));
   w.setWord("version", 0x10003);
   w.fixChecksum();
   const std::string path = save(w);
@@ -56,7 +55,7 @@ TEST_F(Version1Test, VerifyAcceptsOnlyVersion1) {
 TEST_F(Version1Test, CoreIdsAndWordsFollowTheSubVersion) {
   for (const uint32_t version : {0x10000u, 0x10001u, 0x10002u}) {
     zrb::ZRB model;
-    ASSERT_TRUE(model.load(save(zrbw::write(legacySampleModel(version)), versionName(version))));
+    ASSERT_TRUE(model.load(save(zrbw::write(sampleModel(version)), versionName(version))));
     const auto& cores = model.getBundles().at(0).cores;
     ASSERT_EQ(cores.size(), 2u);
     // Core id word 0x00020003.
@@ -78,7 +77,7 @@ TEST_F(Version1Test, CoreIdsAndWordsFollowTheSubVersion) {
 
 TEST_F(Version1Test, InputsAndOutputsGetOneDesignationPerOrdinaryCore) {
   zrb::ZRB model;
-  ASSERT_TRUE(model.load(save(zrbw::write(legacySampleModel(0x10000)))));
+  ASSERT_TRUE(model.load(save(zrbw::write(sampleModel(0x10000)))));
   const hwdep::Platform platform;
   std::vector<CoreId> expected;
   for (uint32_t cluster : platform.getClusterIds()) {
@@ -104,7 +103,7 @@ TEST_F(Version1Test, InputsAndOutputsGetOneDesignationPerOrdinaryCore) {
 TEST_F(Version1Test, PerChannelFlagSetsTheEntryLength) {
   {
     // Per channel without channels: no scales at all.
-    zrbw::Model none = legacySampleModel(0x10000);
+    zrbw::Model none = sampleModel(0x10000);
     none.bundles[0].outputs[0].flags = 1;
     none.bundles[0].outputs[0].dims[5] = 0;
     none.bundles[0].outputs[0].scales.clear();
@@ -112,7 +111,7 @@ TEST_F(Version1Test, PerChannelFlagSetsTheEntryLength) {
     ASSERT_TRUE(model.load(save(zrbw::write(none), "none.zrb")));
     EXPECT_TRUE(model.getBundles().at(0).outputs.at(0).scales.empty());
   }
-  zrbw::Model source = legacySampleModel(0x10000);
+  zrbw::Model source = sampleModel(0x10000);
   zrbw::IoEntry& in = source.bundles[0].inputs[1];
   for (const bool perChannel : {false, true}) {
     in.flags = perChannel ? 1u : 0u;
@@ -130,7 +129,7 @@ TEST_F(Version1Test, PerChannelFlagSetsTheEntryLength) {
 }
 
 TEST_F(Version1Test, PayloadLessBinaryNeedsALastCoreWithAFirstValue) {
-  zrbw::Model source = legacySampleModel(0x10002);
+  zrbw::Model source = sampleModel(0x10002);
   {
     zrb::ZRB model;
     ASSERT_TRUE(model.load(save(zrbw::write(source), "value.zrb")));
@@ -162,13 +161,13 @@ TEST_F(Version1Test, FailureToWriteABinaryFailsTheLoad) {
   // A directory where the second candidate's file must go.
   fs::create_directory(model.getTempDirectory() / "binary1.bin");
   LogCapture log;
-  EXPECT_FALSE(model.load(save(zrbw::write(legacySampleModel(0x10001)))));
+  EXPECT_FALSE(model.load(save(zrbw::write(sampleModel(0x10001)))));
   EXPECT_EQ(log.count("Failed to write a section binary file"), 1u) << log.text();
   EXPECT_TRUE(model.getBundles().empty());
 }
 
 TEST_F(Version1Test, FileTooShortForHeaderAndChecksumIsRefused) {
-  const zrbw::Written w = zrbw::write(legacySampleModel(0x10000));
+  const zrbw::Written w = zrbw::write(sampleModel(0x10000));
   for (size_t length = 8; length < 28; ++length) {
     std::vector<uint8_t> bytes(w.bytes.begin(), w.bytes.begin() + static_cast<long>(length));
     EXPECT_NE(loadCapturingStderr(bytes, false).find("Validation Failed"), std::string::npos) << length;
