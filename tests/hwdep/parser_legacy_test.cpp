@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <functional>
-
-#include "hwdep/platform.h"
-#include "legacy_descriptions.h"
+#include "descriptions.h"
 #include "support/log_capture.h"
 
 using namespace kestrane;
@@ -11,14 +8,6 @@ using namespace kestrane::hwdep;
 using namespace kestrane::test;
 
 namespace {
-
-constexpr const char* kNotRetrieved = "error|Hardware information could not be retrieved.";
-
-Platform parse(const std::vector<uint8_t>& bytes) { return Platform(bytes.data(), bytes.size()); }
-
-const CoreEntry& coreOf(const Platform& p, uint32_t cluster, uint32_t core) {
-  return p.getCoreEntry(p.getCluster(static_cast<int32_t>(cluster)), core);
-}
 
 DescriptionV1::Entry entryV1(uint32_t id) {
   DescriptionV1::Entry e{id, {}};
@@ -28,25 +17,6 @@ DescriptionV1::Entry entryV1(uint32_t id) {
 
 // Memory type of version 1 entry field k (offset 8 + 8k), for the 17 address fields.
 constexpr uint32_t kV1Types[17] = {12, 13, 14, 15, 17, 7, 0, 2, 1, 3, 4, 5, 6, 18, 19, 24, 25};
-
-// Every shorter copy of `full` fails with exactly two error lines (the
-// reader's or seek's, then the constructor's), except the lengths `fits`
-// accepts, which parse without a line.
-void expectTruncationsFail(const std::vector<uint8_t>& full, const std::function<bool(size_t)>& fits) {
-  for (size_t length = 0; length < full.size(); ++length) {
-    const std::vector<uint8_t> bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length));
-    LogCapture capture;
-    Platform p(bytes.data(), bytes.size());
-    const auto lines = capture.lines();
-    if (fits(length)) {
-      EXPECT_TRUE(lines.empty()) << length << "\n" << capture.text();
-    } else {
-      ASSERT_EQ(lines.size(), 2u) << length << "\n" << capture.text();
-      EXPECT_EQ(lines[1], kNotRetrieved);
-      EXPECT_TRUE(p.clusters().empty()) << length;
-    }
-  }
-}
 
 DescriptionV2 sampleV2() {
   DescriptionV2 d;
@@ -135,18 +105,9 @@ TEST(ParserV1, TruncatedAndAbsurdDescriptionsFail) {
   // Cutting into the family string only shortens it; cutting an entry fails.
   expectTruncationsFail(full, [](size_t length) { return length >= 216 + 2 * 184; });
 
-  for (uint32_t count : {3u, 0xFFFFFFFFu}) {
-    auto bytes = full;
-    for (int i = 0; i < 4; ++i) bytes[212 + i] = static_cast<uint8_t>(count >> (8 * i));
-    LogCapture capture;
-    Platform p = parse(bytes);
-    EXPECT_EQ(capture.count("error|"), 2u) << capture.text();
-    EXPECT_TRUE(p.clusters().empty());
-  }
-  auto bytes = full;
-  bytes[4] = bytes[5] = bytes[6] = bytes[7] = 0xFF;  // family length
+  expectRefusedWithoutClusters({patchU32(full, 212, 3), patchU32(full, 212, 0xFFFFFFFF)});  // entry count
   LogCapture capture;
-  Platform p = parse(bytes);
+  Platform p = parse(patchU32(full, 4, 0xFFFFFFFF));  // family length
   EXPECT_EQ(capture.count("error|"), 2u) << capture.text();
   EXPECT_EQ(p.getDeviceFamily(), "");
 }
@@ -230,18 +191,8 @@ TEST(ParserV2, TruncatedAndAbsurdDescriptionsFail) {
   expectTruncationsFail(full, [](size_t) { return false; });
 
   const size_t blockAt = 4 + (4 + 10) + (4 + 11) + (4 + 6) + 20;
-  auto patch = [&](size_t at, uint32_t value) {
-    auto bytes = full;
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    return bytes;
-  };
-  for (const auto& bytes : {patch(blockAt, 0xFFFFFFFF), patch(blockAt + 4, 0x10000000),
-                            patch(blockAt + 16, 0xFFFFFFFF), patch(4, 0x7FFFFFFF)}) {
-    LogCapture capture;
-    Platform p = parse(bytes);
-    EXPECT_EQ(capture.count("error|"), 2u) << capture.text();
-    EXPECT_TRUE(p.clusters().empty());
-  }
+  expectRefusedWithoutClusters({patchU32(full, blockAt, 0xFFFFFFFF), patchU32(full, blockAt + 4, 0x10000000),
+                                patchU32(full, blockAt + 16, 0xFFFFFFFF), patchU32(full, 4, 0x7FFFFFFF)});
 }
 
 TEST(ParserV3, FieldsAndAddressesFromTemplates) {
@@ -318,12 +269,5 @@ TEST(ParserV3, TruncatedAndAbsurdDescriptionsFail) {
   expectTruncationsFail(full, [](size_t) { return false; });
 
   const size_t sizeAt = 4 + 4 + (4 + 10) + (4 + 11) + (4 + 6) + 20 + 4;
-  for (uint32_t size : {0x80000000u, 0x7FFFFFFFu}) {
-    auto bytes = full;
-    for (int i = 0; i < 4; ++i) bytes[sizeAt + i] = static_cast<uint8_t>(size >> (8 * i));
-    LogCapture capture;
-    Platform p = parse(bytes);
-    EXPECT_EQ(capture.count("error|"), 2u) << capture.text();
-    EXPECT_TRUE(p.clusters().empty());
-  }
+  expectRefusedWithoutClusters({patchU32(full, sizeAt, 0x80000000), patchU32(full, sizeAt, 0x7FFFFFFF)});
 }

@@ -3,13 +3,11 @@
 #include <functional>
 #include <stdexcept>
 
-#include "description_builder.h"
-#include "hwdep/platform.h"
+#include "descriptions.h"
 #include "support/log_capture.h"
 
 using namespace kestrane;
 using namespace kestrane::hwdep;
-using kestrane::test::Bytes;
 using kestrane::test::DescriptionV4;
 
 namespace {
