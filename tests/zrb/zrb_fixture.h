@@ -27,6 +27,12 @@ class ZrbTest : public ::testing::Test {
   std::string save(const zrbw::Written& written, const std::string& name = "model.zrb") {
     return save(written.bytes, name);
   }
+  // Loads the model (which must succeed) and returns its first bundle.
+  zrb::Bundle loadFirstBundle(const zrbw::Model& source, const std::string& name = "model.zrb") {
+    zrb::ZRB model;
+    EXPECT_TRUE(model.load(save(zrbw::write(source), name))) << name;
+    return model.getBundles().empty() ? zrb::Bundle{} : model.getBundles()[0];
+  }
   // Nothing in the working directory, nothing in the temporary directory but
   // the model's own directory.
   void expectNothingOutside(const zrb::ZRB& model) const;
