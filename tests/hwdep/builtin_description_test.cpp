@@ -80,20 +80,13 @@ TEST(BuiltinDescription, ParametersSwitchesModulesAndTemplates) {
   for (size_t k = 0; k < 11; ++k) switches[swcSlots[k]] = card.swc[k] != 0;
   for (size_t slot = 0; slot < Platform::kSwitches; ++slot) EXPECT_EQ(platform.switchValue(slot), switches[slot]) << slot;
 
-  // General-value slots as ranges {slot, first .GNL entry, count}, then .VOL.
-  std::array<uint64_t, Platform::kGeneralValues> general;
-  general.fill(Platform::kUnset64);
-  const size_t ranges[][3] = {{1, 1, 7},   {8, 9, 8},   {18, 19, 7}, {26, 34, 1}, {27, 0, 1}, {28, 35, 1},
-                              {29, 37, 3}, {33, 8, 1},  {34, 17, 2}, {36, 26, 8}, {44, 36, 1}};
-  for (const auto& [slot, first, count] : ranges) {
-    for (size_t i = 0; i < count; ++i) general[slot + i] = card.gnl[first + i];
-  }
-  for (size_t i = 0; i < 6; ++i) general[46 + i] = card.vol[i];
-  general[60] = card.vol[7];
-  general[61] = card.vol[6];
-  for (size_t slot = 0; slot < Platform::kGeneralValues; ++slot) {
-    EXPECT_EQ(platform.generalValue(slot), general[slot]) << slot;
-  }
+  // .GNL entries, then .VOL (from entry 40).
+  std::vector<uint64_t> entries(card.gnl.begin(), card.gnl.end());
+  entries.insert(entries.end(), card.vol.begin(), card.vol.end());
+  test::expectGeneralValues(platform,
+                            {{1, 1, 7}, {8, 9, 8}, {18, 19, 7}, {26, 34, 1}, {27, 0, 1}, {28, 35, 1}, {29, 37, 3},
+                             {33, 8, 1}, {34, 17, 2}, {36, 26, 8}, {44, 36, 1}, {46, 40, 6}, {60, 47, 1}, {61, 46, 1}},
+                            entries);
 
   ASSERT_EQ(platform.modules().size(), 9u);
   for (const auto& [position, entry] : platform.modules()) {

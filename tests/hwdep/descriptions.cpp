@@ -151,6 +151,15 @@ void expectTruncationsFail(const std::vector<uint8_t>& full, const std::function
   }
 }
 
+void expectGeneralValues(const hwdep::Platform& p, const std::vector<SlotRange>& ranges,
+                         const std::vector<uint64_t>& entries) {
+  std::vector<uint64_t> expected(hwdep::Platform::kGeneralValues, hwdep::Platform::kUnset64);
+  for (const auto& [slot, first, count] : ranges) {
+    for (size_t i = 0; i < count; ++i) expected.at(slot + i) = entries.at(first + i);
+  }
+  for (size_t slot = 0; slot < expected.size(); ++slot) EXPECT_EQ(p.generalValue(slot), expected[slot]) << slot;
+}
+
 void expectRefusedWithoutClusters(const std::vector<std::vector<uint8_t>>& crafted) {
   for (const auto& bytes : crafted) {
     LogCapture capture;

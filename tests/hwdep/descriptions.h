@@ -162,6 +162,13 @@ std::vector<uint8_t> patchU32(std::vector<uint8_t> bytes, size_t at, uint32_t va
 // line.
 void expectTruncationsFail(const std::vector<uint8_t>& full, const std::function<bool(size_t)>& fits,
                            bool dropsClusters = true);
+// Every general value: entry `first + i` of `entries` in slot `slot + i` for
+// each range {slot, first, count}; every other slot unset.
+struct SlotRange {
+  size_t slot, first, count;
+};
+void expectGeneralValues(const hwdep::Platform& p, const std::vector<SlotRange>& ranges,
+                         const std::vector<uint64_t>& entries);
 // Each of the crafted descriptions (absurd counts or lengths) fails with two
 // error lines and stores no cluster.
 void expectRefusedWithoutClusters(const std::vector<std::vector<uint8_t>>& crafted);

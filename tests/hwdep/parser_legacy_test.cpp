@@ -126,34 +126,22 @@ TEST(ParserV2, FieldsAndAddressesFromTemplates) {
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(p.gblValue(i), 200 + i);
   EXPECT_FALSE(p.switchValue(0));
   for (size_t i = 0; i < 13; ++i) EXPECT_EQ(p.switchValue(1 + i), i % 2 == 1) << i;
-  for (size_t i = 0; i < 27; ++i) EXPECT_EQ(p.generalValue(i), 300 + i);
-  for (size_t i = 0; i < 7; ++i) EXPECT_EQ(p.generalValue(45 + i), 327 + i);
-  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(p.generalValue(55 + i), 334 + i);
-  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(p.generalValue(52 + i), 339 + i);
+  expectGeneralValues(p, {{0, 0, 27}, {45, 27, 7}, {55, 34, 5}, {52, 39, 3}}, {d.general.begin(), d.general.end()});
 
+  // Address of a core: row 0 + cluster index * row 2 + core index * row 1.
   const uint32_t templateOrder[21] = {12, 13, 14, 15, 16, 3, 4, 5, 6, 18, 17, 7, 0, 2, 1, 20, 21, 22, 24, 25, 23};
-  auto row = [&](size_t r, uint32_t type) {
-    for (size_t i = 0; i < 21; ++i) {
-      if (templateOrder[i] == type) return d.rows[r][i];
-    }
-    ADD_FAILURE() << type;
-    return uint64_t{0};
-  };
-  for (size_t r = 0; r < 3; ++r) {
-    for (size_t i = 0; i < 21; ++i) {
-      EXPECT_EQ(p.getMemoryAddress(static_cast<int32_t>(r), static_cast<int32_t>(templateOrder[i])), d.rows[r][i]);
-    }
-  }
   ASSERT_EQ(p.getClusterIds(), (std::vector<uint32_t>{0x10000, 0x20000}));
   EXPECT_EQ(p.getCoreIdsOfCluster(p.getCluster(0x20000)), (std::vector<uint32_t>{1, 2}));
-  // Cluster index 1, core index 1 for core 2 of cluster 0x20000.
-  const CoreEntry& core2 = coreOf(p, 0x20000, 2);
+  const CoreEntry& core2 = coreOf(p, 0x20000, 2);  // cluster index 1, core index 1
   EXPECT_EQ(core2.addresses.size(), 21u);
-  for (uint32_t type : templateOrder) {
-    EXPECT_EQ(p.lookupU64ById(core2, static_cast<int32_t>(type)), row(0, type) + row(2, type) + row(1, type)) << type;
+  for (size_t i = 0; i < 21; ++i) {
+    const auto type = static_cast<int32_t>(templateOrder[i]);
+    for (int32_t r = 0; r < 3; ++r) EXPECT_EQ(p.getMemoryAddress(r, type), d.rows[static_cast<size_t>(r)][i]);
+    EXPECT_EQ(p.lookupU64ById(core2, type), d.rows[0][i] + d.rows[2][i] + d.rows[1][i]) << type;
   }
-  EXPECT_EQ(p.lookupU64ById(coreOf(p, 0x20000, 1), 24), row(0, 24) + row(2, 24));
-  EXPECT_EQ(p.lookupU64ById(coreOf(p, 0x10000, 0xFFFE), 24), row(0, 24) + 3 * row(1, 24));
+  // Type 24 is template 18.
+  EXPECT_EQ(p.lookupU64ById(coreOf(p, 0x20000, 1), 24), d.rows[0][18] + d.rows[2][18]);
+  EXPECT_EQ(p.lookupU64ById(coreOf(p, 0x10000, 0xFFFE), 24), d.rows[0][18] + 3 * d.rows[1][18]);
 }
 
 TEST(ParserV2, IndicesAreSignedAndAbsentOnesCountAsZero) {
@@ -213,27 +201,21 @@ TEST(ParserV3, FieldsAndAddressesFromTemplates) {
   const size_t swcSlots[9] = {2, 3, 4, 14, 5, 6, 7, 8, 15};
   for (size_t i = 0; i < 9; ++i) EXPECT_EQ(p.switchValue(swcSlots[i]), d.switches[i] != 0) << i;
   EXPECT_FALSE(p.switchValue(16));
-  // .GNL: slot 27, slots 1 to 15, 18 to 24, then 26, 28, 29, 30.
-  EXPECT_EQ(p.generalValue(27), 400u);
-  for (size_t i = 1; i <= 15; ++i) EXPECT_EQ(p.generalValue(i), 400 + i);
-  for (size_t i = 18; i <= 24; ++i) EXPECT_EQ(p.generalValue(i), 398 + i);
-  EXPECT_EQ(p.generalValue(26), 423u);
-  EXPECT_EQ(p.generalValue(28), 424u);
-  EXPECT_EQ(p.generalValue(30), 426u);
-  EXPECT_EQ(p.generalValue(0), Platform::kUnset64);
-  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(p.generalValue(46 + i), 500 + i);
-  EXPECT_EQ(p.generalValue(60), 506u);
+  // .GNL entries, then .VOL (from entry 27).
+  std::vector<uint64_t> entries(d.gnl.begin(), d.gnl.end());
+  entries.insert(entries.end(), d.vol.begin(), d.vol.end());
+  expectGeneralValues(p, {{27, 0, 1}, {1, 1, 15}, {18, 16, 7}, {26, 23, 1}, {28, 24, 3}, {46, 27, 6}, {60, 33, 1}},
+                      entries);
   for (size_t i = 0; i < 5; ++i) EXPECT_EQ(p.cswValue(i), 31 + i);
 
   const uint32_t types[10] = {12, 17, 26, 7, 0, 2, 1, 24, 25, 23};
-  for (size_t i = 0; i < 10; ++i) {
-    EXPECT_EQ(p.getMemoryAddress(1, static_cast<int32_t>(types[i])), d.rows[1][i]);
-  }
   EXPECT_EQ(p.getMemoryAddress(0, 13), Platform::kUnset64);
   const CoreEntry& global = coreOf(p, 0x20000, 0xFFFE);
   EXPECT_EQ(global.addresses.size(), 10u);
   for (size_t i = 0; i < 10; ++i) {
-    EXPECT_EQ(p.lookupU64ById(global, static_cast<int32_t>(types[i])), d.rows[0][i] + d.rows[2][i] + 4 * d.rows[1][i]);
+    const auto type = static_cast<int32_t>(types[i]);
+    EXPECT_EQ(p.getMemoryAddress(1, type), d.rows[1][i]);
+    EXPECT_EQ(p.lookupU64ById(global, type), d.rows[0][i] + d.rows[2][i] + 4 * d.rows[1][i]);
   }
 }
 
