@@ -80,10 +80,7 @@ TEST(ParserV1, EntriesInAscendingIdOrderLastEntryWins) {
   // Words 32 to 39 are switches 0 to 7; word 33 is zero.
   for (size_t slot = 0; slot < 8; ++slot) EXPECT_EQ(p.switchValue(slot), slot != 1) << slot;
   EXPECT_FALSE(p.switchValue(8));
-  for (size_t k = 5; k <= 31; ++k) EXPECT_EQ(p.generalValue(k - 5), 10 + k);
-  for (size_t k = 40; k <= 46; ++k) EXPECT_EQ(p.generalValue(45 + k - 40), 10 + k);
-  for (size_t k = 47; k <= 51; ++k) EXPECT_EQ(p.generalValue(55 + k - 47), 10 + k);
-  EXPECT_EQ(p.generalValue(52), Platform::kUnset64);
+  expectGeneralValues(p, {{0, 5, 27}, {45, 40, 7}, {55, 47, 5}}, {d.words.begin(), d.words.end()});
   EXPECT_EQ(p.entryOffsets(), (std::map<int32_t, uint32_t>{{2, 212}, {0, 396}, {1, 580}}));
 }
 

@@ -29,34 +29,23 @@ std::string boundaryMessage(uint32_t version, const std::string& label) {
     }
     return "<unknown boundary " + label + ">";
   }
-  // Versions 3 to 6 name the entry or list; 4 to 6 add the word read for
-  // section binaries and cache designations.
-  static const Names names = {
-      {std::regex(R"((mma|b\d+\.mta)\.\d+\.boundary)"), "Metadatum"},
-      {std::regex(R"((mma|b\d+\.mta)\.boundary)"), "Metadata"},
-      {std::regex(R"(b\d+\.cre\.\d+\.boundary)"), "Core"},
-      {std::regex(R"(b\d+\.cre\.boundary)"), "Cores"},
-      {std::regex(R"(b\d+\.ipt\.\d+\.boundary)"), "Input"},
-      {std::regex(R"(b\d+\.ipt\.boundary)"), "Inputs"},
-      {std::regex(R"(b\d+\.opt\.\d+\.boundary)"), "Output"},
-      {std::regex(R"(b\d+\.opt\.boundary)"), "Outputs"},
-      {std::regex(R"(b\d+\.sql\.\d+\.(in|out)\..*boundary)"), "SequenceLengthAxis"},
-      {std::regex(R"(b\d+\.sql\.\d+\.boundary)"), "SequenceLength"},
-      {std::regex(R"(b\d+\.sql\.boundary)"), "SequenceLengths"},
-      {std::regex(R"(b\d+\.bin\.\d+\.boundary)"), "Section Binary"},
-      {std::regex(R"(b\d+\.bin\.boundary)"), "Section Binaries"},
-      {std::regex(R"(b\d+\.rmi\.\d+\.boundary)"), "RmemId"},
-      {std::regex(R"(b\d+\.rmi\.boundary)"), "RmemIds"},
-      {std::regex(R"(b\d+\.cad\.\d+\.boundary)"), "Cache Designation"},
-      {std::regex(R"(b\d+\.cad\.boundary)"), "Cache Designations"},
-      {std::regex(R"(b\d+\.boundary)"), "ZRB Bundle"},
-  };
-  for (const auto& [pattern, name] : names) {
-    if (!std::regex_match(label, pattern)) continue;
-    const bool withWord = version >= 0x40000 && (name == "Section Binary" || name == "Cache Designation");
-    return "Boundary has been compromised (" + name + (withWord ? ", 0x12345679" : "") + ").";
+  // Versions 3 to 6 name the entry or list (or axis, or bundle); 4 to 6
+  // add the word read for section binaries and cache designations.
+  static const std::map<std::string, std::pair<std::string, std::string>> lists = {
+      {"mma", {"Metadatum", "Metadata"}}, {"mta", {"Metadatum", "Metadata"}},
+      {"cre", {"Core", "Cores"}},         {"ipt", {"Input", "Inputs"}},
+      {"opt", {"Output", "Outputs"}},     {"sql", {"SequenceLength", "SequenceLengths"}},
+      {"rmi", {"RmemId", "RmemIds"}},     {"bin", {"Section Binary", "Section Binaries"}},
+      {"cad", {"Cache Designation", "Cache Designations"}}};
+  static const std::regex parts(R"((?:b\d+\.)?(\w{3})(\.\d+)?(\..+)?\.boundary)");
+  std::smatch m;
+  std::string name = "ZRB Bundle";
+  if (std::regex_match(label, m, parts)) {
+    const auto& [entry, list] = lists.at(m[1]);
+    name = m[3].matched ? "SequenceLengthAxis" : m[2].matched ? entry : list;
   }
-  return "<unknown boundary " + label + ">";
+  const bool withWord = version >= 0x40000 && m[2].matched && !m[3].matched && (m[1] == "bin" || m[1] == "cad");
+  return "Boundary has been compromised (" + name + (withWord ? ", 0x12345679" : "") + ").";
 }
 
 // The message a tag word 0x41424344 at `label` is reported with.

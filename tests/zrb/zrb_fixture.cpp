@@ -150,11 +150,7 @@ Model sampleModel(uint32_t version, size_t bigPayload, size_t smallPayload) {
   b0.section_binaries = {{binaryFlags(false, true, 3, major == 2 ? 0 : 0x5A), {d0}, bytes(smallPayload), std::nullopt},
                          {binaryFlags(true, false, 4, 0), {}, {}, 0x1000}};
   b0.rmem_ids = {{1, 16, 1.0f, 0.0f}, {2, 32, 1.0f, 0.0f}, {3, 48, 1.0f, 0.0f}};
-  CacheDesignation cad;
-  cad.type_word = 0xF1;
-  cad.size = 0x100;
-  cad.designations = {d1, d0};
-  b0.cache_designations = {cad};
+  b0.cache_designations = {{0xF1, "", 0x100, {}, {d1, d0}}};
   if (major >= 3) m.metadata = {{0x0061, bytes(40), std::nullopt}, {0x0010, {}, 100}};
   if (major == 2) b0.metadata.push_back({0x0001, bytes(3), std::nullopt});
 
@@ -167,25 +163,14 @@ Model sampleModel(uint32_t version, size_t bigPayload, size_t smallPayload) {
     // Sequence indices and the aux word in the entries, explicit sequence
     // lengths and cache entries, and empty payloads that still make files.
     m.header_word_ext = 0x0BADF00D;
-    auto& in = b0.inputs;
-    in[0].dims = {4, 4, 3, 4, 4, 3, 4, 4, 16, 0, 0xFFFFFFFF, 0xFFFFFFFF, 0x99};
-    in[1].dims = {1, 1, 16, 1, 1, 16, 1, 1, 16, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0};
+    b0.inputs[0].dims = {4, 4, 3, 4, 4, 3, 4, 4, 16, 0, 0xFFFFFFFF, 0xFFFFFFFF, 0x99};
+    b0.inputs[1].dims = {1, 1, 16, 1, 1, 16, 1, 1, 16, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0};
     b0.outputs[0].dims = {2, 2, 8, 2, 2, 8, 2, 2, 8, 0xFFFFFFFF, 1, 0xFFFFFFFF, 3};
-    SequenceLength seq;
-    seq.name = "seq";
-    seq.type_word = 0x102;
-    seq.max_size = 64;
-    seq.extra = {7, 8, 9};
-    seq.input_axes = {{0, {{0x201, 1.0f, 0.5f}}}, {1, {{0x001, 2.0f, 0.0f}, {0x102, 1.0f, 1.0f}}}};
-    seq.output_axes = {{0, {{0x000, 1.0f, 0.0f}}}};
-    seq.sequence_rmem_ids = {0};
-    seq.cache_rmem_ids = {1};
-    b0.sequence_lengths = {seq};
+    b0.sequence_lengths = {{"seq", 0x102, 64, {7, 8, 9},
+                            {{0, {{0x201, 1.0f, 0.5f}}}, {1, {{0x001, 2.0f, 0.0f}, {0x102, 1.0f, 1.0f}}}},
+                            {{0, {{0x000, 1.0f, 0.0f}}}}, {0}, {1}}};
     b0.rmem_ids[1].multiplier = 0.5f;
-    CacheDesignation& cad = b0.cache_designations[0];
-    cad.type_word = 1;
-    cad.name = "kv";
-    cad.entries = {{{d1}, 42}, {{d0, d1}, 43}};
+    b0.cache_designations[0] = {1, "kv", 0x100, {{{d1}, 42}, {{d0, d1}, 43}}, {d1, d0}};
     b1.metadata = {{0, {}, std::nullopt}};
     b1.section_binaries.push_back({binaryFlags(false, false, 0, 0), {}, {}, std::nullopt});
   }
