@@ -249,7 +249,7 @@ TEST_F(LegacyFormatTest, Version2WithoutBundlesHasNoMetadata) {
   EXPECT_TRUE(model.isSupportedHardware());
 }
 
-// --- Each verify takes its own version only.
+// --- Each verify takes its own version only (5 and 6 too).
 
 TEST_F(LegacyFormatTest, EachVerifyAcceptsOnlyItsOwnVersion) {
   struct Case {
@@ -259,7 +259,9 @@ TEST_F(LegacyFormatTest, EachVerifyAcceptsOnlyItsOwnVersion) {
   };
   const Case cases[] = {{0x40000, 0x30000, &zrb::v4::verify}, {0x40000, 0x50000, &zrb::v4::verify},
                         {0x30000, 0x40000, &zrb::v3::verify}, {0x20002, 0x20003, &zrb::v2::verify},
-                        {0x20000, 0x30000, &zrb::v2::verify}, {0x40000, 0x40001, &zrb::v4::verify}};
+                        {0x20000, 0x30000, &zrb::v2::verify}, {0x40000, 0x40001, &zrb::v4::verify},
+                        // Unknown version words never reach a reader; the verifier refuses them itself.
+                        {0x60000, 0x60001, &zrb::v6::verify}, {0x50000, 0x60001, &zrb::v5::verify}};
   for (const Case& c : cases) {
     zrbw::Written w = zrbw::write(sampleModel(c.written));
     const std::string good = save(w.bytes, "good.zrb");

@@ -76,29 +76,21 @@ TEST_P(ReferenceTest, ReaderDecodesTheExpectedValues) {
 TEST_P(ReferenceTest, KeptBinariesUseTheListedOffsets) {
   if (GetParam().rfind("v1_", 0) == 0) GTEST_SKIP() << "version 1 always extracts its binaries";
   const std::string path = save(parseListing(kReferenceDir / (GetParam() + ".hex")));
-  const json expected = readJson(kReferenceDir / (GetParam() + ".expected.json"));
-  zrb::ZRB model;
-  ASSERT_TRUE(model.load(path, true));
-  const json actual = modelToJson(model);
-  for (const std::string& d :
-       jsonDifferences(expected, actual, {"payload_file_offset", "payload_hex", "path", "keep_in_file", "offset"})) {
-    ADD_FAILURE() << d;
-  }
-  const auto& bundles = expected.at("bundles");
-  for (size_t b = 0; b < bundles.size(); ++b) {
-    const auto& binaries = bundles[b].at("section_binaries");
-    for (size_t j = 0; j < binaries.size(); ++j) {
-      const zrb::SectionBinary& bin = model.getBundles().at(b).section_binaries.at(j);
-      EXPECT_TRUE(bin.keep_in_file);
-      if (binaries[j].at("payload_file_offset").is_null()) {
-        EXPECT_TRUE(bin.path.empty());
-        EXPECT_EQ(bin.offset, 0u);
-      } else {
-        EXPECT_EQ(bin.path, fs::absolute(path).string());
-        EXPECT_EQ(bin.offset, binaries[j].at("payload_file_offset").get<uint64_t>()) << b << "/" << j;
-      }
+  // Kept binaries point into the model file, payload-less ones at nothing;
+  // everything else reads as without the option.
+  json expected = readJson(kReferenceDir / (GetParam() + ".expected.json"));
+  for (auto& bundle : expected.at("bundles")) {
+    for (auto& bin : bundle.at("section_binaries")) {
+      const bool none = bin.at("payload_file_offset").is_null();
+      bin.erase("payload_hex");
+      bin["keep_in_file"] = true;
+      bin["path"] = none ? "" : fs::absolute(path).string();
+      bin["offset"] = none ? 0 : bin.at("payload_file_offset").get<uint64_t>();
     }
   }
+  zrb::ZRB model;
+  ASSERT_TRUE(model.load(path, true));
+  for (const std::string& d : jsonDifferences(expected, modelToJson(model), {"payload_file_offset"})) ADD_FAILURE() << d;
 }
 
 TEST_P(ReferenceTest, ZrbgenWritesTheListing) {
