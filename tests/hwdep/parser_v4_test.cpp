@@ -73,21 +73,19 @@ TEST(ParserV4, MissingGblTagReadsTheSwitchContent) {
 }
 
 TEST(ParserV4, OverviewCodesOutOfRangeAreSentinels) {
+  constexpr uint32_t kUnset = Platform::kUnsetCode;
+  // {value2, value5, code2, code5}; value 3 is a flag whatever its value.
+  const uint32_t cases[][4] = {{5, 0, kUnset, kUnset}, {4, 4, 4, 3}, {4, 5, 4, kUnset}};
   DescriptionV4 d = DescriptionV4::card();
-  d.overview.value2 = 5;
-  d.overview.value5 = 0;
   d.overview.value3 = 2;
-  Platform p = parse(d.render());
-  EXPECT_EQ(p.ovlCode2(), Platform::kUnsetCode);
-  EXPECT_EQ(p.ovlCode5(), Platform::kUnsetCode);
-  EXPECT_TRUE(p.ovlFlag3());
-  d.overview.value2 = 4;
-  d.overview.value5 = 4;
-  Platform q = parse(d.render());
-  EXPECT_EQ(q.ovlCode2(), 4u);
-  EXPECT_EQ(q.ovlCode5(), 3u);
-  d.overview.value5 = 5;
-  EXPECT_EQ(parse(d.render()).ovlCode5(), Platform::kUnsetCode);
+  for (const auto& [value2, value5, code2, code5] : cases) {
+    d.overview.value2 = static_cast<uint8_t>(value2);
+    d.overview.value5 = value5;
+    const Platform p = parse(d.render());
+    EXPECT_EQ(p.ovlCode2(), code2) << value2;
+    EXPECT_EQ(p.ovlCode5(), code5) << value5;
+    EXPECT_TRUE(p.ovlFlag3());
+  }
 }
 
 TEST(ParserV4, ModuleIndexMismatchIsLoggedAndStoredByPosition) {
