@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <functional>
-
-#include "hwdep/platform.h"
-#include "legacy_descriptions.h"
+#include "descriptions.h"
 #include "support/log_capture.h"
 
 using namespace kestrane;
@@ -11,14 +8,6 @@ using namespace kestrane::hwdep;
 using namespace kestrane::test;
 
 namespace {
-
-constexpr const char* kNotRetrieved = "error|Hardware information could not be retrieved.";
-
-Platform parse(const std::vector<uint8_t>& bytes) { return Platform(bytes.data(), bytes.size()); }
-
-const CoreEntry& coreOf(const Platform& p, uint32_t cluster, uint32_t core) {
-  return p.getCoreEntry(p.getCluster(static_cast<int32_t>(cluster)), core);
-}
 
 DescriptionV1::Entry entryV1(uint32_t id) {
   DescriptionV1::Entry e{id, {}};
@@ -28,25 +17,6 @@ DescriptionV1::Entry entryV1(uint32_t id) {
 
 // Memory type of version 1 entry field k (offset 8 + 8k), for the 17 address fields.
 constexpr uint32_t kV1Types[17] = {12, 13, 14, 15, 17, 7, 0, 2, 1, 3, 4, 5, 6, 18, 19, 24, 25};
-
-// Every shorter copy of `full` fails with exactly two error lines (the
-// reader's or seek's, then the constructor's), except the lengths `fits`
-// accepts, which parse without a line.
-void expectTruncationsFail(const std::vector<uint8_t>& full, const std::function<bool(size_t)>& fits) {
-  for (size_t length = 0; length < full.size(); ++length) {
-    const std::vector<uint8_t> bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length));
-    LogCapture capture;
-    Platform p(bytes.data(), bytes.size());
-    const auto lines = capture.lines();
-    if (fits(length)) {
-      EXPECT_TRUE(lines.empty()) << length << "\n" << capture.text();
-    } else {
-      ASSERT_EQ(lines.size(), 2u) << length << "\n" << capture.text();
-      EXPECT_EQ(lines[1], kNotRetrieved);
-      EXPECT_TRUE(p.clusters().empty()) << length;
-    }
-  }
-}
 
 DescriptionV2 sampleV2() {
   DescriptionV2 d;
@@ -110,10 +80,7 @@ TEST(ParserV1, EntriesInAscendingIdOrderLastEntryWins) {
   // Words 32 to 39 are switches 0 to 7; word 33 is zero.
   for (size_t slot = 0; slot < 8; ++slot) EXPECT_EQ(p.switchValue(slot), slot != 1) << slot;
   EXPECT_FALSE(p.switchValue(8));
-  for (size_t k = 5; k <= 31; ++k) EXPECT_EQ(p.generalValue(k - 5), 10 + k);
-  for (size_t k = 40; k <= 46; ++k) EXPECT_EQ(p.generalValue(45 + k - 40), 10 + k);
-  for (size_t k = 47; k <= 51; ++k) EXPECT_EQ(p.generalValue(55 + k - 47), 10 + k);
-  EXPECT_EQ(p.generalValue(52), Platform::kUnset64);
+  expectGeneralValues(p, {{0, 5, 27}, {45, 40, 7}, {55, 47, 5}}, {d.words.begin(), d.words.end()});
   EXPECT_EQ(p.entryOffsets(), (std::map<int32_t, uint32_t>{{2, 212}, {0, 396}, {1, 580}}));
 }
 
@@ -135,18 +102,9 @@ TEST(ParserV1, TruncatedAndAbsurdDescriptionsFail) {
   // Cutting into the family string only shortens it; cutting an entry fails.
   expectTruncationsFail(full, [](size_t length) { return length >= 216 + 2 * 184; });
 
-  for (uint32_t count : {3u, 0xFFFFFFFFu}) {
-    auto bytes = full;
-    for (int i = 0; i < 4; ++i) bytes[212 + i] = static_cast<uint8_t>(count >> (8 * i));
-    LogCapture capture;
-    Platform p = parse(bytes);
-    EXPECT_EQ(capture.count("error|"), 2u) << capture.text();
-    EXPECT_TRUE(p.clusters().empty());
-  }
-  auto bytes = full;
-  bytes[4] = bytes[5] = bytes[6] = bytes[7] = 0xFF;  // family length
+  expectRefusedWithoutClusters({patchU32(full, 212, 3), patchU32(full, 212, 0xFFFFFFFF)});  // entry count
   LogCapture capture;
-  Platform p = parse(bytes);
+  Platform p = parse(patchU32(full, 4, 0xFFFFFFFF));  // family length
   EXPECT_EQ(capture.count("error|"), 2u) << capture.text();
   EXPECT_EQ(p.getDeviceFamily(), "");
 }
@@ -165,34 +123,22 @@ TEST(ParserV2, FieldsAndAddressesFromTemplates) {
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(p.gblValue(i), 200 + i);
   EXPECT_FALSE(p.switchValue(0));
   for (size_t i = 0; i < 13; ++i) EXPECT_EQ(p.switchValue(1 + i), i % 2 == 1) << i;
-  for (size_t i = 0; i < 27; ++i) EXPECT_EQ(p.generalValue(i), 300 + i);
-  for (size_t i = 0; i < 7; ++i) EXPECT_EQ(p.generalValue(45 + i), 327 + i);
-  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(p.generalValue(55 + i), 334 + i);
-  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(p.generalValue(52 + i), 339 + i);
+  expectGeneralValues(p, {{0, 0, 27}, {45, 27, 7}, {55, 34, 5}, {52, 39, 3}}, {d.general.begin(), d.general.end()});
 
+  // Address of a core: row 0 + cluster index * row 2 + core index * row 1.
   const uint32_t templateOrder[21] = {12, 13, 14, 15, 16, 3, 4, 5, 6, 18, 17, 7, 0, 2, 1, 20, 21, 22, 24, 25, 23};
-  auto row = [&](size_t r, uint32_t type) {
-    for (size_t i = 0; i < 21; ++i) {
-      if (templateOrder[i] == type) return d.rows[r][i];
-    }
-    ADD_FAILURE() << type;
-    return uint64_t{0};
-  };
-  for (size_t r = 0; r < 3; ++r) {
-    for (size_t i = 0; i < 21; ++i) {
-      EXPECT_EQ(p.getMemoryAddress(static_cast<int32_t>(r), static_cast<int32_t>(templateOrder[i])), d.rows[r][i]);
-    }
-  }
   ASSERT_EQ(p.getClusterIds(), (std::vector<uint32_t>{0x10000, 0x20000}));
   EXPECT_EQ(p.getCoreIdsOfCluster(p.getCluster(0x20000)), (std::vector<uint32_t>{1, 2}));
-  // Cluster index 1, core index 1 for core 2 of cluster 0x20000.
-  const CoreEntry& core2 = coreOf(p, 0x20000, 2);
+  const CoreEntry& core2 = coreOf(p, 0x20000, 2);  // cluster index 1, core index 1
   EXPECT_EQ(core2.addresses.size(), 21u);
-  for (uint32_t type : templateOrder) {
-    EXPECT_EQ(p.lookupU64ById(core2, static_cast<int32_t>(type)), row(0, type) + row(2, type) + row(1, type)) << type;
+  for (size_t i = 0; i < 21; ++i) {
+    const auto type = static_cast<int32_t>(templateOrder[i]);
+    for (int32_t r = 0; r < 3; ++r) EXPECT_EQ(p.getMemoryAddress(r, type), d.rows[static_cast<size_t>(r)][i]);
+    EXPECT_EQ(p.lookupU64ById(core2, type), d.rows[0][i] + d.rows[2][i] + d.rows[1][i]) << type;
   }
-  EXPECT_EQ(p.lookupU64ById(coreOf(p, 0x20000, 1), 24), row(0, 24) + row(2, 24));
-  EXPECT_EQ(p.lookupU64ById(coreOf(p, 0x10000, 0xFFFE), 24), row(0, 24) + 3 * row(1, 24));
+  // Type 24 is template 18.
+  EXPECT_EQ(p.lookupU64ById(coreOf(p, 0x20000, 1), 24), d.rows[0][18] + d.rows[2][18]);
+  EXPECT_EQ(p.lookupU64ById(coreOf(p, 0x10000, 0xFFFE), 24), d.rows[0][18] + 3 * d.rows[1][18]);
 }
 
 TEST(ParserV2, IndicesAreSignedAndAbsentOnesCountAsZero) {
@@ -230,18 +176,8 @@ TEST(ParserV2, TruncatedAndAbsurdDescriptionsFail) {
   expectTruncationsFail(full, [](size_t) { return false; });
 
   const size_t blockAt = 4 + (4 + 10) + (4 + 11) + (4 + 6) + 20;
-  auto patch = [&](size_t at, uint32_t value) {
-    auto bytes = full;
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    return bytes;
-  };
-  for (const auto& bytes : {patch(blockAt, 0xFFFFFFFF), patch(blockAt + 4, 0x10000000),
-                            patch(blockAt + 16, 0xFFFFFFFF), patch(4, 0x7FFFFFFF)}) {
-    LogCapture capture;
-    Platform p = parse(bytes);
-    EXPECT_EQ(capture.count("error|"), 2u) << capture.text();
-    EXPECT_TRUE(p.clusters().empty());
-  }
+  expectRefusedWithoutClusters({patchU32(full, blockAt, 0xFFFFFFFF), patchU32(full, blockAt + 4, 0x10000000),
+                                patchU32(full, blockAt + 16, 0xFFFFFFFF), patchU32(full, 4, 0x7FFFFFFF)});
 }
 
 TEST(ParserV3, FieldsAndAddressesFromTemplates) {
@@ -262,27 +198,21 @@ TEST(ParserV3, FieldsAndAddressesFromTemplates) {
   const size_t swcSlots[9] = {2, 3, 4, 14, 5, 6, 7, 8, 15};
   for (size_t i = 0; i < 9; ++i) EXPECT_EQ(p.switchValue(swcSlots[i]), d.switches[i] != 0) << i;
   EXPECT_FALSE(p.switchValue(16));
-  // .GNL: slot 27, slots 1 to 15, 18 to 24, then 26, 28, 29, 30.
-  EXPECT_EQ(p.generalValue(27), 400u);
-  for (size_t i = 1; i <= 15; ++i) EXPECT_EQ(p.generalValue(i), 400 + i);
-  for (size_t i = 18; i <= 24; ++i) EXPECT_EQ(p.generalValue(i), 398 + i);
-  EXPECT_EQ(p.generalValue(26), 423u);
-  EXPECT_EQ(p.generalValue(28), 424u);
-  EXPECT_EQ(p.generalValue(30), 426u);
-  EXPECT_EQ(p.generalValue(0), Platform::kUnset64);
-  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(p.generalValue(46 + i), 500 + i);
-  EXPECT_EQ(p.generalValue(60), 506u);
+  // .GNL entries, then .VOL (from entry 27).
+  std::vector<uint64_t> entries(d.gnl.begin(), d.gnl.end());
+  entries.insert(entries.end(), d.vol.begin(), d.vol.end());
+  expectGeneralValues(p, {{27, 0, 1}, {1, 1, 15}, {18, 16, 7}, {26, 23, 1}, {28, 24, 3}, {46, 27, 6}, {60, 33, 1}},
+                      entries);
   for (size_t i = 0; i < 5; ++i) EXPECT_EQ(p.cswValue(i), 31 + i);
 
   const uint32_t types[10] = {12, 17, 26, 7, 0, 2, 1, 24, 25, 23};
-  for (size_t i = 0; i < 10; ++i) {
-    EXPECT_EQ(p.getMemoryAddress(1, static_cast<int32_t>(types[i])), d.rows[1][i]);
-  }
   EXPECT_EQ(p.getMemoryAddress(0, 13), Platform::kUnset64);
   const CoreEntry& global = coreOf(p, 0x20000, 0xFFFE);
   EXPECT_EQ(global.addresses.size(), 10u);
   for (size_t i = 0; i < 10; ++i) {
-    EXPECT_EQ(p.lookupU64ById(global, static_cast<int32_t>(types[i])), d.rows[0][i] + d.rows[2][i] + 4 * d.rows[1][i]);
+    const auto type = static_cast<int32_t>(types[i]);
+    EXPECT_EQ(p.getMemoryAddress(1, type), d.rows[1][i]);
+    EXPECT_EQ(p.lookupU64ById(global, type), d.rows[0][i] + d.rows[2][i] + 4 * d.rows[1][i]);
   }
 }
 
@@ -318,12 +248,5 @@ TEST(ParserV3, TruncatedAndAbsurdDescriptionsFail) {
   expectTruncationsFail(full, [](size_t) { return false; });
 
   const size_t sizeAt = 4 + 4 + (4 + 10) + (4 + 11) + (4 + 6) + 20 + 4;
-  for (uint32_t size : {0x80000000u, 0x7FFFFFFFu}) {
-    auto bytes = full;
-    for (int i = 0; i < 4; ++i) bytes[sizeAt + i] = static_cast<uint8_t>(size >> (8 * i));
-    LogCapture capture;
-    Platform p = parse(bytes);
-    EXPECT_EQ(capture.count("error|"), 2u) << capture.text();
-    EXPECT_TRUE(p.clusters().empty());
-  }
+  expectRefusedWithoutClusters({patchU32(full, sizeAt, 0x80000000), patchU32(full, sizeAt, 0x7FFFFFFF)});
 }

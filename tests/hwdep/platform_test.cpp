@@ -3,13 +3,11 @@
 #include <functional>
 #include <stdexcept>
 
-#include "description_builder.h"
-#include "hwdep/platform.h"
+#include "descriptions.h"
 #include "support/log_capture.h"
 
 using namespace kestrane;
 using namespace kestrane::hwdep;
-using kestrane::test::Bytes;
 using kestrane::test::DescriptionV4;
 
 namespace {
@@ -58,13 +56,11 @@ TEST(PlatformLookups, ConstLookupsAndAbsentKeysThrow) {
 }
 
 TEST(MemoryTypeName, NamesAndErrors) {
-  EXPECT_EQ(memoryTypeName(0), "IMEM");
-  EXPECT_EQ(memoryTypeName(12), "BUFFER");
-  EXPECT_EQ(memoryTypeName(23), "GLOBALIMEM");
-  EXPECT_EQ(memoryTypeName(24), "Status Register");
-  EXPECT_EQ(memoryTypeName(25), "Control Register");
-  EXPECT_EQ(memoryTypeName(30), "RMEM");
-  for (uint32_t type : {16u, 26u, 31u, 0xFFFFFFFFu}) EXPECT_EQ(memoryTypeName(type), "Error") << type;
+  const std::pair<uint32_t, const char*> names[] = {{0, "IMEM"},  {12, "BUFFER"}, {23, "GLOBALIMEM"},
+                                                    {24, "Status Register"}, {25, "Control Register"},
+                                                    {30, "RMEM"}, {16, "Error"}, {26, "Error"},
+                                                    {31, "Error"}, {0xFFFFFFFF, "Error"}};
+  for (const auto& [type, name] : names) EXPECT_EQ(memoryTypeName(type), name) << type;
 }
 
 TEST(PlatformConstruction, UnknownVersionKeepsEveryPreset) {

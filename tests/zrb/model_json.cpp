@@ -11,28 +11,23 @@ namespace {
 using nlohmann::json;
 namespace fs = std::filesystem;
 
+// A field under its own name.
+#define KV(object, field) {#field, (object).field}
+
 json coreId(const CoreId& id) {
   return {{"cluster", static_cast<uint32_t>(id.cluster)}, {"core", static_cast<uint32_t>(id.core)}};
 }
 
 json coreConfig(const zrb::CoreConfig& c) {
-  return {{"core_id", coreId(c.core_id)},   {"value0", c.value0},
-          {"value1", c.value1},             {"value2", c.value2},
-          {"mode", c.mode},                 {"pow2_a", c.pow2_a},
-          {"pow2_b", c.pow2_b},             {"mode_bit10", c.mode_bit10},
-          {"supported_modes", c.supported_modes}, {"clusters", c.clusters}};
+  return {{"core_id", coreId(c.core_id)}, KV(c, value0), KV(c, value1), KV(c, value2), KV(c, mode),
+          KV(c, pow2_a), KV(c, pow2_b), KV(c, mode_bit10), KV(c, supported_modes), KV(c, clusters)};
 }
 
 json designations(const std::vector<zrb::Designation>& list) {
   json out = json::array();
   for (const auto& d : list) {
-    out.push_back({{"core_id", coreId(d.core_id)},
-                   {"address", d.address},
-                   {"flag", d.flag},
-                   {"mode", d.mode},
-                   {"linked_cores", d.linked_cores},
-                   {"core_config", coreConfig(d.core_config)},
-                   {"memory_type", d.memory_type}});
+    out.push_back({{"core_id", coreId(d.core_id)}, KV(d, address), KV(d, flag), KV(d, mode), KV(d, linked_cores),
+                   {"core_config", coreConfig(d.core_config)}, KV(d, memory_type)});
   }
   return out;
 }
@@ -53,9 +48,8 @@ void payloadFields(json& out, const std::string& path, const fs::path& tempDir) 
 json metadata(const std::vector<zrb::Metadatum>& list, const fs::path& tempDir) {
   json out = json::array();
   for (const auto& m : list) {
-    json j = {{"size", m.size},         {"kind", m.kind},         {"flag0", m.flag0},
-              {"flag1", m.flag1},       {"flag2", m.flag2},       {"flag3", m.flag3},
-              {"flag13", m.flag13},     {"no_payload", m.no_payload}, {"data", m.data}};
+    json j = {KV(m, size), KV(m, kind), KV(m, flag0), KV(m, flag1), KV(m, flag2),
+              KV(m, flag3), KV(m, flag13), KV(m, no_payload), KV(m, data)};
     payloadFields(j, m.path, tempDir);
     out.push_back(j);
   }
@@ -66,33 +60,14 @@ json ioEntry(const zrb::IoEntry& e) {
   json groups = json::array();
   for (const auto& g : e.io_groups) groups.push_back({{"first", g.first}, {"second", g.second}, {"third", g.third}});
   return {{"designations", designations(e.designations)},
-          {"original_height", e.original_height},
-          {"original_width", e.original_width},
-          {"original_channel", e.original_channel},
-          {"height", e.height},
-          {"width", e.width},
-          {"channel", e.channel},
-          {"reshaped_height", e.reshaped_height},
-          {"reshaped_width", e.reshaped_width},
-          {"reshaped_channel", e.reshaped_channel},
-          {"per_channel", e.per_channel},
-          {"scales", e.scales},
-          {"io_type", e.io_type},
           {"io_groups", groups},
-          {"size", e.size},
-          {"seq_length_height", e.seq_length_height},
-          {"seq_length_width", e.seq_length_width},
-          {"seq_length_channel", e.seq_length_channel},
-          {"kind", e.kind},
-          {"bit_list", e.bit_list},
-          {"word2_nibble", e.word2_nibble},
-          {"has_channel_bytes", e.has_channel_bytes},
-          {"channel_bytes", e.channel_bytes},
-          {"seq_index_height", e.seq_index_height},
-          {"seq_index_width", e.seq_index_width},
-          {"seq_index_channel", e.seq_index_channel},
-          {"aux_word", e.aux_word},
-          {"name", e.name}};
+          KV(e, original_height), KV(e, original_width), KV(e, original_channel), KV(e, height),
+          KV(e, width), KV(e, channel), KV(e, reshaped_height), KV(e, reshaped_width),
+          KV(e, reshaped_channel), KV(e, per_channel), KV(e, scales), KV(e, io_type),
+          KV(e, size), KV(e, seq_length_height), KV(e, seq_length_width), KV(e, seq_length_channel),
+          KV(e, kind), KV(e, bit_list), KV(e, word2_nibble), KV(e, has_channel_bytes),
+          KV(e, channel_bytes), KV(e, seq_index_height), KV(e, seq_index_width), KV(e, seq_index_channel),
+          KV(e, aux_word), KV(e, name)};
 }
 
 json axes(const std::map<int32_t, std::vector<zrb::SequenceLengthAxis>>& map) {
@@ -100,7 +75,7 @@ json axes(const std::map<int32_t, std::vector<zrb::SequenceLengthAxis>>& map) {
   for (const auto& [key, list] : map) {
     json items = json::array();
     for (const auto& a : list) {
-      items.push_back({{"axis_type", a.axis_type}, {"axis", a.axis}, {"multiplier", a.multiplier}, {"offset", a.offset}});
+      items.push_back({KV(a, axis_type), KV(a, axis), KV(a, multiplier), KV(a, offset)});
     }
     out[std::to_string(key)] = items;
   }
@@ -122,26 +97,14 @@ json bundle(const zrb::Bundle& b, const fs::path& tempDir) {
   for (const auto& out : b.outputs) j["outputs"].push_back(ioEntry(out));
   j["sequence_lengths"] = json::array();
   for (const auto& s : b.sequence_lengths) {
-    j["sequence_lengths"].push_back({{"sequence_type", s.sequence_type},
-                                     {"flag_bit8", s.flag_bit8},
-                                     {"max_size", s.max_size},
-                                     {"further_words", s.further_words},
-                                     {"input_axes", axes(s.input_axes)},
-                                     {"output_axes", axes(s.output_axes)},
-                                     {"sequence_rmem_ids", s.sequence_rmem_ids},
-                                     {"cache_rmem_ids", s.cache_rmem_ids},
-                                     {"name", s.name}});
+    j["sequence_lengths"].push_back({KV(s, sequence_type), KV(s, flag_bit8), KV(s, max_size), KV(s, further_words),
+                                     {"input_axes", axes(s.input_axes)}, {"output_axes", axes(s.output_axes)},
+                                     KV(s, sequence_rmem_ids), KV(s, cache_rmem_ids), KV(s, name)});
   }
   j["section_binaries"] = json::array();
   for (const auto& s : b.section_binaries) {
-    json e = {{"designations", designations(s.designations)},
-              {"size", s.size},
-              {"no_payload", s.no_payload},
-              {"flag_bit1", s.flag_bit1},
-              {"memory_type", s.memory_type},
-              {"attribute", s.attribute},
-              {"keep_in_file", s.keep_in_file},
-              {"offset", s.offset}};
+    json e = {{"designations", designations(s.designations)}, KV(s, size), KV(s, no_payload), KV(s, flag_bit1),
+              KV(s, memory_type), KV(s, attribute), KV(s, keep_in_file), KV(s, offset)};
     if (s.keep_in_file) {
       e["path"] = s.path;
     } else {
@@ -152,18 +115,14 @@ json bundle(const zrb::Bundle& b, const fs::path& tempDir) {
   j["metadata"] = metadata(b.metadata, tempDir);
   j["rmem_ids"] = json::array();
   for (const auto& r : b.rmem_ids) {
-    j["rmem_ids"].push_back(
-        {{"rmem_type", r.rmem_type}, {"value", r.value}, {"multiplier", r.multiplier}, {"offset", r.offset}});
+    j["rmem_ids"].push_back({KV(r, rmem_type), KV(r, value), KV(r, multiplier), KV(r, offset)});
   }
   j["cache_designations"] = json::array();
   for (const auto& c : b.cache_designations) {
     json entries = json::array();
     for (const auto& e : c.entries) entries.push_back({{"value", e.value}, {"designations", designations(e.designations)}});
-    j["cache_designations"].push_back({{"designations", designations(c.designations)},
-                                       {"size", c.size},
-                                       {"cache_type", c.cache_type},
-                                       {"name", c.name},
-                                       {"entries", entries}});
+    j["cache_designations"].push_back({{"designations", designations(c.designations)}, KV(c, size), KV(c, cache_type),
+                                       KV(c, name), {"entries", entries}});
   }
   return j;
 }

@@ -106,16 +106,14 @@ TEST_F(ModelObject, HardwareCheckComparesWithThePlatform) {
     EXPECT_EQ(log.count("ZRB contains invalid format version"), 1u);
   }
   const uint32_t hardware = hwdep::Platform().getHardwareVersion();
-  for (uint32_t version : {0x60000u, 0x50000u}) {
-    zrbw::Model source = sampleModel(version);
-    source.target_hardware = hardware;
-    zrb::ZRB same;
-    ASSERT_TRUE(same.load(save(zrbw::write(source))));
-    EXPECT_TRUE(same.isSupportedHardware());
-    source.target_hardware = hardware + 1;
-    zrb::ZRB other;
-    ASSERT_TRUE(other.load(save(zrbw::write(source))));
-    EXPECT_FALSE(other.isSupportedHardware());
+  for (const uint32_t version : {0x60000u, 0x50000u}) {
+    for (const uint32_t target : {hardware, hardware + 1}) {
+      zrbw::Model source = sampleModel(version);
+      source.target_hardware = target;
+      zrb::ZRB model;
+      ASSERT_TRUE(model.load(save(zrbw::write(source))));
+      EXPECT_EQ(model.isSupportedHardware(), target == hardware);
+    }
   }
   zrb::ZRB legacy;
   legacy.setHeader(0x20001, 0, 0x7FFFFFFE);

@@ -2,8 +2,6 @@
 // core ids and the payload-less binary, the designations made from the
 // hardware description, and the bounds of its offset arithmetic.
 
-#include "hwdep/platform.h"
-#include "legacy_fixture.h"
 #include "utilkit/fs_utils.h"
 #include "zrb/readers.h"
 #include "zrb_fixture.h"
@@ -27,7 +25,7 @@ class Version1Test : public ZrbTest {
 };
 
 TEST_F(Version1Test, EachChecksumKindFailsAlone) {
-  const zrbw::Written good = zrbw::write(legacySampleModel(0x10001));
+  const zrbw::Written good = zrbw::write(sampleModel(0x10001));
   EXPECT_EQ(loadCapturingStderr(good.bytes, true), "");
   const std::pair<const char*, const char*> kinds[] = {
       {"checksum", "Validation Failed, Total Checksum Error!\n"},
@@ -44,7 +42,7 @@ TEST_F(Version1Test, EachChecksumKindFailsAlone) {
 }
 
 TEST_F(Version1Test, VerifyAcceptsOnlyVersion1) {
-  zrbw::Written w = zrbw::write(legacySampleModel(0x10002));
+  zrbw::Written w = zrbw::write(sampleModel(0x10002));
   w.setWord("version", 0x10003);
   w.fixChecksum();
   const std::string path = save(w);
@@ -53,75 +51,21 @@ TEST_F(Version1Test, VerifyAcceptsOnlyVersion1) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Validation Failed, Wrong Format Version!\n");
 }
 
-TEST_F(Version1Test, CoreIdsAndWordsFollowTheSubVersion) {
-  for (const uint32_t version : {0x10000u, 0x10001u, 0x10002u}) {
-    zrb::ZRB model;
-    ASSERT_TRUE(model.load(save(zrbw::write(legacySampleModel(version)), versionName(version))));
-    const auto& cores = model.getBundles().at(0).cores;
-    ASSERT_EQ(cores.size(), 2u);
-    // Core id word 0x00020003.
-    const Cluster cluster = version == 0x10000 ? Cluster::Cluster0 : Cluster::Cluster1;
-    EXPECT_EQ(cores[0].core_id, (CoreId{cluster, Core::Core2})) << std::hex << version;
-    EXPECT_EQ(cores[0].value0, version == 0x10002 ? 0u : 0x1234u);
-    EXPECT_EQ(cores[0].value1, 0x5678u);
-    EXPECT_EQ(cores[0].pow2_a, 16u);  // W = 0x20
-    EXPECT_EQ(cores[0].pow2_b, 16u);
-    EXPECT_EQ(cores[0].mode, 0u);
-    const auto& binaries = model.getBundles()[0].section_binaries;
-    const auto& candidate = binaries[version == 0x10002 ? 1 : 0].designations;
-    ASSERT_EQ(candidate.size(), 2u);
-    EXPECT_EQ(candidate[1].core_id, (CoreId{cluster, Core::Core3}));  // 0x00020004
-    EXPECT_EQ(candidate[1].address, 0x24000u);
-    EXPECT_TRUE(model.isSupportedHardware());
-  }
-}
-
-TEST_F(Version1Test, InputsAndOutputsGetOneDesignationPerOrdinaryCore) {
-  zrb::ZRB model;
-  ASSERT_TRUE(model.load(save(zrbw::write(legacySampleModel(0x10000)))));
-  const hwdep::Platform platform;
-  std::vector<CoreId> expected;
-  for (uint32_t cluster : platform.getClusterIds()) {
-    for (uint32_t core : platform.getCoreIdsOfCluster(platform.getCluster(static_cast<int32_t>(cluster)))) {
-      if (core != 0xFFFD && core != 0xFFFE) expected.push_back({static_cast<Cluster>(cluster), static_cast<Core>(core)});
-    }
-  }
-  ASSERT_EQ(expected.size(), 8u);
-  const zrb::Output& out = model.getBundles().at(0).outputs.at(0);
-  ASSERT_EQ(out.designations.size(), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    const zrb::Designation& d = out.designations[i];
-    EXPECT_EQ(d.core_id, expected[i]);
-    EXPECT_EQ(d.core_config.core_id, expected[i]);
-    EXPECT_EQ(d.address, 0x10000u);
-    EXPECT_FALSE(d.flag);
-    EXPECT_EQ(d.mode, 0u);
-    EXPECT_EQ(d.memory_type, 31u);
-  }
-  EXPECT_EQ(zrb::platformDesignations(7, true).size(), expected.size() + 2);  // with the global cores
-}
-
 TEST_F(Version1Test, PerChannelFlagSetsTheEntryLength) {
-  {
-    // Per channel without channels: no scales at all.
-    zrbw::Model none = legacySampleModel(0x10000);
-    none.bundles[0].outputs[0].flags = 1;
-    none.bundles[0].outputs[0].dims[5] = 0;
-    none.bundles[0].outputs[0].scales.clear();
-    zrb::ZRB model;
-    ASSERT_TRUE(model.load(save(zrbw::write(none), "none.zrb")));
-    EXPECT_TRUE(model.getBundles().at(0).outputs.at(0).scales.empty());
-  }
-  zrbw::Model source = legacySampleModel(0x10000);
+  // Per channel without channels: no scales at all.
+  zrbw::Model source = sampleModel(0x10000);
+  zrbw::IoEntry& out = source.bundles[0].outputs[0];
+  out.flags = 1;
+  out.dims[5] = 0;
+  out.scales.clear();
+  EXPECT_TRUE(loadFirstBundle(source, "none.zrb").outputs.at(0).scales.empty());
   zrbw::IoEntry& in = source.bundles[0].inputs[1];
   for (const bool perChannel : {false, true}) {
     in.flags = perChannel ? 1u : 0u;
     in.scales.assign(perChannel ? 16 : 1, 0.5f);
     const zrbw::Written w = zrbw::write(source);
     EXPECT_EQ(w.at("b0.opt.ignored") - w.at("b0.ipt.1.address"), perChannel ? 108u : 48u);
-    zrb::ZRB model;
-    ASSERT_TRUE(model.load(save(w, perChannel ? "set.zrb" : "clear.zrb")));
-    const zrb::Input& read = model.getBundles().at(0).inputs.at(1);
+    const zrb::Input read = loadFirstBundle(source, perChannel ? "set.zrb" : "clear.zrb").inputs.at(1);
     EXPECT_EQ(read.scales.size(), perChannel ? 16u : 1u);
     EXPECT_EQ(read.channel_bytes, std::vector<uint8_t>(read.scales.size(), 0));
     EXPECT_EQ(read.reshaped_channel, 16u);
@@ -130,31 +74,17 @@ TEST_F(Version1Test, PerChannelFlagSetsTheEntryLength) {
 }
 
 TEST_F(Version1Test, PayloadLessBinaryNeedsALastCoreWithAFirstValue) {
-  zrbw::Model source = legacySampleModel(0x10002);
-  {
-    zrb::ZRB model;
-    ASSERT_TRUE(model.load(save(zrbw::write(source), "value.zrb")));
-    const auto& binaries = model.getBundles().at(0).section_binaries;
-    ASSERT_EQ(binaries.size(), 4u);
-    EXPECT_TRUE(binaries[0].no_payload);
-    EXPECT_EQ(binaries[0].size, 0x100000u);  // low 32 bits of 0x700100000
-    EXPECT_TRUE(binaries[0].path.empty());
-    EXPECT_EQ(binaries[0].designations.size(), 8u);
-    EXPECT_EQ(binaries[0].designations[0].address, 0u);
-  }
+  zrbw::Model source = sampleModel(0x10002);
+  const auto binaries = loadFirstBundle(source, "value.zrb").section_binaries;
+  ASSERT_EQ(binaries.size(), 4u);
+  EXPECT_TRUE(binaries[0].no_payload);
+  EXPECT_EQ(binaries[0].size, 0x100000u);  // low 32 bits of 0x700100000
   source.bundles[0].cores[1].values[0] = 0;
-  {
-    zrb::ZRB model;
-    ASSERT_TRUE(model.load(save(zrbw::write(source), "zero.zrb")));
-    EXPECT_EQ(model.getBundles().at(0).section_binaries.size(), 3u);
-  }
+  EXPECT_EQ(loadFirstBundle(source, "zero.zrb").section_binaries.size(), 3u);
   source.bundles[0].cores.clear();  // no last core at all
-  {
-    zrb::ZRB model;
-    ASSERT_TRUE(model.load(save(zrbw::write(source), "none.zrb")));
-    EXPECT_EQ(model.getBundles().at(0).section_binaries.size(), 3u);
-    EXPECT_FALSE(model.getBundles()[0].section_binaries[0].no_payload);
-  }
+  const auto none = loadFirstBundle(source, "none.zrb").section_binaries;
+  ASSERT_EQ(none.size(), 3u);
+  EXPECT_FALSE(none[0].no_payload);
 }
 
 TEST_F(Version1Test, FailureToWriteABinaryFailsTheLoad) {
@@ -162,13 +92,13 @@ TEST_F(Version1Test, FailureToWriteABinaryFailsTheLoad) {
   // A directory where the second candidate's file must go.
   fs::create_directory(model.getTempDirectory() / "binary1.bin");
   LogCapture log;
-  EXPECT_FALSE(model.load(save(zrbw::write(legacySampleModel(0x10001)))));
+  EXPECT_FALSE(model.load(save(zrbw::write(sampleModel(0x10001)))));
   EXPECT_EQ(log.count("Failed to write a section binary file"), 1u) << log.text();
   EXPECT_TRUE(model.getBundles().empty());
 }
 
 TEST_F(Version1Test, FileTooShortForHeaderAndChecksumIsRefused) {
-  const zrbw::Written w = zrbw::write(legacySampleModel(0x10000));
+  const zrbw::Written w = zrbw::write(sampleModel(0x10000));
   for (size_t length = 8; length < 28; ++length) {
     std::vector<uint8_t> bytes(w.bytes.begin(), w.bytes.begin() + static_cast<long>(length));
     EXPECT_NE(loadCapturingStderr(bytes, false).find("Validation Failed"), std::string::npos) << length;
