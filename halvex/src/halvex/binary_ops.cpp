@@ -16,13 +16,11 @@
 namespace kestrane::halvex {
 namespace {
 
-using kernels::binaryKernel;
+using detail::kAll;
+using detail::kFloats;
+using detail::kNumeric;
 
-constexpr std::initializer_list<DType> kFloats = {DType::Float32, DType::Float64};
-constexpr std::initializer_list<DType> kNumeric = {DType::UInt8, DType::Int8,    DType::Int16,  DType::Int32,
-                                                   DType::Int64, DType::Float32, DType::Float64};
-constexpr std::initializer_list<DType> kAll = {DType::UInt8, DType::Int8,    DType::Int16,   DType::Int32,
-                                               DType::Int64, DType::Float32, DType::Float64, DType::Bool};
+using kernels::binaryKernel;
 
 template <typename F>
 void fill(BinaryOpTable& t, std::initializer_list<DType> dtypes) {

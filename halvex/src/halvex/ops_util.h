@@ -3,11 +3,19 @@
 // Helpers shared by the element-wise, reduction, sort and product drivers.
 
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "halvex/tensor.h"
 
 namespace kestrane::halvex::detail {
+
+// The dtype groups the operation tables are filled for.
+constexpr std::initializer_list<DType> kFloats = {DType::Float32, DType::Float64};
+constexpr std::initializer_list<DType> kNumeric = {DType::UInt8, DType::Int8,    DType::Int16,  DType::Int32,
+                                                   DType::Int64, DType::Float32, DType::Float64};
+constexpr std::initializer_list<DType> kAll = {DType::UInt8, DType::Int8,    DType::Int16,   DType::Int32,
+                                               DType::Int64, DType::Float32, DType::Float64, DType::Bool};
 
 // A new row-major tensor (TensorData) whose large storage is advised to be
 // backed by huge pages: results of several megabytes are written once in
