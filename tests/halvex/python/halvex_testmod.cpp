@@ -21,9 +21,9 @@ using indexing::TensorIndex;
 
 namespace {
 
-std::vector<TensorIndex> toIndices(const py::list& specs) {
+std::vector<TensorIndex> toIndices(const py::list& selectors) {
   std::vector<TensorIndex> out;
-  for (const auto& s : specs) {
+  for (const auto& s : selectors) {
     if (s.is_none()) {
       out.emplace_back();
     } else if (py::isinstance<py::tuple>(s)) {
@@ -76,10 +76,10 @@ PYBIND11_MODULE(halvex_testmod, m) {
   m.def("squeeze", [](py::array a) { return toNumpy(fromNumpy(a).squeeze(), a); });
   m.def("squeeze_dim", [](py::array a, int64_t d) { return toNumpy(fromNumpy(a).squeeze(d), a); });
   m.def("unsqueeze", [](py::array a, int64_t d) { return toNumpy(fromNumpy(a).unsqueeze(d), a); });
-  m.def("index", [](py::array a, py::list specs) { return toNumpy(fromNumpy(a).index(toIndices(specs)), a); });
-  m.def("index_put_", [](py::array a, py::list specs, py::array v) {
+  m.def("index", [](py::array a, py::list selectors) { return toNumpy(fromNumpy(a).index(toIndices(selectors)), a); });
+  m.def("index_put_", [](py::array a, py::list selectors, py::array v) {
     Tensor t = fromNumpy(a);
-    t.index_put_(toIndices(specs), fromNumpy(v));
+    t.index_put_(toIndices(selectors), fromNumpy(v));
   });
   m.def("index_select",
         [](py::array a, int64_t d, py::array i) { return toNumpy(fromNumpy(a).index_select(d, fromNumpy(i))); });

@@ -138,35 +138,35 @@ def test_shape_operations_match_numpy_and_share_storage():
 
 
 def random_index(rng, shape):
-    specs, npidx = [], []
+    selectors, npidx = [], []
     for n in shape:
         kind = rng.integers(0, 4) if n > 0 else 0
         if kind == 0:
-            specs.append(None)
+            selectors.append(None)
             npidx.append(slice(None))
         elif kind == 1:
             i = int(rng.integers(0, n))
-            specs.append(i)
+            selectors.append(i)
             npidx.append(i)
         elif kind == 2:
             a = int(rng.integers(0, n + 1))
             b = int(rng.integers(a, n + 1))
-            specs.append((a, b))
+            selectors.append((a, b))
             npidx.append(slice(a, b))
         else:
             i = int(rng.integers(0, n))
-            specs.append(np.array(i, dtype=np.int64))
+            selectors.append(np.array(i, dtype=np.int64))
             npidx.append(i)
-    return specs, tuple(npidx)
+    return selectors, tuple(npidx)
 
 
 def test_index_views_match_numpy_on_every_layout():
     rng = np.random.default_rng(7)
     for name, v in layouts().items():
         for _ in range(40):
-            specs, npidx = random_index(rng, v.shape)
-            r = hx.index(v, specs)
-            np.testing.assert_array_equal(r, v[npidx], err_msg=f"{name} {specs}")
+            selectors, npidx = random_index(rng, v.shape)
+            r = hx.index(v, selectors)
+            np.testing.assert_array_equal(r, v[npidx], err_msg=f"{name} {selectors}")
             assert np.shares_memory(r, v) or r.size == 0
             if v.ndim:
                 d = int(rng.integers(0, v.ndim))
@@ -178,8 +178,8 @@ def test_index_views_match_numpy_on_every_layout():
 
 def test_out_of_range_indices_are_refused():
     v = base((4, 5))[::-1]
-    for specs in ([4], [-1], [(5, 6)], [None, 5], [(-1, 2)], [np.array(9)]):
-        assert hx.index(v, specs) is None, specs
+    for selectors in ([4], [-1], [(5, 6)], [None, 5], [(-1, 2)], [np.array(9)]):
+        assert hx.index(v, selectors) is None, selectors
         check_log(True)
 
 
