@@ -84,4 +84,14 @@ int64_t findSectionTag(const uint8_t* data, size_t p, size_t remaining, const ui
   return -1;
 }
 
+std::optional<size_t> seekSectionTag(const uint8_t* data, size_t p, size_t remaining, const uint32_t* tags,
+                                     size_t count, size_t first) {
+  const int64_t found = findSectionTag(data, p, remaining, tags, count, first);
+  if (found < 0) {
+    KLOG_ERROR("Failed to seek section identifier");
+    return std::nullopt;
+  }
+  return static_cast<size_t>(found);
+}
+
 }  // namespace kestrane::hwdep

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace kestrane::hwdep {
@@ -45,6 +46,11 @@ class ByteReader {
 // or -1 when none is found, remaining is below 4 or first is not below count.
 int64_t findSectionTag(const uint8_t* data, size_t p, size_t remaining, const uint32_t* tags, size_t count,
                        size_t first);
+
+// findSectionTag as the parsers seek: nullopt, after one error line, when no
+// tag is found.
+std::optional<size_t> seekSectionTag(const uint8_t* data, size_t p, size_t remaining, const uint32_t* tags,
+                                     size_t count, size_t first);
 
 // The four ASCII bytes of a tag as a little-endian u32.
 constexpr uint32_t tagWord(const char (&tag)[5]) {

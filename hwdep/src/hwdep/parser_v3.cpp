@@ -26,12 +26,7 @@ constexpr std::array<size_t, 7> kVolSlots = {46, 47, 48, 49, 50, 51, 60};
 }  // namespace
 
 std::optional<size_t> ParserV3::goOffset(const uint8_t* data, size_t k, size_t position, size_t remaining) {
-  const int64_t found = findSectionTag(data, position, remaining, kTags.data(), kTags.size(), k);
-  if (found < 0) {
-    KLOG_ERROR("Failed to seek section identifier");
-    return std::nullopt;
-  }
-  return static_cast<size_t>(found);
+  return seekSectionTag(data, position, remaining, kTags.data(), kTags.size(), k);
 }
 
 bool ParserV3::populate(Platform& platform, const uint8_t* data, uint32_t length) {

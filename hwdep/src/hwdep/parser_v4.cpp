@@ -47,12 +47,7 @@ uint32_t coreIdOfKind(uint32_t kind, uint32_t& ordinaryCount) {
 }  // namespace
 
 std::optional<size_t> ParserV4::goOffset(const uint8_t* data, size_t k, size_t position, size_t remaining) {
-  const int64_t found = findSectionTag(data, position, remaining, kTags.data(), kTags.size(), k);
-  if (found < 0) {
-    KLOG_ERROR("Failed to seek section identifier");
-    return std::nullopt;
-  }
-  return static_cast<size_t>(found);
+  return seekSectionTag(data, position, remaining, kTags.data(), kTags.size(), k);
 }
 
 bool ParserV4::readSystem(ByteReader& reader, Platform& platform) {
