@@ -99,7 +99,7 @@ json bundle(const zrb::Bundle& b, const fs::path& tempDir) {
   for (const auto& s : b.sequence_lengths) {
     j["sequence_lengths"].push_back({KV(s, sequence_type), KV(s, flag_bit8), KV(s, max_size), KV(s, further_words),
                                      {"input_axes", axes(s.input_axes)}, {"output_axes", axes(s.output_axes)},
-                                     KV(s, sequence_rmem_ids), KV(s, cache_rmem_ids), KV(s, name)});
+                                     {"sequence_rmem_ids", s.sequence_rmem_ids.ids()}, {"cache_rmem_ids", s.cache_rmem_ids.ids()}, KV(s, name)});
   }
   j["section_binaries"] = json::array();
   for (const auto& s : b.section_binaries) {

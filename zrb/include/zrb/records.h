@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,49 @@ struct SequenceLengthAxis {
   float offset = 0.0f;
 };
 
+// RmemId indices of a sequence length. Format 4 links every RmemId of a type
+// to every derived sequence length; those lengths share one list, so memory
+// stays proportional to the file and readers can tell shared lists apart
+// (sharesWith) to handle each list once. Changing a shared list copies it.
+class RmemIdList {
+ public:
+  RmemIdList() = default;
+  RmemIdList(std::vector<int32_t> ids) : ids_(std::make_shared<std::vector<int32_t>>(std::move(ids))) {}
+
+  const std::vector<int32_t>& ids() const { return ids_ ? *ids_ : empty_(); }
+  auto begin() const { return ids().begin(); }
+  auto end() const { return ids().end(); }
+  size_t size() const { return ids().size(); }
+  bool empty() const { return ids().empty(); }
+  int32_t operator[](size_t i) const { return ids()[i]; }
+  bool sharesWith(const RmemIdList& other) const { return ids_ && ids_ == other.ids_; }
+
+  void push_back(int32_t id) { own().push_back(id); }
+  template <typename It>
+  void assign(It first, It last) {
+    ids_ = std::make_shared<std::vector<int32_t>>(first, last);
+  }
+
+  friend bool operator==(const RmemIdList& a, const RmemIdList& b) { return a.ids() == b.ids(); }
+  friend bool operator==(const RmemIdList& a, const std::vector<int32_t>& b) { return a.ids() == b; }
+
+ private:
+  static const std::vector<int32_t>& empty_() {
+    static const std::vector<int32_t> none;
+    return none;
+  }
+  std::vector<int32_t>& own() {
+    if (!ids_) {
+      ids_ = std::make_shared<std::vector<int32_t>>();
+    } else if (ids_.use_count() > 1) {
+      ids_ = std::make_shared<std::vector<int32_t>>(*ids_);
+    }
+    return *ids_;
+  }
+
+  std::shared_ptr<std::vector<int32_t>> ids_;
+};
+
 struct SequenceLength {
   uint8_t sequence_type = 255;
   bool flag_bit8 = false;  // bit 8 of the type word
@@ -128,8 +172,8 @@ struct SequenceLength {
   std::array<uint32_t, 3> further_words{};  // format version 5 carries two
   std::map<int32_t, std::vector<SequenceLengthAxis>> input_axes;
   std::map<int32_t, std::vector<SequenceLengthAxis>> output_axes;
-  std::vector<int32_t> sequence_rmem_ids;
-  std::vector<int32_t> cache_rmem_ids;
+  RmemIdList sequence_rmem_ids;
+  RmemIdList cache_rmem_ids;
   std::string name;
 };
 

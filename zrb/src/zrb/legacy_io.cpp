@@ -88,10 +88,17 @@ void SequenceDerivation::addOutput(Output& output, int32_t index, const std::vec
 }
 
 void SequenceDerivation::addRmemId(const RmemIdConfig& rmemId, int32_t index) {
+  if (rmemId.rmem_type == 1) sequenceIds_.push_back(index);
+  if (rmemId.rmem_type == 2) cacheIds_.push_back(index);
+}
+
+std::vector<SequenceLength>& SequenceDerivation::lengths() {
+  // Every derived length holds the same two lists: share them.
   for (SequenceLength& s : lengths_) {
-    if (rmemId.rmem_type == 1) s.sequence_rmem_ids.push_back(index);
-    if (rmemId.rmem_type == 2) s.cache_rmem_ids.push_back(index);
+    s.sequence_rmem_ids = sequenceIds_;
+    s.cache_rmem_ids = cacheIds_;
   }
+  return lengths_;
 }
 
 }  // namespace kestrane::zrb::detail

@@ -41,11 +41,14 @@ class SequenceDerivation {
   // sequence length.
   void addRmemId(const RmemIdConfig& rmemId, int32_t index);
 
-  std::vector<SequenceLength>& lengths() { return lengths_; }
+  // The derived lengths, each given the RmemId lists gathered so far.
+  std::vector<SequenceLength>& lengths();
 
  private:
   bool hasExtraWord_;
   std::vector<SequenceLength> lengths_;
+  RmemIdList sequenceIds_;
+  RmemIdList cacheIds_;
 };
 
 }  // namespace kestrane::zrb::detail
