@@ -1,13 +1,19 @@
-// One body per conversion, written on GCC vector types; it is instantiated
-// for the baseline instruction set and for AVX2 and picked at run time, the
-// same way the tensor library's kernels are.
+// One body per conversion, written on GCC vector types with integer
+// operations; it is instantiated for the baseline instruction set and for
+// AVX2 and picked at run time, the same way the tensor library's kernels
+// are. Where the CPU converts in hardware (F16C), that is used instead: it
+// rounds the same way for every number, and only NaN lanes, which the
+// hardware quietens, take the integer body.
 
 #include "model/half_precision.h"
 
 #include <cstddef>
 #include <cstring>
 
+#include <immintrin.h>
+
 #include "halvex/kernels_common.h"
+#include "model/kernel_isa.h"
 
 // The vector helpers are always inlined into their target's wrapper: no
 // vector ever crosses a call boundary, so the ABI note does not apply.
@@ -16,8 +22,6 @@
 namespace kestrane {
 
 namespace {
-
-using halvex::kernels::cpuHasAvx2;
 
 template <int N>
 struct Vec {
@@ -129,23 +133,80 @@ HALVEX_INLINE void toFloat(float* dst, const uint16_t* src, size_t count) {
   }
 }
 
-void toHalfBase(uint16_t* dst, const float* src, size_t count) { toHalf<8>(dst, src, count); }
-HALVEX_AVX2 void toHalfAvx2(uint16_t* dst, const float* src, size_t count) { toHalf<16>(dst, src, count); }
-void toFloatBase(float* dst, const uint16_t* src, size_t count) { toFloat<8>(dst, src, count); }
-HALVEX_AVX2 void toFloatAvx2(float* dst, const uint16_t* src, size_t count) { toFloat<16>(dst, src, count); }
+// One vector register of lanes per step: wider generic vectors are lowered
+// lane by lane.
+void toHalfBase(uint16_t* dst, const float* src, size_t count) { toHalf<4>(dst, src, count); }
+HALVEX_AVX2 void toHalfAvx2(uint16_t* dst, const float* src, size_t count) { toHalf<8>(dst, src, count); }
+void toFloatBase(float* dst, const uint16_t* src, size_t count) { toFloat<4>(dst, src, count); }
+HALVEX_AVX2 void toFloatAvx2(float* dst, const uint16_t* src, size_t count) { toFloat<8>(dst, src, count); }
+
+#define KESTRANE_F16C __attribute__((target("avx2,f16c")))
+
+KESTRANE_F16C void toHalfF16c(uint16_t* dst, const float* src, size_t count) {
+  typedef uint16_t H __attribute__((vector_size(16)));
+  size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const __m256 x = _mm256_loadu_ps(src + i);
+    const __m256 nan = _mm256_cmp_ps(x, x, _CMP_UNORD_Q);
+    __m128i h = _mm256_cvtps_ph(x, _MM_FROUND_TO_NEAREST_INT);
+    if (_mm256_movemask_ps(nan) != 0) {
+      // NaN lanes keep their payload as it is, signalling ones too.
+      Vec<8>::U bits;
+      std::memcpy(&bits, src + i, sizeof bits);
+      const H exact = __builtin_convertvector(floatBitsToHalfBits<8>(bits), H);
+      const __m256i wide = _mm256_castps_si256(nan);
+      const __m128i mask = _mm_packs_epi32(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1));
+      __m128i e;
+      std::memcpy(&e, &exact, sizeof e);
+      h = _mm_blendv_epi8(h, e, mask);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), h);
+  }
+  if (i < count) toHalf<8>(dst + i, src + i, count - i);
+}
+
+KESTRANE_F16C void toFloatF16c(float* dst, const uint16_t* src, size_t count) {
+  typedef uint16_t H __attribute__((vector_size(16)));
+  const __m128i magnitude = _mm_set1_epi16(0x7FFF), infinity = _mm_set1_epi16(0x7C00);
+  size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+    __m256 f = _mm256_cvtph_ps(h);
+    // NaN halves have a magnitude above infinity's; 15 bits compare safely signed.
+    const __m128i nan = _mm_cmpgt_epi16(_mm_and_si128(h, magnitude), infinity);
+    if (_mm_movemask_epi8(nan) != 0) {
+      H bits;
+      std::memcpy(&bits, src + i, sizeof bits);
+      const Vec<8>::U exact = halfBitsToFloatBits<8>(__builtin_convertvector(bits, Vec<8>::U));
+      __m256 e;
+      std::memcpy(&e, &exact, sizeof e);
+      f = _mm256_blendv_ps(f, e, _mm256_castsi256_ps(_mm256_cvtepi16_epi32(nan)));
+    }
+    _mm256_storeu_ps(dst + i, f);
+  }
+  if (i < count) toFloat<8>(dst + i, src + i, count - i);
+}
 
 }  // namespace
 
 void floatToHalfArray(uint16_t* dst, const float* src, int count) {
   if (count <= 0) return;
-  static const auto kernel = cpuHasAvx2() ? &toHalfAvx2 : &toHalfBase;
-  kernel(dst, src, static_cast<size_t>(count));
+  const auto n = static_cast<size_t>(count);
+  switch (kernelIsa()) {
+    case KernelIsa::F16c: return toHalfF16c(dst, src, n);
+    case KernelIsa::Avx2: return toHalfAvx2(dst, src, n);
+    default: return toHalfBase(dst, src, n);
+  }
 }
 
 void halfToFloatArray(float* dst, const uint16_t* src, int count) {
   if (count <= 0) return;
-  static const auto kernel = cpuHasAvx2() ? &toFloatAvx2 : &toFloatBase;
-  kernel(dst, src, static_cast<size_t>(count));
+  const auto n = static_cast<size_t>(count);
+  switch (kernelIsa()) {
+    case KernelIsa::F16c: return toFloatF16c(dst, src, n);
+    case KernelIsa::Avx2: return toFloatAvx2(dst, src, n);
+    default: return toFloatBase(dst, src, n);
+  }
 }
 
 }  // namespace kestrane

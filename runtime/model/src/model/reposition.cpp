@@ -11,6 +11,7 @@
 #include <new>
 #include <vector>
 
+#include "halvex/kernels_common.h"
 #include "model/transpose.h"
 #include "runtime/log.h"
 #include "runtime/trace_scope.h"
@@ -96,6 +97,39 @@ StatusCode noThrow(F&& f) {
 
 size_t widthOf(uint8_t npuDtype) { return npuDtype == 0 ? 4 : npuDtype == 1 ? 2 : 1; }
 
+// Copies of a few bytes, the common case of padded pixels, without a call:
+// two overlapping moves cover any length from one to two words.
+HALVEX_INLINE void copyBytes(void* __restrict d, const void* __restrict s, size_t n) {
+  auto* o = static_cast<uint8_t*>(d);
+  const auto* i = static_cast<const uint8_t*>(s);
+  auto two = [&](auto word) {
+    decltype(word) a, b;
+    std::memcpy(&a, i, sizeof a);
+    std::memcpy(&b, i + n - sizeof b, sizeof b);
+    std::memcpy(o, &a, sizeof a);
+    std::memcpy(o + n - sizeof b, &b, sizeof b);
+  };
+  if (n > 16) std::memcpy(o, i, n);
+  else if (n >= 8) two(uint64_t{});
+  else if (n >= 4) two(uint32_t{});
+  else if (n >= 2) two(uint16_t{});
+  else if (n == 1) *o = *i;
+}
+
+HALVEX_INLINE void zeroBytes(void* d, size_t n) {
+  auto* o = static_cast<uint8_t*>(d);
+  auto two = [&](auto word) {
+    const decltype(word) z = 0;
+    std::memcpy(o, &z, sizeof z);
+    std::memcpy(o + n - sizeof z, &z, sizeof z);
+  };
+  if (n > 16) std::memset(o, 0, n);
+  else if (n >= 8) two(uint64_t{});
+  else if (n >= 4) two(uint32_t{});
+  else if (n >= 2) two(uint16_t{});
+  else if (n == 1) *o = 0;
+}
+
 // Copies the runs of one slice; ascending, non-overlapping destinations are
 // the common case and let the gaps be cleared on the way.
 template <typename T>
@@ -105,7 +139,7 @@ void copyRunsTyped(T* __restrict dst, const T* __restrict src, const CopyRuns& r
   const uint32_t* dl = runs.lengths.data();
   const uint32_t* dof = runs.dstOffsets.data();
   if (!zeroFill) {
-    for (size_t k = 0; k < n; ++k) std::memcpy(dst + dof[k], src + so[k], dl[k] * sizeof(T));
+    for (size_t k = 0; k < n; ++k) copyBytes(dst + dof[k], src + so[k], dl[k] * sizeof(T));
     return;
   }
   bool ascending = true;
@@ -113,13 +147,13 @@ void copyRunsTyped(T* __restrict dst, const T* __restrict src, const CopyRuns& r
   if (!ascending) {
     // Clear everything first, so no clear can wipe a run already written.
     std::memset(dst, 0, q * sizeof(T));
-    for (size_t k = 0; k < n; ++k) std::memcpy(dst + dof[k], src + so[k], dl[k] * sizeof(T));
+    for (size_t k = 0; k < n; ++k) copyBytes(dst + dof[k], src + so[k], dl[k] * sizeof(T));
     return;
   }
   size_t end = 0;
   for (size_t k = 0; k < n; ++k) {
-    if (dof[k] > end) std::memset(dst + end, 0, (dof[k] - end) * sizeof(T));
-    std::memcpy(dst + dof[k], src + so[k], dl[k] * sizeof(T));
+    if (dof[k] > end) zeroBytes(dst + end, (dof[k] - end) * sizeof(T));
+    copyBytes(dst + dof[k], src + so[k], dl[k] * sizeof(T));
     end = size_t{dof[k]} + dl[k];
   }
   if (q > end) std::memset(dst + end, 0, (q - end) * sizeof(T));
@@ -141,13 +175,13 @@ void blockLayoutTyped(T* __restrict dst, const T* __restrict src, const IORecord
       T* plane = dst + b * pixels * g;
       const T* host = src + b * g;
       for (size_t p = 0; p < pixels; ++p) {
-        std::memcpy(plane + p * g, host + p * c, m * sizeof(T));
-        std::memset(plane + p * g + m, 0, (g - m) * sizeof(T));
+        copyBytes(plane + p * g, host + p * c, m * sizeof(T));
+        zeroBytes(plane + p * g + m, (g - m) * sizeof(T));
       }
     } else {
       const T* plane = src + b * pixels * g;
       T* host = dst + b * g;
-      for (size_t p = 0; p < pixels; ++p) std::memcpy(host + p * c, plane + p * g, m * sizeof(T));
+      for (size_t p = 0; p < pixels; ++p) copyBytes(host + p * c, plane + p * g, m * sizeof(T));
     }
   }
 }
@@ -214,7 +248,7 @@ StatusCode fromNPULayout(void* dstv, const void* srcv, const IORecord& rec, Memo
       T* out = target + s * item.P;
       const T* in = src + s * item.Q;
       for (size_t k = 0; k < runs.lengths.size(); ++k)
-        std::memcpy(out + runs.dstOffsets[k], in + runs.srcOffsets[k], runs.lengths[k] * sizeof(T));
+        copyBytes(out + runs.dstOffsets[k], in + runs.srcOffsets[k], runs.lengths[k] * sizeof(T));
     }
   }
   if (item.transpose) transposeHWCToCHW<T>(dst, target, H, W, C);
@@ -259,6 +293,8 @@ StatusCode repositionToNPU(void* dst, const float* src, const IORecord& rec, Mem
     return StatusCode::OK;
   }
   if (rec.npuDtype > 2) return StatusCode::Model_InvalidNPUDtype;
+  // float32 elements need no conversion: laid out straight from the source.
+  if (type == NPUDtype::Float32) return toNPULayoutFp32(dst, src, rec, fmt, seqlens);
   return noThrow([&] {
     Scratch<uint8_t> work(item.T * widthOf(rec.npuDtype));
     quantizeToNPU(work.data(), src, rec.scale, channels, rec.info.original_channel, count, fmt, type);
@@ -279,6 +315,7 @@ StatusCode repositionFromNPU(float* dst, const void* src, const IORecord& rec, M
     return StatusCode::OK;
   }
   if (rec.npuDtype > 2) return StatusCode::Model_InvalidNPUDtype;
+  if (type == NPUDtype::Float32) return fromNPULayoutFp32(dst, src, rec, fmt, seqlens);
   return noThrow([&] {
     Scratch<uint8_t> work(item.T * widthOf(rec.npuDtype));
     const StatusCode status = layoutFromNPU(rec.npuDtype, work.data(), src, rec, fmt, seqlens);

@@ -12,12 +12,11 @@
 #include <cstring>
 
 #include "halvex/kernels_common.h"
+#include "model/kernel_isa.h"
 
 namespace kestrane {
 
 namespace {
-
-using halvex::kernels::cpuHasAvx2;
 
 // ---- Strided loops, the channel count known at compile time ----
 
@@ -148,27 +147,97 @@ HALVEX_INLINE void block8x8(uint16_t* dst, const uint16_t* src, size_t a, size_t
   }
 }
 
+// Source rows row..row+15, columns col..col+15 of bytes. Four rounds of
+// interleaving row i with row i + 8 rotate the 8-bit (row, column) address
+// of every byte by one bit each: after four the two halves have swapped.
+HALVEX_INLINE void block16x16(uint8_t* dst, const uint8_t* src, size_t a, size_t b, size_t row, size_t col) {
+  __m128i r[16], t[16];
+  for (int i = 0; i < 16; ++i) r[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + (row + i) * b + col));
+  for (int round = 0; round < 4; ++round) {
+    for (int i = 0; i < 8; ++i) {
+      t[2 * i] = _mm_unpacklo_epi8(r[i], r[i + 8]);
+      t[2 * i + 1] = _mm_unpackhi_epi8(r[i], r[i + 8]);
+    }
+    for (int i = 0; i < 16; ++i) r[i] = t[i];
+  }
+  for (int i = 0; i < 16; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (col + i) * a + row), r[i]);
+}
+
+// 8 x 8 blocks over the rectangle's whole blocks, its edges by tileRect.
+template <typename T>
+HALVEX_INLINE void blocked8Rect(T* dst, const T* src, size_t a, size_t b, size_t rowBegin, size_t colBegin,
+                                size_t rowEnd, size_t colEnd) {
+  if (rowEnd <= rowBegin || colEnd <= colBegin) return;
+  const size_t rows = rowBegin + (rowEnd - rowBegin) / 8 * 8, cols = colBegin + (colEnd - colBegin) / 8 * 8;
+  // Rows inside: consecutive blocks continue the same destination rows.
+  for (size_t col = colBegin; col < cols; col += 8)
+    for (size_t row = rowBegin; row < rows; row += 8) block8x8(dst, src, a, b, row, col);
+  tileRect(dst, src, a, b, rows, colBegin, rowEnd, cols);
+  tileRect(dst, src, a, b, rowBegin, cols, rowEnd, colEnd);
+}
+
+// Bytes: 16 x 16 blocks where the rectangle has whole ones, then 8 x 8.
+HALVEX_INLINE void blockedBytesRect(uint8_t* dst, const uint8_t* src, size_t a, size_t b, size_t rowBegin,
+                                    size_t colBegin, size_t rowEnd, size_t colEnd) {
+  if (rowEnd <= rowBegin || colEnd <= colBegin) return;
+  const size_t rows = rowBegin + (rowEnd - rowBegin) / 16 * 16, cols = colBegin + (colEnd - colBegin) / 16 * 16;
+  for (size_t col = colBegin; col < cols; col += 16)
+    for (size_t row = rowBegin; row < rows; row += 16) block16x16(dst, src, a, b, row, col);
+  blocked8Rect(dst, src, a, b, rows, colBegin, rowEnd, cols);
+  blocked8Rect(dst, src, a, b, rowBegin, cols, rowEnd, colEnd);
+}
+
 template <typename T>
 HALVEX_INLINE void blocked8(T* dst, const T* src, size_t a, size_t b) {
-  const size_t rows = a / 8 * 8, cols = b / 8 * 8;
-  // The longer side outside: the inner loop's working set is the short side.
-  if (a >= b) {
-    for (size_t row = 0; row < rows; row += 8)
-      for (size_t col = 0; col < cols; col += 8) block8x8(dst, src, a, b, row, col);
-  } else {
-    for (size_t col = 0; col < cols; col += 8)
-      for (size_t row = 0; row < rows; row += 8) block8x8(dst, src, a, b, row, col);
+  if constexpr (sizeof(T) == 1) blockedBytesRect(dst, src, a, b, 0, 0, a, b);
+  else blocked8Rect(dst, src, a, b, 0, 0, a, b);
+}
+
+// AVX2: 16 rows of 32 bytes; each 128-bit lane goes through the four rounds
+// of block16x16 on its own 16 columns.
+// Not inlined into the block loops: there the compiler would keep one
+// address per row of the block alive, more than there are registers.
+__attribute__((noinline)) HALVEX_AVX2 void block16x32(uint8_t* dst, const uint8_t* src, size_t a, size_t b, size_t row,
+                                          size_t col) {
+  __m256i r[16], t[16];
+  for (int i = 0; i < 16; ++i) r[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + (row + i) * b + col));
+  for (int round = 0; round < 4; ++round) {
+    for (int i = 0; i < 8; ++i) {
+      t[2 * i] = _mm256_unpacklo_epi8(r[i], r[i + 8]);
+      t[2 * i + 1] = _mm256_unpackhi_epi8(r[i], r[i + 8]);
+    }
+    for (int i = 0; i < 16; ++i) r[i] = t[i];
   }
-  tileRect(dst, src, a, b, rows, 0, a, cols);
-  tileRect(dst, src, a, b, 0, cols, a, b);
+  for (int i = 0; i < 16; ++i) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (col + i) * a + row), _mm256_castsi256_si128(r[i]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (col + 16 + i) * a + row), _mm256_extracti128_si256(r[i], 1));
+  }
+}
+
+HALVEX_AVX2 void blockedBytesAvx2(uint8_t* dst, const uint8_t* src, size_t a, size_t b) {
+  const size_t rows = a / 16 * 16, cols = b / 32 * 32;
+  for (size_t col = 0; col < cols; col += 32)
+    for (size_t row = 0; row < rows; row += 16) block16x32(dst, src, a, b, row, col);
+  blockedBytesRect(dst, src, a, b, rows, 0, a, cols);
+  blockedBytesRect(dst, src, a, b, 0, cols, a, b);
 }
 
 // ---- Dispatch on the channel count ----
 
-template <typename T>
+template <typename T, bool Avx2>
+HALVEX_INLINE void blocked(T* dst, const T* src, size_t a, size_t b) {
+  if constexpr (Avx2 && sizeof(T) == 1) blockedBytesAvx2(dst, src, a, b);
+  else blocked8(dst, src, a, b);
+}
+
+template <typename T, bool Avx2>
 HALVEX_INLINE void chwToHwc(T* dst, const T* src, size_t n, unsigned c) {
+  // One channel or one pixel: both orders coincide.
+  if (n == 1 || c == 1) {
+    std::memcpy(dst, src, n * c * sizeof(T));
+    return;
+  }
   switch (c) {
-    case 1: std::memcpy(dst, src, n * sizeof(T)); return;
     case 2: chwToHwcFixed<T, 2>(dst, src, n); return;
     case 3: chwToHwcFixed<T, 3>(dst, src, n); return;
     case 4: chwToHwcFixed<T, 4>(dst, src, n); return;
@@ -180,14 +249,17 @@ HALVEX_INLINE void chwToHwc(T* dst, const T* src, size_t n, unsigned c) {
     tileRect(dst, src, c, n, 0, 0, c, n);
   } else {
     if (c <= 7) tileRect(dst, src, c, n, 0, 0, c, n);
-    else blocked8(dst, src, c, n);
+    else blocked<T, Avx2>(dst, src, c, n);
   }
 }
 
-template <typename T>
+template <typename T, bool Avx2>
 HALVEX_INLINE void hwcToChw(T* dst, const T* src, size_t n, unsigned c) {
+  if (n == 1 || c == 1) {
+    std::memcpy(dst, src, n * c * sizeof(T));
+    return;
+  }
   switch (c) {
-    case 1: std::memcpy(dst, src, n * sizeof(T)); return;
     case 2: hwcToChwFixed<T, 2>(dst, src, n); return;
     case 3: hwcToChwFixed<T, 3>(dst, src, n); return;
     case 4: hwcToChwFixed<T, 4>(dst, src, n); return;
@@ -197,38 +269,38 @@ HALVEX_INLINE void hwcToChw(T* dst, const T* src, size_t n, unsigned c) {
     tileRect(dst, src, n, c, 0, 0, n, c);
   } else {
     if (c <= 7) tileRect(dst, src, n, c, 0, 0, n, c);
-    else blocked8(dst, src, n, c);
+    else blocked<T, Avx2>(dst, src, n, c);
   }
 }
 
 template <typename T>
 void chwToHwcBase(T* dst, const T* src, size_t n, unsigned c) {
-  chwToHwc(dst, src, n, c);
+  chwToHwc<T, false>(dst, src, n, c);
 }
 template <typename T>
 HALVEX_AVX2 void chwToHwcAvx2(T* dst, const T* src, size_t n, unsigned c) {
-  chwToHwc(dst, src, n, c);
+  chwToHwc<T, true>(dst, src, n, c);
 }
 template <typename T>
 void hwcToChwBase(T* dst, const T* src, size_t n, unsigned c) {
-  hwcToChw(dst, src, n, c);
+  hwcToChw<T, false>(dst, src, n, c);
 }
 template <typename T>
 HALVEX_AVX2 void hwcToChwAvx2(T* dst, const T* src, size_t n, unsigned c) {
-  hwcToChw(dst, src, n, c);
+  hwcToChw<T, true>(dst, src, n, c);
 }
 
 }  // namespace
 
 template <typename T>
 void transposeCHWToHWC(void* dst, const void* src, uint32_t H, uint32_t W, uint32_t C) {
-  static const auto kernel = cpuHasAvx2() ? &chwToHwcAvx2<T> : &chwToHwcBase<T>;
+  const auto kernel = kernelIsa() >= KernelIsa::Avx2 ? &chwToHwcAvx2<T> : &chwToHwcBase<T>;
   kernel(static_cast<T*>(dst), static_cast<const T*>(src), size_t{H} * W, C);
 }
 
 template <typename T>
 void transposeHWCToCHW(void* dst, const void* src, uint32_t H, uint32_t W, uint32_t C) {
-  static const auto kernel = cpuHasAvx2() ? &hwcToChwAvx2<T> : &hwcToChwBase<T>;
+  const auto kernel = kernelIsa() >= KernelIsa::Avx2 ? &hwcToChwAvx2<T> : &hwcToChwBase<T>;
   kernel(static_cast<T*>(dst), static_cast<const T*>(src), size_t{H} * W, C);
 }
 
