@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "model/kernel_isa.h"
 #include "model/transpose.h"
 
 namespace kestrane::test {
@@ -23,8 +24,8 @@ std::vector<T> randomElements(size_t n, uint32_t seed) {
 
 template <typename T>
 void checkEveryChannelCount() {
-  const std::pair<uint32_t, uint32_t> items[] = {{1, 13}, {3, 24}, {5, 7}, {1, 1}};
-  for (uint32_t c = 1; c <= 20; ++c) {
+  const std::pair<uint32_t, uint32_t> items[] = {{1, 13}, {3, 24}, {5, 7}, {1, 1}, {2, 41}};
+  for (uint32_t c = 1; c <= 40; ++c) {
     for (const auto& [h, w] : items) {
       const size_t n = size_t{h} * w;
       const std::vector<T> chw = randomElements<T>(n * c, c * 100 + h);
@@ -40,9 +41,13 @@ void checkEveryChannelCount() {
 }
 
 TEST(Transpose, EveryWidthAndChannelCountMatchesTheDefinition) {
-  checkEveryChannelCount<uint8_t>();
-  checkEveryChannelCount<uint16_t>();
-  checkEveryChannelCount<uint32_t>();
+  for (KernelIsa isa : {KernelIsa::Baseline, KernelIsa::Avx2}) {
+    limitKernelIsa(isa);
+    checkEveryChannelCount<uint8_t>();
+    checkEveryChannelCount<uint16_t>();
+    checkEveryChannelCount<uint32_t>();
+  }
+  limitKernelIsa(KernelIsa::F16c);
 }
 
 TEST(Transpose, InterleavesTwoPlanes) {

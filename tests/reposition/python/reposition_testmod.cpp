@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "model/half_precision.h"
+#include "model/kernel_isa.h"
 #include "model/reposition.h"
 
 namespace py = pybind11;
@@ -30,6 +31,8 @@ Scale makeScale(const std::vector<float>& values, bool uniform) {
 }  // namespace
 
 PYBIND11_MODULE(reposition_testmod, m) {
+  // 0 baseline, 1 AVX2, 2 F16C: the widest kernels to use from now on.
+  m.def("limit_isa", [](int level) { limitKernelIsa(static_cast<KernelIsa>(level)); });
   m.def("float_to_half", [](Array<float> x) {
     py::array_t<uint16_t> out(x.size());
     floatToHalfArray(out.mutable_data(), x.data(), static_cast<int>(x.size()));
