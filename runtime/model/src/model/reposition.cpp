@@ -130,6 +130,51 @@ HALVEX_INLINE void zeroBytes(void* d, size_t n) {
   else if (n == 1) *o = 0;
 }
 
+// Runs of one length L whose sources follow each other and whose
+// destinations step by D >= L: padded pixels, the usual input layout.
+// Checked without an early exit so that the check vectorises.
+bool regularRuns(const CopyRuns& runs, size_t& length, size_t& step) {
+  const size_t n = runs.lengths.size();
+  if (n < 2 || runs.dstOffsets[1] < runs.dstOffsets[0]) return false;
+  const uint32_t l = runs.lengths[0], d = runs.dstOffsets[1] - runs.dstOffsets[0];
+  const uint32_t s0 = runs.srcOffsets[0], d0 = runs.dstOffsets[0];
+  if (d < l || l == 0) return false;
+  const uint32_t* len = runs.lengths.data();
+  const uint32_t* so = runs.srcOffsets.data();
+  const uint32_t* dof = runs.dstOffsets.data();
+  uint32_t bad = (len[0] ^ l) | (so[0] ^ s0) | (dof[0] ^ d0);
+  for (size_t k = 1; k < n; ++k) bad |= (len[k] ^ l) | ((so[k] - so[k - 1]) ^ l) | ((dof[k] - dof[k - 1]) ^ d);
+  length = l;
+  step = d;
+  return bad == 0;
+}
+
+// n runs of LB bytes from consecutive source bytes to destinations DB bytes
+// apart; with zeroFill the DB - LB bytes after each run are cleared too.
+template <size_t LB, size_t DB>
+void regularCopyFixed(uint8_t* __restrict dst, const uint8_t* __restrict src, size_t n, bool zeroFill) {
+  if (zeroFill) {
+    for (size_t k = 0; k < n; ++k) {
+      uint8_t pixel[DB] = {};
+      std::memcpy(pixel, src + k * LB, LB);
+      std::memcpy(dst + k * DB, pixel, DB);
+    }
+  } else {
+    for (size_t k = 0; k < n; ++k) std::memcpy(dst + k * DB, src + k * LB, LB);
+  }
+}
+
+void regularCopy(uint8_t* dst, const uint8_t* src, size_t n, size_t lb, size_t db, bool zeroFill) {
+  // Channel counts of 3 padded to 4, in the three element widths.
+  if (lb == 3 && db == 4) return regularCopyFixed<3, 4>(dst, src, n, zeroFill);
+  if (lb == 6 && db == 8) return regularCopyFixed<6, 8>(dst, src, n, zeroFill);
+  if (lb == 12 && db == 16) return regularCopyFixed<12, 16>(dst, src, n, zeroFill);
+  for (size_t k = 0; k < n; ++k) {
+    copyBytes(dst + k * db, src + k * lb, lb);
+    if (zeroFill) zeroBytes(dst + k * db + lb, db - lb);
+  }
+}
+
 // Copies the runs of one slice; ascending, non-overlapping destinations are
 // the common case and let the gaps be cleared on the way.
 template <typename T>
@@ -138,6 +183,17 @@ void copyRunsTyped(T* __restrict dst, const T* __restrict src, const CopyRuns& r
   const uint32_t* so = runs.srcOffsets.data();
   const uint32_t* dl = runs.lengths.data();
   const uint32_t* dof = runs.dstOffsets.data();
+  size_t length = 0, step = 0;
+  if (regularRuns(runs, length, step)) {
+    if (zeroFill) zeroBytes(dst, dof[0] * sizeof(T));
+    // All but the last run: its gap may reach past the slice.
+    regularCopy(reinterpret_cast<uint8_t*>(dst + dof[0]), reinterpret_cast<const uint8_t*>(src + so[0]), n - 1,
+                length * sizeof(T), step * sizeof(T), zeroFill);
+    const size_t last = dof[n - 1];
+    copyBytes(dst + last, src + so[n - 1], length * sizeof(T));
+    if (zeroFill && q > last + length) zeroBytes(dst + last + length, (q - last - length) * sizeof(T));
+    return;
+  }
   if (!zeroFill) {
     for (size_t k = 0; k < n; ++k) copyBytes(dst + dof[k], src + so[k], dl[k] * sizeof(T));
     return;
@@ -156,7 +212,7 @@ void copyRunsTyped(T* __restrict dst, const T* __restrict src, const CopyRuns& r
     copyBytes(dst + dof[k], src + so[k], dl[k] * sizeof(T));
     end = size_t{dof[k]} + dl[k];
   }
-  if (q > end) std::memset(dst + end, 0, (q - end) * sizeof(T));
+  if (q > end) zeroBytes(dst + end, (q - end) * sizeof(T));
 }
 
 // Layout kind 4: ceil(C / g) planes of pixels of g channels, the last block
