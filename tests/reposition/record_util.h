@@ -14,17 +14,7 @@ namespace kestrane::test {
 // BufferInfo from (original, reshaped, NPU) dimensions.
 inline BufferInfo bufferInfo(uint32_t oh, uint32_t ow, uint32_t oc, uint32_t rh, uint32_t rw, uint32_t rc,
                              uint32_t h, uint32_t w, uint32_t c) {
-  BufferInfo info;
-  info.original_height = oh;
-  info.original_width = ow;
-  info.original_channel = oc;
-  info.reshaped_height = rh;
-  info.reshaped_width = rw;
-  info.reshaped_channel = rc;
-  info.height = h;
-  info.width = w;
-  info.channel = c;
-  return info;
+  return BufferInfo{oh, ow, oc, rh, rw, rc, h, w, c};
 }
 
 // A record of the given kind; kind 0 gets its tables and runs as model

@@ -3,14 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "model/half_precision.h"
 #include "model/transpose.h"
 #include "reposition/record_util.h"
 
@@ -127,20 +125,6 @@ std::vector<float> hostValues(size_t n, uint32_t seed) {
   return v;
 }
 
-std::vector<uint8_t> npuElement(float x, uint8_t dtype) {
-  if (dtype == 0) {
-    std::vector<uint8_t> b(4);
-    std::memcpy(b.data(), &x, 4);
-    return b;
-  }
-  if (dtype == 1) {
-    uint16_t h = 0;
-    floatToHalfArray(&h, &x, 1);
-    return {static_cast<uint8_t>(h), static_cast<uint8_t>(h >> 8)};
-  }
-  return {static_cast<uint8_t>(static_cast<int8_t>(x))};
-}
-
 std::vector<float> toCHW(const std::vector<float>& hwc, const Dims& d) {
   std::vector<float> chw(hwc.size());
   for (size_t p = 0; p < d.h * d.w; ++p)
@@ -163,13 +147,12 @@ TEST(Reposition, EveryKindTypeAndOrderMatchesTheLayoutAndComesBack) {
       IORecord in = k.rec;
       in.npuDtype = dtype;
       const size_t width = dtype == 0 ? 4 : dtype == 1 ? 2 : 1;
-      std::vector<uint8_t> want(model.npuElements * width, kGarbage);
+      std::vector<uint8_t> want(model.npuElements * width, kGarbage), elements(d.t * width);
+      quantizeToNPU(elements.data(), hwc.data(), in.scale, 1, 1, static_cast<int>(d.t), MemoryFormat::HWC,
+                    static_cast<NPUDtype>(dtype));
       for (size_t e = 0; e < want.size() / width; ++e)
         if (model.cleared[e]) std::memset(&want[e * width], 0, width);
-      for (size_t e = 0; e < d.t; ++e) {
-        const std::vector<uint8_t> b = npuElement(hwc[e], dtype);
-        std::memcpy(&want[model.pos[e] * width], b.data(), width);
-      }
+      for (size_t e = 0; e < d.t; ++e) std::memcpy(&want[model.pos[e] * width], &elements[e * width], width);
       const IORecord out = mirror(in);
       for (MemoryFormat fmt : {MemoryFormat::HWC, MemoryFormat::CHW}) {
         const std::vector<float> host = fmt == MemoryFormat::HWC ? hwc : toCHW(hwc, d);
@@ -218,19 +201,6 @@ TEST(Reposition, NeedsRepositionFollowsKindAndShape) {
   IORecord seq = makeRecord(bufferInfo(1, 1, 8, 1, 1, 8, 1, 2, 8), 0, 8, true);
   EXPECT_FALSE(needsReposition(seq, true, {1, 1, 1}));
   EXPECT_TRUE(needsReposition(seq, true, {2, 1, 1}));
-}
-
-TEST(Reposition, ChannelFirstSingleChannelIsNotTransposed) {
-  // C' = 1: the orders coincide and no per-plane scale split applies.
-  IORecord rec = makeRecord(bufferInfo(2, 8, 1, 2, 8, 1, 2, 8, 1), 5, 8, true, 2);
-  rec.scale = Scale{{0.5f}, 0.0f, false};
-  std::vector<float> host(16);
-  for (size_t i = 0; i < host.size(); ++i) host[i] = static_cast<float>(i) * 4.0f - 30.0f;
-  std::vector<int8_t> chw(16), hwc(16);
-  ASSERT_EQ(repositionToNPU(chw.data(), host.data(), rec, MemoryFormat::CHW, {}), StatusCode::OK);
-  ASSERT_EQ(repositionToNPU(hwc.data(), host.data(), rec, MemoryFormat::HWC, {}), StatusCode::OK);
-  EXPECT_EQ(chw, hwc);
-  for (size_t i = 0; i < host.size(); ++i) EXPECT_EQ(chw[i], static_cast<int8_t>(std::floor(host[i] * 0.5f + 0.5f)));
 }
 
 TEST(Reposition, UnknownNPUTypeIsRefusedOnlyWhereALayoutStepIsNeeded) {
