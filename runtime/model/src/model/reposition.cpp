@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
@@ -331,6 +332,13 @@ StatusCode layoutFromNPU(uint8_t npuDtype, void* dst, const void* src, const IOR
   }
 }
 
+// Element counts cross the conversion routines as int.
+bool fitsCount(const Item& item) {
+  if (item.T <= static_cast<size_t>(std::numeric_limits<int>::max())) return true;
+  KLOG_ERROR("An item of {} elements is beyond the supported size", item.T);
+  return false;
+}
+
 }  // namespace
 
 bool needsReposition(const IORecord& record, bool isInput, const SeqLensHWC& seqlens) {
@@ -340,6 +348,7 @@ bool needsReposition(const IORecord& record, bool isInput, const SeqLensHWC& seq
 StatusCode repositionToNPU(void* dst, const float* src, const IORecord& rec, MemoryFormat fmt,
                            const SeqLensHWC& seqlens) {
   const Item item(rec, fmt, seqlens);
+  if (!fitsCount(item)) return StatusCode::Model_ShapeMismatched;
   const bool relayout = needsRelayout(rec, true, item);
   const auto type = static_cast<NPUDtype>(rec.npuDtype);
   const auto channels = static_cast<uint32_t>(item.C);
@@ -362,6 +371,7 @@ StatusCode repositionFromNPU(float* dst, const void* src, const IORecord& rec, M
                              const SeqLensHWC& seqlens) {
   TraceScope trace("reposition data");
   const Item item(rec, fmt, seqlens);
+  if (!fitsCount(item)) return StatusCode::Model_ShapeMismatched;
   const bool relayout = needsRelayout(rec, false, item);
   const auto type = static_cast<NPUDtype>(rec.npuDtype);
   const auto channels = static_cast<uint32_t>(item.C);
