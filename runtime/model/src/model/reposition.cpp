@@ -243,12 +243,12 @@ void blockLayoutTyped(T* __restrict dst, const T* __restrict src, const IORecord
   }
 }
 
+// The layout step to the NPU for elements of type T, given the item's sizes
+// and whether it relays out.
 template <typename T>
-StatusCode toNPULayout(void* dstv, const void* srcv, const IORecord& rec, MemoryFormat fmt, const SeqLensHWC& seq) {
+StatusCode toNPULayout(void* dstv, const void* srcv, const IORecord& rec, const Item& item, bool relayout) {
   T* dst = static_cast<T*>(dstv);
   const T* src = static_cast<const T*>(srcv);
-  const Item item(rec, fmt, seq);
-  const bool relayout = needsRelayout(rec, true, item);
   Scratch<T> tmp;
   if (item.transpose) {
     if (!relayout) {
@@ -276,13 +276,9 @@ StatusCode toNPULayout(void* dstv, const void* srcv, const IORecord& rec, Memory
 }
 
 template <typename T>
-StatusCode fromNPULayout(void* dstv, const void* srcv, const IORecord& rec, MemoryFormat fmt,
-                         const SeqLensHWC& seq) {
-  TraceScope trace("reposition data");
+StatusCode fromNPULayout(void* dstv, const void* srcv, const IORecord& rec, const Item& item, bool relayout) {
   T* dst = static_cast<T*>(dstv);
   const T* src = static_cast<const T*>(srcv);
-  const Item item(rec, fmt, seq);
-  const bool relayout = needsRelayout(rec, false, item);
   const auto H = static_cast<uint32_t>(item.H), W = static_cast<uint32_t>(item.W), C = static_cast<uint32_t>(item.C);
   if (item.transpose && !relayout) {
     transposeHWCToCHW<T>(dst, src, H, W, C);
@@ -312,24 +308,18 @@ StatusCode fromNPULayout(void* dstv, const void* srcv, const IORecord& rec, Memo
   return StatusCode::OK;
 }
 
-StatusCode layoutToNPU(uint8_t npuDtype, void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
-                       const SeqLensHWC& seq) {
-  switch (npuDtype) {
-    case 0: return toNPULayout<uint32_t>(dst, src, rec, fmt, seq);
-    case 1: return toNPULayout<uint16_t>(dst, src, rec, fmt, seq);
-    case 2: return toNPULayout<uint8_t>(dst, src, rec, fmt, seq);
-    default: return StatusCode::Model_InvalidNPUDtype;
-  }
+// The public layout routines: sizes and the relayout test from the request.
+template <typename T>
+StatusCode toNPULayoutOf(void* dst, const void* src, const IORecord& rec, MemoryFormat fmt, const SeqLensHWC& seq) {
+  const Item item(rec, fmt, seq);
+  return noThrow([&] { return toNPULayout<T>(dst, src, rec, item, needsRelayout(rec, true, item)); });
 }
-
-StatusCode layoutFromNPU(uint8_t npuDtype, void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
-                         const SeqLensHWC& seq) {
-  switch (npuDtype) {
-    case 0: return fromNPULayout<uint32_t>(dst, src, rec, fmt, seq);
-    case 1: return fromNPULayout<uint16_t>(dst, src, rec, fmt, seq);
-    case 2: return fromNPULayout<uint8_t>(dst, src, rec, fmt, seq);
-    default: return StatusCode::Model_InvalidNPUDtype;
-  }
+template <typename T>
+StatusCode fromNPULayoutOf(void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
+                           const SeqLensHWC& seq) {
+  TraceScope trace("reposition data");
+  const Item item(rec, fmt, seq);
+  return noThrow([&] { return fromNPULayout<T>(dst, src, rec, item, needsRelayout(rec, false, item)); });
 }
 
 // Element counts cross the conversion routines as int.
@@ -358,12 +348,13 @@ StatusCode repositionToNPU(void* dst, const float* src, const IORecord& rec, Mem
     return StatusCode::OK;
   }
   if (rec.npuDtype > 2) return StatusCode::Model_InvalidNPUDtype;
-  // float32 elements need no conversion: laid out straight from the source.
-  if (type == NPUDtype::Float32) return toNPULayoutFp32(dst, src, rec, fmt, seqlens);
   return noThrow([&] {
+    // float32 elements need no conversion: laid out straight from the source.
+    if (type == NPUDtype::Float32) return toNPULayout<uint32_t>(dst, src, rec, item, relayout);
     Scratch<uint8_t> work(item.T * widthOf(rec.npuDtype));
     quantizeToNPU(work.data(), src, rec.scale, channels, rec.info.original_channel, count, fmt, type);
-    return layoutToNPU(rec.npuDtype, dst, work.data(), rec, fmt, seqlens);
+    return type == NPUDtype::Float16 ? toNPULayout<uint16_t>(dst, work.data(), rec, item, relayout)
+                                     : toNPULayout<uint8_t>(dst, work.data(), rec, item, relayout);
   });
 }
 
@@ -381,11 +372,11 @@ StatusCode repositionFromNPU(float* dst, const void* src, const IORecord& rec, M
     return StatusCode::OK;
   }
   if (rec.npuDtype > 2) return StatusCode::Model_InvalidNPUDtype;
-  if (type == NPUDtype::Float32) return fromNPULayoutFp32(dst, src, rec, fmt, seqlens);
   return noThrow([&] {
+    if (type == NPUDtype::Float32) return fromNPULayout<uint32_t>(dst, src, rec, item, relayout);
     Scratch<uint8_t> work(item.T * widthOf(rec.npuDtype));
-    const StatusCode status = layoutFromNPU(rec.npuDtype, work.data(), src, rec, fmt, seqlens);
-    if (status != StatusCode::OK) return status;
+    if (type == NPUDtype::Float16) fromNPULayout<uint16_t>(work.data(), src, rec, item, relayout);
+    else fromNPULayout<uint8_t>(work.data(), src, rec, item, relayout);
     dequantizeFromNPU(dst, work.data(), rec.scale, channels, rec.info.original_channel, count, fmt, type);
     return StatusCode::OK;
   });
@@ -393,27 +384,27 @@ StatusCode repositionFromNPU(float* dst, const void* src, const IORecord& rec, M
 
 StatusCode toNPULayoutInt8(void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
                            const SeqLensHWC& seqlens) {
-  return noThrow([&] { return toNPULayout<uint8_t>(dst, src, rec, fmt, seqlens); });
+  return toNPULayoutOf<uint8_t>(dst, src, rec, fmt, seqlens);
 }
 StatusCode toNPULayoutFp16(void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
                            const SeqLensHWC& seqlens) {
-  return noThrow([&] { return toNPULayout<uint16_t>(dst, src, rec, fmt, seqlens); });
+  return toNPULayoutOf<uint16_t>(dst, src, rec, fmt, seqlens);
 }
 StatusCode toNPULayoutFp32(void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
                            const SeqLensHWC& seqlens) {
-  return noThrow([&] { return toNPULayout<uint32_t>(dst, src, rec, fmt, seqlens); });
+  return toNPULayoutOf<uint32_t>(dst, src, rec, fmt, seqlens);
 }
 StatusCode fromNPULayoutInt8(void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
                              const SeqLensHWC& seqlens) {
-  return noThrow([&] { return fromNPULayout<uint8_t>(dst, src, rec, fmt, seqlens); });
+  return fromNPULayoutOf<uint8_t>(dst, src, rec, fmt, seqlens);
 }
 StatusCode fromNPULayoutFp16(void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
                              const SeqLensHWC& seqlens) {
-  return noThrow([&] { return fromNPULayout<uint16_t>(dst, src, rec, fmt, seqlens); });
+  return fromNPULayoutOf<uint16_t>(dst, src, rec, fmt, seqlens);
 }
 StatusCode fromNPULayoutFp32(void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
                              const SeqLensHWC& seqlens) {
-  return noThrow([&] { return fromNPULayout<uint32_t>(dst, src, rec, fmt, seqlens); });
+  return fromNPULayoutOf<uint32_t>(dst, src, rec, fmt, seqlens);
 }
 
 StatusCode checkInt8Layout(const IORecord& record, const std::string& what) {
