@@ -47,9 +47,10 @@ StatusCode checkSequenceLengthValid(const zrb::Bundle& bundle);
 // Input scales are stored inverted (the multiplier from real to quantised).
 Scale readScale(const std::vector<float>& list, bool perChannel, bool isInput, StatusCode& status);
 
-// Element count of the largest NPU buffer of an input or output: the larger
+// Element count of the largest NPU buffer of an input or output: the largest
 // of its sequence-dependent size (maximum sequence sizes, channels rounded up
-// to `align`) and its reshaped size. Sizes device areas generously.
+// to `align`), its reshaped size and the buffer acquired for the largest
+// sequence multipliers. Sizes device areas generously.
 uint64_t ioAreaElements(const zrb::IoEntry& entry, const std::vector<zrb::SequenceLength>& lengths, uint32_t align,
                         StatusCode& status);
 // Bytes per NPU element: 4, 2, or 1 for any other type.

@@ -66,7 +66,12 @@ uint64_t ioAreaElements(const zrb::IoEntry& e, const std::vector<zrb::SequenceLe
   const uint64_t width = std::max<uint64_t>(maxSeq[1] * e.original_width, e.width);
   const uint64_t channel = std::max<uint64_t>(roundUp(maxSeq[2] * e.original_channel, align), e.channel);
   const uint64_t reshaped = uint64_t{e.reshaped_height} * e.reshaped_width * e.reshaped_channel;
-  return std::max(height * width * channel, reshaped);
+  // What buffer acquisition makes of the largest sequence multipliers.
+  auto multiplier = [&](int axis) { return std::max<uint64_t>(maxSeq[axis], 1); };
+  uint64_t acquiredChannel = multiplier(2) * e.channel;
+  if (maxSeq[2] * e.original_channel != 0) acquiredChannel = roundUp(acquiredChannel, align);
+  const uint64_t acquired = acquiredChannel * (multiplier(1) * e.width) * (multiplier(0) * e.height);
+  return std::max({height * width * channel, reshaped, acquired});
 }
 
 Scale readScale(const std::vector<float>& list, bool perChannel, bool isInput, StatusCode& status) {
