@@ -1,0 +1,342 @@
+// Per-request reposition of one batch item between host and NPU layout. The
+// record was bounded at model creation (validateIORecord), so the loops here
+// run unchecked.
+
+#include "model/reposition.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "model/transpose.h"
+#include "runtime/log.h"
+#include "runtime/trace_scope.h"
+
+namespace kestrane {
+
+namespace {
+
+// The derived sizes of one item.
+struct Item {
+  size_t H, W, C;  // host dimensions with the sequence multipliers
+  size_t T;        // elements of the item
+  size_t S;        // sequence slices
+  size_t P, Q;     // host and NPU slice elements
+  bool transpose;  // CHW data whose order differs from HWC
+
+  Item(const IORecord& rec, MemoryFormat fmt, const SeqLensHWC& seq) {
+    const BufferInfo& i = rec.info;
+    // Missing multipliers count as 1.
+    const size_t sh = seq.size() > 0 ? seq[0] : 1, sw = seq.size() > 1 ? seq[1] : 1, sc = seq.size() > 2 ? seq[2] : 1;
+    H = size_t{i.original_height} * sh;
+    W = size_t{i.original_width} * sw;
+    C = size_t{i.original_channel} * sc;
+    T = H * W * C;
+    S = sh * sw * sc;
+    P = i.original_size();
+    Q = i.size();
+    transpose = fmt == MemoryFormat::CHW && C != 1 && C != T;
+  }
+};
+
+bool needsRelayout(const IORecord& rec, bool isInput, const Item& item) {
+  switch (rec.layoutKind) {
+    case 5:
+      return false;
+    case 0:
+    case 1:
+      break;
+    default:
+      return true;
+  }
+  if (rec.copyRuns.empty()) return true;
+  const CopyRuns& runs = rec.copyRuns[0];
+  if (runs.lengths.empty() || runs.srcOffsets.empty() || runs.dstOffsets.empty() || runs.lengths[0] != item.P)
+    return true;
+  // A whole-slice run placed off the start still moves the data.
+  if (runs.srcOffsets[0] != 0 || runs.dstOffsets[0] != 0) return true;
+  if (item.S > 1 && item.P != item.Q) return true;
+  if (!isInput) return false;
+  const BufferInfo& i = rec.info;
+  return i.channel == 1 || uint64_t{i.original_width} * i.original_channel != uint64_t{i.reshaped_width} * i.reshaped_channel;
+}
+
+// Leaves elements default-initialised: scratch that every user overwrites
+// whole needs no clearing pass.
+template <typename T>
+struct NoInitAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = NoInitAllocator<U>;
+  };
+  NoInitAllocator() = default;
+  template <typename U>
+  NoInitAllocator(const NoInitAllocator<U>&) noexcept {}
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+};
+template <typename T>
+using Scratch = std::vector<T, NoInitAllocator<T>>;
+
+// Scratch for a huge item may not be there: a status, not an exception.
+template <typename F>
+StatusCode noThrow(F&& f) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("Out of memory for the scratch of an item");
+    return StatusCode::BadAlloc;
+  }
+}
+
+size_t widthOf(uint8_t npuDtype) { return npuDtype == 0 ? 4 : npuDtype == 1 ? 2 : 1; }
+
+// Copies the runs of one slice; ascending, non-overlapping destinations are
+// the common case and let the gaps be cleared on the way.
+template <typename T>
+void copyRunsTyped(T* __restrict dst, const T* __restrict src, const CopyRuns& runs, bool zeroFill, size_t q) {
+  const size_t n = runs.lengths.size();
+  const uint32_t* so = runs.srcOffsets.data();
+  const uint32_t* dl = runs.lengths.data();
+  const uint32_t* dof = runs.dstOffsets.data();
+  if (!zeroFill) {
+    for (size_t k = 0; k < n; ++k) std::memcpy(dst + dof[k], src + so[k], dl[k] * sizeof(T));
+    return;
+  }
+  bool ascending = true;
+  for (size_t k = 1; k < n && ascending; ++k) ascending = dof[k] >= size_t{dof[k - 1]} + dl[k - 1];
+  if (!ascending) {
+    // Clear everything first, so no clear can wipe a run already written.
+    std::memset(dst, 0, q * sizeof(T));
+    for (size_t k = 0; k < n; ++k) std::memcpy(dst + dof[k], src + so[k], dl[k] * sizeof(T));
+    return;
+  }
+  size_t end = 0;
+  for (size_t k = 0; k < n; ++k) {
+    if (dof[k] > end) std::memset(dst + end, 0, (dof[k] - end) * sizeof(T));
+    std::memcpy(dst + dof[k], src + so[k], dl[k] * sizeof(T));
+    end = size_t{dof[k]} + dl[k];
+  }
+  if (q > end) std::memset(dst + end, 0, (q - end) * sizeof(T));
+}
+
+// Layout kind 4: ceil(C / g) planes of pixels of g channels, the last block
+// padded with zeros.
+template <typename T>
+void blockLayoutTyped(T* __restrict dst, const T* __restrict src, const IORecord& rec, const Item& item, bool toNPU) {
+  const size_t g = rec.channelGranule, c = item.C, pixels = item.H * item.W;
+  const size_t blocks = (c + g - 1) / g;
+  if (c == g) {
+    std::memcpy(dst, src, pixels * c * sizeof(T));
+    return;
+  }
+  for (size_t b = 0; b < blocks; ++b) {
+    const size_t m = std::min(g, c - b * g);
+    if (toNPU) {
+      T* plane = dst + b * pixels * g;
+      const T* host = src + b * g;
+      for (size_t p = 0; p < pixels; ++p) {
+        std::memcpy(plane + p * g, host + p * c, m * sizeof(T));
+        std::memset(plane + p * g + m, 0, (g - m) * sizeof(T));
+      }
+    } else {
+      const T* plane = src + b * pixels * g;
+      T* host = dst + b * g;
+      for (size_t p = 0; p < pixels; ++p) std::memcpy(host + p * c, plane + p * g, m * sizeof(T));
+    }
+  }
+}
+
+template <typename T>
+StatusCode toNPULayout(void* dstv, const void* srcv, const IORecord& rec, MemoryFormat fmt, const SeqLensHWC& seq) {
+  T* dst = static_cast<T*>(dstv);
+  const T* src = static_cast<const T*>(srcv);
+  const Item item(rec, fmt, seq);
+  const bool relayout = needsRelayout(rec, true, item);
+  Scratch<T> tmp;
+  if (item.transpose) {
+    if (!relayout) {
+      transposeCHWToHWC<T>(dst, src, static_cast<uint32_t>(item.H), static_cast<uint32_t>(item.W),
+                           static_cast<uint32_t>(item.C));
+      return StatusCode::OK;
+    }
+    tmp.resize(item.T);
+    transposeCHWToHWC<T>(tmp.data(), src, static_cast<uint32_t>(item.H), static_cast<uint32_t>(item.W),
+                         static_cast<uint32_t>(item.C));
+    src = tmp.data();
+  }
+  if (rec.layoutKind == 4) {
+    blockLayoutTyped(dst, src, rec, item, true);
+  } else if (rec.layoutKind == 5) {
+    std::memcpy(dst, src, item.T * sizeof(T));
+  } else if (!rec.copyRuns.empty()) {
+    const BufferInfo& i = rec.info;
+    const bool zeroFill =
+        i.channel == 1 || uint64_t{i.original_channel} * i.original_width != uint64_t{i.reshaped_channel} * i.reshaped_width;
+    for (size_t s = 0; s < item.S; ++s)
+      copyRunsTyped(dst + s * item.Q, src + s * item.P, rec.copyRuns[0], zeroFill, item.Q);
+  }
+  return StatusCode::OK;
+}
+
+template <typename T>
+StatusCode fromNPULayout(void* dstv, const void* srcv, const IORecord& rec, MemoryFormat fmt,
+                         const SeqLensHWC& seq) {
+  TraceScope trace("reposition data");
+  T* dst = static_cast<T*>(dstv);
+  const T* src = static_cast<const T*>(srcv);
+  const Item item(rec, fmt, seq);
+  const bool relayout = needsRelayout(rec, false, item);
+  const auto H = static_cast<uint32_t>(item.H), W = static_cast<uint32_t>(item.W), C = static_cast<uint32_t>(item.C);
+  if (item.transpose && !relayout) {
+    transposeHWCToCHW<T>(dst, src, H, W, C);
+    return StatusCode::OK;
+  }
+  std::vector<T> tmp;
+  T* target = dst;
+  if (item.transpose) {
+    // Positions no run covers stay zero in the host item.
+    tmp.resize(item.T);
+    target = tmp.data();
+  }
+  if (rec.layoutKind == 4) {
+    blockLayoutTyped(target, src, rec, item, false);
+  } else if (rec.layoutKind == 5) {
+    std::memcpy(target, src, item.T * sizeof(T));
+  } else if (!rec.copyRuns.empty()) {
+    const CopyRuns& runs = rec.copyRuns[0];
+    for (size_t s = 0; s < item.S; ++s) {
+      T* out = target + s * item.P;
+      const T* in = src + s * item.Q;
+      for (size_t k = 0; k < runs.lengths.size(); ++k)
+        std::memcpy(out + runs.dstOffsets[k], in + runs.srcOffsets[k], runs.lengths[k] * sizeof(T));
+    }
+  }
+  if (item.transpose) transposeHWCToCHW<T>(dst, target, H, W, C);
+  return StatusCode::OK;
+}
+
+StatusCode layoutToNPU(uint8_t npuDtype, void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
+                       const SeqLensHWC& seq) {
+  switch (npuDtype) {
+    case 0: return toNPULayout<uint32_t>(dst, src, rec, fmt, seq);
+    case 1: return toNPULayout<uint16_t>(dst, src, rec, fmt, seq);
+    case 2: return toNPULayout<uint8_t>(dst, src, rec, fmt, seq);
+    default: return StatusCode::Model_InvalidNPUDtype;
+  }
+}
+
+StatusCode layoutFromNPU(uint8_t npuDtype, void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
+                         const SeqLensHWC& seq) {
+  switch (npuDtype) {
+    case 0: return fromNPULayout<uint32_t>(dst, src, rec, fmt, seq);
+    case 1: return fromNPULayout<uint16_t>(dst, src, rec, fmt, seq);
+    case 2: return fromNPULayout<uint8_t>(dst, src, rec, fmt, seq);
+    default: return StatusCode::Model_InvalidNPUDtype;
+  }
+}
+
+}  // namespace
+
+bool needsReposition(const IORecord& record, bool isInput, const SeqLensHWC& seqlens) {
+  return needsRelayout(record, isInput, Item(record, MemoryFormat::HWC, seqlens));
+}
+
+StatusCode repositionToNPU(void* dst, const float* src, const IORecord& rec, MemoryFormat fmt,
+                           const SeqLensHWC& seqlens) {
+  const Item item(rec, fmt, seqlens);
+  const bool relayout = needsRelayout(rec, true, item);
+  const auto type = static_cast<NPUDtype>(rec.npuDtype);
+  const auto channels = static_cast<uint32_t>(item.C);
+  const int count = static_cast<int>(item.T);
+  if (!relayout && !item.transpose) {
+    quantizeToNPU(dst, src, rec.scale, channels, rec.info.original_channel, count, fmt, type);
+    return StatusCode::OK;
+  }
+  if (rec.npuDtype > 2) return StatusCode::Model_InvalidNPUDtype;
+  return noThrow([&] {
+    Scratch<uint8_t> work(item.T * widthOf(rec.npuDtype));
+    quantizeToNPU(work.data(), src, rec.scale, channels, rec.info.original_channel, count, fmt, type);
+    return layoutToNPU(rec.npuDtype, dst, work.data(), rec, fmt, seqlens);
+  });
+}
+
+StatusCode repositionFromNPU(float* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
+                             const SeqLensHWC& seqlens) {
+  TraceScope trace("reposition data");
+  const Item item(rec, fmt, seqlens);
+  const bool relayout = needsRelayout(rec, false, item);
+  const auto type = static_cast<NPUDtype>(rec.npuDtype);
+  const auto channels = static_cast<uint32_t>(item.C);
+  const int count = static_cast<int>(item.T);
+  if (!relayout && !item.transpose) {
+    dequantizeFromNPU(dst, src, rec.scale, channels, rec.info.original_channel, count, fmt, type);
+    return StatusCode::OK;
+  }
+  if (rec.npuDtype > 2) return StatusCode::Model_InvalidNPUDtype;
+  return noThrow([&] {
+    Scratch<uint8_t> work(item.T * widthOf(rec.npuDtype));
+    const StatusCode status = layoutFromNPU(rec.npuDtype, work.data(), src, rec, fmt, seqlens);
+    if (status != StatusCode::OK) return status;
+    dequantizeFromNPU(dst, work.data(), rec.scale, channels, rec.info.original_channel, count, fmt, type);
+    return StatusCode::OK;
+  });
+}
+
+StatusCode toNPULayoutInt8(void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
+                           const SeqLensHWC& seqlens) {
+  return noThrow([&] { return toNPULayout<uint8_t>(dst, src, rec, fmt, seqlens); });
+}
+StatusCode toNPULayoutFp16(void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
+                           const SeqLensHWC& seqlens) {
+  return noThrow([&] { return toNPULayout<uint16_t>(dst, src, rec, fmt, seqlens); });
+}
+StatusCode toNPULayoutFp32(void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
+                           const SeqLensHWC& seqlens) {
+  return noThrow([&] { return toNPULayout<uint32_t>(dst, src, rec, fmt, seqlens); });
+}
+StatusCode fromNPULayoutInt8(void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
+                             const SeqLensHWC& seqlens) {
+  return noThrow([&] { return fromNPULayout<uint8_t>(dst, src, rec, fmt, seqlens); });
+}
+StatusCode fromNPULayoutFp16(void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
+                             const SeqLensHWC& seqlens) {
+  return noThrow([&] { return fromNPULayout<uint16_t>(dst, src, rec, fmt, seqlens); });
+}
+StatusCode fromNPULayoutFp32(void* dst, const void* src, const IORecord& rec, MemoryFormat fmt,
+                             const SeqLensHWC& seqlens) {
+  return noThrow([&] { return fromNPULayout<uint32_t>(dst, src, rec, fmt, seqlens); });
+}
+
+StatusCode checkInt8Layout(const IORecord& record, const std::string& what) {
+  if (record.npuDtype == static_cast<uint8_t>(NPUDtype::Int8)) return StatusCode::OK;
+  KLOG_ERROR("\"{}\": int8 data cannot fill an NPU buffer of {} elements; pass float32 data", what,
+             record.npuDtype == 0 ? "float32" : record.npuDtype == 1 ? "float16" : "unknown");
+  return StatusCode::Model_DtypeMismatched;
+}
+
+void copyRunsSlice(void* dst, const void* src, const CopyRuns& runs, bool zeroFill, uint32_t sliceElements,
+                   uint32_t elementBytes) {
+  switch (elementBytes) {
+    case 4: copyRunsTyped(static_cast<uint32_t*>(dst), static_cast<const uint32_t*>(src), runs, zeroFill, sliceElements); break;
+    case 2: copyRunsTyped(static_cast<uint16_t*>(dst), static_cast<const uint16_t*>(src), runs, zeroFill, sliceElements); break;
+    default: copyRunsTyped(static_cast<uint8_t*>(dst), static_cast<const uint8_t*>(src), runs, zeroFill, sliceElements); break;
+  }
+}
+
+void blockLayout(void* dst, const void* src, const IORecord& rec, const SeqLensHWC& seqlens, bool toNPU,
+                 uint32_t elementBytes) {
+  const Item item(rec, MemoryFormat::HWC, seqlens);
+  switch (elementBytes) {
+    case 4: blockLayoutTyped(static_cast<uint32_t*>(dst), static_cast<const uint32_t*>(src), rec, item, toNPU); break;
+    case 2: blockLayoutTyped(static_cast<uint16_t*>(dst), static_cast<const uint16_t*>(src), rec, item, toNPU); break;
+    default: blockLayoutTyped(static_cast<uint8_t*>(dst), static_cast<const uint8_t*>(src), rec, item, toNPU); break;
+  }
+}
+
+}  // namespace kestrane
