@@ -4,6 +4,7 @@
 
 #include <array>
 #include <map>
+#include <type_traits>
 #include <vector>
 
 #include "zrb/records.h"
@@ -43,7 +44,7 @@ T io(uint32_t h, uint32_t w, uint32_t c, std::array<int32_t, 3> seq = {-1, -1, -
   e.seq_index_height = seq[0];
   e.seq_index_width = seq[1];
   e.seq_index_channel = seq[2];
-  e.designations = {des(0x10001, 0x1000)};
+  e.designations = {des(0x10001, std::is_same<T, zrb::Output>::value ? 0x2000 : 0x1000)};
   return e;
 }
 

@@ -10,13 +10,16 @@
 namespace kestrane::test {
 namespace {
 
+// The operation keeps a reference to its bundle: both live here.
 struct Built {
+  std::unique_ptr<zrb::Bundle> bundle;
   std::unique_ptr<NPUOpDesc> op;
   StatusCode status;
 };
-Built build(const zrb::Bundle& b) {
+Built build(zrb::Bundle b) {
   Built out;
-  out.op = std::make_unique<NPUOpDesc>(b, out.status);
+  out.bundle = std::make_unique<zrb::Bundle>(std::move(b));
+  out.op = std::make_unique<NPUOpDesc>(*out.bundle, out.status);
   return out;
 }
 

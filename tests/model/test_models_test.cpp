@@ -315,6 +315,19 @@ TEST(TestModels, TwoSlotsUseTheirOwnAreas) {
   EXPECT_EQ(yb[0], map(b, [](float v) { return v + 5; }));
 }
 
+TEST(ModelEngineView, ForcedBundleGetsTheDefaultDescription) {
+  ModelConfig config;
+  config.forceSingleNPUBundle(2);
+  const Created c = createModel(testModel("program_kinds"), config);
+  ASSERT_EQ(c.status, StatusCode::OK);
+  ASSERT_EQ(c.model->variantCount(), 1u);
+  ASSERT_EQ(c.model->modelDescs().size(), 1u);
+  EXPECT_EQ(c.model->modelDescs()[0].descPath, "");
+  EXPECT_EQ(c.model->modelDescs()[0].inputNames, (std::vector<std::string>{"input_0"}));
+  EXPECT_EQ(c.model->getInputBufferInfo()[0].original_channel, 48u);
+  EXPECT_EQ(c.model->config().early_latencies.size(), 1u);
+}
+
 TEST(ModelEngineView, TargetCoresAndLatencies) {
   ModelConfig config;
   config.early_latencies = {5, 6, 7};

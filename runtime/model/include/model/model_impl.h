@@ -107,6 +107,7 @@ class ModelImpl : public EngineModel {
   const std::vector<uint8_t>& outputIoTypes(size_t v) const override { return npuOpDescs_[v].outputIoTypes(); }
   bool inputsInterleaved(size_t v) const override { return npuOpDescs_[v].inputReposition(); }
   bool outputsInterleaved(size_t v) const override { return npuOpDescs_[v].outputReposition(); }
+  // The bundle kind word is the file's bundle_word.
   uint32_t bundleKind(size_t v) const override { return npuOpDescs_[v].bundle().bundle_word; }
   const std::map<CoreId, std::vector<RmemEntry>>& rmemEntries(size_t v) const override {
     return npuOpDescs_[v].rmemEntries();

@@ -46,7 +46,7 @@ std::vector<SectionPlacement> ModelImpl::sectionPlacements() const {
     for (const zrb::SectionBinary& section : bundle.section_binaries) {
       for (const zrb::Designation& d : section.designations) {
         SectionPlacement p;
-        p.type = section.memory_type;
+        p.type = section.memory_type;  // the section's type word
         p.core = designationCore(d);
         p.address = d.address;
         p.size = section.size;

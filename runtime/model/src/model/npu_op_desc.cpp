@@ -103,6 +103,7 @@ NPUOpDesc::NPUOpDesc(const zrb::Bundle& bundle, StatusCode& status) : bundle_(&b
   const hwdep::Platform& platform = processPlatform();
   uint32_t inputGranule = static_cast<uint32_t>(platform.getGeneralParam9());
   uint32_t outputGranule = static_cast<uint32_t>(platform.getGeneralParam10());
+  // pow2_a and pow2_b are the input and output alignment words.
   if (!bundle.cores.empty()) {
     if (bundle.cores[0].pow2_a > 1) inputGranule = bundle.cores[0].pow2_a;
     if (bundle.cores[0].pow2_b >= 2) outputGranule = bundle.cores[0].pow2_b;
@@ -163,6 +164,8 @@ StatusCode NPUOpDesc::buildRecords(bool isInput, uint32_t granule) {
     }
     rec.scale = readScale(e.scales, e.per_channel, isInput, status);
     if (status != StatusCode::OK) return status;
+    // The file's io_type is the layout kind, word2_nibble the NPU dtype and
+    // kind the IO type; io_groups are the stored copy runs.
     rec.layoutKind = e.io_type;
     rec.npuDtype = e.word2_nibble;
     rec.channelGranule = granule;

@@ -124,6 +124,8 @@ int32_t getMaxSequenceSize(const std::vector<zrb::SequenceLength>& lengths, int3
   return lengths[static_cast<size_t>(index)].max_size;
 }
 
+// flag_bit8 is a length's cache flag, further_words[0] its maximum cache size
+// and further_words[1] its cache offset.
 uint32_t maxCacheSize(const std::vector<zrb::SequenceLength>& lengths) {
   uint32_t result = 0;
   for (const zrb::SequenceLength& s : lengths) {
