@@ -11,7 +11,10 @@ namespace kestrane::test {
 namespace {
 
 using Mutate = std::function<void(json&)>;
-using Config = std::function<ModelConfig()>;
+using Config = ModelConfig (*)();
+
+struct Row;
+void PrintTo(const Row& row, std::ostream* out);
 
 struct Row {
   const char* name;
@@ -23,6 +26,19 @@ struct Row {
 };
 
 ModelConfig defaults() { return ModelConfig(); }
+ModelConfig noCores() { ModelConfig c; c.excludeAllCores(); return c; }
+ModelConfig forceBundle1() { ModelConfig c; c.forceSingleNPUBundle(1); return c; }
+template <int N> ModelConfig autoCores() { ModelConfig c; c.setSingleCoreMode(N); return c; }
+ModelConfig globalCluster1() { ModelConfig c; c.setGlobalCoreMode({Cluster::Cluster1}); return c; }
+ModelConfig asyncPipeline() { ModelConfig c; c.setAsyncPipelineEnabled(true); return c; }
+ModelConfig twoCores() {
+  ModelConfig c; c.setSingleCoreMode(std::vector<CoreId>{{Cluster::Cluster0, Core::Core0}, {Cluster::Cluster0, Core::Core1}});
+  return c;
+}
+ModelConfig multiWithoutGlobal() {
+  ModelConfig c; c.setMultiCoreMode({Cluster::Cluster0}); c.exclude(Cluster::Cluster0, Core::GlobalCore); return c;
+}
+
 
 json& bundle(json& m, size_t b = 0) { return m["bundles"][b]; }
 json& input(json& m, size_t i = 0) { return bundle(m)["inputs"][i]; }
@@ -55,30 +71,17 @@ json multiModel() {
 
 const Row kRows[] = {
     {"GlobalModeWithoutGlobalCore", "identity_int8", nullptr,
-     [] {
-       ModelConfig c;
-       c.setMultiCoreMode({Cluster::Cluster0});
-       c.exclude(Cluster::Cluster0, Core::GlobalCore);
-       return c;
-     },
+     multiWithoutGlobal,
      StatusCode::Model_NoGlobalCoreWithGlobalMultiMode, "Global/multi mode is requested, but no global core exists."},
     {"ManualWithoutCores", "identity_int8", nullptr,
-     [] {
-       ModelConfig c;
-       c.excludeAllCores();
-       return c;
-     },
+     noCores,
      StatusCode::Model_NoTargetCores, "No target core specified!"},
     {"BadChecksum", "identity_int8", [](json& m) { m["checksum"] = 1; }, defaults, StatusCode::Model_FailedToLoadZRB,
      "Failed to load model."},
     {"OtherHardware", "identity_int8", [](json& m) { m["target_hardware"] = "Taliss"; }, defaults,
      StatusCode::Model_IsNotSupportedHardware, "Target hardware of model is not supported."},
     {"ForcedBundleOutOfRange", "identity_int8", nullptr,
-     [] {
-       ModelConfig c;
-       c.forceSingleNPUBundle(1);
-       return c;
-     },
+     forceBundle1,
      StatusCode::Model_ZRBAndModelConfigNotMatch, "contains 1 NPU bundles, with the last index being 0."},
     {"NoBundle", "identity_int8", [](json& m) { m["bundles"] = json::array(); }, defaults, StatusCode::Model_BrokenZRB,
      "No bundle in the ZRB."},
@@ -102,35 +105,19 @@ const Row kRows[] = {
      [](json& m) { bundle(m)["cores"] = localCores({0x10001, 0x10002, 0x10003, 0x10004}); }, defaults,
      StatusCode::Model_ZRBAndModelConfigNotMatch, "include cores that are not covered by the ZRB file"},
     {"AutoTooFewCores", "identity_int8", [](json& m) { bundle(m)["cores"] = localCores({0x10001, 0x10002}); },
-     [] {
-       ModelConfig c;
-       c.setSingleCoreMode(3);
-       return c;
-     },
+     autoCores<3>,
      StatusCode::Model_ZRBAndModelConfigNotMatch,
      "the number of supported single-core mode cores (2) in the ZRB file is less than the requested number of cores "
      "(3)"},
     {"AutoWithoutSingleCores", "identity_int8", [](json& m) { m = multiModel(); },
-     [] {
-       ModelConfig c;
-       c.setSingleCoreMode(1);
-       return c;
-     },
+     autoCores<1>,
      StatusCode::Model_ZRBAndModelConfigNotMatch,
      "| Multi      | Cluster0  | [Core0, Core1, Core2, Core3, GlobalCore]                     |"},
     {"AutoCacheOnTwoCores", "sequence_cache", nullptr,
-     [] {
-       ModelConfig c;
-       c.setSingleCoreMode(2);
-       return c;
-     },
+     autoCores<2>,
      StatusCode::Model_ZRBAndModelConfigNotMatch, "Model using cache is allowed to use only one NPU core."},
     {"ManualCacheOnTwoCores", "sequence_cache", nullptr,
-     [] {
-       ModelConfig c;
-       c.setSingleCoreMode(std::vector<CoreId>{{Cluster::Cluster0, Core::Core0}, {Cluster::Cluster0, Core::Core1}});
-       return c;
-     },
+     twoCores,
      StatusCode::Model_ZRBAndModelConfigNotMatch, "Model using cache is allowed to use only one NPU core."},
     {"NothingLeftAfterFiltering", "identity_int8",
      [](json& m) {
@@ -141,11 +128,7 @@ const Row kRows[] = {
        bundle(m)["section_binaries"][0]["designations"].push_back(
            {{"core_word", 0x1FFFE}, {"mode", 1}, {"region", "IMEM"}});
      },
-     [] {
-       ModelConfig c;
-       c.setGlobalCoreMode({Cluster::Cluster1});
-       return c;
-     },
+     globalCluster1,
      StatusCode::Model_ZRBAndModelConfigNotMatch, "The ZRB file became invalid after filtering its bundles"},
     {"CoreNotInHardware", "identity_int8",
      [](json& m) {
@@ -238,11 +221,7 @@ const Row kRows[] = {
     {"TwoBundlesWithoutDescription", "two_variants", [](json& m) { m.erase("metadata"); }, defaults,
      StatusCode::Model_BrokenZRB, "If metadata is not given, the number of bundle has to be 1, but it is 2"},
     {"AsyncWithCpuLayers", "cpu_layers", nullptr,
-     [] {
-       ModelConfig c;
-       c.setAsyncPipelineEnabled(true);
-       return c;
-     },
+     asyncPipeline,
      StatusCode::NotImplemented, "Asynchronous inference is not supported yet for models that require CPU offloading."},
 
     // What the file must hold for requests to run safely.
@@ -293,6 +272,8 @@ const Row kRows[] = {
     {"SecondAreaOfUnknownSequence", "two_slots", [](json& m) { output(m)["seq_index"] = {3, -1, -1}; }, defaults,
      StatusCode::Model_BrokenZRB, "Failed to find target SequenceLength"},
 };
+
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
 class CreateFailure : public ::testing::TestWithParam<Row> {};
 

@@ -176,14 +176,6 @@ TEST(SequenceLengthTest, SharedListsGiveTheValuesAndRefusalsOfCopies) {
   EXPECT_EQ(log.count("(8 > 5)"), 1u);
 }
 
-TEST(SequenceLengthTest, TwoLengthsOnOneAxisAreRefused) {
-  zrb::Bundle b = bundleOf({io<zrb::Input>(1, 1, 4, {0, -1, -1})}, {io<zrb::Output>(1, 1, 4)});
-  b.sequence_lengths = {length(0, 8, {{0, {axis(0)}}}), length(0, 8, {{0, {axis(0)}}})};
-  LogCapture log;
-  EXPECT_EQ(build(b).status, StatusCode::Model_BrokenZRB);
-  EXPECT_EQ(log.count("Multiple SequenceLengths (0, 1) are pointing the same input axis."), 1u);
-}
-
 TEST(ScaleTest, InputsAreInvertedAndListsKept) {
   StatusCode status = StatusCode::InternalError;
   Scale in = readScale({0.5f}, false, true, status);

@@ -47,10 +47,11 @@ class CardRun {
       EXPECT_TRUE(memory_.write(plan.inputs[i][0] + offset, npu.data(), npu.size()));
     }
     if (model_.variantCount() > 1) loadProgram(v);
-    for (const auto& [index, entry] : indexed(model_.rmemEntries(v).at(kCore))) {
-      const uint8_t t = entry.type;
-      if (t == 1 || t == 2 || t == 11) writeWord(entry.address, info.rmemValues[index]);
-      if (t == 13) writeWord(entry.address, static_cast<uint32_t>(offset));
+    const std::vector<RmemEntry>& rmem = model_.rmemEntries(v).at(kCore);
+    for (size_t k = 0; k < rmem.size(); ++k) {
+      const uint8_t t = rmem[k].type;
+      if (t == 1 || t == 2 || t == 11) writeWord(rmem[k].address, info.rmemValues[k]);
+      if (t == 13) writeWord(rmem[k].address, static_cast<uint32_t>(offset));
     }
     if (!post(offset)) return false;
     outputs.clear();
@@ -86,13 +87,6 @@ class CardRun {
   }
 
  private:
-  template <typename T>
-  static std::vector<std::pair<size_t, T>> indexed(const std::vector<T>& list) {
-    std::vector<std::pair<size_t, T>> out;
-    for (size_t i = 0; i < list.size(); ++i) out.emplace_back(i, list[i]);
-    return out;
-  }
-
   // Buffer acquisition's size rule.
   static size_t bytes(const IORecord& rec, const SeqLensHWC& m) {
     uint64_t c = uint64_t{m[2]} * rec.info.channel;
