@@ -101,12 +101,4 @@ bool ModelImpl::setLatency(int32_t v, uint64_t consumed, uint64_t finished) {
   return true;
 }
 
-// Launch installs the model on an accelerator; until then there is nothing
-// to undo.
-StatusCode ModelImpl::dispose() {
-  if (!launched_) return StatusCode::OK;
-  launched_ = false;
-  return StatusCode::OK;
-}
-
 }  // namespace kestrane
