@@ -7,6 +7,10 @@
 #include <random>
 #include <stdexcept>
 
+#include "hwdep/memory_type.h"
+#include "hwdep/platform.h"
+#include "support/program_text.h"
+
 namespace kestrane::test::zrbw {
 
 namespace {
@@ -25,6 +29,42 @@ uint32_t hardwareCode(const json& j) {
   const auto it = names.find(j.get<std::string>());
   if (it == names.end()) throw std::invalid_argument("unknown target_hardware " + j.dump());
   return it->second;
+}
+
+// The MessagePack model description from its short form: named shapes of
+// the inputs, outputs and further tensors, and the layer objects in order.
+json modelDescription(const json& j) {
+  json info;
+  json shapes = json::object();
+  auto names = [&](const char* key) {
+    std::vector<std::string> out;
+    for (const json& t : get<json>(j, key, json::array())) {
+      out.push_back(t.at("name").get<std::string>());
+      shapes[out.back()] = t.at("shape");
+    }
+    return out;
+  };
+  info["modelInputList"] = names("inputs");
+  info["modelOutputList"] = names("outputs");
+  names("tensors");
+  json doc;
+  std::vector<std::string> order;
+  for (json layer : get<json>(j, "layers", json::array())) {
+    const std::string name = layer.at("layerName").get<std::string>();
+    const bool cpu = get<bool>(layer, "isUnsupported", false);
+    layer["isUnsupported"] = cpu;
+    if (!layer.contains("layerType")) layer["layerType"] = "DeepLearning";
+    for (const char* key : {"inputList", "outputList", "removeActList"}) {
+      if (!layer.contains(key)) layer[key] = json::array();
+    }
+    if (cpu && !layer.contains("srcShape")) layer["srcShape"] = shapes.contains(name) ? shapes[name] : json::array();
+    order.push_back(name);
+    doc[name] = layer;
+  }
+  info["layerOrder"] = order;
+  info["srcShapeMap"] = shapes;
+  doc["info"] = info;
+  return doc;
 }
 
 std::vector<uint8_t> payload(const json& j, const std::string& baseDir) {
@@ -46,6 +86,7 @@ std::vector<uint8_t> payload(const json& j, const std::string& baseDir) {
     return out;
   }
   if (j.contains("msgpack")) return json::to_msgpack(j.at("msgpack"));
+  if (j.contains("model_description")) return json::to_msgpack(modelDescription(j.at("model_description")));
   if (j.contains("file")) {
     std::filesystem::path path = j.at("file").get<std::string>();
     if (path.is_relative()) path = std::filesystem::path(baseDir) / path;
@@ -87,17 +128,48 @@ uint32_t modeWord(const json& j) {
   return word;
 }
 
-std::vector<Designation> designations(const json& j) {
+// The device address of a memory region of a core, from the hardware
+// description compiled into the library.
+uint64_t regionAddress(uint32_t coreWord, const std::string& name) {
+  static const hwdep::Platform platform;
+  for (uint32_t type = 0; type <= 30; ++type) {
+    if (hwdep::memoryTypeName(type) != name) continue;
+    try {
+      const auto& cluster = platform.getCluster(static_cast<int32_t>(coreWord & 0xFFFF0000u));
+      const auto& core = platform.getCoreEntry(cluster, coreWord & 0xFFFFu);
+      return platform.lookupU64ById(core, static_cast<int32_t>(type));
+    } catch (const std::out_of_range&) {
+      throw std::invalid_argument("core " + std::to_string(coreWord) + " has no region " + name);
+    }
+  }
+  throw std::invalid_argument("unknown region " + name);
+}
+
+Designation designation(const json& d, uint32_t core) {
+  Designation des;
+  des.core_word = core;
+  des.mode_word = modeWord(d);
+  des.flag_word = d.contains("flag_word") ? d.at("flag_word").get<uint32_t>()
+                                          : (get<bool>(d, "flag", false) ? 1u : 0u) |
+                                                ((get<uint32_t>(d, "memory_type", 0) & 0x3Fu) << 1);
+  des.address = get<uint64_t>(d, "address", 0);
+  if (d.contains("region")) des.address += regionAddress(core, d.at("region").get<std::string>());
+  return des;
+}
+
+// "each_core" places a copy on every core of the bundle whose mode is the
+// designation's mode.
+std::vector<Designation> designations(const json& j, const std::vector<Core>& cores) {
   std::vector<Designation> out;
   for (const json& d : j) {
-    Designation des;
-    des.core_word = coreWord(d);
-    des.mode_word = modeWord(d);
-    des.flag_word = d.contains("flag_word") ? d.at("flag_word").get<uint32_t>()
-                                            : (get<bool>(d, "flag", false) ? 1u : 0u) |
-                                                  ((get<uint32_t>(d, "memory_type", 0) & 0x3Fu) << 1);
-    des.address = get<uint64_t>(d, "address", 0);
-    out.push_back(des);
+    if (!get<bool>(d, "each_core", false)) {
+      out.push_back(designation(d, coreWord(d)));
+      continue;
+    }
+    const uint32_t mode = get<uint32_t>(d, "mode", 0) & 0xFu;
+    for (const Core& core : cores) {
+      if ((core.mode_word & 0xFu) == mode) out.push_back(designation(d, core.core_word));
+    }
   }
   return out;
 }
@@ -125,10 +197,10 @@ void triple(const json& j, const char* key, std::array<uint32_t, 13>& dims, size
   for (size_t i = 0; i < 3; ++i) dims[at + i] = v[i];
 }
 
-IoEntry ioEntry(const json& j) {
+IoEntry ioEntry(const json& j, const std::vector<Core>& cores) {
   IoEntry io;
   io.name = get<std::string>(j, "name", "");
-  io.designations = designations(get<json>(j, "designations", json::array()));
+  io.designations = designations(get<json>(j, "designations", json::array()), cores);
   io.size = get<uint64_t>(j, "size", 0);
   const bool perChannel = get<bool>(j, "per_channel", false);
   const bool hasChannelBytes = j.contains("channel_bytes");
@@ -205,26 +277,51 @@ SequenceLength sequenceLength(const json& j) {
   return s;
 }
 
-SectionBinary sectionBinary(const json& j, const std::string& baseDir) {
+std::string programText(const json& j) {
+  if (j.is_string()) return j.get<std::string>();
+  std::string text;
+  for (const json& line : j) text += line.get<std::string>() + "\n";
+  return text;
+}
+
+// A section whose "program" names regions of its core becomes one section
+// per designation, each with the program for that core.
+std::vector<SectionBinary> sectionBinaries(const json& j, const std::vector<Core>& cores, const std::string& baseDir) {
   SectionBinary s;
   s.flags = j.contains("flags") ? j.at("flags").get<uint32_t>()
                                 : binaryFlags(get<bool>(j, "no_payload", false), get<bool>(j, "flag1", false),
                                               get<uint32_t>(j, "memory_type", 0), get<uint32_t>(j, "attribute", 0));
-  s.designations = designations(get<json>(j, "designations", json::array()));
-  if (j.contains("payload")) s.payload = payload(j.at("payload"), baseDir);
+  s.designations = designations(get<json>(j, "designations", json::array()), cores);
   if (j.contains("size")) s.size = j.at("size").get<uint64_t>();
-  return s;
+  if (!j.contains("program")) {
+    if (j.contains("payload")) s.payload = payload(j.at("payload"), baseDir);
+    return {s};
+  }
+  const std::string text = programText(j.at("program"));
+  if (!programTextNeedsCore(text)) {
+    s.payload = assembleProgramText(text);
+    return {s};
+  }
+  std::vector<SectionBinary> out;
+  for (const Designation& d : s.designations) {
+    SectionBinary one = s;
+    one.designations = {d};
+    one.payload = assembleProgramText(text, [&](const std::string& region) { return regionAddress(d.core_word, region); });
+    out.push_back(std::move(one));
+  }
+  return out;
 }
 
-CacheDesignation cacheDesignation(const json& j) {
+CacheDesignation cacheDesignation(const json& j, const std::vector<Core>& cores) {
   CacheDesignation c;
   c.type_word = j.contains("type_word") ? j.at("type_word").get<uint32_t>() : get<uint32_t>(j, "cache_type", 0);
   c.name = get<std::string>(j, "name", "");
   c.size = get<uint64_t>(j, "size", 0);
   for (const json& e : get<json>(j, "entries", json::array())) {
-    c.entries.push_back({designations(get<json>(e, "designations", json::array())), get<uint32_t>(e, "value", 0)});
+    c.entries.push_back(
+        {designations(get<json>(e, "designations", json::array()), cores), get<uint32_t>(e, "value", 0)});
   }
-  c.designations = designations(get<json>(j, "designations", json::array()));
+  c.designations = designations(get<json>(j, "designations", json::array()), cores);
   return c;
 }
 
@@ -241,23 +338,30 @@ Bundle bundle(const json& j, const std::string& baseDir) {
   Bundle b;
   b.bundle_word = get<uint32_t>(j, "bundle_word", 0);
   b.metadata = metadata(j, "metadata", baseDir);
-  b.cores = items<Core>(j, "cores", [](const json& c) {
-    Core core{coreWord(c), modeWord(c), {}};
-    const auto values = get<std::vector<uint64_t>>(c, "values", {0, 0, 0});
-    if (values.size() != 3) throw std::invalid_argument("values needs three numbers");
-    std::copy(values.begin(), values.end(), core.values.begin());
-    return core;
-  });
-  b.inputs = items<IoEntry>(j, "inputs", ioEntry);
-  b.outputs = items<IoEntry>(j, "outputs", ioEntry);
+  for (const json& c : get<json>(j, "cores", json::array())) {
+    // "all_local": the four cores of both clusters in the entry's mode.
+    const bool all = get<bool>(c, "all_local", false);
+    for (uint32_t n = 0; n < (all ? 8u : 1u); ++n) {
+      Core core{all ? (0x10000u << (n / 4)) | (n % 4 + 1) : coreWord(c), modeWord(c), {}};
+      const auto values = get<std::vector<uint64_t>>(c, "values", {0, 0, 0});
+      if (values.size() != 3) throw std::invalid_argument("values needs three numbers");
+      std::copy(values.begin(), values.end(), core.values.begin());
+      b.cores.push_back(core);
+    }
+  }
+  const auto& cores = b.cores;
+  b.inputs = items<IoEntry>(j, "inputs", [&](const json& e) { return ioEntry(e, cores); });
+  b.outputs = items<IoEntry>(j, "outputs", [&](const json& e) { return ioEntry(e, cores); });
   b.sequence_lengths = items<SequenceLength>(j, "sequence_lengths", sequenceLength);
-  b.section_binaries =
-      items<SectionBinary>(j, "section_binaries", [&](const json& s) { return sectionBinary(s, baseDir); });
+  for (const json& s : get<json>(j, "section_binaries", json::array())) {
+    for (SectionBinary& one : sectionBinaries(s, cores, baseDir)) b.section_binaries.push_back(std::move(one));
+  }
   b.rmem_ids = items<RmemId>(j, "rmem_ids", [](const json& r) {
     return RmemId{get<uint32_t>(r, "type_word", get<uint32_t>(r, "rmem_type", 0)), get<uint32_t>(r, "value", 0),
                   get<float>(r, "multiplier", 1.0f), get<float>(r, "offset", 0.0f)};
   });
-  b.cache_designations = items<CacheDesignation>(j, "cache_designations", cacheDesignation);
+  b.cache_designations =
+      items<CacheDesignation>(j, "cache_designations", [&](const json& c) { return cacheDesignation(c, cores); });
   return b;
 }
 

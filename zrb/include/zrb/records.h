@@ -3,6 +3,22 @@
 // The records of a model object. They are plain values: copying a record
 // copies its lists and strings. Presets are what a freshly constructed record
 // holds; a field that a format version does not carry keeps its preset.
+//
+// What the model runtime calls these fields:
+// - IoEntry::io_type is the NPU "layout kind" (0-15); IoEntry::kind is the
+//   engine's "IO type" (0-5). The two names cross.
+// - IoEntry::word2_nibble is the "NPU dtype" (0 float32, 1 float16, 2 int8);
+//   io_groups are the stored "copy runs": first, second, third = source
+//   offsets, lengths, destination offsets.
+// - CoreConfig::pow2_a and pow2_b are the input and output alignment words
+//   (formats 4 to 6 leave them unset: the hardware description's granule).
+// - SectionBinary::memory_type is a section binary's "type word".
+// - SequenceLength: flag_bit8 is the "cache flag", max_size the "maximum
+//   sequence size", further_words[0] the "maximum cache size" and
+//   further_words[1] the "cache offset".
+// - Bundle::bundle_word is the "bundle kind word".
+// The runtime does not read IoEntry::size, bit_list, channel_bytes,
+// further_words[2], SectionBinary::flag_bit1 or attribute.
 
 #include <array>
 #include <cstdint>

@@ -1,0 +1,61 @@
+#pragma once
+
+// The description of one model variant: its input and output names and
+// shapes and its layers in execution order, each running on the NPU (one
+// NPUOpDesc) or on the host CPU. Read from the MessagePack document a model
+// file carries, or made up for a file that carries none.
+//
+// A plain value, filled once by init() while the model is created and only
+// read afterwards, by any number of threads. The first and last NPU layers
+// are kept as positions, so copies stay valid.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kestrane/status.h"
+#include "model/npu_op_desc.h"
+#include "runtime/op_desc.h"
+
+namespace kestrane {
+
+class ModelDesc {
+ public:
+  using Shape = std::vector<int64_t>;
+
+  // Fills the description from the MessagePack file at *descPath, or the
+  // default description of the single NPU operation when descPath is null,
+  // and writes the names and output shapes of every NPU layer into its
+  // operation. NPU layers' bundle indices are resolved here once: a negative
+  // index is the operation after the previous NPU layer's, an index beyond
+  // the operations is refused. Returns OK, Model_FailedToOpenModelDescFile,
+  // Model_BrokenZRB (also for documents that do not parse or have keys of
+  // the wrong type) or the status of a layer that cannot be described.
+  StatusCode init(const std::string* descPath, std::vector<NPUOpDesc>& npuOpDescs);
+
+  // The first and last NPU layers; null before a successful init.
+  const OpDesc* firstSupportedOp() const { return layerAt(first_); }
+  const OpDesc* lastSupportedOp() const { return layerAt(last_); }
+  // The operations they run (their resolved bundle indices).
+  int32_t firstNpuOpIndex() const { return first_ < opDescs.size() ? opDescs[first_].bundleIndex : -1; }
+  int32_t lastNpuOpIndex() const { return last_ < opDescs.size() ? opDescs[last_].bundleIndex : -1; }
+
+  std::string descPath;
+  std::vector<std::string> inputNames;
+  std::vector<std::string> outputNames;
+  std::vector<Shape> inputShapes;      // a 4-dimensional shape loses its batch
+  std::vector<Shape> fullInputShapes;  // as stored
+  std::vector<Shape> outputShapes;     // a leading 1 removed
+  std::vector<OpDesc> opDescs;         // without layers of type "input"
+  bool isNpuOnly = false;
+
+ private:
+  static constexpr size_t kNone = static_cast<size_t>(-1);
+  const OpDesc* layerAt(size_t i) const { return i < opDescs.size() ? &opDescs[i] : nullptr; }
+
+  size_t first_ = kNone;
+  size_t last_ = kNone;
+};
+
+}  // namespace kestrane

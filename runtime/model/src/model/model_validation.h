@@ -1,0 +1,39 @@
+#pragma once
+
+// The checks of a model file against the hardware and the configuration that
+// model creation runs, and the per-bundle derivations it makes from the file.
+// Each check logs its own error lines and answers false.
+
+#include <cstdint>
+#include <vector>
+
+#include "kestrane/model_config.h"
+#include "kestrane/status.h"
+#include "model/npu_op_desc.h"
+#include "zrb/zrb.h"
+
+namespace kestrane::model_checks {
+
+bool checkZRB(const zrb::ZRB& model);
+bool checkZRBCores(const zrb::ZRB& model);
+bool checkZRBCoresAtEachMode(const zrb::ZRB& model, uint32_t mode);
+bool doesZRBAndModelConfigMatch(const zrb::ZRB& model, const ModelConfig& config);
+bool doesSupportedCoresMatchGivenCoreModeAndCores(const std::vector<zrb::CoreConfig>& cores, CoreMode mode,
+                                                  const std::vector<CoreId>& coreIds);
+bool doesZRBUseCache(const zrb::ZRB& model);
+bool usesSecondIoArea(const std::vector<zrb::Bundle>& bundles);
+
+// Keeps every bundle, with only what belongs to `mode` in it.
+std::vector<zrb::Bundle> filterBundlesByCoreMode(const std::vector<zrb::Bundle>& bundles, CoreMode mode);
+// Per bundle the device-address offsets of its IO areas, one per in-flight
+// slot. Empty (after an error line) when a bundle's areas cannot be sized or
+// its second area would overlap its first.
+std::vector<std::vector<uint64_t>> buildIoSlotOffsets(const std::vector<zrb::Bundle>& bundles, bool second);
+
+// What the file must hold beyond its layout for requests to run safely:
+// dimensions, scales, IO types, sequence slopes, IO layouts, and device
+// ranges inside the card's memory. Model_BrokenZRB or
+// Model_InvalidScaleValue with one line naming the culprit.
+StatusCode checkOperations(const std::vector<NPUOpDesc>& ops, const std::vector<std::vector<uint64_t>>& ioSlotOffsets);
+
+}  // namespace kestrane::model_checks
