@@ -34,7 +34,7 @@ enum class InferenceResult : int32_t { Successful = 0, Expired = 1, Unexpected =
 enum class CollaborationModel : int32_t { Unified = 0, Separated = 1, Undefined = 2 };
 enum class CoreStatus : int32_t { Vacant = 0, Ready = 1, Idle = 2, Running = 3 };
 enum class CacheType : uint8_t { Default = 0, Batch = 1, Error = 15 };
-enum class LogLevel : uint8_t { DEBUG = 1, INFO = 2, WARN = 3, ERR = 4, FATAL = 5, OFF = 6 };
+enum class LogLevel : int8_t { DEBUG = 1, INFO = 2, WARN = 3, ERR = 4, FATAL = 5, OFF = 6 };
 
 struct CoreId {
   Cluster cluster = Cluster::Error;

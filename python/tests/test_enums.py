@@ -5,7 +5,7 @@ import pytest
 
 import ophel
 
-I32, U8 = (-(2**31), 2**31 - 1), (0, 255)
+I32, U8, I8 = (-(2**31), 2**31 - 1), (0, 255), (-128, 127)
 # (enumeration, members in registration order with their values, range of the underlying integer)
 TABLE = [
     (ophel.Cluster, [("Cluster0", 0x10000), ("Cluster1", 0x20000), ("Error", 0x7FFF0000)], I32),
@@ -19,7 +19,7 @@ TABLE = [
     (ophel.InferenceResult, [("Successful", 0), ("Expired", 1), ("Unexpected", 2)], I32),
     (ophel.CoreAllocationPolicy, [("Auto", 0), ("Manual", 1)], I32),
     (ophel.CoreMode, [("Single", 0), ("Multi", 1), ("Global", 2), ("Global4", 3), ("Global8", 4), ("Error", 15)], U8),
-    (ophel.LogLevel, [("DEBUG", 1), ("INFO", 2), ("WARN", 3), ("ERR", 4), ("FATAL", 5), ("OFF", 6)], U8),
+    (ophel.LogLevel, [("DEBUG", 1), ("INFO", 2), ("WARN", 3), ("ERR", 4), ("FATAL", 5), ("OFF", 6)], I8),
     (ophel.CacheType, [("Default", 0), ("Batch", 1), ("Error", 15)], U8),
 ]
 ENUMS = [row[0] for row in TABLE]

@@ -71,7 +71,8 @@ TEST(NDArrayData, OwnedStorageFreedOnceAcrossCopiesAndMoves) {
     internal::NDArrayData d;
     d = std::move(b);
     EXPECT_EQ(b.data(), nullptr);
-    d = d;  // self-assignment keeps the storage
+    internal::NDArrayData& same = d;
+    d = same;  // self-assignment keeps the storage
     EXPECT_EQ(d.data(), p);
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; ++i)

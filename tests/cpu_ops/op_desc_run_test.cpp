@@ -226,6 +226,30 @@ TEST(OpDescShapeOps, ResizeAndReduceRefusalsNameTheirCause) {
   EXPECT_EQ(log.count("error|This layer is invalid for Reduce Operations."), 1u);
 }
 
+TEST(OpDescShapeOps, EmptyShapesWithHugeSizesEndPromptly) {
+  // Sizes whose product does not fit 64 bits before the 0 is reached, from a
+  // constant's shape, an Expand target, a Tile count and a ConstantOfShape
+  // input: empty results at once, or a refusal where the result would not be
+  // empty.
+  const int64_t g = int64_t{1} << 31;
+  const Shape huge = {g, g, 3, 0};
+  OpDesc pow = described(cpuLayer("Pow", {{"pow", json::array()}, {"pow_shape", huge}}));
+  EXPECT_EQ(pow.pow.shape(), huge);
+  EXPECT_EQ(run(pow, {floats({1, 2, 3}, {3, 1})}).shape(), huge);
+  EXPECT_EQ(run(described(cpuLayer("Expand")), {floats({1}), longs(huge)}).shape(), huge);
+  EXPECT_EQ(run(described(cpuLayer("ConstantOfShape", {{"value", 1}})), {longs(huge)}).shape(), huge);
+  EXPECT_EQ(run(described(cpuLayer("Tile", {{"repeats", {g, g}}})), {floats({}, {0, 2})}).shape(), (Shape{0, 2 * g}));
+  EXPECT_EQ(run(described(cpuLayer("Tile", {{"repeats", {g, 1, 1, 1}}})), {pow.pow}).shape(),
+            (Shape{g * g, g, 3, 0}));
+  test::LogCapture log;
+  run(described(cpuLayer("Expand")), {floats({1}), longs({g, g, 3, 1})}, StatusCode::Model_PredictError);
+  run(described(cpuLayer("ConstantOfShape", {{"value", 1}})), {longs({g, g, 3, 1})}, StatusCode::Model_PredictError);
+  run(described(cpuLayer("Tile", {{"repeats", {g, g}}})), {floats({1, 2}, {1, 2})}, StatusCode::Model_PredictError);
+  StatusCode status = StatusCode::OK;
+  OpDesc refused(cpuLayer("Pow", {{"pow", {1.0}}, {"pow_shape", {g, g, 3, 1}}}), -1, &status);
+  EXPECT_EQ(status, StatusCode::Model_BrokenZRB);
+}
+
 TEST(OpDescConcurrency, OneDescriptionRunsOnSeveralThreads) {
   OpDesc d = described(cpuLayer("GatherConstant", {{"axis", 0}, {"constant", {-1, 0, 2}}, {"srcShape", {3}}}));
   Tensor x = floats({10, 11, 12, 13});

@@ -40,20 +40,29 @@ TEST(ScalarTensor, ConvertsByTheTableRules) {
   EXPECT_EQ(log.count("Invalid dtype"), 2u);
 }
 
-TEST(CatStack, PromoteBlocksAndRefuseMismatchedShapes) {
+TEST(CatStack, PromoteAndBroadcastBlocksAndRefuseTheRest) {
   Tensor r = cat({iota({2}), fromVector(std::vector<int32_t>{7, 8})}, 0);
   EXPECT_EQ(r.dtype(), DType::Float32);
   EXPECT_EQ(values(r), (Values{0, 1, 7, 8}));
   EXPECT_EQ(cat({iota({2, 3}), TensorData({0, 3}, DType::Float32)}, 0).shape(), (Shape{2, 3}));
+  // Other dimensions of size 1 stretch to the first block's.
+  r = cat({iota({2, 3}), iota({1, 3}, DType::Int16)}, 1);
+  EXPECT_EQ(r.shape(), (Shape{2, 6}));
+  EXPECT_EQ(values(r), (Values{0, 1, 2, 0, 1, 2, 3, 4, 5, 0, 1, 2}));
+  r = stack({iota({3}), fromVector(std::vector<double>{9})}, 0);
+  EXPECT_EQ(r.shape(), (Shape{2, 3}));
+  EXPECT_EQ(values(r), (Values{0, 1, 2, 9, 9, 9}));
   LogCapture log;
   EXPECT_FALSE(cat({iota({2, 3}), iota({2, 4})}, 0).defined());
+  EXPECT_FALSE(cat({iota({1, 3}), iota({2, 3})}, 1).defined());
   EXPECT_FALSE(cat({iota({2, 3}), iota({3})}, 0).defined());
   EXPECT_FALSE(cat({iota({2, 3})}, 2).defined());
   EXPECT_FALSE(cat({}, 0).defined());
   EXPECT_FALSE(cat({iota({2}), Tensor()}, 0).defined());
   EXPECT_FALSE(stack({iota({3}), iota({3})}, 2).defined());
   EXPECT_FALSE(stack({iota({3}), iota({2})}, 0).defined());
-  EXPECT_EQ(log.lines().size(), 7u);
+  EXPECT_FALSE(stack({iota({3}), iota({1, 3})}, 0).defined());
+  EXPECT_EQ(log.lines().size(), 9u);
 }
 
 TEST(Split, GivesViewsAndRefusesOverruns) {

@@ -101,6 +101,57 @@ TEST(Reductions, WholeTensorDtypesAndWrapping) {
   EXPECT_EQ(values(tr.sum()), values(tr.contiguous().sum()));
 }
 
+TEST(Reductions, MeanDividesByTheExactCountOfNarrowTypes) {
+  // Counts beyond each narrow type's range: the sum wraps in the input type,
+  // the count does not. (int8 [100, 0 x 199] sums to 100; uint8 256 ones to 0.)
+  struct Case {
+    DType dtype;
+    int64_t count;
+    double first, rest, sum;  // sum: the wrapped sum in the input type
+  };
+  const Case cases[] = {{DType::Int8, 200, 100, 0, 100},
+                        {DType::UInt8, 256, 1, 1, 0},
+                        {DType::UInt8, 300, 2, 0, 2},
+                        {DType::Int16, 40000, 7, 0, 7},
+                        {DType::Bool, 1000, 1, 1, 1000}};
+  for (const Case& c : cases) {
+    std::vector<double> v(static_cast<size_t>(c.count), c.rest);
+    v[0] = c.first;
+    const Tensor t = make(v, c.dtype);
+    const double mean = static_cast<float>(c.sum) / static_cast<float>(c.count);
+    const Tensor whole = t.mean();
+    EXPECT_EQ(whole.dtype(), DType::Float32);
+    EXPECT_EQ(values(whole), (std::vector<double>{mean})) << dtypeName(c.dtype);
+    // Along a dimension: the same line twice, in either layout.
+    const Tensor lines = cat({t.reshape({1, -1}), t.reshape({1, -1})}, 0);
+    EXPECT_EQ(values(lines.mean(1, false)), (std::vector<double>(2, mean)));
+    EXPECT_EQ(values(lines.transpose(0, 1).mean(0, true)), (std::vector<double>(2, mean)));
+  }
+}
+
+TEST(Reductions, ZeroDAndOneElementInputsIgnoreDim) {
+  // dim is not used: any value gives the clone (without the last dimension
+  // unless keepdim), and positions 0.
+  const Tensor zeroD = scalarTensor(3, DType::Int32);
+  const Tensor one = make({5}, DType::Float32, {1, 1, 1});
+  for (int64_t dim : {0, -1, 3, -7, 100}) {
+    EXPECT_EQ(zeroD.sum(dim, false).shape(), (std::vector<int64_t>{}));
+    EXPECT_EQ(values(zeroD.prod(dim, true)), (std::vector<double>{3}));
+    auto [v, i] = zeroD.max(dim, false);
+    EXPECT_EQ(values(v), (std::vector<double>{3}));
+    EXPECT_EQ(i.dtype(), DType::Int64);
+    EXPECT_EQ(values(i), (std::vector<double>{0}));
+    EXPECT_EQ(values(zeroD.argmax(dim, true)), (std::vector<double>{0}));
+    EXPECT_EQ(values(zeroD.mean(dim, false)), (std::vector<double>{3}));
+    EXPECT_EQ(one.sum(dim, false).shape(), (std::vector<int64_t>{1, 1}));
+    EXPECT_EQ(one.sum(dim, true).shape(), (std::vector<int64_t>{1, 1, 1}));
+    auto [mv, mi] = one.min(dim, false);
+    EXPECT_EQ(mv.shape(), (std::vector<int64_t>{1, 1}));
+    EXPECT_EQ(mi.shape(), (std::vector<int64_t>{1, 1}));
+    EXPECT_EQ(values(one.mean(dim, true)), (std::vector<double>{5}));
+  }
+}
+
 TEST(Reductions, NaNRules) {
   EXPECT_TRUE(std::isnan(values(make({kNaN, 1, 2}, DType::Float32).max())[0]));
   EXPECT_EQ(values(make({1, kNaN, 2}, DType::Float32).max()), (std::vector<double>{2}));

@@ -3,6 +3,8 @@
 #include <cmath>
 
 #include "halvex/free_functions.h"
+#include "halvex/functional.h"
+#include "halvex/indexing.h"
 #include "halvex/iteration.h"
 #include "support/log_capture.h"
 #include "tensor_test_util.h"
@@ -111,4 +113,61 @@ TEST(TensorStorage, AssignValueStoresByDType) {
   internal::assignValue(&untouched, DType::Undefined, 1);
   EXPECT_EQ(untouched, 9);
   EXPECT_EQ(log.count("Invalid dtype"), 1u);
+}
+
+// Empty tensors may have sizes whose product (or row-major strides) would not
+// fit 64 bits before the 0 is reached; nothing about them may overflow, and
+// no operation may loop over their (absent) elements.
+TEST(TensorStorage, EmptyTensorsWithHugeSizesStayEmptyThroughEveryOperation) {
+  using indexing::TensorIndex;
+  const int64_t g = int64_t{1} << 31;
+  for (const std::vector<int64_t>& s : {std::vector<int64_t>{g, g, 3, 0}, std::vector<int64_t>{0, g, g, 3}}) {
+    SCOPED_TRACE(s[0]);
+    const bool zeroFirst = s[0] == 0;
+    TensorData x(s, DType::Float32);
+    ASSERT_TRUE(x.defined());
+    EXPECT_EQ(x.numel(), 0);
+    EXPECT_TRUE(x.isContiguous());
+    EXPECT_TRUE(x.isDense());
+    auto empty = [](const Tensor& t, std::vector<int64_t> expected) {
+      EXPECT_TRUE(t.defined());
+      EXPECT_EQ(t.shape(), expected);
+      EXPECT_EQ(t.numel(), 0);
+    };
+    const std::vector<int64_t> reversed = {s[3], s[2], s[1], s[0]};
+    empty(x.clone(), s);
+    empty(x.permute({3, 2, 1, 0}).contiguous(), reversed);
+    empty(x.flip({0, 1}).clone(), s);
+    empty(x.to(DType::Int64), s);
+    empty(x.exp(), s);
+    empty(x.permute({3, 2, 1, 0}).abs(), reversed);
+    empty(x + 1.0, s);
+    empty(x * x.flip({2}), s);
+    empty(x.maximum(TensorData({1, s[3]}, DType::Float32)), s);
+    empty(x.reshape(reversed), reversed);
+    empty(x.flatten(2, 3), {s[0], s[1], s[2] * s[3]});
+    empty(x.unsqueeze(2).squeeze(2), s);
+    empty(x.index({TensorIndex::slice(0, 1), TensorIndex(), TensorIndex::slice(1, 2)}),
+          {zeroFirst ? 0 : 1, s[1], 1, s[3]});
+    empty(x.select(1, g - 1), {s[0], s[2], s[3]});
+    empty(x.index_select(1, fromVector(std::vector<int64_t>{g - 1, 0})), {s[0], 2, s[2], s[3]});
+    empty(x.sum(1, false), {s[0], s[2], s[3]});
+    empty(std::get<1>(x.max(1, true)), {s[0], 1, s[2], s[3]});
+    empty(std::get<0>(x.sort(2, false)), s);
+    empty(std::get<1>(x.topk(0, 3, true, true)), {s[0], s[1], s[2], 0});
+    empty(cat({x, x}, 3), {s[0], s[1], s[2], 2 * s[3]});
+    empty(split(x, {g - 1, 1}, 1).at(1), {s[0], 1, s[2], s[3]});
+    empty(x.where(TensorData({1}, DType::Bool), x), s);
+    empty(x.tile({g, 1, 1, 1}), {s[0] * g, s[1], s[2], s[3]});
+    empty(x.expand({-1, -1, -1, -1}), s);
+    empty(nn::functional::softmax(x, 1), s);
+    EXPECT_EQ(x.nonzero().shape(), (std::vector<int64_t>{0, 4}));
+    EXPECT_EQ(x.sum().item<float>(), 0.0f);
+    EXPECT_TRUE(std::isnan(x.mean().item<float>()));
+    // Results whose size does not fit are refused, never wrapped.
+    LogCapture log;
+    EXPECT_EQ(x.flatten(0, 2).defined(), zeroFirst);
+    EXPECT_EQ(x.tile({int64_t{1} << 33, 1, 1, 1}).defined(), zeroFirst);
+    EXPECT_FALSE(x.sum(zeroFirst ? 0 : 3, false).defined());
+  }
 }

@@ -238,8 +238,10 @@ TEST(ParserV3, WrongBoundaryAndMissingTagsFail) {
   auto bytes = sampleV3().render();
   ASSERT_TRUE(replaceTag(bytes, ".CSW", "CSW_"));
   LogCapture capture;
+  LogCapture where("%s|%!|%v");
   Platform p = parse(bytes);
   EXPECT_EQ(capture.lines(), (std::vector<std::string>{"error|Failed to seek section identifier", kNotRetrieved}));
+  EXPECT_EQ(where.count("parser_v3.cpp|goOffset|Failed to seek section identifier"), 1u);
   EXPECT_EQ(p.generalValue(60), 506u);
 }
 

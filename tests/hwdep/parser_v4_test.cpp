@@ -103,8 +103,11 @@ TEST(ParserV4, MissingTagFailsAfterStoringEarlierSections) {
   std::vector<uint8_t> bytes = DescriptionV4::card().render();
   ASSERT_TRUE(replaceTag(bytes, ".CSW", "CSW."));
   LogCapture capture;
+  LogCapture where("%s|%!|%v");
   Platform p = parse(bytes);
   EXPECT_EQ(capture.lines(), (std::vector<std::string>{"error|Failed to seek section identifier", kNotRetrieved}));
+  // The line names the parser's seek, not a shared helper.
+  EXPECT_EQ(where.count("parser_v4.cpp|goOffset|Failed to seek section identifier"), 1u);
   EXPECT_EQ(p.getProduct(), "taliss2-v4");
   EXPECT_EQ(p.getClusterIds().size(), 2u);
   EXPECT_EQ(p.generalValue(60), 4096u);

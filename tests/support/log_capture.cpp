@@ -6,8 +6,9 @@
 
 namespace kestrane::test {
 
-LogCapture::LogCapture() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_)) {
-  sink_->set_pattern("%l|%v");
+LogCapture::LogCapture(const std::string& pattern)
+    : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_)) {
+  sink_->set_pattern(pattern);
   auto& sinks = spdlog::default_logger_raw()->sinks();
   sinks.push_back(sink_);
   previousLevel_ = spdlog::default_logger_raw()->level();

@@ -9,11 +9,14 @@
 
 namespace kestrane::test {
 
-// Collects what the process-wide logger writes while it lives, message text
-// only, one entry per line. The logger's level is lowered to debug meanwhile.
+// Collects what the process-wide logger writes while it lives, one entry per
+// line. The logger's level is lowered to debug meanwhile.
 class LogCapture {
  public:
-  LogCapture();
+  // `pattern` is the sink's spdlog pattern: the level and the message by
+  // default; "%s" (source file), "%#" (line) and "%!" (function) show where
+  // a line was logged.
+  explicit LogCapture(const std::string& pattern = "%l|%v");
   ~LogCapture();
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;

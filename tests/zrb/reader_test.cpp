@@ -191,6 +191,51 @@ TEST_F(LegacyFormatTest, OutputsAttachToTheFirstMatchingInputOnly) {
   EXPECT_EQ(seqIndex(read.outputs[1]), (Index{-1, -1, -1}));
 }
 
+TEST_F(LegacyFormatTest, EveryLinkOfAMegabyteFileSharesOneListPerKind) {
+  // Thousands of inputs, each opening a sequence length, and thousands of
+  // RmemIds, each linked to every length: the lengths must share one list per
+  // kind (a list per length would hold inputs x RmemIds entries, gigabytes for
+  // a file of one megabyte). Outputs on an axis no input has join nothing.
+  zrbw::Model source = sampleModel(0x40000);
+  zrbw::Bundle& b = source.bundles[0];
+  const size_t inputs = 4000, outputs = 4000, rmemIds = 20000;
+  zrbw::IoEntry in = b.inputs[0];
+  in.designations.clear();
+  in.scales.clear();
+  in.io_groups.clear();
+  in.dims = {};
+  in.flags = 0;
+  in.seq_lengths = {4, 0, 0};
+  zrbw::IoEntry out = in;
+  out.seq_lengths = {0, 0, 9};
+  b.inputs.assign(inputs, in);
+  b.outputs.assign(outputs, out);
+  b.outputs[0].seq_lengths = {3, 0, 0};
+  b.rmem_ids.clear();
+  for (size_t i = 0; i < rmemIds; ++i) b.rmem_ids.push_back({i % 2 == 0 ? 1u : 2u, static_cast<uint32_t>(i)});
+  const zrbw::Written written = zrbw::write(source);
+  EXPECT_GT(written.bytes.size(), 700u * 1024);
+  EXPECT_LT(written.bytes.size(), 1100u * 1024);
+  zrb::ZRB model;
+  ASSERT_TRUE(model.load(save(written)));
+  const zrb::Bundle& read = model.getBundles().at(0);
+  ASSERT_EQ(read.sequence_lengths.size(), inputs);
+  const zrb::SequenceLength& first = read.sequence_lengths[0];
+  EXPECT_EQ(first.sequence_rmem_ids.size(), rmemIds / 2);
+  EXPECT_EQ(first.cache_rmem_ids.size(), rmemIds / 2);
+  EXPECT_EQ(first.cache_rmem_ids[0], 1);
+  size_t unshared = 0;
+  for (const auto& s : read.sequence_lengths) {
+    unshared += !s.sequence_rmem_ids.sharesWith(first.sequence_rmem_ids);
+    unshared += !s.cache_rmem_ids.sharesWith(first.cache_rmem_ids);
+  }
+  EXPECT_EQ(unshared, 0u);
+  // Only output 0 (axis 0) joins a length: the first one.
+  EXPECT_EQ(first.output_axes.size(), 1u);
+  EXPECT_EQ(seqIndex(read.outputs[0]), (Index{0, -1, -1}));
+  EXPECT_EQ(seqIndex(read.outputs[outputs - 1]), (Index{-1, -1, -1}));
+}
+
 TEST_F(LegacyFormatTest, RmemIdsLinkNothingWithoutSequenceLengths) {
   zrbw::Model source = sampleModel(0x40000);
   auto& b = source.bundles[0];

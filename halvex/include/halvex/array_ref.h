@@ -17,11 +17,15 @@ class ArrayRef {
   ArrayRef(const std::vector<T>& v) : data_(v.data()), size_(v.size()) {}  // NOLINT(runtime/explicit)
   // The braced list lives until the end of the full expression of the call
   // it is passed to, as long as the view is used.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winit-list-lifetime"
+#endif
   ArrayRef(std::initializer_list<T> list)  // NOLINT(runtime/explicit)
       : data_(list.begin()), size_(list.size()) {}
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
   const T* data() const { return data_; }
   size_t size() const { return size_; }

@@ -41,6 +41,14 @@ Tensor perChannel(const Tensor& t, int64_t channels, const char* op, const char*
   return flat.index(first);
 }
 
+// The result of normalising an input without elements: an empty tensor of
+// its shape in the floating type the computation would use. Nothing is
+// computed, so no size product of the (possibly huge) other dimensions is
+// formed.
+Tensor emptyNormalised(const Tensor& input) {
+  return TensorData(input.shape(), input.dtype() == DType::Float64 ? DType::Float64 : DType::Float32);
+}
+
 }  // namespace
 
 Tensor group_norm(const Tensor& input, const GroupNormOptions& options) {
@@ -57,6 +65,7 @@ Tensor group_norm(const Tensor& input, const GroupNormOptions& options) {
   const Tensor weight = perChannel(options.weight, channels, "group_norm", "weight");
   const Tensor bias = perChannel(options.bias, channels, "group_norm", "bias");
   if (!weight.defined() || !bias.defined()) return {};
+  if (input.numel() == 0) return emptyNormalised(input);
   if (input.dtype() == DType::Float32 && weight.dtype() == DType::Float32 && bias.dtype() == DType::Float32 &&
       input.ndim() == 4) {
     const Tensor x = detail::rowMajor(input);
@@ -82,6 +91,7 @@ Tensor instance_norm(const Tensor& input, const InstanceNormOptions& options) {
     return {};
   }
   const int64_t channels = input.size(1);
+  if (input.numel() == 0) return emptyNormalised(input);
   const Tensor rows = input.reshape({input.size(0), channels, -1});
   Tensor y = normaliseRows(rows, options.eps).reshape(input.shape());
   if (options.weight.defined()) {
@@ -106,6 +116,7 @@ Tensor layer_norm(const Tensor& input, const LayerNormOptions& options) {
     KLOG_ERROR("Input tensor shape doesn't match normalized shape option.");
     return {};
   }
+  if (input.numel() == 0) return emptyNormalised(input);
   std::vector<int64_t> rowsShape(input.shape().begin(), input.shape().end() - k);
   rowsShape.push_back(-1);
   const Tensor y = normaliseRows(input.reshape(rowsShape), options.eps).reshape(input.shape());
@@ -123,7 +134,7 @@ Tensor softmax(const Tensor& input, int64_t dim) {
   // Integer inputs are converted first: x - max must not wrap.
   const Tensor x = detail::rowMajor(input.dtype() == DType::Float64 ? input : input.to(DType::Float32));
   Tensor out = detail::newTensor(x.shape(), x.dtype());
-  if (!out.defined()) return {};
+  if (!out.defined() || out.numel() == 0) return out;
   const std::vector<int64_t> shape = x.ndim() == 0 ? std::vector<int64_t>{1} : x.shape();
   const int64_t outer = detail::sizeProduct(shape, 0, static_cast<size_t>(dim));
   const int64_t s = shape[static_cast<size_t>(dim)];

@@ -61,6 +61,9 @@ Tensor applyIndices(const Tensor& src, ArrayRef<TensorIndex> indices) {
   std::vector<int64_t> strides;
   int64_t offset = src.offset();
   int64_t tensorDims = 0;
+  // A view of an empty tensor addresses nothing: its offset stays, and no
+  // product of positions and (possibly meaningless) strides is formed.
+  const bool addresses = src.numel() != 0;
   for (size_t d = 0; d < static_cast<size_t>(nd); ++d) {
     const int64_t n = src.shape()[d];
     const int64_t s = src.strides()[d];
@@ -79,7 +82,7 @@ Tensor applyIndices(const Tensor& src, ArrayRef<TensorIndex> indices) {
       }
       // A backwards dimension keeps its direction; its base moves to the
       // slice's lowest address, which belongs to the position stop - 1.
-      offset += s >= 0 ? entry.start * s : (n - stop) * -s;
+      if (addresses) offset += s >= 0 ? entry.start * s : (n - stop) * -s;
       shape.push_back(stop - entry.start);
       strides.push_back(s);
       continue;
@@ -101,11 +104,12 @@ Tensor applyIndices(const Tensor& src, ArrayRef<TensorIndex> indices) {
       KLOG_ERROR("index: position {} is out of range for dimension {} of size {}", p, d, n);
       return {};
     }
-    offset += positionOffset(p, n, s);
+    if (addresses) offset += positionOffset(p, n, s);
   }
   if (tensorDims > 0) {
     int64_t lead = shape.empty() ? (src.strides().empty() ? src.elementSize() : src.strides().back())
-                                 : shape[0] * strides[0];
+                   : addresses   ? shape[0] * strides[0]
+                                 : src.elementSize();
     shape.insert(shape.begin(), static_cast<size_t>(tensorDims), 1);
     strides.insert(strides.begin(), static_cast<size_t>(tensorDims), lead);
   }

@@ -17,6 +17,10 @@ std::string shapeText(const std::vector<int64_t>& shape) {
 }
 }  // namespace
 
+// Each block is written through copy_ into its slice of the result, so a
+// block broadcasts to the result's other dimensions (a size of 1 stretches).
+// A block that does not broadcast is refused before anything is allocated:
+// the result would otherwise have an unwritten part.
 Tensor cat(const std::vector<Tensor>& tensors, int64_t dim) {
   if (tensors.empty()) {
     KLOG_ERROR("cat: there is no tensor to join.");
@@ -36,16 +40,21 @@ Tensor cat(const std::vector<Tensor>& tensors, int64_t dim) {
   const size_t d = static_cast<size_t>(dim);
   std::vector<int64_t> shape = first.shape();
   shape[d] = 0;
-  for (size_t i = 0; i < tensors.size(); ++i) {
-    const auto& s = tensors[i].shape();
-    bool fits = s.size() == shape.size();
-    for (size_t j = 0; fits && j < s.size(); ++j) fits = j == d || s[j] == shape[j];
-    if (!fits) {
-      KLOG_ERROR("cat: tensor {} of shape {} does not match shape {} outside dim {}", i, shapeText(s),
+  for (const Tensor& t : tensors) {
+    // Only a block of the same rank has a size along dim.
+    if (t.ndim() != first.ndim() || __builtin_add_overflow(shape[d], t.shape()[d], &shape[d])) {
+      KLOG_ERROR("cat: tensor of shape {} cannot be joined to shape {} along dim {}", shapeText(t.shape()),
                  shapeText(first.shape()), dim);
       return {};
     }
-    shape[d] += s[d];
+  }
+  for (const Tensor& t : tensors) {
+    for (size_t j = 0; j < shape.size(); ++j) {
+      if (j == d || t.shape()[j] == shape[j] || t.shape()[j] == 1) continue;
+      KLOG_ERROR("cat: tensor of shape {} does not broadcast to shape {} outside dim {}", shapeText(t.shape()),
+                 shapeText(shape), dim);
+      return {};
+    }
   }
   TensorData out(shape, first.dtype());
   if (!out.defined()) return {};
@@ -73,13 +82,18 @@ Tensor stack(const std::vector<Tensor>& tensors, int64_t dim) {
     return {};
   }
   std::vector<Tensor> parts;
-  for (size_t i = 0; i < tensors.size(); ++i) {
-    if (!tensors[i].defined() || tensors[i].shape() != first.shape()) {
-      KLOG_ERROR("stack: tensor {} of shape {} does not match shape {}", i, shapeText(tensors[i].shape()),
+  for (const Tensor& t : tensors) {
+    if (!t.defined()) {
+      KLOG_ERROR("stack: a tensor to join is undefined.");
+      return {};
+    }
+    // A block of another rank would have its size-1 dimension elsewhere.
+    if (t.ndim() != first.ndim()) {
+      KLOG_ERROR("stack: tensor of shape {} cannot be stacked with shape {}", shapeText(t.shape()),
                  shapeText(first.shape()));
       return {};
     }
-    parts.push_back(tensors[i].unsqueeze(dim));
+    parts.push_back(t.unsqueeze(dim));
   }
   return cat(parts, dim);
 }

@@ -15,30 +15,27 @@
 namespace kestrane::halvex::kernels {
 
 typedef uint32_t U32x8 __attribute__((vector_size(32)));
-typedef int32_t I32x8 __attribute__((vector_size(32)));
 
 // dst row r (r = 0..7, dst rows dstStride elements apart) receives element r
 // of the eight vectors read at src + c * srcStride (c = 0..7).
 HALVEX_INLINE void transpose8x8(const uint32_t* src, int64_t srcStride, uint32_t* dst, int64_t dstStride) {
   U32x8 r[8];
   for (int c = 0; c < 8; ++c) std::memcpy(&r[c], src + c * srcStride, sizeof(U32x8));
-  const I32x8 lo = {0, 8, 1, 9, 4, 12, 5, 13}, hi = {2, 10, 3, 11, 6, 14, 7, 15};
-  const I32x8 pairLo = {0, 1, 8, 9, 4, 5, 12, 13}, pairHi = {2, 3, 10, 11, 6, 7, 14, 15};
-  const I32x8 halfLo = {0, 1, 2, 3, 8, 9, 10, 11}, halfHi = {4, 5, 6, 7, 12, 13, 14, 15};
+  // Lane indices count across both operands: 0-7 the first, 8-15 the second.
   U32x8 t[8], u[8];
   for (int q = 0; q < 4; ++q) {
-    t[2 * q] = __builtin_shuffle(r[2 * q], r[2 * q + 1], lo);
-    t[2 * q + 1] = __builtin_shuffle(r[2 * q], r[2 * q + 1], hi);
+    t[2 * q] = __builtin_shufflevector(r[2 * q], r[2 * q + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+    t[2 * q + 1] = __builtin_shufflevector(r[2 * q], r[2 * q + 1], 2, 10, 3, 11, 6, 14, 7, 15);
   }
   for (int q = 0; q < 2; ++q) {
-    u[4 * q + 0] = __builtin_shuffle(t[4 * q + 0], t[4 * q + 2], pairLo);
-    u[4 * q + 1] = __builtin_shuffle(t[4 * q + 0], t[4 * q + 2], pairHi);
-    u[4 * q + 2] = __builtin_shuffle(t[4 * q + 1], t[4 * q + 3], pairLo);
-    u[4 * q + 3] = __builtin_shuffle(t[4 * q + 1], t[4 * q + 3], pairHi);
+    u[4 * q + 0] = __builtin_shufflevector(t[4 * q + 0], t[4 * q + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+    u[4 * q + 1] = __builtin_shufflevector(t[4 * q + 0], t[4 * q + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+    u[4 * q + 2] = __builtin_shufflevector(t[4 * q + 1], t[4 * q + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+    u[4 * q + 3] = __builtin_shufflevector(t[4 * q + 1], t[4 * q + 3], 2, 3, 10, 11, 6, 7, 14, 15);
   }
   for (int q = 0; q < 4; ++q) {
-    const U32x8 a = __builtin_shuffle(u[q], u[q + 4], halfLo);
-    const U32x8 b = __builtin_shuffle(u[q], u[q + 4], halfHi);
+    const U32x8 a = __builtin_shufflevector(u[q], u[q + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+    const U32x8 b = __builtin_shufflevector(u[q], u[q + 4], 4, 5, 6, 7, 12, 13, 14, 15);
     std::memcpy(dst + q * dstStride, &a, sizeof a);
     std::memcpy(dst + (q + 4) * dstStride, &b, sizeof b);
   }

@@ -38,6 +38,7 @@ Tensor Tensor::matmul(Tensor other) const {
     KLOG_ERROR("Matmul of integral types are not implemented yet.");
     return {};
   }
+  if (out.numel() == 0) return out;  // the row count of an empty result may not even fit
   // The kernels read dense row-major blocks: operands are taken in their
   // logical layout, whatever their strides.
   const Tensor ad = detail::rowMajor(a);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 
 #include "halvex/strided_loop.h"
 
@@ -26,6 +27,7 @@ Tensor newTensor(IntArrayRef shape, OptionalDType dtype) {
 
 char* firstElement(const Tensor& t) {
   char* p = t.basePtr();
+  if (t.numel() == 0) return p;  // no element; strides may be meaningless
   for (int64_t d = 0; d < t.ndim(); ++d) {
     if (t.stride(d) < 0) p += (t.size(d) - 1) * -t.stride(d);
   }
@@ -96,8 +98,13 @@ std::vector<int64_t> reducedShape(const std::vector<int64_t>& shape, int64_t dim
 }
 
 int64_t sizeProduct(const std::vector<int64_t>& shape, size_t begin, size_t end) {
+  for (size_t d = begin; d < end; ++d) {
+    if (shape[d] == 0) return 0;
+  }
   int64_t n = 1;
-  for (size_t d = begin; d < end; ++d) n *= shape[d];
+  for (size_t d = begin; d < end; ++d) {
+    if (__builtin_mul_overflow(n, shape[d], &n)) return std::numeric_limits<int64_t>::max();
+  }
   return n;
 }
 

@@ -48,7 +48,9 @@ bool normaliseDim(int64_t& dim, int64_t ndim, const char* op);
 // The shape without dimension dim, or with it set to 1 when keepdim.
 std::vector<int64_t> reducedShape(const std::vector<int64_t>& shape, int64_t dim, bool keepdim);
 
-// Product of shape[begin, end).
+// Product of shape[begin, end): 0 when a size is 0, INT64_MAX when it does not
+// fit (possible only for a part of an empty tensor's shape: callers return
+// early for empty tensors rather than loop over such a count).
 int64_t sizeProduct(const std::vector<int64_t>& shape, size_t begin, size_t end);
 
 }  // namespace kestrane::halvex::detail

@@ -111,9 +111,21 @@ DimPlan planDim(const Tensor& in, int64_t dim, bool keepdim) {
   return p;
 }
 
+// A 0-d or one-element input reduced along any dim: a clone of it, without
+// its last dimension unless keepdim (every dimension has size 1). dim plays
+// no part, so it is not checked either.
+bool oneElement(const Tensor& t) { return t.ndim() == 0 || t.numel() == 1; }
+
+Tensor oneElementResult(const Tensor& self, bool keepdim) {
+  Tensor out = self.clone();
+  if (!keepdim && out.ndim() > 0) out = out.reshape(std::vector<int64_t>(self.shape().begin(), self.shape().end() - 1));
+  return out;
+}
+
 Tensor reduceDim(const Tensor& self, ReduceKind kind, int64_t dim, bool keepdim) {
-  if (!checkDefined(self, kindName(kind)) || !detail::normaliseDim(dim, self.ndim(), kindName(kind))) return {};
-  if (self.ndim() == 0) return self.clone();
+  if (!checkDefined(self, kindName(kind))) return {};
+  if (oneElement(self)) return oneElementResult(self, keepdim);
+  if (!detail::normaliseDim(dim, self.ndim(), kindName(kind))) return {};
   const Tensor in = detail::kernelReady(self);
   const DimPlan plan = planDim(in, dim, keepdim);
   Tensor out = detail::newTensor(plan.outShape, in.dtype());
@@ -145,8 +157,12 @@ Tensor reduceDim(const Tensor& self, ReduceKind kind, int64_t dim, bool keepdim)
 
 std::tuple<Tensor, Tensor> argReduceDim(const Tensor& self, bool max, int64_t dim, bool keepdim) {
   const char* name = max ? "max" : "min";
-  if (!checkDefined(self, name) || !detail::normaliseDim(dim, self.ndim(), name)) return {};
-  if (self.ndim() == 0) return {self.clone(), zeros({}, DType::Int64)};
+  if (!checkDefined(self, name)) return {};
+  if (oneElement(self)) {
+    Tensor values = oneElementResult(self, keepdim);
+    return {values, zeros(values.shape(), DType::Int64)};
+  }
+  if (!detail::normaliseDim(dim, self.ndim(), name)) return {};
   const Tensor in = detail::kernelReady(self);
   const DimPlan plan = planDim(in, dim, keepdim);
   if (plan.size == 0) {
@@ -192,11 +208,19 @@ Tensor Tensor::min() const { return reduceAll(*this, ReduceKind::Min); }
 Tensor Tensor::sum() const { return reduceAll(widenBool(*this), ReduceKind::Sum); }
 Tensor Tensor::prod() const { return reduceAll(widenBool(*this), ReduceKind::Prod); }
 
-Tensor Tensor::mean() const {
-  const Tensor s = sum();
-  if (!s.defined()) return {};
-  return s / static_cast<int>(numel());
+namespace {
+// The sum divided by the exact element count. The count must not take the
+// sum's type: an int8 count of 200 would wrap. Division is in float32 (the
+// request of "/"), or float64 for a float64 sum, so the count is given in
+// that type; the integer sum has already wrapped in its own type.
+Tensor divideByCount(const Tensor& sum, int64_t count) {
+  if (!sum.defined()) return {};
+  const DType type = sum.dtype() == DType::Float64 ? DType::Float64 : DType::Float32;
+  return sum / scalarTensor(static_cast<double>(count), type);
 }
+}  // namespace
+
+Tensor Tensor::mean() const { return divideByCount(sum(), numel()); }
 
 std::tuple<Tensor, Tensor> Tensor::max(int64_t dim, bool keepdim) const {
   return argReduceDim(*this, true, dim, keepdim);
@@ -219,13 +243,13 @@ Tensor Tensor::prod(int64_t dim, bool keepdim) const {
 }
 
 Tensor Tensor::mean(int64_t dim, bool keepdim) const {
-  if (!defined() || !detail::normaliseDim(dim, ndim(), "mean")) {
-    if (!defined()) KLOG_ERROR("mean: the tensor is undefined.");
+  if (!defined()) {
+    KLOG_ERROR("mean: the tensor is undefined.");
     return {};
   }
-  const Tensor s = sum(dim, keepdim);
-  if (!s.defined()) return {};
-  return s / static_cast<int>(ndim() == 0 ? 1 : size(dim));
+  if (oneElement(*this)) return divideByCount(sum(dim, keepdim), 1);
+  if (!detail::normaliseDim(dim, ndim(), "mean")) return {};
+  return divideByCount(sum(dim, keepdim), size(dim));
 }
 
 }  // namespace kestrane::halvex

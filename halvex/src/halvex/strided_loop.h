@@ -28,10 +28,12 @@ struct StridedLoop {
   // reductions whose order matters may not.
   template <typename Fn>
   void run(std::array<char*, N> base, Fn&& fn, bool anyOrder = false) const {
+    // Nothing to visit in an empty shape, whose strides need not even be
+    // meaningful: decide before any stride arithmetic.
+    if (std::find(shape.begin(), shape.end(), int64_t{0}) != shape.end()) return;
     std::vector<int64_t> sizes;
     std::array<std::vector<int64_t>, N> st;
     for (size_t d = 0; d < shape.size(); ++d) {
-      if (shape[d] == 0) return;
       if (shape[d] == 1) continue;
       if (!sizes.empty()) {
         bool merge = true;

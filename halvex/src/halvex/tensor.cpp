@@ -65,8 +65,16 @@ Tensor::Tensor(void* data, IntArrayRef shape, OptionalDType dtype) : Tensor(shap
 }
 
 int64_t Tensor::numel() const {
+  // A 0 anywhere decides before any product is formed: an empty tensor may
+  // have other sizes whose product does not fit 64 bits. Every other tensor
+  // was laid out with a count that fits; saturate rather than wrap anyway.
+  for (int64_t s : shape_) {
+    if (s == 0) return 0;
+  }
   int64_t n = 1;
-  for (int64_t s : shape_) n *= s;
+  for (int64_t s : shape_) {
+    if (__builtin_mul_overflow(n, s, &n)) return std::numeric_limits<int64_t>::max();
+  }
   return n;
 }
 
@@ -80,6 +88,9 @@ Tensor Tensor::asStrided(std::vector<int64_t> shape, std::vector<int64_t> stride
 
 bool Tensor::isContiguous() const {
   if (!defined()) return false;
+  // An empty tensor addresses nothing: any layout is row-major (and its
+  // strides may be meaningless, see rowMajorStrides).
+  if (numel() == 0) return true;
   int64_t expected = elementSize_;
   for (size_t i = shape_.size(); i-- > 0;) {
     if (shape_[i] == 1) continue;
@@ -91,6 +102,7 @@ bool Tensor::isContiguous() const {
 
 bool Tensor::isDense() const {
   if (!defined()) return false;
+  if (numel() == 0) return true;
   std::vector<int64_t> sizes;
   std::vector<int64_t> strides;
   for (size_t i = 0; i < shape_.size(); ++i) {

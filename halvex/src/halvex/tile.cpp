@@ -41,7 +41,9 @@ Tensor Tensor::tile(IntArrayRef repeats) const {
     }
   }
   TensorData out(shape, dtype_);
-  if (!out.defined()) return {};
+  // An empty input has nothing to repeat: the block copies below would only
+  // loop over the repeat counts.
+  if (!out.defined() || out.numel() == 0) return std::move(out);
   std::vector<TensorIndex> indices(n);
   for (size_t i = 0; i < n; ++i) indices[i] = TensorIndex::slice(0, xs[i]);
   out.index(indices).copy_(x);

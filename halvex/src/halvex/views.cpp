@@ -196,8 +196,11 @@ Tensor Tensor::flatten(int64_t startDim, int64_t endDim) const {
   }
   if (startDim == endDim) return *this;
   std::vector<int64_t> shape(shape_.begin(), shape_.begin() + startDim);
-  int64_t merged = 1;
-  for (int64_t d = startDim; d <= endDim; ++d) merged *= shape_[static_cast<size_t>(d)];
+  const int64_t merged = shapeCount(std::vector<int64_t>(shape_.begin() + startDim, shape_.begin() + endDim + 1));
+  if (merged == std::numeric_limits<int64_t>::max()) {
+    KLOG_ERROR("flatten: the merged dimension does not fit 64 bits.");
+    return {};
+  }
   shape.push_back(merged);
   shape.insert(shape.end(), shape_.begin() + endDim + 1, shape_.end());
   return reshape(shape);

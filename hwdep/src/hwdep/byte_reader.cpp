@@ -85,10 +85,10 @@ int64_t findSectionTag(const uint8_t* data, size_t p, size_t remaining, const ui
 }
 
 std::optional<size_t> seekSectionTag(const uint8_t* data, size_t p, size_t remaining, const uint32_t* tags,
-                                     size_t count, size_t first) {
+                                     size_t count, size_t first, const spdlog::source_loc& caller) {
   const int64_t found = findSectionTag(data, p, remaining, tags, count, first);
   if (found < 0) {
-    KLOG_ERROR("Failed to seek section identifier");
+    spdlog::default_logger_raw()->log(caller, spdlog::level::err, "Failed to seek section identifier");
     return std::nullopt;
   }
   return static_cast<size_t>(found);

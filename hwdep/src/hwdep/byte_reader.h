@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include <spdlog/common.h>
+
 namespace kestrane::hwdep {
 
 // Bounds-checked little-endian cursor over a description. A read that would
@@ -48,9 +50,10 @@ int64_t findSectionTag(const uint8_t* data, size_t p, size_t remaining, const ui
                        size_t first);
 
 // findSectionTag as the parsers seek: nullopt, after one error line, when no
-// tag is found.
+// tag is found. The line carries `caller`, the parser's own seek, so that it
+// names the parser (file, line and function) rather than this helper.
 std::optional<size_t> seekSectionTag(const uint8_t* data, size_t p, size_t remaining, const uint32_t* tags,
-                                     size_t count, size_t first);
+                                     size_t count, size_t first, const spdlog::source_loc& caller);
 
 // The four ASCII bytes of a tag as a little-endian u32.
 constexpr uint32_t tagWord(const char (&tag)[5]) {

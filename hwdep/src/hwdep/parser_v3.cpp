@@ -26,7 +26,8 @@ constexpr std::array<size_t, 7> kVolSlots = {46, 47, 48, 49, 50, 51, 60};
 }  // namespace
 
 std::optional<size_t> ParserV3::goOffset(const uint8_t* data, size_t k, size_t position, size_t remaining) {
-  return seekSectionTag(data, position, remaining, kTags.data(), kTags.size(), k);
+  return seekSectionTag(data, position, remaining, kTags.data(), kTags.size(), k,
+                        spdlog::source_loc{__FILE__, __LINE__, SPDLOG_FUNCTION});
 }
 
 bool ParserV3::populate(Platform& platform, const uint8_t* data, uint32_t length) {

@@ -47,7 +47,8 @@ uint32_t coreIdOfKind(uint32_t kind, uint32_t& ordinaryCount) {
 }  // namespace
 
 std::optional<size_t> ParserV4::goOffset(const uint8_t* data, size_t k, size_t position, size_t remaining) {
-  return seekSectionTag(data, position, remaining, kTags.data(), kTags.size(), k);
+  return seekSectionTag(data, position, remaining, kTags.data(), kTags.size(), k,
+                        spdlog::source_loc{__FILE__, __LINE__, SPDLOG_FUNCTION});
 }
 
 bool ParserV4::readSystem(ByteReader& reader, Platform& platform) {

@@ -156,8 +156,11 @@ Tensor flatten(const OpDesc& d, const TensorList& in, StatusCode& st) {
   return x.reshape({outer, inner});
 }
 
-// Python's slice rule: negative bounds count from the end, then both bounds
-// are clamped to the dimension (one before it for a backward step).
+// Negative bounds count from the end; a start still before the dimension
+// starts at 0. With a forward step an end beyond the dimension on either side
+// (above dim or below -dim) reads as dim. A backward step follows Python's
+// slice rule (an end below the dimension runs to its first element), since
+// the forward rule would turn "down to the start" into an empty slice.
 Tensor slice(const OpDesc& d, const TensorList& in, StatusCode& st) {
   Tensor r = in[0];
   const size_t n = d.axes.size();
@@ -173,7 +176,8 @@ Tensor slice(const OpDesc& d, const TensorList& in, StatusCode& st) {
     const int64_t lower = step > 0 ? 0 : -1;
     const int64_t upper = step > 0 ? dim : dim - 1;
     auto bound = [&](int64_t v) { return std::clamp(v < 0 ? v + dim : v, lower, upper); };
-    Tensor positions = halvex::arange(static_cast<int32_t>(bound(d.starts[i])), static_cast<int32_t>(bound(d.ends[i])),
+    const int64_t end = step > 0 && d.ends[i] < -dim ? dim : bound(d.ends[i]);
+    Tensor positions = halvex::arange(static_cast<int32_t>(bound(d.starts[i])), static_cast<int32_t>(end),
                                       static_cast<int32_t>(step));
     r = r.index_select(axis, positions);
     if (!r.defined()) return {};

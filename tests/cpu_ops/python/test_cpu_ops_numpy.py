@@ -2,6 +2,7 @@
 checks that the layer left its input arrays as they were."""
 
 import json
+import math
 
 import numpy as np
 import pytest
@@ -14,20 +15,20 @@ INT64_MAX, INT64_MIN = 2**63 - 1, -(2**63)
 rng = np.random.default_rng(1234)
 
 
-def run(layer_type, inputs, src_shape=(), **attrs):
+def run(layer_type, inputs, src_shape=(), run_as="", **attrs):
     desc = {"layerName": "L", "layerType": layer_type, "inputList": [f"in{i}" for i in range(len(inputs))],
             "outputList": ["out"], "isUnsupported": True, "srcShape": list(src_shape), "removeActList": []}
     desc.update(attrs)
     before = [a.copy() for a in inputs]
-    described, status, out = ops.run(json.dumps(desc), inputs)
+    described, status, out = ops.run(json.dumps(desc), inputs, run_as)
     assert described == OK
     for a, b in zip(inputs, before):
         np.testing.assert_array_equal(a, b)
     return status, out
 
 
-def ok(layer_type, inputs, src_shape=(), **attrs):
-    status, out = run(layer_type, inputs, src_shape, **attrs)
+def ok(layer_type, inputs, src_shape=(), run_as="", **attrs):
+    status, out = run(layer_type, inputs, src_shape, run_as, **attrs)
     assert status == OK
     return out
 
@@ -39,6 +40,65 @@ def data(shape, dtype="float32"):
 
 
 # ---- element-wise and simple layers -------------------------------------------------
+
+def erf(x):
+    return np.vectorize(math.erf, otypes=[np.float64])(x)
+
+
+def softplus(x):
+    return np.log(np.exp(x) + 1)
+
+
+def hardswish(x):
+    return np.minimum(np.maximum(x + 3, 0), 6) * x / 6
+
+
+def mixed(shape, seed):
+    """Values with zeros, repeats and both signs, for the logical and
+    comparison rows."""
+    return np.random.default_rng(seed).integers(-2, 3, size=shape).astype(np.float32)
+
+
+POSITIVE = lambda shape: np.abs(data(shape)) + 0.5
+# (type, input makers, numpy reference, extra attributes, type the description is read as). Rows of types the
+# description refuses (Erf, HardSwish) are read as another type and then run under their own text.
+HOST_ROWS = [
+    ("Sigmoid", [data], lambda x: 1 / (1 + np.exp(-x)), {}, ""),
+    ("Tanh", [data], np.tanh, {}, ""),
+    ("Exp", [lambda s: data(s) / 10], np.exp, {}, ""),
+    ("Log", [POSITIVE], np.log, {}, ""),
+    ("Sqrt", [POSITIVE], np.sqrt, {}, ""),
+    ("Abs", [data], np.abs, {}, ""),
+    ("Not", [lambda s: mixed(s, 1)], np.logical_not, {}, ""),
+    ("Erf", [lambda s: data(s) / 8], erf, {}, "Sigmoid"),
+    ("Softplus", [lambda s: data(s) / 4], softplus, {}, ""),
+    ("HardSwish", [lambda s: data(s) / 2], hardswish, {}, "Sigmoid"),
+    ("Div", [data, POSITIVE], np.divide, {}, ""),
+    ("Sub", [data, data], np.subtract, {}, ""),
+    ("Multiply", [data, data], np.multiply, {}, ""),
+    ("MultiplyConstant", [data], lambda x: x * np.array([[2.0, -0.5, 3.0]], dtype=np.float32),
+     {"constant": [2.0, -0.5, 3.0], "constant_shape": [1, 3]}, ""),
+    ("And", [lambda s: mixed(s, 2), lambda s: mixed(s, 3)], np.logical_and, {}, ""),
+    ("Or", [lambda s: mixed(s, 4), lambda s: mixed(s, 5)], np.logical_or, {}, ""),
+    ("Xor", [lambda s: mixed(s, 6), lambda s: mixed(s, 7)], np.logical_xor, {}, ""),
+    ("Equal", [lambda s: mixed(s, 8), lambda s: mixed(s, 9)], np.equal, {}, ""),
+    ("Greater", [lambda s: mixed(s, 10), lambda s: mixed(s, 11)], np.greater, {}, ""),
+]
+
+
+@pytest.mark.parametrize("layer_type,makers,reference,attrs,read_as", HOST_ROWS, ids=[r[0] for r in HOST_ROWS])
+def test_host_rows_compute_their_operation(layer_type, makers, reference, attrs, read_as):
+    inputs = [make((4, 3)) for make in makers]
+    out = ok(read_as or layer_type, inputs, run_as=layer_type if read_as else "", **attrs)
+    expect = reference(*inputs)
+    assert out.shape == expect.shape
+    if expect.dtype == bool:
+        assert out.dtype == np.bool_
+        np.testing.assert_array_equal(out, expect)
+    else:
+        assert out.dtype == np.float32
+        np.testing.assert_allclose(out, expect, rtol=2e-6, atol=1e-7)
+
 
 @pytest.mark.parametrize("first", [False, True])
 def test_constant_operands_follow_is_const_first(first):
@@ -72,6 +132,11 @@ def test_expand_concatenate_softmax_argmax_with_negative_axes():
                                       x * np.ones(target, dtype=x.dtype))
     a, b = data((2, 3)), data((2, 5))
     np.testing.assert_array_equal(ok("Concatenate", [a, b], axis=-1), np.concatenate([a, b], -1))
+    # Other dimensions of size 1 broadcast to the first input's.
+    row = data((1, 5))
+    np.testing.assert_array_equal(ok("Concatenate", [a, row], axis=1),
+                                  np.concatenate([a, np.broadcast_to(row, (2, 5))], 1))
+    assert run("Concatenate", [a, data((3, 5))], axis=1)[0] == PREDICT_ERROR
     s = data((2, 3, 4)) / 10
     e = np.exp(s - s.max(1, keepdims=True))
     np.testing.assert_allclose(ok("Softmax", [s], axis=-2), e / e.sum(1, keepdims=True), rtol=1e-5)
@@ -158,14 +223,23 @@ def test_gather_single_index_drops_the_axis():
 # ---- Slice ---------------------------------------------------------------------------
 
 SLICES = [(1, 1000, 1), (1, -1, 1), (-3, INT64_MAX, 1), (-1, INT64_MIN, -1), (-2, -6, -2), (4, 0, -1),
-          (-100, 100, 2), (3, 1, 1), (0, 5, 3), (100, -100, -3), (INT64_MIN, INT64_MAX, 1), (-1, -1000, -1)]
+          (-100, 100, 2), (3, 1, 1), (0, 5, 3), (100, -100, -3), (INT64_MIN, INT64_MAX, 1), (-1, -1000, -1),
+          (1, -1000, 1), (0, -6, 2), (-2, INT64_MIN, 1), (0, -5, 1)]
+
+
+def slice_reference(n, start, end, step):
+    """Python's slice, except that a forward step reads an end before the
+    dimension (below -n) as the dimension's end."""
+    if step > 0 and end < -n:
+        end = n
+    return slice(start, end, step)
 
 
 @pytest.mark.parametrize("start,end,step", SLICES)
-def test_slice_one_axis_like_python(start, end, step):
+def test_slice_one_axis(start, end, step):
     x = data((6, 5))
     out = ok("Slice", [x], axes=[-1], starts=[start], ends=[end], steps=[step])
-    np.testing.assert_array_equal(out, x[:, start:end:step])
+    np.testing.assert_array_equal(out, x[:, slice_reference(5, start, end, step)])
 
 
 def test_slice_several_axes_and_no_steps():

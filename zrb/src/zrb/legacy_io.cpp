@@ -68,23 +68,22 @@ void SequenceDerivation::addInput(Input& input, int32_t index) {
   s.further_words[0] = hasExtraWord_ ? input.seq_extra_word : 0;
   s.further_words[1] = 0;
   s.input_axes[index] = oneAxis(axis);
-  sequenceIndex(input, axis) = static_cast<int32_t>(lengths_.size());
+  const auto created = static_cast<int32_t>(lengths_.size());
+  sequenceIndex(input, axis) = created;
+  const auto words = sequenceWords(input);
+  for (int a = 0; a < 3; ++a) {
+    if (words[a] != 0 && firstOnAxis_[a] < 0) firstOnAxis_[a] = created;
+  }
   lengths_.push_back(std::move(s));
 }
 
-void SequenceDerivation::addOutput(Output& output, int32_t index, const std::vector<Input>& inputs) {
+void SequenceDerivation::addOutput(Output& output, int32_t index) {
   const int axis = firstSequenceAxis(output);
   if (axis < 0) return;
-  for (size_t k = 0; k < lengths_.size(); ++k) {
-    SequenceLength& s = lengths_[k];
-    if (s.input_axes.empty()) continue;
-    const int32_t input = s.input_axes.begin()->first;
-    if (input < 0 || static_cast<size_t>(input) >= inputs.size()) continue;
-    if (sequenceWords(inputs[static_cast<size_t>(input)])[axis] == 0) continue;
-    s.output_axes[index] = oneAxis(axis);
-    sequenceIndex(output, axis) = static_cast<int32_t>(k);
-    return;
-  }
+  const int32_t k = firstOnAxis_[axis];
+  if (k < 0) return;
+  lengths_[static_cast<size_t>(k)].output_axes[index] = oneAxis(axis);
+  sequenceIndex(output, axis) = k;
 }
 
 void SequenceDerivation::addRmemId(const RmemIdConfig& rmemId, int32_t index) {

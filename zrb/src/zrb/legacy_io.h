@@ -4,6 +4,7 @@
 // values older inputs and outputs are completed with, and the sequence
 // lengths versions 3 and 4 derive from the per-axis sequence words.
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -35,8 +36,8 @@ class SequenceDerivation {
   // Input i opens a sequence length on the first axis with a sequence word.
   void addInput(Input& input, int32_t index);
   // Output o joins the first sequence length whose input has a sequence
-  // word on the output's axis. `inputs` are the bundle's inputs so far.
-  void addOutput(Output& output, int32_t index, const std::vector<Input>& inputs);
+  // word on the output's axis.
+  void addOutput(Output& output, int32_t index);
   // RmemId r of type 1 (sequence) or 2 (cache) is listed in every derived
   // sequence length.
   void addRmemId(const RmemIdConfig& rmemId, int32_t index);
@@ -47,6 +48,11 @@ class SequenceDerivation {
  private:
   bool hasExtraWord_;
   std::vector<SequenceLength> lengths_;
+  // Per axis, the first length whose input has a sequence word on that axis
+  // (-1: none yet). Each length's one input is fixed when it is made, so
+  // this is the length the linear walk would find: an output joins it in
+  // constant time, not in time proportional to the lengths so far.
+  std::array<int32_t, 3> firstOnAxis_{-1, -1, -1};
   RmemIdList sequenceIds_;
   RmemIdList cacheIds_;
 };

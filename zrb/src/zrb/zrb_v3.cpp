@@ -125,7 +125,7 @@ Bundle readBundle(TaggedReader& r, size_t b) {
   bundle.setOutputs(r.list(kOutputs, kIoBytes, [&](uint32_t o) {
     Output output;
     ioHead(r, output);
-    derived.addOutput(output, static_cast<int32_t>(o), bundle.getInputs());
+    derived.addOutput(output, static_cast<int32_t>(o));
     ioTail(r, output, kOutputs.entryName);
     return output;
   }));

@@ -55,7 +55,7 @@ Bundle readBundle(TaggedReader& r, size_t b) {
     r.ioPrefix(output);
     sequenceWords(r, output);
     r.shapeWords(output);
-    derived.addOutput(output, static_cast<int32_t>(o), bundle.getInputs());
+    derived.addOutput(output, static_cast<int32_t>(o));
     r.scalesAndGroups(output);
     r.boundary(kOutputs.entryName);
     return output;

@@ -1,0 +1,175 @@
+// Writes the seed corpora of the fuzz targets into <dir>/model_file,
+// <dir>/hardware_description and <dir>/layer: model files of every format
+// version, made by the model-file writer from the test descriptions; hardware
+// descriptions of every format version (the compiled-in one among them); and
+// one layer object of every host layer type with small inputs, in the layer
+// target's input form.
+//
+//     make_seeds DIR
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "hwdep/builtin_description.h"
+#include "hwdep/descriptions.h"
+#include "support/zrb_json.h"
+#include "support/zrb_writer.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+bool writeSeed(const fs::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+bool modelFiles(const fs::path& dir) {
+  const fs::path descriptions = fs::path(KESTRANE_SOURCE_DIR) / "tests" / "zrb" / "descriptions";
+  bool ok = true;
+  for (const auto& entry : fs::directory_iterator(descriptions)) {
+    if (entry.path().extension() != ".json") continue;
+    std::ifstream in(entry.path());
+    const auto model = kestrane::test::zrbw::modelFromJson(json::parse(in), descriptions.string());
+    ok = writeSeed(dir / (entry.path().stem().string() + ".zrb"), kestrane::test::zrbw::write(model).bytes) && ok;
+  }
+  return ok;
+}
+
+bool hardwareDescriptions(const fs::path& dir) {
+  using namespace kestrane::test;
+  const uint8_t* builtin = kestrane::hwdep::kBuiltinDescription;
+  bool ok = writeSeed(dir / "builtin.bin", {builtin, builtin + kestrane::hwdep::kBuiltinDescriptionLength});
+  ok = writeSeed(dir / "v4.bin", DescriptionV4::card().render()) && ok;
+  DescriptionV1 v1;
+  for (uint32_t k = 1; k < 52; ++k) v1.words[k] = 10 + k;
+  for (uint32_t id : {2u, 0u, 1u}) {
+    DescriptionV1::Entry e{id, {}};
+    for (uint32_t k = 0; k < e.fields.size(); ++k) e.fields[k] = 0x1000 * (id + 1) + k;
+    v1.entries.push_back(e);
+  }
+  ok = writeSeed(dir / "v1.bin", v1.render()) && ok;
+  DescriptionV2 v2;
+  v2.system = {{0x20000, 1, {1, 2}}, {1, 0, {}}, {2, 1, {}}, {0x10000, 0, {1, 0xFFFE}}, {0xFFFE, 3, {}}};
+  for (size_t r = 0; r < 3; ++r) {
+    for (size_t i = 0; i < 21; ++i) v2.rows[r][i] = 0x100ull * (r + 1) + i;
+  }
+  ok = writeSeed(dir / "v2.bin", v2.render()) && ok;
+  DescriptionV3 v3;
+  v3.system = {{0x10000, 0, {1, 2, 0xFFFE}}, {0x20000, 1, {1, 2, 0xFFFE}}, {1, 0, {}}, {2, 1, {}}, {0xFFFE, 4, {}}};
+  for (size_t r = 0; r < 3; ++r) {
+    for (size_t i = 0; i < 10; ++i) v3.rows[r][i] = 0x100ull * (r + 1) + i;
+  }
+  return writeSeed(dir / "v3.bin", v3.render()) && ok;
+}
+
+// One input of the layer target: dtype code, then the sizes (each 0 to 5).
+struct Input {
+  uint8_t dtype;
+  std::vector<uint8_t> shape;
+};
+constexpr uint8_t kF32 = 5, kI64 = 4, kBool = 7;
+
+bool layers(const fs::path& dir) {
+  const json common = {{"layerName", "seed"},       {"inputList", {"a", "b", "c"}}, {"outputList", {"out"}},
+                       {"isUnsupported", true},    {"srcShape", {2, 3}},           {"removeActList", json::array()}};
+  const std::vector<std::pair<json, std::vector<Input>>> seeds = {
+      {{{"layerType", "Relu"}}, {{kF32, {2, 3}}}},
+      {{{"layerType", "Sigmoid"}}, {{kF32, {3}}}},
+      {{{"layerType", "Softplus"}}, {{kF32, {2, 2}}}},
+      {{{"layerType", "Adding"}}, {{kF32, {2, 3}}, {kF32, {3}}}},
+      {{{"layerType", "Div"}}, {{kF32, {2, 1}}, {kF32, {1, 3}}}},
+      {{{"layerType", "MatMul"}}, {{kF32, {2, 3}}, {kF32, {3, 2}}}},
+      {{{"layerType", "AddingConstant"}, {"constant", {1.5, 2}}, {"constant_shape", {2}}}, {{kF32, {3, 2}}}},
+      {{{"layerType", "SubConstant"}, {"constant", {1}}, {"is_const_first", true}}, {{kF32, {4}}}},
+      {{{"layerType", "Greater"}, {"constant", {0.5}}}, {{kF32, {2, 2}}}},
+      {{{"layerType", "Where"}, {"constant", {1, 0, 1}}, {"is_const_first", true}}, {{kF32, {3}}, {kF32, {3}}}},
+      {{{"layerType", "Expand"}}, {{kF32, {3, 1}}, {kI64, {2}}}},
+      {{{"layerType", "Reshape"}, {"allowzero", false}}, {{kF32, {2, 3}}}},
+      {{{"layerType", "Transpose"}, {"perm", {1, 0}}}, {{kF32, {2, 3}}}},
+      {{{"layerType", "Split"}, {"split", {1, 2}}, {"axis", 1}, {"split_index", 1}}, {{kF32, {2, 3}}}},
+      {{{"layerType", "Concatenate"}, {"axis", 1}}, {{kF32, {2, 3}}, {kF32, {1, 2}}}},
+      {{{"layerType", "Gather"}, {"axis", 1}}, {{kF32, {2, 3}}, {kI64, {2}}}},
+      {{{"layerType", "GatherND"}, {"batch_dims", 0}}, {{kF32, {2, 3}}, {kI64, {2, 2}}}},
+      {{{"layerType", "ScatterND"}, {"reduction", "add"}}, {{kF32, {4}}, {kF32, {2}}, {kI64, {2, 1}}}},
+      {{{"layerType", "Slice"}, {"axes", {1}}, {"starts", {-1}}, {"ends", {-1000}}, {"steps", {-1}}}, {{kF32, {2, 3}}}},
+      {{{"layerType", "Squeeze"}, {"axes", {1}}}, {{kF32, {2, 1, 3}}}},
+      {{{"layerType", "Unsqueeze"}, {"axes", {0, -1}}}, {{kF32, {3}}}},
+      {{{"layerType", "Flatten"}, {"axis", 1}}, {{kF32, {2, 3, 2}}}},
+      {{{"layerType", "Softmax"}, {"axis", -1}}, {{kF32, {2, 3}}}},
+      {{{"layerType", "ArgMax"}, {"axis", 0}, {"keepdims", true}}, {{kF32, {3, 2}}}},
+      {{{"layerType", "ReduceMean"}, {"keep_dims", false}, {"noop_with_empty_axes", false}, {"reduce_axes", {1, 0}}},
+       {{kF32, {2, 3}}}},
+      {{{"layerType", "TopKValues"}, {"axis", 1}, {"largest", true}, {"sorted", true}, {"constant", {2}}},
+       {{kF32, {2, 4}}}},
+      {{{"layerType", "Tile"}, {"repeats", {2, 1}}}, {{kF32, {2, 3}}}},
+      {{{"layerType", "Pow"}, {"pow", {2, 3}}, {"pow_shape", {2}}}, {{kF32, {3, 2}}}},
+      {{{"layerType", "Range"}, {"constant", {5}}, {"is_const_second", true}}, {{kF32, {1}}, {kF32, {1}}}},
+      {{{"layerType", "Shape"}, {"start", 0}, {"end", 2}}, {{kF32, {2, 3}}}},
+      {{{"layerType", "ConstantOfShape"}, {"value", 2.5}}, {{kI64, {2}}}},
+      {{{"layerType", "Cast"}, {"data_type", "int8"}}, {{kF32, {5}}}},
+      {{{"layerType", "NonZero"}}, {{kBool, {2, 3}}}},
+      {{{"layerType", "Mod"}, {"fmod", 0}}, {{kF32, {3}}, {kF32, {3}}}},
+      {{{"layerType", "Resize"}, {"resize_mode", "linear"}, {"srcShape", {1, 1, 4, 4}}}, {{kF32, {1, 1, 2, 2}}}},
+      {{{"layerType", "LayerNormalization"}, {"scale", {1, 2, 3}}, {"bias", {0, 0, 1}}, {"epsilon", 1e-5},
+        {"normalized_shape", {3}}},
+       {{kF32, {2, 3}}}},
+      {{{"layerType", "GroupNormalization"}, {"scale", {1, 2}}, {"bias", {0, 1}}, {"epsilon", 1e-5},
+        {"num_group", 1}},
+       {{kF32, {1, 2, 2, 2}}}},
+      {{{"layerType", "Bridge"}, {"squeeze_axes", {2}}, {"unsqueeze_axes", json::array()},
+        {"permute_axes", {0, 1}}},
+       {{kF32, {2, 3, 1}}}},
+      {{{"layerType", "Reverse"}, {"reverse_axes", {0, -1}}}, {{kF32, {2, 3}}}},
+      {{{"layerType", "NMS"}, {"max_output", 2}, {"iou_thres", 0.5}, {"score_thres", 0.1}, {"is_center", false}},
+       {{kF32, {1, 3, 4}}, {kF32, {1, 1, 3}}}},
+  };
+  bool ok = true;
+  int n = 0;
+  for (const auto& [attributes, inputs] : seeds) {
+    json layer = common;
+    layer.update(attributes);
+    const std::string text = layer.dump();
+    std::vector<uint8_t> bytes(text.begin(), text.end());
+    bytes.push_back(0);
+    bytes.push_back(static_cast<uint8_t>(inputs.size()));
+    for (const Input& in : inputs) {
+      bytes.push_back(in.dtype);
+      bytes.push_back(static_cast<uint8_t>(in.shape.size()));
+      bytes.insert(bytes.end(), in.shape.begin(), in.shape.end());
+    }
+    // Element bytes: small floats and integers alike.
+    for (uint8_t v : {0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x40, 0x01, 0x00, 0x00, 0x00}) bytes.push_back(v);
+    ok = writeSeed(dir / ("layer" + std::to_string(n++) + ".bin"), bytes) && ok;
+  }
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::cerr << "usage: make_seeds DIR\n";
+    return 2;
+  }
+  const fs::path root = argv[1];
+  try {
+    for (const char* target : {"model_file", "hardware_description", "layer"}) fs::create_directories(root / target);
+    const bool ok = modelFiles(root / "model_file") && hardwareDescriptions(root / "hardware_description") &&
+                    layers(root / "layer");
+    if (!ok) std::cerr << "make_seeds: a seed could not be written\n";
+    return ok ? 0 : 1;
+  } catch (const std::exception& e) {
+    std::cerr << "make_seeds: " << e.what() << '\n';
+    return 1;
+  }
+}
