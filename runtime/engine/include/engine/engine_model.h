@@ -67,11 +67,22 @@ struct IoPlan {
   std::vector<std::vector<uint64_t>> outputs;
 };
 
-// A device range on one core (the core by the own-or-target rule).
+// A device range on one core (the core by the own-or-target rule: the
+// designation's own CoreId, or its target's when the own one is
+// {Cluster::Error, Core::Error}). `address` is where the engine reads or
+// writes, as it stands.
 struct DevicePlacement {
   CoreId core;
   uint64_t address = 0;
   uint64_t size = 0;
+};
+
+// One cache area of a variant: its size and every placement of it (all batch
+// rows, each row's designations in order).
+struct CacheArea {
+  std::string name;
+  uint64_t size = 0;
+  std::vector<DevicePlacement> placements;  // size unused
 };
 
 // A section binary placed on one core, as registration uploads it: from
@@ -86,6 +97,9 @@ struct SectionPlacement {
   uint64_t offset = 0;
 };
 
+// Every member may be called from the engine's worker threads while the
+// model is registered; the engine calls the setters only while no scheduler
+// of the model runs (registration and device reset).
 class EngineModel {
  public:
   virtual ~EngineModel() = default;
@@ -112,8 +126,11 @@ class EngineModel {
   virtual size_t variantCount() const = 0;
   // One offset per IO slot: {0}, or {0, second area} with a second IO area.
   virtual const std::vector<uint64_t>& ioSlotOffsets(size_t v) const = 0;
-  virtual IoPlan buildIoPlan(size_t v, CoreMode mode, const std::vector<CoreId>& cores,
-                             const std::vector<CoreId>& modelCores, CoreId mainCore) const = 0;
+  // The device addresses of core group `cores` (main core first) for the
+  // variant; a status other than OK (and a line) when a core of the group
+  // is not a core of the variant's bundle.
+  virtual StatusCode buildIoPlan(size_t v, CoreMode mode, const std::vector<CoreId>& cores,
+                                 const std::vector<CoreId>& modelCores, CoreId mainCore, IoPlan& plan) const = 0;
   // IO types, one per input / output: inputs 0 per-item slice, 1 and 2 first
   // item only, 4 whole buffer every item, 5 not copied; outputs 0 and 4
   // whole, 1 and 2 whole with write-back to the input area, 3 per-item
@@ -128,8 +145,8 @@ class EngineModel {
   virtual const std::map<CoreId, std::vector<RmemEntry>>& rmemEntries(size_t v) const = 0;
   virtual const NPUProgram& program(size_t v) const = 0;
   virtual const SupplementaryRecord& supplementary(size_t v) const = 0;
-  // Cache areas of the variant, one entry per placement.
-  virtual std::vector<DevicePlacement> cachePlacements(size_t v) const = 0;
+  // The cache areas of the variant, in model order.
+  virtual std::vector<CacheArea> cacheAreas(size_t v) const = 0;
 
   // Learned latencies in ns (0: unknown); written from worker threads.
   virtual uint64_t consumedLatency(size_t v) const = 0;
