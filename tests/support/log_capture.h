@@ -1,16 +1,14 @@
 #pragma once
 
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
-
-#include <spdlog/sinks/ostream_sink.h>
 
 namespace kestrane::test {
 
 // Collects what the process-wide logger writes while it lives, message text
 // only, one entry per line. The logger's level is lowered to debug meanwhile.
+// Threads may log while the test reads.
 class LogCapture {
  public:
   LogCapture();
@@ -19,13 +17,14 @@ class LogCapture {
   LogCapture& operator=(const LogCapture&) = delete;
 
   std::vector<std::string> lines() const;
-  std::string text() const { return stream_.str(); }
+  std::string text() const;
   // Number of lines that contain `needle`.
   size_t count(const std::string& needle) const;
 
+  class Sink;
+
  private:
-  std::ostringstream stream_;
-  std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
+  std::shared_ptr<Sink> sink_;
   int previousLevel_;
 };
 
