@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <set>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
+
+#include "utilkit/fs_utils.h"
 
 #include "tests/engine/engine_fixture.h"
 
@@ -217,6 +222,51 @@ TEST_F(EngineTest, RefusedPostFailsTheTaskWithoutAReset) {
   s = submitBytes(model, pattern(8, 1));
   EXPECT_TRUE(finish(model, s).ok);
   EXPECT_EQ(acc.resetCount(), 0u);
+}
+
+// OPHEL_DEV_DUMP_DDR_BIN=<O|x><x><ms>;<dir> writes, after each item, the
+// main core's device memory from its lowest input to its highest section end.
+TEST_F(EngineTest, DdrDumpsFollowTheEnvironment) {
+  const CoreId core = coreOf(0, 1);
+  const auto dir = std::filesystem::temp_directory_path() / ("kestrane_ddr_dump_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  struct Case {
+    std::string value;
+    uint64_t sectionEnd;  // from the core's DDR base
+    const char* line;     // expected error line; none: a dump is written
+  };
+  const Case cases[] = {
+      {"x:1;" + dir.string(), kScratch + 0x1000, nullptr},
+      {"x:0;" + dir.string() + "/", kScratch + 0x1000, nullptr},
+      {"x:1" + dir.string(), kScratch + 0x1000, "is not of the form"},
+      {"x:1;" + dir.string(), kIn + 0x3E800000, "dumpDDRBin: dump size is too big, 1048576000"},
+  };
+  AcceleratorImpl& acc = open();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    std::filesystem::remove(dir / "bundle_0_0.bin");
+    ::setenv("OPHEL_DEV_DUMP_DDR_BIN", c.value.c_str(), 1);
+    FakeModel model(singleCores({core}), {transformVariant()}, transformProgram(16));
+    model.addSection(2, c.sectionEnd - 0x1000, 0x1000, "");
+    LogCapture log;
+    ASSERT_EQ(model.launch(acc), StatusCode::OK);
+    ::unsetenv("OPHEL_DEV_DUMP_DDR_BIN");
+    Submitted s = submitBytes(model, pattern(16, 5));
+    ASSERT_TRUE(finish(model, s).ok);
+    std::vector<uint8_t> dumped;
+    const bool written = utilkit::readBinaryFile((dir / "bundle_0_0.bin").string(), dumped);
+    if (c.line) {
+      EXPECT_FALSE(written);
+      EXPECT_EQ(log.count(c.line), 1u);
+      continue;
+    }
+    ASSERT_TRUE(written);
+    std::vector<uint8_t> device(c.sectionEnd - kIn);
+    ASSERT_TRUE(card_->peek(coreLayout(core).ddr + kIn, device.data(), device.size()));
+    EXPECT_EQ(dumped, device);
+    EXPECT_EQ(static_cast<int8_t>(dumped[kOut - kIn + 1]), transformed(pattern(16, 5))[1]);
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // Multi-core mode runs on a cluster's global core and counts the whole
