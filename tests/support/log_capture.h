@@ -1,8 +1,12 @@
 #pragma once
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
+
+// Kept for the tests that came to rely on what this header brought along.
+#include <spdlog/sinks/ostream_sink.h>
 
 namespace kestrane::test {
 

@@ -122,7 +122,8 @@ class EngineModel {
   // Called by the accelerator for each model still registered when it goes.
   virtual StatusCode dispose() = 0;
 
-  // --- Runs (scheduler and watchdog), per variant v ---
+  // --- Runs (scheduler and watchdog), per variant v: the NPU operation
+  // (bundle) index that NPUTask::npuOpIndex names ---
   virtual size_t variantCount() const = 0;
   // One offset per IO slot: {0}, or {0, second area} with a second IO area.
   virtual const std::vector<uint64_t>& ioSlotOffsets(size_t v) const = 0;
