@@ -65,18 +65,18 @@ void FakeModel::addSection(uint32_t type, uint64_t ddrOffset, uint64_t size, con
 
 Buffer FakeModel::hostCopy(const std::vector<uint8_t>& bytes) {
   Buffer buf;
-  if (pool_.allocateHostMemory(bytes.size(), buf) == StatusCode::OK) std::memcpy(buf.data, bytes.data(), bytes.size());
+  if (pool_->allocateHostMemory(bytes.size(), buf) == StatusCode::OK) std::memcpy(buf.data, bytes.data(), bytes.size());
   return buf;
 }
 
 StatusCode FakeModel::launch(AcceleratorImpl& acc) {
-  pool_.setAllocator(&acc);
+  pool_->setAllocator(&acc);
   StatusCode status = StatusCode::OK;
   queue_ = acc.setModel(this, status);
   if (status == StatusCode::OK)
     acc_ = &acc;
   else
-    pool_.setAllocator(nullptr);
+    pool_->setAllocator(nullptr);
   return status;
 }
 
@@ -85,7 +85,7 @@ StatusCode FakeModel::dispose() {
   ++disposeCalls_;
   const StatusCode status = acc_->dispose(this);
   acc_ = nullptr;
-  pool_.setAllocator(nullptr);
+  pool_->setAllocator(nullptr);
   return status;
 }
 

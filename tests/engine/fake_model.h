@@ -52,7 +52,7 @@ class FakeModel : public EngineModel {
   // What a launch does: the pool gets the accelerator, the accelerator the model.
   StatusCode launch(AcceleratorImpl& acc);
   std::shared_ptr<TaskQueue> queue() const { return queue_; }
-  MemoryPool<AcceleratorImpl>& pool() { return pool_; }
+  MemoryPool<AcceleratorImpl>& pool() { return *pool_; }
   int disposeCalls() const { return disposeCalls_; }
   FakeVariant& variant(size_t v) { return variants_[v]; }
   const std::string& programPath() const { return programPath_; }
@@ -104,7 +104,9 @@ class FakeModel : public EngineModel {
   int files_ = 0;
   AcceleratorImpl* acc_ = nullptr;
   std::shared_ptr<TaskQueue> queue_;
-  MemoryPool<AcceleratorImpl> pool_;
+  // On the heap: ThreadSanitizer forgets a std::mutex only when its memory
+  // is freed, and a model on the stack would leave one behind.
+  std::unique_ptr<MemoryPool<AcceleratorImpl>> pool_ = std::make_unique<MemoryPool<AcceleratorImpl>>();
   std::atomic<int> disposeCalls_{0};
 };
 

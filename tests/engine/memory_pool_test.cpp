@@ -52,9 +52,19 @@ class CountingAllocator {
 
 using Pool = MemoryPool<CountingAllocator>;
 
+// Pools and allocators live on the heap in these tests: ThreadSanitizer
+// forgets a std::mutex only when its memory is freed.
+struct Fixture {
+  std::unique_ptr<CountingAllocator> owned = std::make_unique<CountingAllocator>();
+  std::unique_ptr<Pool> pooled = std::make_unique<Pool>();
+  CountingAllocator& allocator = *owned;
+  Pool& pool = *pooled;
+};
+
 TEST(MemoryPoolTest, ReusesBuffersOfTheExactSizeInTheOrderTheyCameBack) {
-  CountingAllocator allocator;
-  Pool pool;
+  Fixture f;
+  CountingAllocator& allocator = f.allocator;
+  Pool& pool = f.pool;
   Buffer a, b, c;
   EXPECT_EQ(pool.allocateHostMemory(64, a), StatusCode::MemoryPool_AllocatorNotSet);
   pool.setAllocator(&allocator);
@@ -92,8 +102,9 @@ TEST(MemoryPoolTest, ReusesBuffersOfTheExactSizeInTheOrderTheyCameBack) {
 }
 
 TEST(MemoryPoolTest, ConcurrentCallersShareBuffers) {
-  CountingAllocator allocator;
-  Pool pool;
+  Fixture f;
+  CountingAllocator& allocator = f.allocator;
+  Pool& pool = f.pool;
   pool.setAllocator(&allocator);
   constexpr int kThreads = 8, kRounds = 300;
   std::atomic<int> failures{0};
@@ -120,8 +131,9 @@ TEST(MemoryPoolTest, ConcurrentCallersShareBuffers) {
 // Changing the allocator waits up to 3 s for buffers still out, then frees
 // the pooled ones and forgets the rest: their late return is not found.
 TEST(MemoryPoolTest, ChangingTheAllocatorWaitsThreeSecondsForBuffersStillOut) {
-  CountingAllocator allocator;
-  Pool pool;
+  Fixture f;
+  CountingAllocator& allocator = f.allocator;
+  Pool& pool = f.pool;
   pool.setAllocator(&allocator);
   Buffer kept, returned, late;
   ASSERT_EQ(pool.allocateHostMemory(8, kept), StatusCode::OK);

@@ -205,7 +205,8 @@ TEST_F(EngineTest, PublicAcceleratorOpensCardsAndListsFreeCores) {
 // The queue shape: pushes reach a paused queue, which a consumer cannot
 // drain; a closed one refuses pushes and is drained, then reports the end.
 TEST(TaskQueueTest, PausedQueuesKeepTasksClosedOnesDrain) {
-  TaskQueue queue;
+  auto owned = std::make_unique<TaskQueue>();  // heap: see the memory pool tests
+  TaskQueue& queue = *owned;
   NPUTask task, out;
   task.npuOpIndex = 1;
   auto future = task.result.get_future();

@@ -78,7 +78,13 @@ std::unique_ptr<AcceleratorImpl> AcceleratorImpl::create(int card, StatusCode& s
   const std::string family = seams::deviceFamily().value_or(processPlatform().getDeviceFamily());
   acc->interleave_ = family != "Taliss2";
   if (family == "Taliss2") acc->driver_->writeRegister(kTaliss2Register, 0);
-  acc->resetThread_ = std::thread(&AcceleratorImpl::resetMain, acc.get());
+  try {
+    acc->resetThread_ = std::thread(&AcceleratorImpl::resetMain, acc.get());
+  } catch (const std::exception& e) {
+    KLOG_ERROR("Failed to start the reset thread: {}", e.what());
+    status = StatusCode::InternalError;
+    return nullptr;  // the destructor gives the timer period back
+  }
   status = StatusCode::OK;
   return acc;
 }

@@ -61,8 +61,14 @@ std::unique_ptr<NPUTaskScheduler> NPUTaskScheduler::create(EngineModel& model, A
   if (mode == CoreMode::Multi || mode == CoreMode::Global4) perSlot = targets.size() == 10 ? 2 : 1;
   if (mode == CoreMode::Global || mode == CoreMode::Global8) perSlot = 1;
   const size_t workers = slots * perSlot;
-  for (size_t i = 0; i < workers; ++i) scheduler->workers_.emplace_back(&NPUTaskScheduler::workerMain, scheduler.get());
-  scheduler->dispatcher_ = std::thread(&NPUTaskScheduler::dispatcherMain, scheduler.get());
+  try {
+    for (size_t i = 0; i < workers; ++i) scheduler->workers_.emplace_back(&NPUTaskScheduler::workerMain, scheduler.get());
+    scheduler->dispatcher_ = std::thread(&NPUTaskScheduler::dispatcherMain, scheduler.get());
+  } catch (const std::exception& e) {  // no thread to be had: the destructor joins those started
+    KLOG_ERROR("Failed to start the scheduler's threads: {}", e.what());
+    status = StatusCode::InternalError;
+    return nullptr;
+  }
   status = StatusCode::OK;
   return scheduler;
 }
