@@ -44,7 +44,7 @@ TEST_P(BulkTransferTest, DumpLoadAndResetCacheMemory) {
   EXPECT_EQ(back[0x3FF], 0xEE);
 
   FakeVariant v = transformVariant();
-  v.caches = {{"k_0", 0x1000, {{core, base, 0}, {coreOf(0, 2), base, 0}}}};
+  v.caches = {{core, base, 0x1000}, {coreOf(0, 2), base, 0x2000}};
   FakeModel model(singleCores({core}), {v}, transformProgram(8));
   ASSERT_EQ(model.launch(acc), StatusCode::OK);
   ASSERT_EQ(acc.resetCacheMemory(&model, 0), StatusCode::OK);
@@ -53,11 +53,11 @@ TEST_P(BulkTransferTest, DumpLoadAndResetCacheMemory) {
     expected[0x1000] = cache[0x1000];
     return expected;
   }());
-  // An area with no placement on the model's cores is not silently skipped.
-  model.variant(0).caches.push_back({"v_0", 0x10, {{coreOf(1, 1), base, 0}}});
+  // Cache areas with no placement on the model's cores are not silently skipped.
+  model.variant(0).caches = {{coreOf(1, 1), base, 0x10}};
   LogCapture log;
   EXPECT_EQ(acc.resetCacheMemory(&model, 0), StatusCode::Model_NoCache);
-  EXPECT_EQ(log.count("cache area \"v_0\" has no placement"), 1u);
+  EXPECT_EQ(log.count("no cache placement of variant 0 is on the model's cores"), 1u);
   card_->faults().failNext(simcard::FaultOp::Transfer, 1);
   EXPECT_EQ(acc.dumpFromNPU(back.data(), base, 0, 16), StatusCode::Driver_FailedToReadMemoryBuffer);
   EXPECT_EQ(log.count("Failed to dump From NPU - readMemoryBuffer read 0 bytes, expected 16 bytes."), 1u);

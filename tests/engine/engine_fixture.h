@@ -103,12 +103,25 @@ class EngineTest : public ::testing::Test {
     return *acc_;
   }
 
+  // A task of the model's core mode and cores, without buffers.
+  static NPUTask bareTask(FakeModel& model) {
+    NPUTask task;
+    task.coreMode = model.coreMode();
+    task.cores = model.targetCores();
+    return task;
+  }
+  static bool pushAndWait(FakeModel& model, NPUTask task) {
+    auto done = task.result.get_future();
+    EXPECT_TRUE(model.queue()->push(std::move(task)));
+    return done.get();
+  }
+
   // Pushes a task: one buffer per input holding its bytes, one buffer per
   // output of the given size, all from the model's pool.
   static Submitted submit(FakeModel& model, const std::vector<std::vector<uint8_t>>& inputs,
                           const std::vector<size_t>& outputSizes, int32_t items = 1, int32_t variant = 0) {
     Submitted s;
-    NPUTask task;
+    NPUTask task = bareTask(model);
     for (const auto& bytes : inputs) {
       Buffer buf;
       EXPECT_EQ(model.pool().allocateHostMemory(bytes.size(), buf), StatusCode::OK);
@@ -125,8 +138,6 @@ class EngineTest : public ::testing::Test {
     s.outputs = task.outputs;
     task.itemCount = items;
     task.npuOpIndex = variant;
-    task.coreMode = model.coreMode();
-    task.cores = model.targetCores();
     s.done = task.result.get_future();
     EXPECT_TRUE(model.queue()->push(std::move(task)));
     return s;

@@ -108,8 +108,8 @@ std::vector<DevicePlacement> FakeModel::inputPlacements() const {
   return out;
 }
 
-StatusCode FakeModel::buildIoPlan(size_t v, CoreMode mode, const std::vector<CoreId>& cores,
-                                  const std::vector<CoreId>& modelCores, CoreId mainCore, IoPlan& plan) const {
+IoPlan FakeModel::buildIoPlan(size_t v, CoreMode mode, const std::vector<CoreId>& cores,
+                              const std::vector<CoreId>& modelCores, CoreId mainCore) const {
   std::vector<CoreId> addressCores;
   if (mode == CoreMode::Single) addressCores = cores;
   if (mode == CoreMode::Multi)
@@ -117,7 +117,7 @@ StatusCode FakeModel::buildIoPlan(size_t v, CoreMode mode, const std::vector<Cor
       for (CoreId m : modelCores)
         if (m.cluster == c.cluster && m.core != Core::GlobalCore) addressCores.push_back(m);
   if (mode == CoreMode::Global || mode == CoreMode::Global4 || mode == CoreMode::Global8) addressCores = {mainCore};
-  plan = {};
+  IoPlan plan;
   plan.controlRegisters.assign(cores.size(), 0);
   plan.statusRegisters.assign(cores.size(), 0);
   for (uint64_t offset : variants_[v].inputOffsets) {
@@ -128,7 +128,7 @@ StatusCode FakeModel::buildIoPlan(size_t v, CoreMode mode, const std::vector<Cor
     plan.outputs.emplace_back();
     for (CoreId c : addressCores) plan.outputs.back().push_back(coreLayout(c).ddr + offset);
   }
-  return StatusCode::OK;
+  return plan;
 }
 
 }  // namespace kestrane::test

@@ -34,7 +34,7 @@ struct FakeVariant {
   std::map<CoreId, std::vector<RmemEntry>> rmem;
   NPUProgram program;
   SupplementaryRecord supplementary;
-  std::vector<CacheArea> caches;
+  std::vector<DevicePlacement> caches;  // size: the area's
 };
 
 // The core's entry in the card layout.
@@ -76,8 +76,8 @@ class FakeModel : public EngineModel {
 
   size_t variantCount() const override { return variants_.size(); }
   const std::vector<uint64_t>& ioSlotOffsets(size_t v) const override { return variants_[v].slotOffsets; }
-  StatusCode buildIoPlan(size_t v, CoreMode mode, const std::vector<CoreId>& cores,
-                         const std::vector<CoreId>& modelCores, CoreId mainCore, IoPlan& plan) const override;
+  IoPlan buildIoPlan(size_t v, CoreMode mode, const std::vector<CoreId>& cores, const std::vector<CoreId>& modelCores,
+                     CoreId mainCore) const override;
   const std::vector<uint8_t>& inputIoTypes(size_t v) const override { return variants_[v].inputTypes; }
   const std::vector<uint8_t>& outputIoTypes(size_t v) const override { return variants_[v].outputTypes; }
   bool inputsInterleaved(size_t v) const override { return variants_[v].interleaved; }
@@ -86,7 +86,7 @@ class FakeModel : public EngineModel {
   const std::map<CoreId, std::vector<RmemEntry>>& rmemEntries(size_t v) const override { return variants_[v].rmem; }
   const NPUProgram& program(size_t v) const override { return variants_[v].program; }
   const SupplementaryRecord& supplementary(size_t v) const override { return variants_[v].supplementary; }
-  std::vector<CacheArea> cacheAreas(size_t v) const override { return variants_[v].caches; }
+  std::vector<DevicePlacement> cachePlacements(size_t v) const override { return variants_[v].caches; }
   uint64_t consumedLatency(size_t) const override { return 0; }
   uint64_t finishedLatency(size_t v) const override { return variants_[v].expectedNs; }
   bool setLatency(int32_t, uint64_t, uint64_t) override { return true; }

@@ -72,7 +72,8 @@ class AcceleratorImpl {
   StatusCode dumpFromNPU(void* host, uint64_t base, uint64_t offset, uint64_t size);
   StatusCode loadToNPU(const void* host, uint64_t base, uint64_t offset, uint64_t size);
   // Zero-fills every placement on the model's target cores of every cache
-  // area of the variant; fails when an area has no such placement.
+  // area of the variant; fails when the variant has cache placements but
+  // none on those cores.
   StatusCode resetCacheMemory(EngineModel* model, size_t variant);
 
   Driver& driver() { return *driver_; }

@@ -77,14 +77,6 @@ struct DevicePlacement {
   uint64_t size = 0;
 };
 
-// One cache area of a variant: its size and every placement of it (all batch
-// rows, each row's designations in order).
-struct CacheArea {
-  std::string name;
-  uint64_t size = 0;
-  std::vector<DevicePlacement> placements;  // size unused
-};
-
 // A section binary placed on one core, as registration uploads it: from
 // `path` at `offset` when it has a payload, zeros otherwise.
 struct SectionPlacement {
@@ -128,10 +120,10 @@ class EngineModel {
   // One offset per IO slot: {0}, or {0, second area} with a second IO area.
   virtual const std::vector<uint64_t>& ioSlotOffsets(size_t v) const = 0;
   // The device addresses of core group `cores` (main core first) for the
-  // variant; a status other than OK (and a line) when a core of the group
-  // is not a core of the variant's bundle.
-  virtual StatusCode buildIoPlan(size_t v, CoreMode mode, const std::vector<CoreId>& cores,
-                                 const std::vector<CoreId>& modelCores, CoreId mainCore, IoPlan& plan) const = 0;
+  // variant, one control register per core of the group; an empty plan (and
+  // a line) when a core of the group has no place in the variant.
+  virtual IoPlan buildIoPlan(size_t v, CoreMode mode, const std::vector<CoreId>& cores,
+                             const std::vector<CoreId>& modelCores, CoreId mainCore) const = 0;
   // IO types, one per input / output: inputs 0 per-item slice, 1 and 2 first
   // item only, 4 whole buffer every item, 5 not copied; outputs 0 and 4
   // whole, 1 and 2 whole with write-back to the input area, 3 per-item
@@ -146,8 +138,8 @@ class EngineModel {
   virtual const std::map<CoreId, std::vector<RmemEntry>>& rmemEntries(size_t v) const = 0;
   virtual const NPUProgram& program(size_t v) const = 0;
   virtual const SupplementaryRecord& supplementary(size_t v) const = 0;
-  // The cache areas of the variant, in model order.
-  virtual std::vector<CacheArea> cacheAreas(size_t v) const = 0;
+  // Cache areas of the variant, one entry per placement (size: the area's).
+  virtual std::vector<DevicePlacement> cachePlacements(size_t v) const = 0;
 
   // Learned latencies in ns (0: unknown); written from worker threads.
   virtual uint64_t consumedLatency(size_t v) const = 0;

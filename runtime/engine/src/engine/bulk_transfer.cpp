@@ -7,7 +7,6 @@
 #include "driver/device_memory_access.h"
 #include "engine/acc_impl.h"
 #include "runtime/log.h"
-#include "runtime/trace_scope.h"
 
 namespace kestrane {
 
@@ -73,24 +72,23 @@ StatusCode AcceleratorImpl::resetCacheMemory(EngineModel* model, size_t variant)
   if (staging.address() == 0) return StatusCode::Driver_FailedToAllocateHostMemory;
   std::memset(hostBytes(staging.address()), 0, kChunk);
   const std::vector<CoreId>& cores = model->targetCores();
-  for (const CacheArea& area : model->cacheAreas(variant)) {
-    bool placed = false;
-    for (const DevicePlacement& p : area.placements) {
-      if (std::find(cores.begin(), cores.end(), p.core) == cores.end()) continue;
-      placed = true;
-      for (uint64_t done = 0; done < area.size; done += kChunk) {
-        const uint64_t n = std::min(kChunk, area.size - done);
-        const uint64_t put = writeDeviceMemory(*driver_, p.address, done, n, staging.address(), interleave_, 0);
-        if (put != n) {
-          KLOG_ERROR("resetCacheMemory failed: writeMemoryBuffer wrote {} bytes, expected {} bytes.", put, n);
-          return StatusCode::Driver_FailedToWriteMemoryBuffer;
-        }
+  const std::vector<DevicePlacement> placements = model->cachePlacements(variant);
+  bool placed = false;
+  for (const DevicePlacement& p : placements) {
+    if (std::find(cores.begin(), cores.end(), p.core) == cores.end()) continue;
+    placed = true;
+    for (uint64_t done = 0; done < p.size; done += kChunk) {
+      const uint64_t n = std::min(kChunk, p.size - done);
+      const uint64_t put = writeDeviceMemory(*driver_, p.address, done, n, staging.address(), interleave_, 0);
+      if (put != n) {
+        KLOG_ERROR("resetCacheMemory failed: writeMemoryBuffer wrote {} bytes, expected {} bytes.", put, n);
+        return StatusCode::Driver_FailedToWriteMemoryBuffer;
       }
     }
-    if (!placed) {
-      KLOG_ERROR("resetCacheMemory failed: cache area \"{}\" has no placement on the model's cores.", area.name);
-      return StatusCode::Model_NoCache;
-    }
+  }
+  if (!placements.empty() && !placed) {
+    KLOG_ERROR("resetCacheMemory failed: no cache placement of variant {} is on the model's cores.", variant);
+    return StatusCode::Model_NoCache;
   }
   return StatusCode::OK;
 }

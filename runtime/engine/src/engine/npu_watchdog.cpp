@@ -58,8 +58,12 @@ std::unique_ptr<NPUWatchdog> NPUWatchdog::create(EngineModel& model, Accelerator
   std::unique_ptr<NPUWatchdog> dog(new NPUWatchdog(model, acc, std::move(cores)));
   const CoreId main = dog->mainCore();
   for (size_t v = 0; v < model.variantCount(); ++v) {
-    status = model.buildIoPlan(v, dog->mode_, dog->cores_, model.targetCores(), main, dog->plans_[v]);
-    if (status != StatusCode::OK) return nullptr;
+    dog->plans_[v] = model.buildIoPlan(v, dog->mode_, dog->cores_, model.targetCores(), main);
+    if (dog->plans_[v].controlRegisters.size() != dog->cores_.size()) {  // the model told why
+      KLOG_ERROR("Variant {} has no IO plan for the core group of {:x}.", v, coreKey(main));
+      status = StatusCode::Model_BrokenZRB;
+      return nullptr;
+    }
   }
   status = dog->driver_.allocateHostMemory(dog->rmemBuffer_, 4);
   if (status != StatusCode::OK) {
