@@ -100,13 +100,13 @@ TEST_F(DriverTest, PostedRunsEndAndHungCoresTimeOut) {
   ASSERT_TRUE(card->peek(0x800000040, stamp, 16));
   EXPECT_EQ(stamp[1], 0x10001u);
   EXPECT_EQ(stamp[2], 0x1000u);
-  // The hung core times out; its cancelled request is never touched again
-  // (the card answers it when the next post abandons the run).
+  // The hung core times out; the card resets the core its caller gave up
+  // on, and the cancelled request is never touched again.
   EXPECT_FALSE(device->waitDone(kC0Core2, 20000000));
-  EXPECT_EQ(card->stats().droppedReplies, 0u);
+  EXPECT_EQ(card->stats().droppedReplies, 1u);
+  EXPECT_EQ(card->stats().resetsByCore[0x10003], 1u);
   load(*card, 0, 2, ProgramAssembler());
   ASSERT_EQ(device->postInfer({kC0Core2}), StatusCode::OK);
-  EXPECT_EQ(card->stats().droppedReplies, 1u);
   EXPECT_TRUE(device->waitDone(kC0Core2, 0));
   // A run that faults ends, but not well.
   load(*card, 0, 2, ProgramAssembler().fault());

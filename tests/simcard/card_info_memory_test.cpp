@@ -114,6 +114,21 @@ TEST(DeviceMemoryTest, SparsePagesReadZeroAndRespectTheCap) {
   EXPECT_FALSE(memory.contains(~0ull - 4, 16));
 }
 
+// Runs also in a process of its own with OPHEL_SIM_MEMORY_CAP=256K (see CMakeLists.txt).
+TEST(MemoryCapTest, EnvironmentSetsTheCardsDefaultCap) {
+  const char* env = std::getenv("OPHEL_SIM_MEMORY_CAP");
+  const uint64_t cap = env && std::string(env) == "256K" ? 256 * 1024 : 1ull << 30;
+  EXPECT_EQ(CardOptions{}.memoryCapBytes, cap);
+  auto card = simcard::attachCard(9);
+  const uint64_t ddr = card->layout().cores[0].ddr;
+  const std::vector<uint8_t> page(simcard::DeviceMemory::kPageSize, 1);
+  if (cap < (1ull << 30)) {
+    for (uint64_t i = 0; i < cap / page.size(); ++i) EXPECT_TRUE(card->poke(ddr + i * page.size(), page.data(), page.size()));
+    EXPECT_FALSE(card->poke(ddr + cap, page.data(), 1));
+  }
+  simcard::detachCard(9);
+}
+
 // Runs also in processes of their own with OPHEL_SIM_CARDS set (see CMakeLists.txt).
 TEST(DefaultCardsTest, EnvironmentSetsHowManyCardsExistUnderTheDeviceFileNames) {
   EXPECT_EQ(simcard::deviceName(0), "\\\\.\\kestrane_pcie");

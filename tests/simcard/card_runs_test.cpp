@@ -91,7 +91,9 @@ TEST_F(CardRunTest, FailingRunsReportFailure) {
   EXPECT_FALSE(b_->command(kPost, 0x01).success());  // b holds no claim on core 0
 }
 
-TEST_F(CardRunTest, HungRunOverlapsOthersAndCanBeCancelledOrSuperseded) {
+TEST_F(CardRunTest, AbandonedWaitResetsTheCoreAndANewPostSupersedesAHungRun) {
+  const auto& c0 = core(0, 0);
+  poke(c0.rmem, std::vector<uint32_t>{7});
   loadProgram(0, 0, ProgramAssembler().hang());
   loadProgram(0, 1, ProgramAssembler().stamp(ddr(0)).delay(1000));
   ASSERT_TRUE(a_->command(kClaim, 0x03).success());
@@ -104,29 +106,74 @@ TEST_F(CardRunTest, HungRunOverlapsOthersAndCanBeCancelledOrSuperseded) {
   first.record.reset();  // a late answer must not reach these (ASan reports it if it does)
   first.event.reset();
 
-  // A second waiter learns of failure when a new post abandons the hung run.
+  // Giving up on the wait reset core 0: its run failed, its IMEM and RMEM
+  // hold the pattern, so posting without a fresh program fails.
+  EXPECT_EQ(card_->stats().resetsByCore[0x10001], 1u);
+  EXPECT_EQ(card_->stats().resetsByCore.count(0x10002), 0u);
+  EXPECT_EQ(card_->stats().droppedReplies, 1u);  // the cancelled waiter heard nothing
+  EXPECT_FALSE(a_->command(kWait, waitByte(0, 0)).success());
+  EXPECT_EQ(peek<uint8_t>(c0.imem, 2), (std::vector<uint8_t>{simcard::kResetPattern, simcard::kResetPattern}));
+  EXPECT_EQ(peek<uint32_t>(c0.rmem, 1)[0], 0xE5E5E5E5u);
+  EXPECT_FALSE(run(0, 0));
+
+  // A waiter that stays learns of failure when a new post abandons the hung run.
+  loadProgram(0, 0, ProgramAssembler().hang());
+  ASSERT_TRUE(a_->command(kPost, 0x01).success());
   PendingWait second(*a_, 0, 0);
+  EXPECT_FALSE(second.started);
   loadProgram(0, 0, ProgramAssembler());
   ASSERT_TRUE(a_->command(kPost, 0x01).success());
   ASSERT_EQ(second.event->wait(60000), platform::kWaitObject0);
   EXPECT_EQ(second.record[0] & 2, 0);
-  EXPECT_EQ(card_->stats().droppedReplies, 1u);  // the cancelled first waiter
   EXPECT_TRUE(a_->command(kWait, waitByte(0, 0)).success());
+  EXPECT_EQ(card_->stats().resetsByCore[0x10001], 1u);
 }
 
-TEST_F(CardRunTest, InjectedHangAndDelay) {
-  loadProgram(0, 3, ProgramAssembler().fill(ddr(0), 4, 9));
-  card_->faults().hangCore(0x10004);
+TEST_F(CardRunTest, InjectedHangsFailuresAndDelayByCount) {
+  const auto program = ProgramAssembler().fill(ddr(0), 4, 9);
   ASSERT_TRUE(a_->command(kClaim, 0x08).success());
-  ASSERT_TRUE(a_->command(kPost, 0x08).success());
-  PendingWait wait(*a_, 0, 3);
-  EXPECT_EQ(wait.event->wait(20), platform::kWaitTimeout);
-  EXPECT_TRUE(platform::cancelIo(wait.ov));
+  card_->faults().hangCore(0x10004);  // until cleared, whatever is uploaded
+  for (int round = 0; round < 2; ++round) {
+    loadProgram(0, 3, program);
+    ASSERT_TRUE(a_->command(kPost, 0x08).success());
+    PendingWait wait(*a_, 0, 3);
+    EXPECT_EQ(wait.event->wait(20), platform::kWaitTimeout);
+    EXPECT_TRUE(platform::cancelIo(wait.ov));
+  }
   EXPECT_EQ(peek<uint8_t>(core(0, 3).ddr, 1)[0], 9);  // the program ran, the end never came
+  loadProgram(0, 3, program);
   card_->faults().hangCore(0x10004, false);
   card_->faults().delayCore(0x10004, 30);
+  card_->faults().failRuns(0x10004, 2);
+  card_->faults().hangRuns(0x10004, 1);  // hangs first, then fails twice
   ASSERT_TRUE(a_->command(kPost, 0x08).success());
-  EXPECT_TRUE(a_->command(kWait, waitByte(0, 3)).success());
+  PendingWait hung(*a_, 0, 3);
+  EXPECT_TRUE(platform::cancelIo(hung.ov));
+  loadProgram(0, 3, program);  // the re-upload after the reset
+  EXPECT_FALSE(run(0, 3));
+  EXPECT_FALSE(run(0, 3));
+  EXPECT_TRUE(run(0, 3));
+}
+
+TEST_F(CardRunTest, RefusedPostMakesTheNextWaitFail) {
+  loadProgram(0, 2, ProgramAssembler());
+  ASSERT_TRUE(run(0, 2));
+  card_->faults().failNext(FaultOp::Post);
+  EXPECT_FALSE(a_->command(kPost, 0x04).success());
+  EXPECT_FALSE(a_->command(kWait, waitByte(0, 2)).success());  // not the earlier run's success
+  EXPECT_TRUE(run(0, 2));
+}
+
+TEST_F(CardRunTest, NthClaimAndNthQueryFaults) {
+  card_->faults().failAt(FaultOp::Claim, 2);
+  EXPECT_TRUE(a_->command(kClaim, 0x01).success());
+  EXPECT_FALSE(a_->command(kClaim, 0x02).success());
+  EXPECT_TRUE(a_->command(kClaim, 0x02).success());
+  card_->faults().stealAfterQuery(2, 0x04, 0);
+  EXPECT_EQ(b_->command(kQuery, 0).record[4], 0x1C);
+  EXPECT_EQ(b_->command(kQuery, 0).record[4], 0x1C);  // taken right after this answer
+  EXPECT_EQ(b_->command(kQuery, 0).record[4], 0x18);
+  EXPECT_FALSE(a_->command(kClaim, 0x04).success());
 }
 
 TEST_F(CardRunTest, CardGoingAwayEndsPendingWaits) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 namespace kestrane::platform {
@@ -26,6 +27,12 @@ class IoCompletion {
   // caller's. False when the call had already completed.
   bool cancel();
 
+  // Backend side: run once by a successful cancel(), after the caller's
+  // buffer and event are let go and outside this object's lock, so a
+  // backend learns that its caller gave up (a kernel driver's cancel
+  // routine). Set while the call is pending; a cancelled call runs it at once.
+  void setCancelRoutine(std::function<void()> routine);
+
   bool finished() const;
   bool cancelled() const;
   bool succeeded() const;
@@ -40,6 +47,7 @@ class IoCompletion {
   bool cancelled_ = false;
   bool ok_ = false;
   uint32_t bytes_ = 0;
+  std::function<void()> cancelRoutine_;
 };
 
 }  // namespace kestrane::platform

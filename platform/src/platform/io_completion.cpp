@@ -8,6 +8,7 @@
 namespace kestrane::platform {
 
 bool IoCompletion::complete(bool ok, const void* reply, uint32_t replyLen) {
+  std::function<void()> routine;  // no longer needed; released outside the lock
   std::lock_guard lock(mutex_);
   if (finished_ || cancelled_) return false;
   finished_ = true;
@@ -17,16 +18,33 @@ bool IoCompletion::complete(bool ok, const void* reply, uint32_t replyLen) {
     std::memcpy(out_, reply, bytes_);
   }
   if (event_) event_->set();
+  routine.swap(cancelRoutine_);
   return true;
 }
 
 bool IoCompletion::cancel() {
-  std::lock_guard lock(mutex_);
-  if (finished_) return false;
-  cancelled_ = true;
-  out_ = nullptr;
-  event_ = nullptr;
+  std::function<void()> routine;
+  {
+    std::lock_guard lock(mutex_);
+    if (finished_ || cancelled_) return !finished_;
+    cancelled_ = true;
+    out_ = nullptr;
+    event_ = nullptr;
+    routine.swap(cancelRoutine_);
+  }
+  if (routine) routine();
   return true;
+}
+
+void IoCompletion::setCancelRoutine(std::function<void()> routine) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!cancelled_) {
+      cancelRoutine_ = std::move(routine);
+      return;
+    }
+  }
+  if (routine && !finished()) routine();
 }
 
 bool IoCompletion::finished() const {

@@ -6,6 +6,10 @@
 
 namespace kestrane::simcard {
 
+// The device memory a card may commit unless a test says otherwise:
+// OPHEL_SIM_MEMORY_CAP (bytes, or with a K, M or G suffix), else 1 GiB.
+uint64_t defaultMemoryCap();
+
 // How a simulated card presents itself. The defaults make a valid
 // second-generation card whose driver and firmware match the runtime.
 struct CardOptions {
@@ -19,8 +23,12 @@ struct CardOptions {
   bool olderInfoLayout = false;
   uint8_t pcieGeneration = 4;
   uint8_t lanes = 8;
-  uint64_t memoryCapBytes = 1ull << 30;  // device memory the card may commit
-  bool useBuiltinLayout = true;          // else `layout` as given
+  uint64_t memoryCapBytes = defaultMemoryCap();  // device memory the card may commit
+  // DDR spread over four channels, as on hardware whose description asks for
+  // interleaved access: programs see the interleaved addresses, DMA reaches
+  // the channel windows (see docs/simulated-card.md).
+  bool interleave = false;
+  bool useBuiltinLayout = true;  // else `layout` as given
   CardLayout layout;
 };
 

@@ -24,6 +24,9 @@ class DeviceMemory {
   bool read(uint64_t address, void* dst, uint64_t size) const;
   bool write(uint64_t address, const void* src, uint64_t size);
   uint64_t committedBytes() const;
+  // Overwrites every committed byte of [address, address + size) with
+  // `value`; pages never written stay uncommitted and keep reading zero.
+  void scramble(uint64_t address, uint64_t size, uint8_t value);
 
  private:
   std::vector<MemoryRegion> regions_;  // sorted, adjacent ones merged

@@ -16,6 +16,7 @@ struct RunContext {
   uint32_t ioSlotOffset = 0;
   bool hasIoSlot = false;
   uint32_t extraDelayMs = 0;  // injected by tests
+  bool interleave = false;    // DDR addresses reach the channel windows
 };
 
 enum class RunOutcome { Succeeded, Failed, Stopped };

@@ -34,7 +34,13 @@ struct CardStats {
   // Replies the card had ready for requests their caller had cancelled:
   // dropped without touching the caller's record or event.
   uint64_t droppedReplies = 0;
+  std::map<uint32_t, uint64_t> resetsByCore;  // by core key
+  // DMA transfers made while a run was in progress on some core.
+  uint64_t transfersWhileRunning = 0;
 };
+
+// What a reset leaves in every byte a core's instruction memory and RMEM held.
+inline constexpr uint8_t kResetPattern = 0xE5;
 
 class SimCard : public platform::DeviceBackend, public std::enable_shared_from_this<SimCard> {
  public:
@@ -55,6 +61,10 @@ class SimCard : public platform::DeviceBackend, public std::enable_shared_from_t
   std::vector<uint32_t> claimedCores() const;
   bool peek(uint64_t address, void* dst, uint64_t size) const { return memory_.read(address, dst, size); }
   bool poke(uint64_t address, const void* src, uint64_t size) { return memory_.write(address, src, size); }
+  // Resets a core as the kernel driver does when a waiter gives up on its
+  // run: a run in progress ends without success, and what the core's
+  // instruction memory and RMEM held reads kResetPattern.
+  void resetCore(uint32_t coreKey);
 
   // Entry points of the handles.
   platform::IoResult control(uint64_t session, uint32_t code, const void* in, uint32_t inLen, void* out,
@@ -74,6 +84,12 @@ class SimCard : public platform::DeviceBackend, public std::enable_shared_from_t
   bool post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSlot, bool hasIoSlot);
   void startRun(size_t core, uint32_t ioSlot, bool hasIoSlot);
   void finishRun(const std::shared_ptr<Run>& run, bool ok);
+  // Ends the core's run without success and replies to its waiters; under the card's mutex.
+  void endRun(CoreState& core);
+  // Under the card's mutex.
+  void resetCoreLocked(size_t core);
+  // A waiter on the run gave up (its wait was cancelled).
+  void waitAbandoned(size_t core, const std::weak_ptr<Run>& run);
   // Layout index of each set bit of a cluster's mask; false for a bit the card lacks.
   bool coresOf(uint8_t mask0, uint8_t mask1, std::vector<size_t>& cores) const;
   void reapFinishedThreads();

@@ -35,7 +35,13 @@ int CardLayout::find(int cluster, int core) const {
   return -1;
 }
 
-CardLayout builtinLayout() {
+MemoryRegion CardLayout::regionAt(uint64_t base) const {
+  for (const auto& r : regions)
+    if (r.base == base) return r;
+  return {base, 0};
+}
+
+CardLayout builtinLayout(bool interleaved) {
   const hwdep::Platform& platform = processPlatform();
   CardLayout layout;
   std::map<uint64_t, uint64_t> starts;  // start -> largest size allowed
@@ -49,6 +55,7 @@ CardLayout builtinLayout() {
       layout.cores.push_back({c, n, address(addresses, kDdr), address(addresses, kImem), address(addresses, kRmem)});
       for (const auto& [type, start] : addresses) {
         if (type == kStatusRegister || type == kControlRegister || start == 0) continue;
+        if (interleaved && type == kDdr) continue;
         uint64_t& cap = starts[start];
         cap = std::max(cap, type == kDdr ? kMaxDdr : kMaxLocal);
       }
@@ -60,6 +67,7 @@ CardLayout builtinLayout() {
     if (next != starts.end()) size = std::min(size, next->first - it->first);
     layout.regions.push_back({it->first, size});
   }
+  if (interleaved) layout.regions.push_back(kChannelWindows);
   return layout;
 }
 

@@ -45,6 +45,24 @@ void installDefaultsOnce() {
 
 }  // namespace
 
+uint64_t defaultMemoryCap() {
+  constexpr uint64_t kDefault = 1ull << 30;
+  const char* text = std::getenv("OPHEL_SIM_MEMORY_CAP");
+  if (text == nullptr || *text == '\0') return kDefault;
+  char* end = nullptr;
+  const unsigned long long n = std::strtoull(text, &end, 10);
+  int shift = 0;
+  if (*end == 'K' || *end == 'k') shift = 10;
+  if (*end == 'M' || *end == 'm') shift = 20;
+  if (*end == 'G' || *end == 'g') shift = 30;
+  if (shift != 0) ++end;
+  if (end == text || *end != '\0' || *text == '-' || n == 0 || n > (~0ull >> shift)) {
+    KLOG_WARN("OPHEL_SIM_MEMORY_CAP=\"{}\" is not a byte count; using {}.", text, kDefault);
+    return kDefault;
+  }
+  return static_cast<uint64_t>(n) << shift;
+}
+
 std::string deviceName(int index) {
   std::string name = "\\\\.\\kestrane_pcie";
   return index > 0 ? name + std::to_string(index) : name;

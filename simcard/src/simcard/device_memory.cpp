@@ -71,6 +71,16 @@ bool DeviceMemory::write(uint64_t address, const void* src, uint64_t size) {
   return true;
 }
 
+void DeviceMemory::scramble(uint64_t address, uint64_t size, uint8_t value) {
+  if (size == 0 || address + size < address) return;
+  std::lock_guard lock(mutex_);
+  const uint64_t end = address + size;
+  for (auto& [page, data] : pages_) {
+    const uint64_t from = std::max(address, page * kPageSize), to = std::min(end, (page + 1) * kPageSize);
+    if (from < to) std::memset(data.get() + (from - page * kPageSize), value, to - from);
+  }
+}
+
 uint64_t DeviceMemory::committedBytes() const {
   std::lock_guard lock(mutex_);
   return pages_.size() * kPageSize;

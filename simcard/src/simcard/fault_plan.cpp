@@ -6,15 +6,49 @@ namespace kestrane::simcard {
 
 void FaultPlan::failNext(FaultOp op, int count) {
   std::lock_guard lock(mutex_);
-  pending_[op] = count;
+  pending_[op] = {0, count};
+}
+
+void FaultPlan::failAt(FaultOp op, int nth) {
+  std::lock_guard lock(mutex_);
+  pending_[op] = {nth > 1 ? nth - 1 : 0, 1};
 }
 
 bool FaultPlan::take(FaultOp op) {
   std::lock_guard lock(mutex_);
   auto it = pending_.find(op);
-  if (it == pending_.end() || it->second <= 0) return false;
-  --it->second;
+  if (it == pending_.end() || it->second.fail <= 0) return false;
+  if (it->second.skip > 0) {
+    --it->second.skip;
+    return false;
+  }
+  --it->second.fail;
   return true;
+}
+
+void FaultPlan::hangRuns(uint32_t coreKey, int count) {
+  std::lock_guard lock(mutex_);
+  runFaults_[coreKey].hang = count;
+}
+
+void FaultPlan::failRuns(uint32_t coreKey, int count) {
+  std::lock_guard lock(mutex_);
+  runFaults_[coreKey].fail = count;
+}
+
+RunFault FaultPlan::takeRunFault(uint32_t coreKey) {
+  std::lock_guard lock(mutex_);
+  auto it = runFaults_.find(coreKey);
+  if (it == runFaults_.end()) return RunFault::None;
+  if (it->second.hang > 0) {
+    --it->second.hang;
+    return RunFault::Hang;
+  }
+  if (it->second.fail > 0) {
+    --it->second.fail;
+    return RunFault::Fail;
+  }
+  return RunFault::None;
 }
 
 void FaultPlan::hangCore(uint32_t coreKey, bool hang) {
@@ -39,17 +73,16 @@ uint32_t FaultPlan::delayMs(uint32_t coreKey) const {
   return it == delays_.end() ? 0 : it->second;
 }
 
-void FaultPlan::stealAfterNextQuery(uint8_t cluster0Mask, uint8_t cluster1Mask) {
+void FaultPlan::stealAfterQuery(int nth, uint8_t cluster0Mask, uint8_t cluster1Mask) {
   std::lock_guard lock(mutex_);
-  steal_ = true;
+  stealAt_ = nth < 1 ? 1 : nth;
   steal0_ = cluster0Mask;
   steal1_ = cluster1Mask;
 }
 
 bool FaultPlan::takeSteal(uint8_t& cluster0Mask, uint8_t& cluster1Mask) {
   std::lock_guard lock(mutex_);
-  if (!steal_) return false;
-  steal_ = false;
+  if (stealAt_ == 0 || --stealAt_ > 0) return false;
   cluster0Mask = steal0_;
   cluster1Mask = steal1_;
   return true;
@@ -60,9 +93,10 @@ void FaultPlan::failNextHostAllocations(int count) { platform::failNextAlignedAl
 void FaultPlan::clear() {
   std::lock_guard lock(mutex_);
   pending_.clear();
+  runFaults_.clear();
   hung_.clear();
   delays_.clear();
-  steal_ = false;
+  stealAt_ = 0;
   platform::failNextAlignedAllocations(0);
 }
 

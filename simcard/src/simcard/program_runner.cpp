@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "simcard/card_layout.h"
 #include "simcard/device_memory.h"
 #include "simcard/program_format.h"
 #include "simcard/stop_token.h"
@@ -18,9 +19,47 @@ constexpr uint64_t kMaxLength = 1ull << 32;
 // Large operations move through the host in pieces of this size.
 constexpr uint64_t kChunk = 1 << 20;
 
+// Device memory as a program sees it: on an interleaving card an address in
+// the interleaved range is spread over the channel windows in 256-byte
+// granules.
+class ProgramMemory {
+ public:
+  ProgramMemory(DeviceMemory& memory, bool interleave) : memory_(memory), interleave_(interleave) {}
+
+  bool read(uint64_t address, void* dst, uint64_t size) const {
+    return access(address, size, [&](uint64_t at, uint64_t done, uint64_t n) {
+      return memory_.read(at, static_cast<uint8_t*>(dst) + done, n);
+    });
+  }
+  bool write(uint64_t address, const void* src, uint64_t size) {
+    return access(address, size, [&](uint64_t at, uint64_t done, uint64_t n) {
+      return memory_.write(at, static_cast<const uint8_t*>(src) + done, n);
+    });
+  }
+
+ private:
+  template <typename Fn>
+  bool access(uint64_t address, uint64_t size, Fn fn) const {
+    if (!interleave_ || address + size < address || address + size - 1 < kInterleavedFirst ||
+        address > kInterleavedLast)
+      return fn(address, 0, size);
+    if (address < kInterleavedFirst || address + size - 1 > kInterleavedLast) return false;  // straddles the range
+    for (uint64_t done = 0; done < size;) {
+      const uint64_t at = address + done;
+      const uint64_t n = std::min(size - done, 256 - (at & 0xFF));
+      if (!fn(channelAddress(at), done, n)) return false;
+      done += n;
+    }
+    return true;
+  }
+
+  DeviceMemory& memory_;
+  bool interleave_;
+};
+
 class Runner {
  public:
-  Runner(DeviceMemory& memory, const RunContext& context) : memory_(memory), ctx_(context) {}
+  Runner(DeviceMemory& memory, const RunContext& context) : memory_(memory, context.interleave), ctx_(context) {}
 
   uint64_t address(uint64_t value, bool coreDdr, bool ioSlot) const {
     if (coreDdr) value += ctx_.core.ddr;
@@ -70,7 +109,7 @@ class Runner {
   }
 
  private:
-  DeviceMemory& memory_;
+  ProgramMemory memory_;
   const RunContext& ctx_;
 };
 

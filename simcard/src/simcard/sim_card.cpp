@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "platform/io_completion.h"
 #include "platform/unaligned.h"
@@ -67,12 +68,13 @@ struct SimCard::Run {
 struct SimCard::CoreState {
   uint64_t owner = 0;  // session holding the claim, 0 when free
   std::shared_ptr<Run> run;
+  bool postRefused = false;  // the last post here was refused: the next wait fails
 };
 
 SimCard::SimCard(int index, CardOptions options)
     : index_(index),
       options_(std::move(options)),
-      layout_(options_.useBuiltinLayout ? builtinLayout() : options_.layout),
+      layout_(options_.useBuiltinLayout ? builtinLayout(options_.interleave) : options_.layout),
       memory_(layout_.regions, options_.memoryCapBytes),
       cores_(layout_.cores.size()) {}
 
@@ -226,6 +228,8 @@ platform::IoResult SimCard::transfer(const void* in, uint32_t inLen) {
   auto it = mappings_.find(handle);
   if (it == mappings_.end() || offset + count > it->second.second) return platform::IoResult::failed();
   auto* host = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(it->second.first)) + offset;
+  if (std::any_of(cores_.begin(), cores_.end(), [](const CoreState& c) { return c.run && !c.run->done; }))
+    ++stats_.transfersWhileRunning;
   const bool ok = direction == 1 ? memory_.write(device, host, count) : memory_.read(device, host, count);
   return ok ? platform::IoResult::done(0) : platform::IoResult::failed();
 }
@@ -294,10 +298,18 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
       case kOpWait: {
         const int cluster = mask0 & 1, core = (mask0 >> 3) & 7;
         const int at = layout_.find(cluster, core);
-        std::shared_ptr<Run> run = at < 0 ? nullptr : cores_[static_cast<size_t>(at)].run;
+        if (at < 0) break;
+        CoreState& state = cores_[static_cast<size_t>(at)];
+        if (std::exchange(state.postRefused, false)) break;
+        std::shared_ptr<Run> run = state.run;
         if (run && !run->done) {
           reply[0] = op | kSuccessBit;
           run->waiters.emplace_back(completion, std::move(reply));
+          // A caller that gives up on the wait makes the kernel driver reset the core.
+          completion->setCancelRoutine(
+              [card = weak_from_this(), core = static_cast<size_t>(at), weak = std::weak_ptr<Run>(run)] {
+                if (auto self = card.lock()) self->waitAbandoned(core, weak);
+              });
           return platform::IoResult::pending();
         }
         ok = run && run->ok;
@@ -315,9 +327,14 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
 
 bool SimCard::post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSlot, bool hasIoSlot) {
   std::vector<size_t> cores;
-  if (faults_.take(FaultOp::Post) || !coresOf(mask0, mask1, cores)) return false;
-  for (size_t c : cores)
-    if (cores_[c].owner != session) return false;
+  const bool known = coresOf(mask0, mask1, cores);
+  const bool refused = faults_.take(FaultOp::Post) || !known ||
+                       std::any_of(cores.begin(), cores.end(), [&](size_t c) { return cores_[c].owner != session; });
+  if (refused) {
+    // Nothing runs, so the next wait on these cores must not report an older run.
+    for (size_t c : cores) cores_[c].postRefused = true;
+    return false;
+  }
   for (size_t c : cores) {
     ++stats_.postsByCore[layout_.cores[c].key()];
     startRun(c, ioSlot, hasIoSlot);
@@ -325,26 +342,60 @@ bool SimCard::post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSl
   return true;
 }
 
+void SimCard::endRun(CoreState& state) {
+  if (!state.run || state.run->done) return;
+  state.run->stop.stop();
+  state.run->done = true;
+  state.run->ok = false;
+  for (auto& [completion, record] : state.run->waiters) reply(completion, record, false);
+  state.run->waiters.clear();
+}
+
+void SimCard::resetCoreLocked(size_t core) {
+  endRun(cores_[core]);
+  const CoreLayout& c = layout_.cores[core];
+  for (uint64_t base : {c.imem, c.rmem}) {
+    const MemoryRegion region = layout_.regionAt(base);
+    memory_.scramble(base, region.size ? region.size : DeviceMemory::kPageSize, kResetPattern);
+  }
+  ++stats_.resetsByCore[c.key()];
+}
+
+void SimCard::resetCore(uint32_t coreKey) {
+  std::lock_guard lock(mutex_);
+  for (size_t i = 0; i < cores_.size(); ++i)
+    if (layout_.cores[i].key() == coreKey) resetCoreLocked(i);
+}
+
+void SimCard::waitAbandoned(size_t core, const std::weak_ptr<Run>& weak) {
+  std::lock_guard lock(mutex_);
+  auto run = weak.lock();
+  if (run && !run->done && cores_[core].run == run) resetCoreLocked(core);
+}
+
 void SimCard::startRun(size_t core, uint32_t ioSlot, bool hasIoSlot) {
   auto& state = cores_[core];
-  if (state.run && !state.run->done) {
-    // A new post abandons a run that never ended (a hung core): its waiters
-    // learn that it failed.
-    state.run->stop.stop();
-    state.run->done = true;
-    for (auto& [completion, record] : state.run->waiters) reply(completion, record, false);
-    state.run->waiters.clear();
-  }
+  // A new post abandons a run that never ended (a hung core): its waiters
+  // learn that it failed.
+  endRun(state);
+  state.postRefused = false;
   auto run = std::make_shared<Run>();
   run->core = core;
   run->context.core = layout_.cores[core];
   run->context.runId = nextRunId_++;
   run->context.ioSlotOffset = ioSlot;
   run->context.hasIoSlot = hasIoSlot;
+  run->context.interleave = options_.interleave;
   const uint32_t key = layout_.cores[core].key();
   run->context.extraDelayMs = faults_.delayMs(key);
-  const bool hang = faults_.hangs(key);
+  const RunFault fault = faults_.takeRunFault(key);
+  const bool hang = faults_.hangs(key) || fault == RunFault::Hang;
   state.run = run;
+  if (fault == RunFault::Fail) {
+    run->done = true;  // ends at once, failed; nothing of the program runs
+    run->exited = true;
+    return;
+  }
   threads_.emplace_back(run, std::thread([this, run, hang] {
     RunOutcome outcome = runProgram(memory_, run->context, run->stop, hang);
     if (outcome != RunOutcome::Stopped) finishRun(run, outcome == RunOutcome::Succeeded);

@@ -67,7 +67,10 @@ struct IoPlan {
   std::vector<std::vector<uint64_t>> outputs;
 };
 
-// A device range on one core (the core by the own-or-target rule).
+// A device range on one core (the core by the own-or-target rule: the
+// designation's own CoreId, or its target's when the own one is
+// {Cluster::Error, Core::Error}). `address` is where the engine reads or
+// writes, as it stands.
 struct DevicePlacement {
   CoreId core;
   uint64_t address = 0;
@@ -86,6 +89,9 @@ struct SectionPlacement {
   uint64_t offset = 0;
 };
 
+// Every member may be called from the engine's worker threads while the
+// model is registered; the engine calls the setters only while no scheduler
+// of the model runs (registration and device reset).
 class EngineModel {
  public:
   virtual ~EngineModel() = default;
@@ -108,10 +114,14 @@ class EngineModel {
   // Called by the accelerator for each model still registered when it goes.
   virtual StatusCode dispose() = 0;
 
-  // --- Runs (scheduler and watchdog), per variant v ---
+  // --- Runs (scheduler and watchdog), per variant v: the NPU operation
+  // (bundle) index that NPUTask::npuOpIndex names ---
   virtual size_t variantCount() const = 0;
   // One offset per IO slot: {0}, or {0, second area} with a second IO area.
   virtual const std::vector<uint64_t>& ioSlotOffsets(size_t v) const = 0;
+  // The device addresses of core group `cores` (main core first) for the
+  // variant, one control register per core of the group; an empty plan (and
+  // a line) when a core of the group has no place in the variant.
   virtual IoPlan buildIoPlan(size_t v, CoreMode mode, const std::vector<CoreId>& cores,
                              const std::vector<CoreId>& modelCores, CoreId mainCore) const = 0;
   // IO types, one per input / output: inputs 0 per-item slice, 1 and 2 first
@@ -128,7 +138,7 @@ class EngineModel {
   virtual const std::map<CoreId, std::vector<RmemEntry>>& rmemEntries(size_t v) const = 0;
   virtual const NPUProgram& program(size_t v) const = 0;
   virtual const SupplementaryRecord& supplementary(size_t v) const = 0;
-  // Cache areas of the variant, one entry per placement.
+  // Cache areas of the variant, one entry per placement (size: the area's).
   virtual std::vector<DevicePlacement> cachePlacements(size_t v) const = 0;
 
   // Learned latencies in ns (0: unknown); written from worker threads.

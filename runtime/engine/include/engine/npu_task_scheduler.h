@@ -1,0 +1,79 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "engine/engine_model.h"
+#include "engine/flag_queue.h"
+#include "engine/npu_task.h"
+#include "engine/npu_watchdog.h"
+#include "engine/task_queue.h"
+
+namespace kestrane {
+
+class AcceleratorImpl;
+
+// Turns one model's task queue into NPU runs: a dispatcher takes tasks in
+// queue order, waits until a core group the task may use has room (up to L
+// tasks in flight per core, L being the model's IO slot count) and hands the
+// task to a pool of workers, which run it on the watchdog of that group.
+//
+// Threads: the constructor (create) starts the workers and then the
+// dispatcher. The dispatcher ends when the task queue is paused or closed and
+// drained, when stop() asks it to, or when a task can never be placed (the
+// queue is then closed and its tasks fail). stop() wakes and joins it; the
+// destructor stops it, closes the worker queue and joins the workers, which
+// first finish the tasks already handed to them. Watchdogs outlive workers.
+// Locks: the core-state mutex (usage map, cores-freed condition) before a
+// task queue's mutex; the worker queue's mutex alone.
+class NPUTaskScheduler {
+ public:
+  static std::unique_ptr<NPUTaskScheduler> create(EngineModel& model, AcceleratorImpl& acc,
+                                                  std::shared_ptr<TaskQueue> queue, StatusCode& status);
+  ~NPUTaskScheduler();
+  NPUTaskScheduler(const NPUTaskScheduler&) = delete;
+  NPUTaskScheduler& operator=(const NPUTaskScheduler&) = delete;
+
+  // Makes the dispatcher end (a task it holds goes back to the front of the
+  // queue, or fails when the queue is closed) and joins it.
+  void stop();
+  // Wakes a dispatcher that waits for cores, after the task queue was paused
+  // or closed.
+  void wakeDispatcher();
+
+ private:
+  struct WorkItem {
+    NPUTask task;
+    CoreId core;
+  };
+  enum class Placement { Placed, Paused, Closed, Unplaceable };
+
+  NPUTaskScheduler(EngineModel& model, std::shared_ptr<TaskQueue> queue, uint32_t slots);
+  void dispatcherMain();
+  void workerMain();
+  Placement waitEmptyCores(const NPUTask& task, CoreId& core);
+  // The core group for the task at the lowest usage level; `assumeIdle`
+  // asks whether the task could be placed at all.
+  bool findAvailableCores(const NPUTask& task, CoreId& core, bool assumeIdle) const;
+  void updateCoreUsage(int delta, CoreId core, CoreMode mode);
+  void runTask(NPUTask& task, CoreId core);
+
+  EngineModel& model_;
+  std::shared_ptr<TaskQueue> queue_;
+  std::vector<std::unique_ptr<NPUWatchdog>> watchdogs_;
+  const uint32_t slots_;
+  std::mutex coreMutex_;
+  std::map<CoreId, uint32_t> usage_;
+  std::condition_variable coresFreed_;
+  std::atomic<bool> stopping_{false};
+  std::thread dispatcher_;
+  FlagQueue<WorkItem> workQueue_;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace kestrane

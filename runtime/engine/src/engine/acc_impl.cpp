@@ -1,0 +1,351 @@
+#include "engine/acc_impl.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "driver/device_memory_access.h"
+#include "driver/taliss_device.h"
+#include "engine/npu_task_scheduler.h"
+#include "engine/test_seams.h"
+#include "hwdep/platform.h"
+#include "platform/clock.h"
+#include "runtime/globals.h"
+#include "runtime/log.h"
+
+namespace kestrane {
+
+namespace {
+
+constexpr uint64_t kChunk = 0x100000;  // 1 MiB per driver call
+constexpr uint64_t kResetKeepsFrom = 0x800000000;
+constexpr uint32_t kSectionNotUploaded = 7;
+constexpr uint32_t kTaliss2Register = 0x1030206C;
+constexpr int kClaimAttempts = 5;
+
+uint8_t* hostBytes(uint64_t address) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(address)); }
+
+// A DMA buffer of the driver, freed on every way out.
+class StagingBuffer {
+ public:
+  StagingBuffer(Driver& driver, uint64_t size) : driver_(driver) {
+    status_ = driver_.allocateHostMemory(address_, size);
+    if (status_ != StatusCode::OK) address_ = 0;
+  }
+  ~StagingBuffer() {
+    if (address_) driver_.freeHostMemory(address_);
+  }
+  StagingBuffer(const StagingBuffer&) = delete;
+  StagingBuffer& operator=(const StagingBuffer&) = delete;
+  StatusCode status() const { return status_; }
+  uint64_t address() const { return address_; }
+  uint8_t* bytes() const { return hostBytes(address_); }
+
+ private:
+  Driver& driver_;
+  uint64_t address_ = 0;
+  StatusCode status_ = StatusCode::OK;
+};
+
+class File {
+ public:
+  explicit File(const std::string& path) : file_(std::fopen(path.c_str(), "rb")) {}
+  ~File() {
+    if (file_) std::fclose(file_);
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  std::FILE* get() const { return file_; }
+
+ private:
+  std::FILE* file_;
+};
+
+bool onCores(const std::vector<CoreId>& cores, CoreId core) {
+  return std::find(cores.begin(), cores.end(), core) != cores.end();
+}
+
+}  // namespace
+
+std::unique_ptr<AcceleratorImpl> AcceleratorImpl::create(int card, StatusCode& status) {
+  platform::beginTimerPeriod(1);
+  auto device = TalissDevice::create(card, status);
+  if (!device) {
+    platform::endTimerPeriod(1);
+    return nullptr;
+  }
+  std::unique_ptr<AcceleratorImpl> acc(new AcceleratorImpl(std::move(device)));
+  const std::string family = seams::deviceFamily().value_or(processPlatform().getDeviceFamily());
+  acc->interleave_ = family != "Taliss2";
+  if (family == "Taliss2") acc->driver_->writeRegister(kTaliss2Register, 0);
+  try {
+    acc->resetThread_ = std::thread(&AcceleratorImpl::resetMain, acc.get());
+  } catch (const std::exception& e) {
+    KLOG_ERROR("Failed to start the reset thread: {}", e.what());
+    status = StatusCode::InternalError;
+    return nullptr;  // the destructor gives the timer period back
+  }
+  status = StatusCode::OK;
+  return acc;
+}
+
+AcceleratorImpl::AcceleratorImpl(std::unique_ptr<Driver> driver) : driver_(std::move(driver)) {}
+
+AcceleratorImpl::~AcceleratorImpl() {
+  // Each model disposes itself, which calls back dispose(model). The lock is
+  // not held across a model's dispose: its asynchronous pipeline may wait
+  // for tasks that need a reset, which needs the lock.
+  std::vector<EngineModel*> models;
+  {
+    std::lock_guard lock(mutex_);
+    models = models_;
+  }
+  for (EngineModel* model : models) {
+    if (!isRegistered(model)) continue;
+    model->dispose();
+    if (isRegistered(model)) dispose(model);  // a model that did not call back
+  }
+  resetRequests_.close();
+  if (resetThread_.joinable()) resetThread_.join();
+  platform::endTimerPeriod(1);
+  schedulers_.clear();
+  queues_.clear();
+  driver_.reset();
+}
+
+bool AcceleratorImpl::isRegistered(const EngineModel* model) const {
+  std::lock_guard lock(mutex_);
+  return std::find(models_.begin(), models_.end(), model) != models_.end();
+}
+
+std::vector<CoreId> AcceleratorImpl::getAvailableCores() {
+  std::vector<CoreId> cores;
+  StatusCode status = StatusCode::OK;
+  driver_->getAvailableCores(cores, status);
+  if (status != StatusCode::OK) cores.clear();
+  return cores;
+}
+
+StatusCode AcceleratorImpl::allocateHostMemory(void*& address, uint64_t size) {
+  uint64_t host = 0;
+  const StatusCode status = driver_->allocateHostMemory(host, size);
+  if (status == StatusCode::OK) address = hostBytes(host);
+  return status;
+}
+
+StatusCode AcceleratorImpl::freeHostMemory(void* address) {
+  return driver_->freeHostMemory(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(address)));
+}
+
+void AcceleratorImpl::setFootprint(CoreId core, uint64_t bytes) {
+  uint64_t& value = footprint_[core];
+  totalFootprint_ += bytes - value;  // modulo 2^64: the sum follows the map
+  value = bytes;
+}
+
+std::shared_ptr<TaskQueue> AcceleratorImpl::setModel(EngineModel* model, StatusCode& status) {
+  if (model == nullptr) {
+    status = StatusCode::InternalError;
+    return nullptr;
+  }
+  if (isRegistered(model)) {
+    KLOG_ERROR("The model is already registered with this accelerator.");
+    status = StatusCode::Model_AlreadyLaunched;
+    return nullptr;
+  }
+  const ModelConfig& config = model->config();
+  std::vector<CoreId> claimed;
+  if (config.getCoreAllocationPolicy() == CoreAllocationPolicy::Manual) {
+    claimed = model->targetCores();
+    if (claimed.empty()) {
+      KLOG_ERROR("No target core specified!");
+      status = StatusCode::Model_NoTargetCores;
+      return nullptr;
+    }
+    std::vector<CoreId> available;
+    driver_->getAvailableCores(available, status);
+    if (status != StatusCode::OK) return nullptr;
+    for (CoreId core : claimed) {
+      if (!onCores(available, core)) {
+        KLOG_ERROR("Core is already in use.");
+        status = StatusCode::Acc_CoreAlreadyInUse;
+        return nullptr;
+      }
+    }
+    status = driver_->claimCores(claimed);
+    if (status != StatusCode::OK) return nullptr;
+  } else {
+    const std::vector<CoreId> allowed = model->singleModeCores();
+    const int needed = config.getNumCores();
+    if (needed <= 0) {
+      KLOG_ERROR("No target core specified!");
+      status = StatusCode::Model_NoTargetCores;
+      return nullptr;
+    }
+    for (int attempt = 0; attempt < kClaimAttempts && claimed.empty(); ++attempt) {
+      std::vector<CoreId> available, candidates;
+      driver_->getAvailableCores(available, status);
+      if (status != StatusCode::OK) return nullptr;
+      for (CoreId core : available)
+        if (core.core != Core::GlobalCore && onCores(allowed, core)) candidates.push_back(core);
+      if (candidates.size() < static_cast<size_t>(needed)) {
+        KLOG_ERROR("There are not enough available cores. {} < {}", candidates.size(), needed);
+        status = StatusCode::Acc_CoreAlreadyInUse;
+        return nullptr;
+      }
+      candidates.resize(static_cast<size_t>(needed));
+      status = driver_->claimCores(candidates);
+      if (status == StatusCode::OK) claimed = std::move(candidates);
+    }
+    if (claimed.empty()) return nullptr;  // with the last claim's status
+    model->setTargetCoreIds(claimed);
+  }
+
+  auto undo = [&] {
+    std::lock_guard lock(mutex_);
+    for (CoreId core : claimed) setFootprint(core, 0);
+    driver_->unclaimCores(claimed);
+  };
+  status = uploadBinaries(model, true);
+  if (status != StatusCode::OK) {
+    undo();
+    return nullptr;
+  }
+  std::lock_guard lock(mutex_);
+  models_.push_back(model);
+  auto queue = std::make_shared<TaskQueue>();
+  queues_[model] = queue;
+  status = createScheduler(model);
+  if (status != StatusCode::OK) {
+    queue->close();
+    queues_.erase(model);
+    removeModel(model);
+    undo();
+    return nullptr;
+  }
+  return queue;
+}
+
+void AcceleratorImpl::removeModel(EngineModel* model) {
+  models_.erase(std::remove(models_.begin(), models_.end(), model), models_.end());
+}
+
+StatusCode AcceleratorImpl::createScheduler(EngineModel* model) {
+  std::lock_guard lock(mutex_);
+  auto queue = queues_.find(model);
+  if (queue == queues_.end()) return StatusCode::Acc_TaskQueueNotFound;
+  if (schedulers_.count(model)) removeScheduler(model);
+  StatusCode status = StatusCode::OK;
+  auto scheduler = NPUTaskScheduler::create(*model, *this, queue->second, status);
+  if (!scheduler) return status;
+  schedulers_[model] = std::move(scheduler);
+  return StatusCode::OK;
+}
+
+StatusCode AcceleratorImpl::removeScheduler(EngineModel* model) {
+  std::lock_guard lock(mutex_);
+  auto it = schedulers_.find(model);
+  if (it == schedulers_.end()) return StatusCode::Acc_NoSuchModel;
+  it->second->stop();
+  schedulers_.erase(it);  // joins the workers
+  return StatusCode::OK;
+}
+
+StatusCode AcceleratorImpl::dispose(EngineModel* model) {
+  std::lock_guard lock(mutex_);
+  StatusCode status = StatusCode::OK;
+  auto queue = queues_.find(model);
+  if (queue == queues_.end()) {
+    KLOG_ERROR("Failed to get task queue.");
+    status = StatusCode::Acc_TaskQueueNotFound;
+  } else {
+    queue->second->close();
+    auto scheduler = schedulers_.find(model);
+    if (scheduler != schedulers_.end()) scheduler->second->wakeDispatcher();
+    for (NPUTask& task : queue->second->takeAll()) task.result.set_value(false);
+  }
+  const bool registered = std::find(models_.begin(), models_.end(), model) != models_.end();
+  if (!registered) {
+    KLOG_ERROR("Failed to dispose model.");
+    if (status == StatusCode::OK) status = StatusCode::Acc_NoSuchModel;
+  }
+  const StatusCode removed = removeScheduler(model);
+  queues_.erase(model);
+  if (!registered) return status;  // its cores may be another model's by now
+  for (CoreId core : model->targetCores()) setFootprint(core, 0);
+  removeModel(model);
+  const StatusCode unclaimed = driver_->unclaimCores(model->targetCores());
+  if (status != StatusCode::OK) return status;
+  return removed != StatusCode::OK ? removed : unclaimed;
+}
+
+void AcceleratorImpl::disposeAll() {
+  std::lock_guard lock(mutex_);
+  while (!models_.empty()) {
+    EngineModel* model = models_.back();
+    if (dispose(model) != StatusCode::OK) KLOG_ERROR("Failed to dispose model, {}", model->path());
+    removeModel(model);  // whatever happened, it is gone
+  }
+}
+
+StatusCode AcceleratorImpl::uploadBinaries(EngineModel* model, bool initial) {
+  StagingBuffer staging(*driver_, kChunk);
+  if (staging.status() != StatusCode::OK) return staging.status();
+  const std::vector<CoreId> cores = model->targetCores();
+  const std::vector<DevicePlacement> inputs = model->inputPlacements();
+  const std::vector<SectionPlacement> sections = model->sectionPlacements();
+
+  // Each core's region reaches from its lowest input to the end of its highest section.
+  for (CoreId core : cores) {
+    bool haveBase = false;
+    uint64_t base = 0, span = 0;
+    for (const DevicePlacement& p : inputs) {
+      if (p.core != core) continue;
+      base = haveBase ? std::min(base, p.address) : p.address;
+      haveBase = true;
+    }
+    if (haveBase)
+      for (const SectionPlacement& s : sections)
+        if (s.core == core && s.address >= base) span = std::max(span, s.address - base + s.size);
+    {
+      std::lock_guard lock(mutex_);
+      setFootprint(core, span);
+    }
+    uint64_t handle = 0;
+    const StatusCode status = driver_->allocateCoreMemory(core, span, handle);
+    if (status != StatusCode::OK) return status;
+    model->setMemoryHandle(core, static_cast<int32_t>(handle & 0xFFFFFFFF));
+  }
+
+  auto write = [&](const SectionPlacement& s, uint64_t done, uint64_t n) {
+    const auto handle = static_cast<uint32_t>(model->memoryHandle(s.core));
+    return writeDeviceMemory(*driver_, s.address, done, n, staging.address(), interleave_, handle) == n;
+  };
+  if (initial) {
+    // Sections without payload start as zeros.
+    std::memset(staging.bytes(), 0, kChunk);
+    for (const SectionPlacement& s : sections) {
+      if (s.hasPayload || !onCores(cores, s.core)) continue;
+      for (uint64_t done = 0; done < s.size; done += kChunk)
+        if (!write(s, done, std::min(kChunk, s.size - done))) return StatusCode::Driver_FailedToWriteMemoryBuffer;
+    }
+  }
+  for (const SectionPlacement& s : sections) {
+    if (s.type == kSectionNotUploaded || !s.hasPayload || !onCores(cores, s.core)) continue;
+    if (!initial && s.address >= kResetKeepsFrom) continue;  // DDR survives a reset
+    File file(s.path);
+    if (file.get() == nullptr) {
+      KLOG_ERROR("Could not find {}, Abort.", s.path);
+      return StatusCode::Model_FailedToOpenSectionBinary;
+    }
+    if (s.offset != 0 && fseeko(file.get(), static_cast<off_t>(s.offset), SEEK_SET) != 0) return StatusCode::Model_BrokenZRB;
+    for (uint64_t done = 0; done < s.size; done += kChunk) {
+      const uint64_t n = std::min(kChunk, s.size - done);
+      if (std::fread(staging.bytes(), 1, n, file.get()) != n) return StatusCode::Model_BrokenZRB;
+      if (!write(s, done, n)) return StatusCode::Driver_FailedToWriteMemoryBuffer;
+    }
+  }
+  return StatusCode::OK;
+}
+
+}  // namespace kestrane

@@ -1,0 +1,244 @@
+#include "engine/npu_task_scheduler.h"
+
+#include <algorithm>
+
+#include "engine/acc_impl.h"
+#include "engine/core_key.h"
+#include "runtime/log.h"
+
+namespace kestrane {
+
+namespace {
+
+bool isGlobal(CoreId c) { return c.core == Core::GlobalCore; }
+bool isRealCore(CoreId c) { return c.cluster != Cluster::Error && c.core != Core::Error; }
+
+}  // namespace
+
+std::unique_ptr<NPUTaskScheduler> NPUTaskScheduler::create(EngineModel& model, AcceleratorImpl& acc,
+                                                           std::shared_ptr<TaskQueue> queue, StatusCode& status) {
+  if (!queue || model.variantCount() == 0) {
+    KLOG_ERROR("A scheduler needs a task queue and a model with variants.");
+    status = StatusCode::InternalError;
+    return nullptr;
+  }
+  const uint32_t slots = static_cast<uint32_t>(std::max<size_t>(1, model.ioSlotOffsets(0).size()));
+  std::unique_ptr<NPUTaskScheduler> scheduler(new NPUTaskScheduler(model, std::move(queue), slots));
+
+  const CoreMode mode = model.coreMode();
+  const std::vector<CoreId>& targets = model.targetCores();
+  std::vector<std::vector<CoreId>> groups;
+  switch (mode) {
+    case CoreMode::Single:
+      for (CoreId c : targets) groups.push_back({c});
+      break;
+    case CoreMode::Multi:
+    case CoreMode::Global4:
+      for (CoreId c : targets)
+        if (isGlobal(c)) groups.push_back({c});
+      break;
+    case CoreMode::Global:
+    case CoreMode::Global8: {
+      std::vector<CoreId> globals;
+      for (CoreId c : targets)
+        if (isGlobal(c)) globals.push_back(c);
+      std::sort(globals.begin(), globals.end());
+      if (!globals.empty()) groups.push_back(std::move(globals));
+      break;
+    }
+    default:
+      break;
+  }
+  for (auto& group : groups) {
+    auto dog = NPUWatchdog::create(model, acc, std::move(group), status);
+    if (!dog) return nullptr;
+    scheduler->watchdogs_.push_back(std::move(dog));
+  }
+  for (CoreId c : targets) scheduler->usage_[c] = 0;
+
+  size_t perSlot = 0;
+  if (mode == CoreMode::Single) perSlot = targets.size();
+  if (mode == CoreMode::Multi || mode == CoreMode::Global4) perSlot = targets.size() == 10 ? 2 : 1;
+  if (mode == CoreMode::Global || mode == CoreMode::Global8) perSlot = 1;
+  const size_t workers = slots * perSlot;
+  try {
+    for (size_t i = 0; i < workers; ++i) scheduler->workers_.emplace_back(&NPUTaskScheduler::workerMain, scheduler.get());
+    scheduler->dispatcher_ = std::thread(&NPUTaskScheduler::dispatcherMain, scheduler.get());
+  } catch (const std::exception& e) {  // no thread to be had: the destructor joins those started
+    KLOG_ERROR("Failed to start the scheduler's threads: {}", e.what());
+    status = StatusCode::InternalError;
+    return nullptr;
+  }
+  status = StatusCode::OK;
+  return scheduler;
+}
+
+NPUTaskScheduler::NPUTaskScheduler(EngineModel& model, std::shared_ptr<TaskQueue> queue, uint32_t slots)
+    : model_(model), queue_(std::move(queue)), slots_(slots) {}
+
+NPUTaskScheduler::~NPUTaskScheduler() {
+  stop();
+  workQueue_.close();
+  for (auto& worker : workers_) worker.join();
+  for (auto& item : workQueue_.takeAll()) item.task.result.set_value(false);  // none without workers
+}
+
+void NPUTaskScheduler::stop() {
+  stopping_ = true;
+  queue_->wakeAll();
+  wakeDispatcher();
+  if (dispatcher_.joinable()) dispatcher_.join();
+}
+
+void NPUTaskScheduler::wakeDispatcher() {
+  { std::lock_guard lock(coreMutex_); }
+  coresFreed_.notify_all();
+}
+
+void NPUTaskScheduler::dispatcherMain() {
+  for (;;) {
+    NPUTask task;
+    if (queue_->pop(task, &stopping_) != TaskQueue::Pop::Item) return;
+    CoreId core;
+    switch (waitEmptyCores(task, core)) {
+      case Placement::Placed:
+        if (!workQueue_.push({std::move(task), core})) {
+          std::lock_guard lock(coreMutex_);
+          updateCoreUsage(-1, core, task.coreMode);
+        }
+        break;  // a task that found no worker fails when it is destroyed
+      case Placement::Paused:
+        // It goes back where it was and runs after the reset, in order.
+        queue_->pushFront(std::move(task));
+        return;
+      case Placement::Closed:
+        task.result.set_value(false);
+        return;
+      case Placement::Unplaceable:
+        // Nothing later can be placed either: stop taking tasks instead of leaving them to hang.
+        KLOG_ERROR("Failed to find available cores.");
+        task.result.set_value(false);
+        queue_->close();
+        for (auto& left : queue_->takeAll()) left.result.set_value(false);
+        return;
+    }
+  }
+}
+
+NPUTaskScheduler::Placement NPUTaskScheduler::waitEmptyCores(const NPUTask& task, CoreId& core) {
+  std::unique_lock lock(coreMutex_);
+  if (!findAvailableCores(task, core, true) || !isRealCore(core)) return Placement::Unplaceable;
+  for (;;) {
+    if (stopping_) return Placement::Paused;
+    const auto [open, active] = queue_->flags();
+    if (!open) return Placement::Closed;
+    if (!active) return Placement::Paused;
+    if (findAvailableCores(task, core, false)) break;
+    coresFreed_.wait(lock);
+  }
+  updateCoreUsage(+1, core, task.coreMode);
+  return Placement::Placed;
+}
+
+bool NPUTaskScheduler::findAvailableCores(const NPUTask& task, CoreId& core, bool assumeIdle) const {
+  core = CoreId{};
+  const std::vector<CoreId>& list = task.cores;
+  // A core the model was not given is never free.
+  auto usage = [&](CoreId c) -> uint32_t {
+    auto it = usage_.find(c);
+    if (it == usage_.end()) return UINT32_MAX;
+    return assumeIdle ? 0 : it->second;
+  };
+  auto clusterFits = [&](CoreId g, uint32_t level) {
+    return std::all_of(list.begin(), list.end(),
+                       [&](CoreId c) { return c.cluster != g.cluster || usage(c) <= level; });
+  };
+  switch (task.coreMode) {
+    case CoreMode::Single:
+      for (uint32_t level = 0; level < slots_; ++level)
+        for (CoreId c : list)
+          if (usage(c) == level) {
+            core = c;
+            return true;
+          }
+      return false;
+    case CoreMode::Multi:
+    case CoreMode::Global4:
+      for (uint32_t level = 0; level < slots_; ++level)
+        for (CoreId g : list)
+          if (isGlobal(g) && clusterFits(g, level)) {
+            core = g;
+            return true;
+          }
+      return false;
+    case CoreMode::Global:
+    case CoreMode::Global8: {
+      if (list.empty()) return true;
+      auto global = std::find_if(list.begin(), list.end(), isGlobal);
+      for (uint32_t level = 0; level < slots_; ++level) {
+        if (std::all_of(list.begin(), list.end(), [&](CoreId c) { return usage(c) <= level; })) {
+          if (global != list.end()) core = *global;
+          return true;
+        }
+      }
+      return false;
+    }
+    default:
+      return true;
+  }
+}
+
+void NPUTaskScheduler::updateCoreUsage(int delta, CoreId core, CoreMode mode) {
+  auto update = [&](uint32_t& value) {
+    const int64_t next = std::min<int64_t>(int64_t{value} + delta, slots_);
+    value = static_cast<uint32_t>(std::max<int64_t>(next, 0));
+  };
+  switch (mode) {
+    case CoreMode::Single: {
+      auto it = usage_.find(core);
+      if (it != usage_.end()) update(it->second);
+      break;
+    }
+    case CoreMode::Multi:
+    case CoreMode::Global4:
+      for (auto& [c, value] : usage_)
+        if (c.cluster == core.cluster) update(value);
+      break;
+    case CoreMode::Global:
+    case CoreMode::Global8:
+      for (auto& entry : usage_) update(entry.second);
+      break;
+    default:
+      break;
+  }
+}
+
+void NPUTaskScheduler::workerMain() {
+  for (;;) {
+    WorkItem item;
+    if (workQueue_.pop(item) != FlagQueue<WorkItem>::Pop::Item) return;
+    runTask(item.task, item.core);
+  }
+}
+
+void NPUTaskScheduler::runTask(NPUTask& task, CoreId core) {
+  auto dog = std::find_if(watchdogs_.begin(), watchdogs_.end(), [&](const auto& w) {
+    return w->mainCore() == core && w->coreMode() == task.coreMode;
+  });
+  StatusCode status = StatusCode::InternalError;
+  if (dog == watchdogs_.end()) {
+    KLOG_ERROR("No watchdog runs core {:x} in core mode {}.", coreKey(core), static_cast<int>(task.coreMode));
+    task.result.set_value(false);
+  } else {
+    status = (*dog)->run(task);
+  }
+  {
+    std::lock_guard lock(coreMutex_);
+    // A core group that timed out stays busy until the reset rebuilds the
+    // scheduler: nothing more is placed on the core the card has just reset.
+    updateCoreUsage(status == StatusCode::Acc_NPUTimeout ? static_cast<int>(slots_) : -1, core, task.coreMode);
+  }
+  coresFreed_.notify_all();
+}
+
+}  // namespace kestrane
