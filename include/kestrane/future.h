@@ -48,9 +48,6 @@ class KESTRANE_API Future {
   // outputs stay to be collected by get().
   bool waitFor(int64_t timeoutMs);
 
-  // Whether get() may still be called.
-  bool valid() const { return valid_; }
-
  private:
   void collectIfPending();
 
