@@ -1,11 +1,10 @@
-// The job manager: collection, polling, failures, time-outs and close, with
-// the fulfilling side on other threads.
+// The job manager and its maps: collection, polling, failures, time-outs and
+// close, with the fulfilling side on other threads.
 
 #include "async/async_infer_job_manager.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <limits>
 #include <thread>
@@ -20,7 +19,7 @@ using namespace std::chrono_literals;
 using Tensors = std::vector<halvex::Tensor>;
 constexpr StatusCode kNotAlive = StatusCode::Model_AsyncPipelineNotAlive;
 
-Tensors outputsOf(float value) { return {halvex::full({2, 3}, value), halvex::full({4}, value + 1)}; }
+Tensors outputsOf(float value) { return {halvex::full({2, 3}, value), halvex::full({4}, value)}; }
 
 uint32_t newJob(AsyncInferJobManager& manager) {
   uint32_t id = 99;
@@ -30,9 +29,9 @@ uint32_t newJob(AsyncInferJobManager& manager) {
 
 TEST(ClosableMap, HandsOutEntriesUntilClosedAndWakesWaitersOnClose) {
   ClosableMap<std::vector<int>> map;
-  std::vector<int> value{1, 2}, out;
+  std::vector<int> out;
   EXPECT_EQ(map.put(3, std::vector<int>{0}), MapResult::Ok);
-  EXPECT_EQ(map.put(3, std::move(value)), MapResult::Ok);  // replaces
+  EXPECT_EQ(map.put(3, std::vector<int>{1, 2}), MapResult::Ok);  // replaces
   EXPECT_EQ(map.take(4, out, 0), MapResult::TimedOut);
   std::thread closer([&] {
     std::this_thread::sleep_for(20ms);
@@ -43,15 +42,15 @@ TEST(ClosableMap, HandsOutEntriesUntilClosedAndWakesWaitersOnClose) {
   closer.join();
   std::vector<int> refused{7};
   EXPECT_EQ(map.put(6, std::move(refused)), MapResult::Closed);
-  EXPECT_EQ(refused, std::vector<int>{7});  // left with the caller
+  EXPECT_EQ(refused, std::vector<int>{7});        // left with the caller
   EXPECT_EQ(map.take(3, out, 0), MapResult::Ok);  // present entries survive close
   EXPECT_EQ(out, (std::vector<int>{1, 2}));
 }
 
-TEST(AsyncInferJobManager, CollectsOutputsFulfilledOnAnotherThread) {
+TEST(AsyncInferJobManager, CollectsOutputsOrTheFailureOnce) {
   AsyncInferJobManager manager;
   EXPECT_EQ(newJob(manager), 0u);
-  const uint32_t id = newJob(manager);
+  const uint32_t id = newJob(manager), failed = newJob(manager), okAsError = newJob(manager);
   EXPECT_EQ(id, 1u);
   Tensors outputs = outputsOf(1.5f);
   const void* storage = outputs[0].data();
@@ -64,41 +63,29 @@ TEST(AsyncInferJobManager, CollectsOutputsFulfilledOnAnotherThread) {
   pipeline.join();
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].data(), storage);
-  EXPECT_EQ(got[1].shape(), std::vector<int64_t>{4});
   EXPECT_EQ(manager.getOutput(id, got, 0), kNotAlive);  // collected once
-}
 
-TEST(AsyncInferJobManager, FailedJobYieldsItsStatusWithoutOutputs) {
-  AsyncInferJobManager manager;
-  const uint32_t failed = newJob(manager), okAsError = newJob(manager);
   EXPECT_EQ(manager.setError(failed, StatusCode::Model_ShapeMismatched), StatusCode::OK);
   EXPECT_EQ(manager.setError(okAsError, StatusCode::OK), StatusCode::OK);
-  Tensors got = outputsOf(0);
   EXPECT_EQ(manager.getOutput(failed, got, 1000), StatusCode::Model_ShapeMismatched);
   EXPECT_EQ(got.size(), 2u);  // untouched
   EXPECT_EQ(manager.getOutput(okAsError, got, 1000), StatusCode::InternalError);
 }
 
-TEST(AsyncInferJobManager, ZeroTimeOutGivesTimeoutAndTheJobIsGone) {
+TEST(AsyncInferJobManager, TimeOutsAndPolling) {
   AsyncInferJobManager manager;
-  const uint32_t id = newJob(manager);
+  const uint32_t lost = newJob(manager), polled = newJob(manager);
   LogCapture log;
   Tensors got;
-  EXPECT_EQ(manager.getOutput(id, got, 0), StatusCode::Model_AsyncPipelineTimeout);
+  EXPECT_EQ(manager.getOutput(lost, got, 0), StatusCode::Model_AsyncPipelineTimeout);
   EXPECT_EQ(log.count("Timeout occurred after waiting 0 milliseconds for done_future."), 1u);
-  EXPECT_EQ(manager.setOutputs(id, outputsOf(2)), StatusCode::OK);
-  EXPECT_EQ(manager.getOutput(id, got, 0), kNotAlive);
-}
+  EXPECT_EQ(manager.setOutputs(lost, outputsOf(2)), StatusCode::OK);
+  EXPECT_EQ(manager.getOutput(lost, got, 0), kNotAlive);  // no longer collectable
 
-TEST(AsyncInferJobManager, WaitForLeavesTheJobCollectable) {
-  AsyncInferJobManager manager;
-  const uint32_t id = newJob(manager);
-  EXPECT_FALSE(manager.waitFor(id, 0));
-  EXPECT_EQ(manager.setOutputs(id, outputsOf(3)), StatusCode::OK);
-  EXPECT_TRUE(manager.waitFor(id, 0));
-  Tensors got;
-  EXPECT_EQ(manager.getOutput(id, got, 0), StatusCode::OK);
-  EXPECT_EQ(got.size(), 2u);
+  EXPECT_FALSE(manager.waitFor(polled, 0));
+  EXPECT_EQ(manager.setOutputs(polled, outputsOf(3)), StatusCode::OK);
+  EXPECT_TRUE(manager.waitFor(polled, 0));
+  EXPECT_EQ(manager.getOutput(polled, got, 0), StatusCode::OK);
 
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(manager.waitFor(1234, 50));  // never created: waits for it to appear
@@ -110,8 +97,8 @@ TEST(AsyncInferJobManager, CloseReleasesPendingJobsAndRefusesNewOnes) {
   const uint32_t done = newJob(manager);
   EXPECT_EQ(manager.setOutputs(done, outputsOf(4)), StatusCode::OK);
   const uint32_t pending[] = {newJob(manager), newJob(manager), newJob(manager)};
-  std::vector<std::thread> callers;
   StatusCode results[3] = {StatusCode::OK, StatusCode::OK, StatusCode::OK};
+  std::vector<std::thread> callers;
   for (int i = 0; i < 3; ++i) {
     callers.emplace_back([&, i] {
       Tensors got;
@@ -122,11 +109,10 @@ TEST(AsyncInferJobManager, CloseReleasesPendingJobsAndRefusesNewOnes) {
   const auto start = std::chrono::steady_clock::now();
   manager.close();
   for (std::thread& t : callers) t.join();
-  // Promptly: far from the callers' 11 s time-out.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   for (StatusCode s : results) EXPECT_EQ(s, kNotAlive);
   EXPECT_EQ(manager.setOutputs(pending[0], outputsOf(5)), kNotAlive);
   EXPECT_EQ(manager.setError(pending[1], StatusCode::InternalError), kNotAlive);
+  // Promptly: far from the 11 s waits of the callers and of the fulfillers.
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   uint32_t id = 0;
   EXPECT_EQ(manager.createJob(id), kNotAlive);
@@ -134,37 +120,6 @@ TEST(AsyncInferJobManager, CloseReleasesPendingJobsAndRefusesNewOnes) {
   EXPECT_TRUE(manager.waitFor(done, 0));
   Tensors got;
   EXPECT_EQ(manager.getOutput(done, got, 0), StatusCode::OK);
-  EXPECT_EQ(got.size(), 2u);
-}
-
-// Submitters, a fulfilling thread and collectors at once, closed half-way:
-// every job ends as OK with its own outputs or as NotAlive, none hangs.
-TEST(AsyncInferJobManager, ConcurrentJobsAndCloseRace) {
-  constexpr int kThreads = 4, kJobs = 50;
-  AsyncInferJobManager manager;
-  std::atomic<int> collected{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int j = 0; j < kJobs; ++j) {
-        uint32_t id = 0;
-        if (manager.createJob(id) != StatusCode::OK) continue;
-        std::thread fulfil([&manager, id] { manager.setOutputs(id, outputsOf(static_cast<float>(id))); });
-        Tensors got;
-        const StatusCode s = manager.getOutput(id, got, AsyncInferJobManager::kWaitMs);
-        fulfil.join();
-        ++collected;
-        if (s == StatusCode::OK) {
-          EXPECT_EQ(*reinterpret_cast<const float*>(got[0].basePtr()), static_cast<float>(id));
-        } else {
-          EXPECT_EQ(s, kNotAlive) << t;
-        }
-      }
-    });
-  }
-  while (collected < kThreads * kJobs / 4) std::this_thread::yield();
-  manager.close();
-  for (std::thread& t : threads) t.join();
 }
 
 }  // namespace
