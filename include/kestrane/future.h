@@ -32,7 +32,8 @@ class KESTRANE_API Future {
   // Made by the runtime; valid when impl is set.
   explicit Future(std::unique_ptr<FutureImpl<T>> impl);
   Future(Future&& other) noexcept;
-  // Releases the request held as the destructor does, then takes the other's.
+  // Lets go of the request held so far without collecting it, then takes the
+  // other's.
   Future& operator=(Future&& other) noexcept;
   Future(const Future&) = delete;
   Future& operator=(const Future&) = delete;

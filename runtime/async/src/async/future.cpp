@@ -58,9 +58,8 @@ Future<T>::Future(Future&& other) noexcept : impl_(std::move(other.impl_)), vali
 template <typename T>
 Future<T>& Future<T>::operator=(Future&& other) noexcept {
   if (this != &other) {
-    // Like destruction: the request held so far is collected, not left in
-    // its manager for as long as the manager lives.
-    collectIfPending();
+    // The request held so far is released without being collected: its
+    // entries stay with its manager, and assignment never blocks.
     impl_ = std::move(other.impl_);
     valid_ = other.valid_;
     other.valid_ = false;
