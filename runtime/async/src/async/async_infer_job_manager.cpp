@@ -1,0 +1,133 @@
+#include "async/async_infer_job_manager.h"
+
+#include <exception>
+
+#include "runtime/log.h"
+
+namespace kestrane {
+
+namespace {
+
+constexpr int64_t kGiveBackMs = 1;
+
+// A future's wait up to a saturated deadline: wait_for with a huge duration
+// would overflow inside the library.
+bool readyWithin(const std::future<StatusCode>& future, int64_t timeoutMs) {
+  return future.wait_until(deadlineAfter(timeoutMs)) == std::future_status::ready;
+}
+
+// Runs one operation; what escapes it (memory, a broken promise) becomes a
+// status and one error line instead of crossing to the caller.
+template <typename R, typename F>
+R guarded(const char* operation, uint32_t jobId, R failed, F&& body) {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    KLOG_ERROR("AsyncInferJobManager::{} failed for job_id {}: {}", operation, jobId, e.what());
+    return failed;
+  }
+}
+
+void logNoSharedState() {
+  KLOG_ERROR("Unexpected code path reached. Internal implementation of AsyncInferJobManager is wrong.");
+}
+
+}  // namespace
+
+StatusCode AsyncInferJobManager::createJob(uint32_t& jobId) {
+  return guarded("createJob", 0, StatusCode::InternalError, [&] {
+    jobId = nextJobId_.fetch_add(1);
+    std::promise<StatusCode> promise;
+    std::future<StatusCode> done = promise.get_future();
+    // The future goes in first: whoever fulfils the promise finds a reader.
+    if (doneFutures_.put(jobId, std::move(done)) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
+    if (promises_.put(jobId, std::move(promise)) != MapResult::Ok) {
+      std::future<StatusCode> stored;
+      doneFutures_.take(jobId, stored, kGiveBackMs);
+      return StatusCode::Model_AsyncPipelineNotAlive;
+    }
+    return StatusCode::OK;
+  });
+}
+
+StatusCode AsyncInferJobManager::setError(uint32_t jobId, StatusCode status) {
+  return guarded("setError", jobId, StatusCode::InternalError, [&] {
+    std::promise<StatusCode> promise;
+    if (promises_.take(jobId, promise, kWaitMs) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
+    promise.set_value(status == StatusCode::OK ? StatusCode::InternalError : status);
+    return StatusCode::OK;
+  });
+}
+
+StatusCode AsyncInferJobManager::setOutputs(uint32_t jobId, std::vector<halvex::Tensor>&& outputs) {
+  return guarded("setOutputs", jobId, StatusCode::InternalError, [&] {
+    // Stored before the promise is fulfilled: a reader that sees OK finds them.
+    if (outputs_.put(jobId, std::move(outputs)) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
+    std::promise<StatusCode> promise;
+    if (promises_.take(jobId, promise, kWaitMs) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
+    promise.set_value(StatusCode::OK);
+    return StatusCode::OK;
+  });
+}
+
+StatusCode AsyncInferJobManager::getOutput(uint32_t jobId, std::vector<halvex::Tensor>& outputs, int64_t timeoutMs) {
+  return guarded("getOutput", jobId, StatusCode::InternalError, [&] {
+    std::future<StatusCode> done;
+    if (doneFutures_.take(jobId, done, timeoutMs) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
+    if (!done.valid()) {
+      logNoSharedState();
+      return StatusCode::InternalError;
+    }
+    if (!readyWithin(done, timeoutMs)) {
+      KLOG_ERROR("Timeout occurred after waiting {} milliseconds for done_future.", timeoutMs);
+      return StatusCode::Model_AsyncPipelineTimeout;
+    }
+    const StatusCode status = done.get();
+    if (status != StatusCode::OK) return status;
+    std::vector<halvex::Tensor> stored;
+    switch (outputs_.take(jobId, stored, timeoutMs)) {
+      case MapResult::Ok:
+        outputs = std::move(stored);
+        return StatusCode::OK;
+      case MapResult::Closed:
+        return StatusCode::Model_AsyncPipelineNotAlive;
+      case MapResult::TimedOut:
+        break;
+    }
+    KLOG_ERROR("Timeout occurred after waiting {} milliseconds for outputs.", timeoutMs);
+    return StatusCode::Model_AsyncPipelineTimeout;
+  });
+}
+
+bool AsyncInferJobManager::waitFor(uint32_t jobId, int64_t timeoutMs) {
+  return guarded("waitFor", jobId, false, [&] {
+    std::future<StatusCode> done;
+    if (doneFutures_.take(jobId, done, timeoutMs) != MapResult::Ok) return false;
+    bool ready = false;
+    if (!done.valid()) {
+      logNoSharedState();
+    } else {
+      ready = readyWithin(done, timeoutMs);
+    }
+    // Back in the map so that a later getOutput finds it, also after close:
+    // a job that finished before its pipeline closed stays collectable.
+    doneFutures_.restore(jobId, std::move(done));
+    return ready;
+  });
+}
+
+void AsyncInferJobManager::close() {
+  promises_.close();
+  doneFutures_.close();
+  outputs_.close();
+  // Every job still waiting for its pipeline now reads NotAlive; each promise
+  // is fulfilled outside the map's mutex.
+  for (;;) {
+    uint32_t jobId = 0;
+    std::promise<StatusCode> promise;
+    if (!promises_.takeFirst(jobId, promise)) break;
+    promise.set_value(StatusCode::Model_AsyncPipelineNotAlive);
+  }
+}
+
+}  // namespace kestrane

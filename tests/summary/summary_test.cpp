@@ -1,0 +1,142 @@
+// The model summary: the whole report of a two-variant model, the layer
+// table of a model with CPU layers and a three-output NPU layer, and the
+// reports of files that cannot be read.
+
+#include "kestrane/summary.h"
+
+#include <sstream>
+
+#include "model/summary.h"
+#include "model_fixture.h"
+#include "support/log_capture.h"
+
+namespace kestrane::test {
+namespace {
+
+const std::string kVariantRule = "+" + std::string(87, '-') + "+\n";
+
+std::string pathRow(const std::string& path) {
+  return "| ZRB File Path   | " + path + std::string(67 - path.size(), ' ') + " |\n";
+}
+
+TEST(ModelSummary, TwoVariantModelGolden) {
+  const auto file = writeModel(testModel("two_variants"));
+  const std::string expected =
+      "+-----------------+---------------------------------------------------------------------+\n" +
+      pathRow(file->path()) +
+      "+-----------------+---------------------------------------------------------------------+\n"
+      "| Target Hardware | Taliss2                                                             |\n"
+      "+-----------------+---------------------------------------------------------------------+\n"
+      "\n"
+      "+---------------------------------------------------------------------------------------+\n"
+      "|                            Supported Core Modes and Cores                             |\n"
+      "+------------+-----------+--------------------------------------------------------------+\n"
+      "| Core Mode  | Cluster   | Cores                                                        |\n"
+      "+------------+-----------+--------------------------------------------------------------+\n"
+      "| Single     | Cluster0  | [Core0, Core1, Core2, Core3]                                 |\n"
+      "|            | Cluster1  | [Core0, Core1, Core2, Core3]                                 |\n"
+      "+------------+-----------+--------------------------------------------------------------+\n"
+      "\n"
+      "                    +-----------------------------------------------+\n"
+      "                    |       Total Number of Model Variants: 2       |\n"
+      "                    +-----------------------------------------------+\n"
+      "+---------------------------------------------------------------------------------------+\n"
+      "|                                   Model Variant #0                                    |\n"
+      "+---------------------------------------------------------------------------------------+\n"
+      "| Input shapes  : [(1, 1, 16)]                                                          |\n"
+      "| Output shapes : [(1, 1, 16)]                                                          |\n"
+      "+---------------------------------------------------------------------------------------+\n"
+      "| Idx  Layer                                          Output shape          Input Layer |\n"
+      "|      (type)                                                               Idxes       |\n"
+      "+---------------------------------------------------------------------------------------+\n"
+      "|   0  model                                          [(1, 1, 1, 16)]       -           |\n"
+      "|      (DeepLearning)                                                                   |\n"
+      "+---------------------------------------------------------------------------------------+\n"
+      "\n"
+      "+---------------------------------------------------------------------------------------+\n"
+      "|                                   Model Variant #1                                    |\n"
+      "+---------------------------------------------------------------------------------------+\n"
+      "| Input shapes  : [(1, 1, 32)]                                                          |\n"
+      "| Output shapes : [(1, 1, 32)]                                                          |\n"
+      "+---------------------------------------------------------------------------------------+\n"
+      "| Idx  Layer                                          Output shape          Input Layer |\n"
+      "|      (type)                                                               Idxes       |\n"
+      "+---------------------------------------------------------------------------------------+\n"
+      "|   0  model                                          [(1, 1, 1, 32)]       -           |\n"
+      "|      (DeepLearning)                                                                   |\n"
+      "+---------------------------------------------------------------------------------------+\n";
+  EXPECT_EQ(getModelSummary(file->path()), expected);
+}
+
+// Five model inputs; layer 0 on the CPU fed by a model input, layer 1 on the
+// NPU with three outputs, layer 2 fed by layer 1, layer 3 by layers 0 and 2.
+TEST(ModelSummary, LayerTableOfMixedModel) {
+  json m = testModel("cpu_layers");
+  json& d = m["metadata"][0]["payload"]["model_description"];
+  d["inputs"] = json::array();
+  for (const char* name : {"x", "b", "c", "d", "e"}) d["inputs"].push_back({{"name", name}, {"shape", {1, 2, 2, 4}}});
+  d["outputs"] = {{{"name", "sum"}, {"shape", {1, 2, 2, 4}}}};
+  d["tensors"] = {{{"name", "scaled"}, {"shape", {1, 2, 2, 4}}}, {{"name", "o0"}, {"shape", {1, 2, 2, 4}}},
+                  {{"name", "o1"}, {"shape", {1, 8}}},           {{"name", "o2"}, {"shape", {1, 16}}},
+                  {{"name", "result"}, {"shape", {1, 2, 2, 4}}}};
+  d["layers"][1]["outputList"] = {"o0", "o1", "o2"};
+  d["layers"][2]["inputList"] = {"o1"};
+  d["layers"].push_back({{"layerName", "sum"}, {"layerType", "Adding"}, {"isUnsupported", true},
+                         {"inputList", {"scaled", "result"}}});
+  json& outputs = m["bundles"][0]["outputs"];
+  outputs.push_back(outputs[0]);
+  outputs.push_back(outputs[0]);
+  const auto file = writeModel(m);
+  const std::string summary = getModelSummary(file->path());
+  auto after = [&](const std::string& marker) {
+    const size_t at = summary.find(marker);
+    EXPECT_NE(at, std::string::npos) << marker;
+    return at == std::string::npos ? std::string() : summary.substr(at);
+  };
+  EXPECT_EQ(after("| Input shapes").substr(0, 2 * 90),
+            "| Input shapes  : [(2, 2, 4), (2, 2, 4), (2, 2, 4), (2, 2, 4), " + std::string(25, ' ') + "|\n" +
+                "|" + std::string(17, ' ') + " (2, 2, 4)]" + std::string(59, ' ') + "|\n");
+  const std::string table =
+      "|   0  scaled                                         (1, 2, 2, 4)          -           |\n"
+      "|      (MultiplyConstant)                                                               |\n"
+      "|   1  npu                                            [(1, 2, 2, 4),        0           |\n"
+      "|      (DeepLearning)                                  (1, 8),                          |\n"
+      "|                                                      (1, 16)]                         |\n"
+      "|   2  result                                         (1, 2, 2, 4)          1           |\n"
+      "|      (AddingConstant)                                                                 |\n"
+      "|   3  sum                                            (1, 2, 2, 4)          0, 2        |\n"
+      "|      (Adding)                                                                         |\n" +
+      kVariantRule;
+  EXPECT_EQ(after("|   0  scaled"), table);
+}
+
+TEST(ModelSummary, UnreadableFilesGiveEmptyReports) {
+  LogCapture log;
+  EXPECT_EQ(getModelSummary("/nonexistent/model.zrb"), "");
+  EXPECT_EQ(log.count("Failed to load zrb file: /nonexistent/model.zrb"), 1u);
+
+  json m = testModel("two_variants");
+  m["metadata"][1]["payload"]["model_description"]["layers"][0]["bundleIndex"] = 7;
+  const auto file = writeModel(m);
+  std::ostringstream out;
+  writeModelSummary(file->path(), out);
+  EXPECT_EQ(out.str(), "");
+  EXPECT_EQ(log.count("Failed to init ModelDesc from metadatas in zrb file: " + file->path()), 1u);
+}
+
+TEST(ModelSummary, ShapeLinesAndHardwareTexts) {
+  using Shapes = std::vector<std::vector<int64_t>>;
+  EXPECT_EQ(formatShapeLines({}, 4), std::vector<std::string>{"[]"});
+  EXPECT_EQ(formatShapeLines(Shapes{{1}, {2}, {3}, {4}, {5}, {6}}, 2),
+            (std::vector<std::string>{"[(1), (2), ", "(3), (4), ", "(5), (6)]"}));
+  const std::pair<uint32_t, const char*> texts[] = {
+      {0, "R412T"}, {4, "Ebrill2"}, {0x7FFFFFFE, "Dummy"}, {0x7FFFFFFF, "Error"}, {9, "Unreachable"}};
+  LogCapture log;
+  for (const auto& [value, text] : texts) EXPECT_EQ(hardwareVersionText(value), text) << value;
+  EXPECT_EQ(log.count("Unhandled zrb::HardwareVersion value (raw = 9): reached unreachable code path. "
+                      "zrb::HardwareVersion enum may be incomplete or corrupted."),
+            1u);
+}
+
+}  // namespace
+}  // namespace kestrane::test
