@@ -96,7 +96,8 @@ TEST(Future, DestructorCollectsTheJobAndMoveAssignmentReleasesIt) {
   EXPECT_EQ(log.count("Future is being destroyed before its output is retrieved."), 1u);
   std::vector<halvex::Tensor> left;
   EXPECT_EQ(manager->getOutput(first, left, 0), StatusCode::OK);  // left with its manager
-  EXPECT_EQ(left.size(), 1u);
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(left[1].item<float>(), 1.0f);
   EXPECT_EQ(manager->getOutput(second, left, 0), StatusCode::Model_AsyncPipelineNotAlive);
 }
 
