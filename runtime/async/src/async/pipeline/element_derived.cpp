@@ -1,0 +1,215 @@
+#include "async/pipeline/element_derived.h"
+
+#include <exception>
+#include <new>
+#include <utility>
+
+#include "model/buffer_tensor_conversion.h"
+#include "runtime/log.h"
+
+namespace kestrane {
+
+namespace {
+
+// Asynchronous requests carry no sequence lengths: every multiplier is 1.
+const SeqLensHWC kNoSequence = {1, 1, 1};
+
+const std::string& nameAt(const std::vector<std::string>& names, size_t i) {
+  static const std::string none;
+  return i < names.size() ? names[i] : none;
+}
+
+// TEMPORARY until the shared buffer acquisition lands: one buffer per record.
+std::vector<std::vector<Buffer>> acquireOne(PipelinePool& pool, const NPUOpDesc& op, bool isInput,
+                                            StatusCode& status) {
+  std::vector<std::vector<Buffer>> lists;
+  for (const IORecord& rec : isInput ? op.inputs() : op.outputs()) {
+    uint64_t c = rec.info.channel;
+    if (rec.info.max_channel != 0 && rec.channelGranule != 0)
+      c = (c + rec.channelGranule - 1) / rec.channelGranule * rec.channelGranule;
+    const uint64_t bytes = c * rec.info.width * rec.info.height * npuElementBytes(rec.npuDtype);
+    Buffer buf;
+    status = pool.allocateHostMemory(bytes, buf);
+    if (status != StatusCode::OK) {
+      pool.freeHostMemory(lists);
+      return {};
+    }
+    lists.push_back({buf});
+  }
+  status = StatusCode::OK;
+  return lists;
+}
+
+// Hands on a failed job in place of `job`, whose buffers went back already.
+void failInto(PipelineJob& job, StatusCode status) { job = PipelineJob::failed(job.jobId, status); }
+
+}  // namespace
+
+// ---- NPUOpElement ----
+
+NPUOpElement::NPUOpElement(std::string name, const std::vector<NPUOpDesc>& ops, std::shared_ptr<TaskQueue> taskQueue,
+                           PipelinePool& pool, CoreMode coreMode, std::vector<CoreId> cores)
+    : PipelineElement(std::move(name)),
+      ops_(ops),
+      taskQueue_(std::move(taskQueue)),
+      pool_(pool),
+      coreMode_(coreMode),
+      cores_(std::move(cores)) {}
+
+const NPUOpDesc* NPUOpElement::op(int32_t index) const {
+  return index >= 0 && static_cast<size_t>(index) < ops_.size() ? &ops_[static_cast<size_t>(index)] : nullptr;
+}
+
+void NPUOpElement::chain(PipelineJob& job) {
+  if (job.status != StatusCode::OK) return passOn(job);
+  StatusCode status = StatusCode::InternalError;
+  std::vector<std::vector<Buffer>> outputs;
+  if (const NPUOpDesc* npuOp = op(job.npuOpIndex)) outputs = acquireOne(pool_, *npuOp, false, status);
+  if (status != StatusCode::OK) {
+    pool_.freeHostMemory(job.inputBuffers);
+    failInto(job, status);
+    return passOn(job);
+  }
+  NPUTask task;
+  task.inputs = job.inputBuffers;
+  task.outputs = outputs;
+  task.npuOpIndex = job.npuOpIndex;
+  task.itemCount = 1;
+  task.coreMode = coreMode_;
+  task.cores = cores_;
+  std::future<bool> done = task.result.get_future();
+  if (!taskQueue_ || !taskQueue_->push(std::move(task))) {
+    pool_.freeHostMemory(job.inputBuffers);
+    pool_.freeHostMemory(outputs);
+    failInto(job, StatusCode::Model_NotLaunched);
+    return passOn(job);
+  }
+  // No wait here: the next queue carries the job while the NPU works.
+  PipelineJob queued;
+  queued.jobId = job.jobId;
+  queued.memoryFormat = job.memoryFormat;
+  queued.inputIs4D = job.inputIs4D;
+  queued.outputDtype = job.outputDtype;
+  queued.npuOpIndex = job.npuOpIndex;
+  queued.inputBuffers = std::move(job.inputBuffers);
+  queued.outputBuffers = std::move(outputs);
+  queued.taskFuture = std::move(done);
+  passOn(queued);
+}
+
+// ---- InputRepositionElement ----
+
+bool InputRepositionElement::check() const {
+  if (dynamic_cast<const NPUOpElement*>(next()) != nullptr) return true;
+  KLOG_ERROR("Next element of input reposition element must be NPUOpElement type. But it is not.");
+  return false;
+}
+
+void InputRepositionElement::chain(PipelineJob& job) {
+  if (job.status != StatusCode::OK) return passOn(job);
+  auto& npu = static_cast<NPUOpElement&>(*next());
+  const NPUOpDesc* op = npu.op(job.npuOpIndex);
+  if (op == nullptr || job.tensors.size() != op->inputs().size()) {
+    KLOG_ERROR("Job {} does not fit NPU operation {}.", job.jobId, job.npuOpIndex);
+    failInto(job, StatusCode::InternalError);
+    return passOn(job);
+  }
+  StatusCode status = StatusCode::OK;
+  std::vector<std::vector<Buffer>> inputs = acquireOne(npu.pool(), *op, true, status);
+  for (size_t i = 0; status == StatusCode::OK && i < inputs.size(); ++i)
+    status = tensorToBuffers(inputs[i], job.tensors[i], nameAt(op->inputNames(), i), op->inputs()[i],
+                             job.memoryFormat, kNoSequence);
+  if (status != StatusCode::OK) {
+    npu.pool().freeHostMemory(inputs);
+    failInto(job, status);
+    return passOn(job);
+  }
+  // The data now lives in the buffers; the views and arrays stay with the
+  // incoming job until this call returns.
+  PipelineJob repositioned;
+  repositioned.jobId = job.jobId;
+  repositioned.memoryFormat = job.memoryFormat;
+  repositioned.inputIs4D = job.inputIs4D;
+  repositioned.outputDtype = job.outputDtype;
+  repositioned.npuOpIndex = job.npuOpIndex;
+  repositioned.inputBuffers = std::move(inputs);
+  passOn(repositioned);
+}
+
+// ---- OutputRepositionElement ----
+
+bool OutputRepositionElement::check() const {
+  if (prev() != nullptr && dynamic_cast<const NPUOpElement*>(prev()->prev()) != nullptr) return true;
+  KLOG_ERROR(
+      "Previous element of previous element of output reposition element must be NPUOpElement type. But it is not.");
+  return false;
+}
+
+const NPUOpElement& OutputRepositionElement::npu() const { return static_cast<const NPUOpElement&>(*prev()->prev()); }
+
+void OutputRepositionElement::chain(PipelineJob& job) {
+  if (job.status != StatusCode::OK) return passOn(job);
+  PipelinePool& pool = npu().pool();
+  std::future<bool> done = std::move(job.taskFuture);
+  if (!done.valid()) {
+    pool.freeHostMemory(job.inputBuffers);
+    pool.freeHostMemory(job.outputBuffers);
+    failInto(job, StatusCode::InternalError);
+    return passOn(job);
+  }
+  // Unbounded here: the engine's watchdog bounds every task, and a task
+  // dropped anywhere reports false.
+  const bool ran = done.get();
+  pool.freeHostMemory(job.inputBuffers);
+  if (!ran) {
+    pool.freeHostMemory(job.outputBuffers);
+    failInto(job, StatusCode::Model_AsyncPipelineNotAlive);
+    return passOn(job);
+  }
+  const NPUOpDesc* op = npu().op(job.npuOpIndex);
+  StatusCode status = op == nullptr ? StatusCode::InternalError : StatusCode::OK;
+  std::vector<halvex::Tensor> tensors;
+  if (op != nullptr) tensors = op->makeOutputTensors(1, job.outputDtype, job.memoryFormat);
+  for (size_t o = 0; status == StatusCode::OK && o < tensors.size(); ++o) {
+    if (!tensors[o].defined() || o >= job.outputBuffers.size()) {
+      status = tensors[o].defined() ? StatusCode::InternalError : StatusCode::BadAlloc;
+      break;
+    }
+    status = buffersToTensor(tensors[o], job.outputBuffers[o], nameAt(op->outputNames(), o), op->outputs()[o],
+                             job.memoryFormat, kNoSequence);
+  }
+  pool.freeHostMemory(job.outputBuffers);
+  if (status != StatusCode::OK) {
+    failInto(job, status);
+    return passOn(job);
+  }
+  PipelineJob converted;
+  converted.jobId = job.jobId;
+  converted.memoryFormat = job.memoryFormat;
+  converted.inputIs4D = job.inputIs4D;
+  converted.outputDtype = job.outputDtype;
+  converted.tensors = std::move(tensors);
+  passOn(converted);
+}
+
+// ---- LastElement ----
+
+void LastElement::chain(PipelineJob& job) {
+  if (job.status != StatusCode::OK) {
+    if (manager_->setError(job.jobId, job.status) != StatusCode::OK)
+      KLOG_ERROR("Failed to set error for job_id {}. Maybe AsyncModel was disposed prematurely.", job.jobId);
+    return;
+  }
+  if (!job.inputIs4D) {
+    // A 3-D request gets its outputs without the batch of one.
+    for (halvex::Tensor& t : job.tensors) {
+      if (t.shape().empty()) continue;
+      const std::vector<int64_t> item(t.shape().begin() + 1, t.shape().end());
+      t = t.reshape(item);
+    }
+  }
+  if (manager_->setOutputs(job.jobId, std::move(job.tensors)) != StatusCode::OK)
+    KLOG_ERROR("Failed to set outputs for job_id {}. Maybe AsyncModel was disposed prematurely.", job.jobId);
+}
+
+}  // namespace kestrane
