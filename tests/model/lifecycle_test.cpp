@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "inference_fixture.h"
+#include "engine/acc_impl.h"
+#include "model/model_impl.h"
 #include "support/log_capture.h"
 #include "support/zrb_json.h"
 #include "support/zrb_writer.h"
@@ -92,6 +94,67 @@ TEST_F(InferenceTest, FailedLaunchLeavesNothingBehind) {
   auto y = model->infer({arrayOf<float>({1, 1, 16}, x)}, sc);
   ASSERT_EQ(sc, StatusCode::OK);
   EXPECT_EQ(y[0].ptr()[0], x[0] + 3);
+}
+
+// Launch reads what runs reload: the programs of a multi-bundle model by
+// kind, and every bundle's supplementary program with the sections it
+// overwrites; the cache programs run through the model's task queue.
+TEST_F(InferenceTest, LaunchReadsTheProgramsRunsReload) {
+  StatusCode sc = StatusCode::InternalError;
+  ::testing::internal::CaptureStdout();
+  auto acc = AcceleratorImpl::create(0, sc);
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_EQ(sc, StatusCode::OK);
+  const auto kindsFile = writeModel(testModel("program_kinds")), cacheFile = writeModel(testModel("sequence_cache"));
+  auto kinds = ModelImpl::create(kindsFile->path(), onCore(0, 0), sc);
+  auto cache = ModelImpl::create(cacheFile->path(), onCore(0, 1), sc);
+  ASSERT_EQ(kinds->launch(acc.get()), StatusCode::OK);
+  ASSERT_EQ(cache->launch(acc.get()), StatusCode::OK);
+  const std::vector<uint8_t> kindOf = {kinds->program(0).kind, kinds->program(1).kind, kinds->program(2).kind};
+  EXPECT_EQ(kindOf, (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(kinds->program(0).buffers.size(), 2u);  // the program and its weights
+  EXPECT_EQ(cache->program(0).kind, 0);             // one bundle: uploaded once
+  for (size_t v = 0; v < 3; ++v) {
+    const SupplementaryRecord& record = kinds->supplementary(v);
+    ASSERT_EQ(record.programs.size(), 1u);
+    EXPECT_EQ(record.programs[0].rmemTypes, (std::vector<uint8_t>{3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(record.programs[0].pieces.size(), 1u);  // on the model's one core
+    // The program sections it overwrites (one per core in bundle 1, whose
+    // init program names its core's IMEM), placed on the model's one core.
+    EXPECT_EQ(record.buffers.size(), v == 1 ? 8u : 1u);
+    EXPECT_EQ(record.pieces.size(), 1u);
+  }
+
+  auto supplementary = [&](ModelImpl& model, std::vector<uint32_t> args) {
+    const ModelImpl::CallScope scope(model);
+    NPUTask task;
+    task.supplementary = 1;
+    task.supplementaryRmemValues = std::move(args);
+    task.coreMode = CoreMode::Single;
+    task.cores = model.targetCores();
+    auto done = task.result.get_future();
+    return model.taskQueue()->push(std::move(task)) && done.get();
+  };
+  auto ddr = [&](uint64_t base, uint64_t offset, size_t n) {
+    std::vector<uint8_t> bytes(n);
+    EXPECT_TRUE(card_->peek(base + offset, bytes.data(), n));
+    return bytes;
+  };
+  ASSERT_TRUE(supplementary(*kinds, {3, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(ddr(0x800000000, 0x3800, 4), (std::vector<uint8_t>{0x5A, 0x5A, 0x5A, 0}));
+
+  // The sequence program fills L + cache size bytes of its cache; the cache
+  // program clears it, and the model runs again afterwards.
+  const Values x = steps(3 * 16, 1, -100, 100, 8);
+  std::vector<NDArray<float>> y;
+  ASSERT_EQ(cache->infer({arrayOf<float>({3, 1, 16}, x)}, y, MemoryFormat::HWC, 2), StatusCode::OK);
+  std::vector<uint8_t> filled(32, 0);
+  std::fill(filled.begin(), filled.begin() + 5, 0x5A);
+  EXPECT_EQ(ddr(0x880000000, 0x8000, 32), filled);
+  ASSERT_TRUE(supplementary(*cache, {0, 0, 0, 0, 0, 0, 0, 32}));
+  EXPECT_EQ(ddr(0x880000000, 0x8000, 32), std::vector<uint8_t>(32, 0));
+  ASSERT_EQ(cache->infer({arrayOf<float>({3, 1, 16}, x)}, y, MemoryFormat::HWC, 0), StatusCode::OK);
+  EXPECT_EQ(y[0].ptr()[0], x[0] + 1);
 }
 
 // A run that hangs times out and the card is reset; a request made while the
