@@ -231,7 +231,7 @@ StatusCode ModelImpl::runNPUModelTest(int variant, const std::vector<Buffer>& ou
   task.cores = targetCores_;
   std::future<bool> done = task.result.get_future();
   if (!taskQueue_->push(std::move(task))) return StatusCode::Model_NotLaunched;
-  return done.get() ? StatusCode::OK : StatusCode::Model_NotAlive;
+  return awaitTask(done) ? StatusCode::OK : StatusCode::Model_NotAlive;
 }
 
 std::vector<std::vector<Buffer>> ModelImpl::acquireInputBuffers(int variant, int batch,

@@ -389,7 +389,7 @@ StatusCode ModelImpl::runBatched(const std::vector<std::vector<Buffer>>& inputs,
   for (std::future<bool>& f : done) {
     StatusCode result = StatusCode::OK;
     if (!f.valid()) result = StatusCode::InternalError;
-    else if (!f.get()) result = StatusCode::Model_NotAlive;
+    else if (!awaitTask(f)) result = StatusCode::Model_NotAlive;
     if (status == StatusCode::OK) status = result;
   }
   return status != StatusCode::OK ? status : queued;
