@@ -77,6 +77,27 @@ TEST_F(InferenceTest, IdentityRoundsToOneInt8Step) {
   EXPECT_EQ(valuesOf(out[0]), want);
 }
 
+// A description whose shapes have no batch: the request's batch still
+// counts (one item for a 3-D input), never the item's height.
+TEST_F(InferenceTest, DescriptionsWithoutBatchTakeTheRequestsBatch) {
+  json m = testModel("identity_int8");
+  m["metadata"] = {{{"payload", {{"model_description",
+                                   {{"inputs", {{{"name", "in"}, {"shape", {4, 4, 8}}}}},
+                                    {"outputs", {{{"name", "out"}, {"shape", {4, 4, 8}}}}},
+                                    {"layers", {{{"layerName", "model"}, {"inputList", {"in"}},
+                                                 {"outputList", {"out"}}}}}}}}}}};
+  Model& model = launch(m);
+  const Values x = steps(2 * 128, 1, -128, 127, 16);
+  StatusCode sc = StatusCode::InternalError;
+  auto one = model.infer({arrayOf<float>({4, 4, 8}, Values(x.begin(), x.begin() + 128))}, sc);
+  ASSERT_EQ(sc, StatusCode::OK);
+  EXPECT_EQ(one[0].shape, (std::vector<int64_t>{4, 4, 8}));
+  EXPECT_EQ(valuesOf(one[0]), Values(x.begin(), x.begin() + 128));
+  auto two = model.infer({arrayOf<float>({2, 4, 4, 8}, x)}, sc);
+  ASSERT_EQ(sc, StatusCode::OK);
+  EXPECT_EQ(valuesOf(two[0]), x);
+}
+
 TEST_F(InferenceTest, ChwEqualsHwc) {
   Model& model = launch(testModel("identity_int8"));
   const Values x = steps(2 * 128, 0.5f, -200, 200, 2);
