@@ -322,24 +322,38 @@ TEST_F(InferenceTest, CpuLayersAroundTheNpuMatchTheHostReference) {
     EXPECT_EQ(log.count(line), 1u) << line;
 }
 
+// A constant joins the run with the request's batch; with
+// OPHEL_DEV_DUMP_LAYER_BIN every layer's output is dumped (the constant as
+// the description gives it).
 TEST_F(InferenceTest, CpuRunDumpsLayersAndRefusesDeadTensors) {
+  json desc = testModel("cpu_layers");
+  json& md = desc["metadata"][0]["payload"]["model_description"];
+  Values bias = steps(16, 0.25f, -8, 8, 17);
+  md["tensors"].push_back({{"name", "bias/c"}, {"shape", {1, 2, 2, 4}}});
+  const json constant = {{"layerName", "bias/c"}, {"layerType", "InputConstant"}, {"isUnsupported", true},
+                         {"constant", bias}, {"constant_shape", {1, 2, 2, 4}}};
+  md["layers"].insert(md["layers"].begin(), constant);
+  md["layers"][3] = {{"layerName", "result"}, {"layerType", "Adding"}, {"isUnsupported", true},
+                     {"inputList", {"npu_out", "bias/c"}}};
   const std::filesystem::path dir = utilkit::createTempDirectory("layers_", 8);
   std::filesystem::create_directory(dir / "layer");
   const std::filesystem::path before = std::filesystem::current_path();
   std::filesystem::current_path(dir);
   ::setenv("OPHEL_DEV_DUMP_LAYER_BIN", "1", 1);
-  Model& model = launch(testModel("cpu_layers"), onCore(0, 0));
-  const Values x = steps(16, 0.5f, -20, 20, 15);
+  Model& model = launch(desc, onCore(0, 0));
+  const Values x = steps(2 * 16, 0.5f, -20, 20, 15);
   StatusCode sc = StatusCode::InternalError;
-  auto y = model.infer({arrayOf<float>({2, 2, 4}, x)}, sc);
+  auto y = model.infer({arrayOf<float>({2, 2, 2, 4}, x)}, sc);
   ::unsetenv("OPHEL_DEV_DUMP_LAYER_BIN");
   std::filesystem::current_path(before);
   ASSERT_EQ(sc, StatusCode::OK);
-  for (const char* name : {"scaled", "npu_out", "result"}) {
+  for (size_t i = 0; i < x.size(); ++i) EXPECT_EQ(y[0].ptr()[i], int8Step(2 * x[i]) + 1 + bias[i % 16]) << i;
+  for (const auto& [name, floats] : std::map<std::string, size_t>{
+           {"scaled", 32}, {"npu_out", 32}, {"bias_c", 16}, {"result", 32}}) {
     std::vector<uint8_t> bytes;
-    ASSERT_TRUE(utilkit::readBinaryFile((dir / "layer" / (std::string(name) + ".bin")).string(), bytes)) << name;
-    EXPECT_EQ(bytes.size(), 16 * sizeof(float)) << name;
-    if (std::string(name) == "result") {
+    ASSERT_TRUE(utilkit::readBinaryFile((dir / "layer" / (name + ".bin")).string(), bytes)) << name;
+    EXPECT_EQ(bytes.size(), floats * sizeof(float)) << name;
+    if (name == "result") {
       EXPECT_EQ(std::memcmp(bytes.data(), y[0].ptr(), bytes.size()), 0);
     }
   }
@@ -350,7 +364,7 @@ TEST_F(InferenceTest, CpuRunDumpsLayersAndRefusesDeadTensors) {
   dead["metadata"][0]["payload"]["model_description"]["layers"][2]["inputList"] = {"scaled"};
   Model& broken = launch(dead, onCore(0, 1));
   LogCapture log;
-  auto none = broken.infer({arrayOf<float>({2, 2, 4}, x)}, sc);
+  auto none = broken.infer({arrayOf<float>({2, 2, 2, 4}, x)}, sc);
   EXPECT_EQ(sc, StatusCode::Model_BrokenZRB);
   EXPECT_TRUE(none.empty());
   EXPECT_EQ(log.count("\"result\" needs the tensor \"scaled\""), 1u) << log.text();
