@@ -316,6 +316,16 @@ StatusCode ModelImpl::inferNPU(const std::vector<Tensor>& inputs, std::vector<Te
     if (!views.back().defined()) return StatusCode::BadAlloc;
   }
   if (views.empty()) return StatusCode::OK;
+  // A shape the description admits but the operation's records do not
+  // divide would size the items as nothing.
+  for (size_t i = 0; i < info.inputSeqlens.size(); ++i) {
+    const SeqLensHWC& m = info.inputSeqlens[i];
+    if (m.size() != 3 || m[0] == 0 || m[1] == 0 || m[2] == 0) {
+      KLOG_ERROR("Input {} of shape {} does not fit input {} of NPU operation {}.", i, shapeText(inputs[i].shape()),
+                 nameAt(op.inputNames(), i), npuOpIndex);
+      return StatusCode::Model_ShapeMismatched;
+    }
+  }
   const int64_t batch = views[0].size(0);
   if (batch > std::numeric_limits<int32_t>::max()) return StatusCode::Model_ShapeMismatched;
 
