@@ -57,7 +57,8 @@ inline bool awaitTask(std::future<bool>& done) {
 // the model runtime to the engine. Movable, not copyable.
 struct NPUTask {
   // Host DMA buffers in NPU layout, [input][buffer] and [output][buffer];
-  // the outputs receive the results.
+  // the outputs receive the results. A speed run carries no input lists and
+  // reads only the outputs it has lists for (the first ones).
   std::vector<std::vector<Buffer>> inputs;
   std::vector<std::vector<Buffer>> outputs;
   // True when every item ran; fulfilled exactly once by the engine.
