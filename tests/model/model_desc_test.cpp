@@ -228,3 +228,30 @@ TEST_F(ModelDescTest, GraphOfTheLastVariantAndUnwritableGraphs) {
 
 }  // namespace
 }  // namespace kestrane::test
+
+namespace kestrane::test {
+namespace {
+
+// A positive dimension must be equal, -k takes any positive multiple of k;
+// CHW requests are read as (C, H, W), and 3-D requests are one item.
+TEST(ModelDescMatch, DimensionsMatchByValueOrMultiple) {
+  ModelDesc desc;
+  desc.inputShapes = {{-16, 4, 8}};
+  struct Case {
+    std::vector<int64_t> shape;
+    MemoryFormat format;
+    bool match;
+  };
+  const Case cases[] = {
+      {{16, 4, 8}, MemoryFormat::HWC, true},      {{2, 32, 4, 8}, MemoryFormat::HWC, true},
+      {{48, 4, 8}, MemoryFormat::HWC, true},      {{24, 4, 8}, MemoryFormat::HWC, false},
+      {{16, 4, 16}, MemoryFormat::HWC, false},    {{1, 8, 16, 4}, MemoryFormat::CHW, true},
+      {{1, 16, 4, 8}, MemoryFormat::CHW, false},  {{16, 4, 8}, MemoryFormat::None, false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(desc.doesInputShapeMatch({c.shape}, c.format), c.match) << ::testing::PrintToString(c.shape);
+  EXPECT_FALSE(desc.doesInputShapeMatch({{16, 4, 8}, {16, 4, 8}}, MemoryFormat::HWC));  // one input only
+}
+
+}  // namespace
+}  // namespace kestrane::test

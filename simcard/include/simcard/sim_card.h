@@ -6,10 +6,14 @@
 // mappings and core claims, and runs the programs found in the cores'
 // instruction memories on threads of its own.
 //
-// Locks: the card's mutex is taken before the device memory's; a run's
+// Threads: one run thread per core, started by the core's first post, woken
+// by each later post (and by the destructor, which stops the runs in
+// progress and joins them).
+// Locks: the card's mutex is taken before the device memory's; a run
 // thread takes the device memory's alone and the card's alone, never both.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -83,6 +87,8 @@ class SimCard : public platform::DeviceBackend, public std::enable_shared_from_t
                              const std::shared_ptr<platform::IoCompletion>& completion);
   bool post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSlot, bool hasIoSlot);
   void startRun(size_t core, uint32_t ioSlot, bool hasIoSlot);
+  // The run thread of one core: runs the core's runs one after another.
+  void runnerMain(size_t core);
   void finishRun(const std::shared_ptr<Run>& run, bool ok);
   // Ends the core's run without success and replies to its waiters; under the card's mutex.
   void endRun(CoreState& core);
@@ -92,7 +98,6 @@ class SimCard : public platform::DeviceBackend, public std::enable_shared_from_t
   void waitAbandoned(size_t core, const std::weak_ptr<Run>& run);
   // Layout index of each set bit of a cluster's mask; false for a bit the card lacks.
   bool coresOf(uint8_t mask0, uint8_t mask1, std::vector<size_t>& cores) const;
-  void reapFinishedThreads();
   // Answers a pending request; under the card's mutex.
   void reply(const std::shared_ptr<platform::IoCompletion>& completion, std::vector<uint8_t>& record, bool ok);
 
@@ -110,7 +115,7 @@ class SimCard : public platform::DeviceBackend, public std::enable_shared_from_t
   std::map<uint32_t, uint32_t> registers_;
   std::vector<CoreState> cores_;
   uint32_t nextRunId_ = 1;
-  std::vector<std::pair<std::shared_ptr<Run>, std::thread>> threads_;
+  bool stopping_ = false;
   CardStats stats_;
 };
 

@@ -62,13 +62,18 @@ struct SimCard::Run {
   bool done = false;  // under the card's mutex
   bool ok = false;
   std::vector<std::pair<std::shared_ptr<platform::IoCompletion>, std::vector<uint8_t>>> waiters;
-  std::atomic<bool> exited{false};
+  bool hang = false;
 };
 
+// One core's claim, its latest run, and the thread that runs its runs (made
+// on the core's first run, woken by each post, joined by the destructor).
 struct SimCard::CoreState {
   uint64_t owner = 0;  // session holding the claim, 0 when free
   std::shared_ptr<Run> run;
   bool postRefused = false;  // the last post here was refused: the next wait fails
+  std::shared_ptr<Run> pending;  // posted, not yet taken by the run thread
+  std::condition_variable wake;
+  std::thread runner;
 };
 
 SimCard::SimCard(int index, CardOptions options)
@@ -79,17 +84,20 @@ SimCard::SimCard(int index, CardOptions options)
       cores_(layout_.cores.size()) {}
 
 SimCard::~SimCard() {
-  std::vector<std::pair<std::shared_ptr<Run>, std::thread>> threads;
   {
     std::lock_guard lock(mutex_);
-    for (auto& [run, thread] : threads_) {
-      run->stop.stop();
-      for (auto& [completion, record] : run->waiters) reply(completion, record, false);
-      run->waiters.clear();
+    stopping_ = true;
+    for (CoreState& core : cores_) {
+      if (!core.run) continue;
+      core.run->stop.stop();
+      for (auto& [completion, record] : core.run->waiters) reply(completion, record, false);
+      core.run->waiters.clear();
     }
-    threads.swap(threads_);
   }
-  for (auto& entry : threads) entry.second.join();
+  for (CoreState& core : cores_) {
+    core.wake.notify_all();
+    if (core.runner.joinable()) core.runner.join();
+  }
 }
 
 std::unique_ptr<platform::DeviceSession> SimCard::open() {
@@ -256,7 +264,6 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
   const uint8_t mask0 = reply[4], mask1 = reply[5];
   bool ok = false;
   std::vector<size_t> cores;
-  std::vector<std::pair<std::shared_ptr<Run>, std::thread>> finished;
   {
     std::lock_guard lock(mutex_);
     switch (op) {
@@ -321,7 +328,6 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
   }
   reply[0] = ok ? (op | kSuccessBit) : (op & ~kSuccessBit);
   std::memcpy(out, reply.data(), kCommandSize);
-  reapFinishedThreads();
   return platform::IoResult::done(kCommandSize);
 }
 
@@ -390,17 +396,31 @@ void SimCard::startRun(size_t core, uint32_t ioSlot, bool hasIoSlot) {
   run->context.extraDelayMs = faults_.delayMs(key);
   const RunFault fault = faults_.takeRunFault(key);
   const bool hang = faults_.hangs(key) || fault == RunFault::Hang;
+  run->hang = hang;
   state.run = run;
   if (fault == RunFault::Fail) {
     run->done = true;  // ends at once, failed; nothing of the program runs
-    run->exited = true;
     return;
   }
-  threads_.emplace_back(run, std::thread([this, run, hang] {
-    RunOutcome outcome = runProgram(memory_, run->context, run->stop, hang);
+  state.pending = run;
+  if (!state.runner.joinable()) state.runner = std::thread(&SimCard::runnerMain, this, core);
+  state.wake.notify_one();
+}
+
+void SimCard::runnerMain(size_t core) {
+  CoreState& state = cores_[core];
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    state.wake.wait(lock, [&] { return state.pending || stopping_; });
+    if (stopping_) return;
+    const std::shared_ptr<Run> run = std::move(state.pending);
+    state.pending.reset();
+    if (run->done) continue;  // abandoned before it started
+    lock.unlock();
+    const RunOutcome outcome = runProgram(memory_, run->context, run->stop, run->hang);
     if (outcome != RunOutcome::Stopped) finishRun(run, outcome == RunOutcome::Succeeded);
-    run->exited = true;
-  }));
+    lock.lock();
+  }
 }
 
 void SimCard::finishRun(const std::shared_ptr<Run>& run, bool ok) {
@@ -416,22 +436,6 @@ void SimCard::reply(const std::shared_ptr<platform::IoCompletion>& completion, s
                     bool ok) {
   if (!ok) record[0] &= static_cast<uint8_t>(~kSuccessBit);
   if (!completion->complete(true, record.data(), kCommandSize)) ++stats_.droppedReplies;
-}
-
-void SimCard::reapFinishedThreads() {
-  std::vector<std::thread> done;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto it = threads_.begin(); it != threads_.end();) {
-      if (it->first->exited) {
-        done.push_back(std::move(it->second));
-        it = threads_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (auto& t : done) t.join();
 }
 
 }  // namespace kestrane::simcard

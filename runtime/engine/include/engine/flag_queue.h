@@ -1,11 +1,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include "engine/spin_wait.h"
 
 namespace kestrane {
 
@@ -14,13 +17,16 @@ namespace kestrane {
 // start true. Closing stops pushes and lets consumers drain what is left;
 // pausing keeps the items but sends consumers away until resumed.
 //
-// Threads: any number of producers and consumers. Waiters block in pop() on
-// the queue's condition variable; push wakes one, close, pause, resume and
-// wakeAll wake every one. One mutex guards everything.
+// Threads: any number of producers and consumers. Waiters look for an item
+// for a few microseconds (kSpin), then block in pop() on the queue's
+// condition variable; push wakes one, close, pause, resume and wakeAll wake
+// every one. One mutex guards everything; the ready flag mirrors, for the
+// looking, whether pop would return at once.
 template <typename T>
 class FlagQueue {
  public:
   enum class Pop { Item, Paused, Drained };
+  static constexpr std::chrono::microseconds kSpin{200};
 
   FlagQueue() = default;
   FlagQueue(const FlagQueue&) = delete;
@@ -33,6 +39,7 @@ class FlagQueue {
       std::lock_guard lock(mutex_);
       if (!open_) return false;
       items_.push_back(std::move(item));
+      ready_.store(true, std::memory_order_release);
     }
     cv_.notify_one();
     return true;
@@ -44,6 +51,7 @@ class FlagQueue {
       std::lock_guard lock(mutex_);
       if (!open_) return false;
       items_.push_front(std::move(item));
+      ready_.store(true, std::memory_order_release);
     }
     cv_.notify_one();
     return true;
@@ -53,12 +61,14 @@ class FlagQueue {
   // given, is false). Paused (also for `leave`): no item, even when items
   // wait. Drained: closed and empty.
   Pop pop(T& out, const std::atomic<bool>* leave = nullptr) {
+    spinUntil([&] { return ready_.load(std::memory_order_acquire) || (leave && leave->load()); }, kSpin);
     std::unique_lock lock(mutex_);
     cv_.wait(lock, [&] { return !items_.empty() || !open_ || !active_ || (leave && leave->load()); });
     if (!active_ || (leave && leave->load())) return Pop::Paused;
     if (items_.empty()) return Pop::Drained;
     out = std::move(items_.front());
     items_.pop_front();
+    updateReady();
     return Pop::Item;
   }
 
@@ -68,6 +78,7 @@ class FlagQueue {
     if (!active_ || items_.empty()) return false;
     out = std::move(items_.front());
     items_.pop_front();
+    updateReady();
     return true;
   }
 
@@ -78,6 +89,7 @@ class FlagQueue {
     all.reserve(items_.size());
     for (auto& item : items_) all.push_back(std::move(item));
     items_.clear();
+    updateReady();
     return all;
   }
 
@@ -113,15 +125,19 @@ class FlagQueue {
     {
       std::lock_guard lock(mutex_);
       flag = value;
+      updateReady();
     }
     cv_.notify_all();
   }
+  // Under the mutex.
+  void updateReady() { ready_.store(!items_.empty() || !open_ || !active_, std::memory_order_release); }
 
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<T> items_;
   bool open_ = true;
   bool active_ = true;
+  std::atomic<bool> ready_{false};
 };
 
 }  // namespace kestrane

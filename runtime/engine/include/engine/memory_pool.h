@@ -106,6 +106,14 @@ class MemoryPool {
     allocator_ = allocator;
   }
 
+  // The size the pool handed out the buffer at `data` with; 0 when the
+  // pool has not handed it out (or it came back).
+  uint64_t handedOutSize(const void* data) const {
+    std::lock_guard lock(mutex_);
+    auto it = inUse_.find(const_cast<void*>(data));
+    return it == inUse_.end() ? 0 : it->second;
+  }
+
   // For inspection: buffers waiting for reuse, and buffers handed out.
   size_t freeCount() const {
     std::lock_guard lock(mutex_);

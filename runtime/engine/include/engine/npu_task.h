@@ -1,10 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <future>
 #include <utility>
 #include <vector>
 
+#include "engine/spin_wait.h"
 #include "kestrane/type.h"
 
 namespace kestrane {
@@ -42,11 +44,21 @@ class TaskPromise {
   bool pending_ = true;
 };
 
+// Waits for a task's answer, looking for it a little while before blocking
+// (a small model's run ends within tens of microseconds). The engine always
+// answers: a failed, dropped or closed-out task reports false.
+inline bool awaitTask(std::future<bool>& done) {
+  spinUntil([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+            std::chrono::microseconds(200));
+  return done.get();
+}
+
 // One slice of a batch (one or more items) of one model variant, handed from
 // the model runtime to the engine. Movable, not copyable.
 struct NPUTask {
   // Host DMA buffers in NPU layout, [input][buffer] and [output][buffer];
-  // the outputs receive the results.
+  // the outputs receive the results. A speed run carries no input lists and
+  // reads only the outputs it has lists for (the first ones).
   std::vector<std::vector<Buffer>> inputs;
   std::vector<std::vector<Buffer>> outputs;
   // True when every item ran; fulfilled exactly once by the engine.

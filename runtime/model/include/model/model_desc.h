@@ -34,6 +34,11 @@ class ModelDesc {
   // the wrong type) or the status of a layer that cannot be described.
   StatusCode init(const std::string* descPath, std::vector<NPUOpDesc>& npuOpDescs);
 
+  // Whether request shapes (3 or 4 dimensions each, checked by the caller)
+  // fit this variant's inputs under `format` (HWC or CHW): a positive
+  // dimension must be equal, a dimension -k takes any positive multiple of k.
+  bool doesInputShapeMatch(const std::vector<Shape>& shapes, MemoryFormat format) const;
+
   // The first and last NPU layers; null before a successful init.
   const OpDesc* firstSupportedOp() const { return layerAt(first_); }
   const OpDesc* lastSupportedOp() const { return layerAt(last_); }

@@ -9,25 +9,40 @@
 // complete and valid, or not at all.
 //
 // The engine reads a model through EngineModel. Creation lives in
-// model_impl.cpp, the engine's view in model_impl_engine.cpp; launch and
-// disposal, inference, asynchronous inference and cache operations are
+// model_impl.cpp, the engine's view in model_impl_engine.cpp, launch and
+// disposal in model_impl_launch.cpp, synchronous inference in
+// model_impl_infer.cpp, the buffer API in model_impl_buffer.cpp, the
+// CPU-offload run in model_run.cpp and variant handles in
+// model_variant_handle.cpp; asynchronous inference and cache operations are
 // further members in source files of their own.
 //
 // Threads: after create() everything derived from the file is read-only and
 // read by caller, pipeline and engine threads at once. The latency tables
 // are written by engine workers while callers read them (atomics); memory
-// handles are guarded by a mutex. Target cores change only in launch and
-// dispose, which the caller does not run concurrently with requests.
+// handles are guarded by a mutex. Launch, disposal and requests may come
+// from different threads: the state lock is a reader/writer lock whose
+// readers are the requests (a CallScope each) and whose writers are launch
+// and dispose, so dispose waits for the requests running and later ones
+// fail with Model_NotLaunched. Target cores, the accelerator, the task
+// queue and the program records change only under the writer side.
+// Lock order: the state lock, then the accelerator's mutex (launch and
+// dispose register and unregister under it), then the memory pool's and
+// the task queue's own mutexes. The engine never takes the state lock.
 
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
+#include "engine/acc_impl.h"
 #include "engine/engine_model.h"
+#include "engine/memory_pool.h"
+#include "engine/task_queue.h"
+#include "halvex/tensor.h"
 #include "kestrane/model_config.h"
 #include "kestrane/status.h"
 #include "kestrane/type.h"
@@ -37,8 +52,7 @@
 
 namespace kestrane {
 
-class AcceleratorImpl;
-class TaskQueue;
+class ModelVariantHandle;
 
 // One cache area of the model: its public description and its batch rows of
 // placements.
@@ -61,14 +75,18 @@ class ModelImpl : public EngineModel {
   ModelImpl(const ModelImpl&) = delete;
   ModelImpl& operator=(const ModelImpl&) = delete;
 
+  using Shape = std::vector<int64_t>;
+  using Shapes = std::vector<Shape>;
+
   uint32_t getIdentifier() const { return id_; }
   CoreMode getCoreMode() const { return config_.getCoreMode(); }
   // Infos of variant 0.
   const std::vector<BufferInfo>& getInputBufferInfo() const { return inputInfos_.at(0); }
   const std::vector<BufferInfo>& getOutputBufferInfo() const { return outputInfos_.at(0); }
-  // Scales of the inputs of the variant's first NPU operation; `variant`
-  // must be below the number of descriptions.
+  // Scales of the inputs of the variant's first NPU operation / the outputs
+  // of its last; `variant` must be below the number of descriptions.
   std::vector<Scale> getInputScale(size_t variant) const;
+  std::vector<Scale> getOutputScale(size_t variant) const;
   std::vector<CacheInfo> getCacheInfos() const;
 
   const zrb::ZRB& zrbModel() const { return *zrb_; }
@@ -79,7 +97,7 @@ class ModelImpl : public EngineModel {
   const std::vector<std::vector<BufferInfo>>& outputInfos() const { return outputInfos_; }
   const std::vector<CacheRecord>& cacheRecords() const { return cacheRecords_; }
   bool hasSecondIoArea() const { return secondIoArea_; }
-  bool isLaunched() const { return launched_; }
+  bool isLaunched() const { return launched_.load(); }
   bool hasTargetCore(CoreId core) const;
   // The configuration with the latency tables as they are now.
   ModelConfig currentConfig() const;
@@ -121,9 +139,168 @@ class ModelImpl : public EngineModel {
   uint64_t finishedLatency(size_t v) const override;
   bool setLatency(int32_t v, uint64_t consumed, uint64_t finished) override;
 
+  // ---- Launch and disposal (model_impl_launch.cpp) ----
+
+  // Registers the model with the accelerator (cores, binaries, task queue,
+  // scheduler) and reads the programs that runs reload into pool buffers.
+  // A failure leaves the model created and unregistered, with no buffer out.
+  StatusCode launch(AcceleratorImpl* accelerator);
+  // (dispose() above: the reverse; waits for the requests running.)
+  StatusCode initializeNPUBinBuffers();
+  StatusCode initializeSupplementaryBuffers();
+  // Return the launch-time program buffers to the pool; the records stay,
+  // as kind 0 with empty lists.
+  void freeNPUBinBuffers();
+  void freeSupplementaryBuffers();
+
+  // A request's hold on the launched state (the reader side of the state
+  // lock). False when the model is not launched or is being disposed; the
+  // request then fails with Model_NotLaunched. While one is held the
+  // accelerator, task queue and program records stay as they are.
+  class CallScope {
+   public:
+    explicit CallScope(const ModelImpl& model);
+    explicit operator bool() const { return launched_; }
+
+   private:
+    std::shared_lock<std::shared_mutex> lock_;
+    bool launched_ = false;
+  };
+
+  // Valid under a CallScope that holds.
+  AcceleratorImpl* accelerator() const { return accelerator_; }
+  const std::shared_ptr<TaskQueue>& taskQueue() const { return taskQueue_; }
+  MemoryPool<AcceleratorImpl>& memoryPool() const { return pool_; }
+
+  // ---- Synchronous inference (model_impl_infer.cpp) ----
+  // Every form refuses a model that is not launched (Model_NotLaunched),
+  // checks the request, picks the first variant whose inputs match and runs
+  // it on the NPU path, or layer by layer for a variant with CPU layers.
+  // `format` is HWC or CHW; `cacheSize` goes to the sequence lengths.
+
+  // Arrays: float, int8, and int8 in with float out.
+  StatusCode infer(const std::vector<NDArray<float>>& inputs, std::vector<NDArray<float>>& outputs,
+                   MemoryFormat format, uint32_t cacheSize);
+  StatusCode infer(const std::vector<NDArray<int8_t>>& inputs, std::vector<NDArray<int8_t>>& outputs,
+                   MemoryFormat format, uint32_t cacheSize);
+  StatusCode infer(const std::vector<NDArray<int8_t>>& inputs, std::vector<NDArray<float>>& outputs,
+                   MemoryFormat format, uint32_t cacheSize);
+  // Raw element pointers, one shape each.
+  StatusCode infer(const std::vector<float*>& inputs, const Shapes& shapes, std::vector<std::vector<float>>& outputs,
+                   MemoryFormat format, uint32_t cacheSize);
+  StatusCode infer(const std::vector<int8_t*>& inputs, const Shapes& shapes,
+                   std::vector<std::vector<int8_t>>& outputs, MemoryFormat format, uint32_t cacheSize);
+  StatusCode infer(const std::vector<int8_t*>& inputs, const Shapes& shapes, std::vector<std::vector<float>>& outputs,
+                   MemoryFormat format, uint32_t cacheSize);
+  // Raw element pointers of `batch` items of variant 0's input shapes.
+  StatusCode infer(const std::vector<float*>& inputs, int batch, std::vector<std::vector<float>>& outputs,
+                   MemoryFormat format, uint32_t cacheSize);
+  StatusCode infer(const std::vector<int8_t*>& inputs, int batch, std::vector<std::vector<int8_t>>& outputs,
+                   MemoryFormat format, uint32_t cacheSize);
+  StatusCode infer(const std::vector<int8_t*>& inputs, int batch, std::vector<std::vector<float>>& outputs,
+                   MemoryFormat format, uint32_t cacheSize);
+
+  // The variant whose inputs match (3 or 4 dimensions each, all positive,
+  // one batch); valid when `status` is OK, else Model_ShapeMismatched.
+  int checkInputShapesAndfindMatchingVariantIndex(const Shapes& shapes, MemoryFormat format,
+                                                  StatusCode& status) const;
+  // The NPU path on tensors of 3 (one item) or 4 dimensions (batch first),
+  // int8 or float32: pool buffers, reposition in, the batch's tasks,
+  // reposition out into `outputs` (4-D, allocated by the caller). Under a
+  // CallScope.
+  StatusCode inferNPU(const std::vector<halvex::Tensor>& inputs, std::vector<halvex::Tensor>& outputs,
+                      int32_t npuOpIndex, MemoryFormat format, const SeqLenInfo& info);
+  // Cuts the [input][item] / [output][item] lists into tasks (four items in
+  // multi-core mode, else one), queues them all and waits for every task
+  // queued: the buffers are free again when it returns. The first failure:
+  // Model_NotAlive (a task failed), Model_NotLaunched (the queue closed).
+  // Under a CallScope.
+  StatusCode runBatched(const std::vector<std::vector<Buffer>>& inputs, const std::vector<std::vector<Buffer>>& outputs,
+                        int32_t npuOpIndex, const SeqLenInfo& info);
+
+  // ---- Buffer-level inference and the buffer API (model_impl_buffer.cpp) ----
+  // Buffer lists are [input][item] / [output][item]; `variant` is below
+  // getNumModelVariants(). Buffers must come from the acquire calls, sized
+  // for the request's sequence lengths.
+
+  StatusCode inferBuffer(const std::vector<std::vector<Buffer>>& inputs, std::vector<std::vector<Buffer>>& outputs,
+                         const Shapes& shapes, uint32_t cacheSize);
+  StatusCode inferBufferToFloat(const std::vector<std::vector<Buffer>>& inputs, std::vector<NDArray<float>>& outputs,
+                                const Shapes& shapes, uint32_t cacheSize);
+  StatusCode inferBufferToFloat(const std::vector<std::vector<Buffer>>& inputs,
+                                std::vector<std::vector<float>>& outputs, const Shapes& shapes, uint32_t cacheSize);
+  // One run of the variant's program on no input, reading `outputs` (one
+  // buffer per output, at most the variant's outputs).
+  StatusCode runNPUModelTest(int variant, const std::vector<Buffer>& outputs);
+  StatusCode inferSpeedrun(int variant) { return runNPUModelTest(variant, {}); }
+  // Buffers of the variant's first NPU operation's inputs (zero-filled) or
+  // its last one's outputs; empty on failure.
+  std::vector<Buffer> acquireInputBuffer(int variant, const std::vector<std::vector<int>>& seqlens) const;
+  std::vector<std::vector<Buffer>> acquireInputBuffers(int variant, int batch,
+                                                       const std::vector<std::vector<int>>& seqlens) const;
+  std::vector<Buffer> acquireOutputBuffer(int variant, const std::vector<std::vector<int>>& seqlens) const;
+  std::vector<std::vector<Buffer>> acquireOutputBuffers(int variant, int batch,
+                                                        const std::vector<std::vector<int>>& seqlens) const;
+  StatusCode releaseBuffer(std::vector<Buffer>& buffers) const;
+  StatusCode releaseBuffers(std::vector<std::vector<Buffer>>& buffers) const;
+  // Host float items (item j of input i at inputs[i] + j x item elements)
+  // into the buffers, and back.
+  StatusCode repositionInputs(int variant, const std::vector<float*>& inputs,
+                              std::vector<std::vector<Buffer>>& input_bufss,
+                              const std::vector<std::vector<int>>& seqlens) const;
+  StatusCode repositionOutputs(int variant, const std::vector<std::vector<Buffer>>& output_bufss,
+                               std::vector<float*>& outputs, const std::vector<std::vector<int>>& seqlens) const;
+  StatusCode repositionOutputs(int variant, const std::vector<std::vector<Buffer>>& output_bufss,
+                               std::vector<std::vector<float>>& outputs,
+                               const std::vector<std::vector<int>>& seqlens) const;
+
+  // ---- CPU-offload run (model_run.cpp) ----
+
+  // Runs variant `variantIndex` layer by layer on HWC input tensors; on
+  // success one float32 tensor per model output, else `outputs` is empty.
+  // Under a CallScope.
+  void runModel(std::vector<halvex::Tensor>& outputs, const std::vector<halvex::Tensor>& inputs, uint32_t cacheSize,
+                int variantIndex, StatusCode* status);
+
+  // ---- Variants (model_variant_handle.cpp) ----
+
+  int getNumModelVariants() const { return static_cast<int>(modelDescs_.size()); }
+  // Null with Model_InvalidVariantIdx (and a line) outside 0 .. count - 1.
+  std::unique_ptr<ModelVariantHandle> getModelVariantHandle(int variant, StatusCode& status) const;
+  // `variant` below getNumModelVariants().
+  const Shapes& getModelInputShape(int variant) const { return modelDescs_[static_cast<size_t>(variant)].inputShapes; }
+  const Shapes& getModelOutputShape(int variant) const {
+    return modelDescs_[static_cast<size_t>(variant)].outputShapes;
+  }
+  const std::vector<BufferInfo>& getInputBufferInfo(int variant) const { return inputInfos_[static_cast<size_t>(variant)]; }
+  const std::vector<BufferInfo>& getOutputBufferInfo(int variant) const {
+    return outputInfos_[static_cast<size_t>(variant)];
+  }
+
  private:
   StatusCode build();
   StatusCode buildDescriptions();
+  // A section binary's bytes in a new pool buffer (zeros for a section
+  // without payload).
+  StatusCode readSectionBinary(const zrb::SectionBinary& section, Buffer& out);
+  // The shared steps of the array and pointer forms.
+  template <typename In, typename Out>
+  StatusCode inferArrays(const std::vector<NDArray<In>>& inputs, std::vector<NDArray<Out>>& outputs,
+                         MemoryFormat format, uint32_t cacheSize);
+  template <typename In, typename Out>
+  StatusCode inferPointers(const std::vector<In*>& inputs, const Shapes& shapes,
+                           std::vector<std::vector<Out>>& outputs, MemoryFormat format, uint32_t cacheSize);
+  template <typename In, typename Out>
+  StatusCode inferBatch(const std::vector<In*>& inputs, int batch, std::vector<std::vector<Out>>& outputs,
+                        MemoryFormat format, uint32_t cacheSize);
+  template <typename Out>
+  StatusCode inferBufferToFloatOf(const std::vector<std::vector<Buffer>>& inputs, Out& outputs, const Shapes& shapes,
+                                  uint32_t cacheSize, const char* name);
+  // The steps inferBuffer and inferBufferToFloat share: the variant's NPU
+  // operation and the request's sequence lengths, after the launched and
+  // CPU-offload checks.
+  StatusCode prepareBufferRequest(const Shapes& shapes, uint32_t cacheSize, const char* name, int32_t& npuOpIndex,
+                                  SeqLenInfo& info) const;
 
   // Fields in the order of their meaning: identity and file, configuration,
   // cores, launch state, what creation derives.
@@ -134,9 +311,16 @@ class ModelImpl : public EngineModel {
   std::vector<CoreId> targetCores_;
   mutable std::mutex handleMutex_;
   std::map<CoreId, int32_t> memoryHandles_;
-  TaskQueue* taskQueue_ = nullptr;       // set by launch
+  // The state lock (readers: requests; writers: launch and dispose) and the
+  // flag that sends new requests away while dispose waits for the running
+  // ones (the lock itself lets readers pass a waiting writer).
+  mutable std::shared_mutex stateMutex_;
+  std::atomic<bool> disposing_{false};
+  std::shared_ptr<TaskQueue> taskQueue_;    // set by launch
   AcceleratorImpl* accelerator_ = nullptr;  // set by launch
-  bool launched_ = false;
+  std::atomic<bool> launched_{false};
+  // Host DMA buffers: allocated through the accelerator while launched.
+  mutable MemoryPool<AcceleratorImpl> pool_;
   std::vector<ModelDesc> modelDescs_;
   std::vector<NPUOpDesc> npuOpDescs_;
   std::vector<std::vector<BufferInfo>> inputInfos_;

@@ -97,6 +97,21 @@ class NPUOpDesc {
   IoPlan buildIoPlan(CoreMode mode, const std::vector<CoreId>& cores, const std::vector<CoreId>& modelCores,
                      CoreId mainCore) const;
 
+  // Sizes a request's outputs for `batch` items of the original output
+  // shapes times `outputSeqlens`: 4-D {batch, h, w, c} ({batch, c, h, w}
+  // for CHW) arrays when is4D, else 3-D; lists of the 4-D element count.
+  // An array of exactly that shape with storage is written in place,
+  // others get new storage. `tensors` become 4-D views of them. OK,
+  // Model_UnexpectedMemoryFormat or BadAlloc.
+  StatusCode acquireOutputData(std::vector<NDArray<float>>& out, std::vector<halvex::Tensor>& tensors, int32_t batch,
+                               bool is4D, MemoryFormat format, const std::vector<SeqLensHWC>& outputSeqlens) const;
+  StatusCode acquireOutputData(std::vector<NDArray<int8_t>>& out, std::vector<halvex::Tensor>& tensors, int32_t batch,
+                               bool is4D, MemoryFormat format, const std::vector<SeqLensHWC>& outputSeqlens) const;
+  StatusCode acquireOutputData(std::vector<std::vector<float>>& out, std::vector<halvex::Tensor>& tensors,
+                               int32_t batch, MemoryFormat format, const std::vector<SeqLensHWC>& outputSeqlens) const;
+  StatusCode acquireOutputData(std::vector<std::vector<int8_t>>& out, std::vector<halvex::Tensor>& tensors,
+                               int32_t batch, MemoryFormat format, const std::vector<SeqLensHWC>& outputSeqlens) const;
+
   // One zero-filled tensor per output of shape {batch, h, w, c} ({batch, c,
   // h, w} for CHW), each dimension times its multiplier when given.
   std::vector<halvex::Tensor> makeOutputTensors(int32_t batch, const std::vector<SeqLensHWC>& multipliers,

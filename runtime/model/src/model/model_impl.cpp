@@ -185,6 +185,14 @@ std::vector<Scale> ModelImpl::getInputScale(size_t variant) const {
   return scales;
 }
 
+std::vector<Scale> ModelImpl::getOutputScale(size_t variant) const {
+  std::vector<Scale> scales;
+  for (const IORecord& rec :
+       npuOpDescs_[static_cast<size_t>(modelDescs_[variant].lastNpuOpIndex())].outputs())
+    scales.push_back(rec.scale);
+  return scales;
+}
+
 std::vector<CacheInfo> ModelImpl::getCacheInfos() const {
   std::vector<CacheInfo> infos;
   infos.reserve(cacheRecords_.size());

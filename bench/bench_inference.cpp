@@ -1,0 +1,268 @@
+// Synchronous inference on the simulated card, end to end through the public
+// Model: the host's cost per request beside the card's own run and a bare
+// thread hand-off measured in the same run, and the throughput of a batch
+// over 1, 2, 4 and 8 cores.
+//
+//   host overhead = p50 of Model::infer - p50 of the card's own run, where
+//   the card's own run is the driver's write, post, wait and read of the
+//   same bytes and program on another core (what the engine adds nothing to).
+//   A traced pass also gives, request by request, the time outside the
+//   worker's post-to-end-of-wait span: the host's part free of the card's
+//   (and of the virtual machine's wake-up noise in it).
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "driver/device_memory_access.h"
+#include "driver/taliss_device.h"
+#include "hwdep/platform.h"
+#include "kestrane/acc.h"
+#include "kestrane/log.h"
+#include "kestrane/model.h"
+#include "kestrane/trace.h"
+#include "kestrane/trace.h"
+#include "runtime/globals.h"
+#include "support/zrb_json.h"
+#include "support/zrb_test_file.h"
+#include "support/zrb_writer.h"
+
+using namespace kestrane;
+namespace zrbw = kestrane::test::zrbw;
+using Clock = std::chrono::steady_clock;
+using json = nlohmann::json;
+
+namespace {
+
+constexpr uint32_t kItem = 64;  // bytes of the tiny model's input and output
+
+// A model of one int8 input and output of kItem values on every local core;
+// its program copies the input to the output, after `delayUs` of run time.
+json tinyModel(uint32_t delayUs) {
+  json program = {"copy ddr+0x2000 ddr+0x1000 " + std::to_string(kItem)};
+  if (delayUs) program.push_back("delay " + std::to_string(delayUs));
+  auto io = [](const char* name, uint32_t address) {
+    return json{{"name", name},        {"original", {1, 1, kItem}}, {"io_type", 5}, {"kind", 0},
+                {"word2_nibble", 2},   {"designations", {{{"each_core", true}, {"address", address}}}}};
+  };
+  return {{"version", 6},
+          {"target_hardware", "Taliss2"},
+          {"bundles",
+           {{{"cores", {{{"all_local", true}, {"mode", 0}}}},
+             {"inputs", {io("in", 0x1000)}},
+             {"outputs", {io("out", 0x2000)}},
+             {"section_binaries",
+              {{{"memory_type", 0}, {"program", program}, {"designations", {{{"each_core", true}, {"region", "IMEM"}}}}}}}}}}};
+}
+
+std::unique_ptr<test::TempModelFile> modelFile(uint32_t delayUs) {
+  return std::make_unique<test::TempModelFile>(zrbw::write(zrbw::modelFromJson(tinyModel(delayUs), ".")).bytes);
+}
+
+CoreId core(int cluster, int index) {
+  return {cluster == 0 ? Cluster::Cluster0 : Cluster::Cluster1, static_cast<Core>(index + 1)};
+}
+
+struct Percentiles {
+  double p50 = 0, p99 = 0;
+};
+
+template <typename F>
+Percentiles measure(int rounds, F f) {
+  std::vector<double> us;
+  us.reserve(static_cast<size_t>(rounds));
+  for (int i = 0; i < rounds + rounds / 10; ++i) {
+    const auto t0 = Clock::now();
+    f();
+    const double t = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+    if (i >= rounds / 10) us.push_back(t);  // the first tenth warms up
+  }
+  std::sort(us.begin(), us.end());
+  return {us[us.size() / 2], us[us.size() * 99 / 100]};
+}
+
+// The card's own run: write, post, wait, read on `id` through the driver.
+// With `busyNeighbour`, another thread keeps offering its CPU meanwhile, as
+// the threads of a request that look before they block do: an idle virtual
+// CPU wakes far slower than a busy one, which would favour the request.
+Percentiles cardRun(int rounds, bool busyNeighbour) {
+  std::atomic<bool> stop{false};
+  std::thread neighbour;
+  if (busyNeighbour)
+    neighbour = std::thread([&] {
+      while (!stop) std::this_thread::yield();
+    });
+  StatusCode status = StatusCode::OK;
+  auto device = TalissDevice::create(0, status);
+  const hwdep::Platform& platform = processPlatform();
+  const auto& entry = platform.getCoreEntry(platform.getCluster(0x20000), 4);
+  const uint64_t ddr = platform.lookupU64ById(entry, 7), imem = platform.lookupU64ById(entry, 0);
+  const CoreId id = core(1, 3);
+  uint64_t host = 0, result = 0;
+  if (!device || device->claimCores({id}) != StatusCode::OK || device->allocateHostMemory(host, 4096) != StatusCode::OK ||
+      device->allocateHostMemory(result, kItem) != StatusCode::OK)
+    return {};
+  auto* bytes = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(host));
+  // The same program as the model's.
+  const zrbw::Model m = zrbw::modelFromJson(tinyModel(0), ".");
+  const std::vector<uint8_t>& program = m.bundles[0].section_binaries[0].payload;
+  std::memcpy(bytes, program.data(), program.size());
+  writeDeviceMemory(*device, imem, 0, program.size(), host, false, 0);
+  auto r = measure(rounds, [&] {
+    std::memset(bytes, 7, kItem);
+    writeDeviceMemory(*device, ddr + 0x1000, 0, kItem, host, false, 0);
+    device->postInfer({id});
+    device->waitDone(id, 10000000000ull);
+    readDeviceMemory(*device, ddr + 0x2000, 0, kItem, result, false, 0);
+  });
+  device->freeHostMemory(host);
+  device->freeHostMemory(result);
+  device->unclaimCores({id});
+  stop = true;
+  if (neighbour.joinable()) neighbour.join();
+  return r;
+}
+
+// A request handed to another thread and its answer handed back, as a
+// caller and an engine thread would, over a mutex and condition variables.
+Percentiles handOff(int rounds) {
+  std::mutex m;
+  std::condition_variable cv;
+  int asked = 0, answered = 0;
+  bool stop = false;
+  std::thread worker([&] {
+    std::unique_lock lock(m);
+    for (;;) {
+      cv.wait(lock, [&] { return asked > answered || stop; });
+      if (stop) return;
+      ++answered;
+      cv.notify_all();
+    }
+  });
+  auto r = measure(rounds, [&] {
+    std::unique_lock lock(m);
+    ++asked;
+    cv.notify_all();
+    cv.wait(lock, [&] { return answered == asked; });
+  });
+  {
+    std::lock_guard lock(m);
+    stop = true;
+  }
+  cv.notify_all();
+  worker.join();
+  return r;
+}
+
+// Within each traced request: its "infer" span less the "run npu" span of
+// the worker (post to end of wait, the card's part), from a trace file.
+Percentiles hostShare(const std::string& path) {
+  std::ifstream in(path);
+  const json events = json::parse(in, nullptr, false);
+  if (!events.is_array()) return {};
+  std::map<std::pair<int64_t, std::string>, int64_t> open;
+  std::vector<std::pair<int64_t, int64_t>> infers, runs;
+  for (const json& e : events) {
+    const auto key = std::make_pair(e.value("tid", int64_t{0}), e.value("name", std::string()));
+    if (key.second != "infer" && key.second != "run npu") continue;
+    const int64_t ts = e.value("ts", int64_t{0});
+    if (e.value("ph", std::string()) == "B") {
+      open[key] = ts;
+    } else if (open.count(key)) {
+      (key.second == "infer" ? infers : runs).emplace_back(open[key], ts);
+    }
+  }
+  std::sort(runs.begin(), runs.end());
+  std::vector<double> us;
+  for (const auto& [begin, end] : infers) {
+    const auto run = std::lower_bound(runs.begin(), runs.end(), std::make_pair(begin, int64_t{0}));
+    if (run == runs.end() || run->second > end) continue;
+    us.push_back(static_cast<double>((end - begin) - (run->second - run->first)));
+  }
+  if (us.empty()) return {};
+  std::sort(us.begin(), us.end());
+  return {us[us.size() / 2], us[us.size() * 99 / 100]};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(100, std::atoi(argv[1])) : 5000;
+  setLogLevel(LogLevel::WARN);
+  StatusCode sc = StatusCode::OK;
+  std::unique_ptr<Accelerator> acc = Accelerator::create(0, sc);
+  if (!acc) return 1;
+
+  // ---- Host overhead per synchronous request ----
+  auto tiny = modelFile(0);
+  ModelConfig one;
+  one.setSingleCoreMode(std::vector<CoreId>{core(0, 0)});
+  auto model = Model::create(tiny->path(), one, sc);
+  if (!model || model->launch(*acc) != StatusCode::OK) return 1;
+  std::vector<int8_t> data(kItem, 3);
+  std::vector<NDArray<int8_t>> in(1), out;
+  in[0].data = internal::NDArrayData(data.data());
+  in[0].num_elements = kItem;
+  in[0].shape = {1, 1, kItem};
+  if (getenv("TRACE")) startTracingEvents("/tmp/sync/trace.json");
+  const Percentiles infer = measure(rounds, [&] { model->infer(in, out); });
+  if (getenv("TRACE")) stopTracingEvents();
+  const std::string tracePath = tiny->path() + ".trace.json";
+  startTracingEvents(tracePath.c_str());
+  measure(rounds, [&] { model->infer(in, out); });
+  stopTracingEvents();
+  const Percentiles share = hostShare(tracePath);
+  std::remove(tracePath.c_str());
+  const Percentiles idle = cardRun(rounds, false), card = cardRun(rounds, true);
+  const Percentiles hand = handOff(rounds);
+  std::printf("Synchronous inference of %u int8 values, %d requests (us)\n", kItem, rounds);
+  std::printf("  %-42s p50 %8.1f   p99 %8.1f\n", "Model::infer", infer.p50, infer.p99);
+  std::printf("  %-42s p50 %8.1f   p99 %8.1f\n", "card's own run (driver)", idle.p50, idle.p99);
+  std::printf("  %-42s p50 %8.1f   p99 %8.1f\n", "card's own run (driver, a busy neighbour)", card.p50, card.p99);
+  std::printf("  %-42s p50 %8.1f   p99 %8.1f\n", "thread hand-off round trip", hand.p50, hand.p99);
+  std::printf("  %-42s p50 %8.1f   p99 %8.1f\n", "host part of a request (traced)", share.p50, share.p99);
+  std::printf("  host overhead: Model::infer p50 - card's own run p50 (busy neighbour) = %.1f\n\n",
+              infer.p50 - card.p50);
+  model.reset();
+
+  // ---- Throughput over cores ----
+  constexpr uint32_t kDelayUs = 2000;
+  auto slow = modelFile(kDelayUs);
+  std::printf("Throughput, %u us per run, single-core mode (items/s)\n", kDelayUs);
+  double base = 0;
+  for (int n : {1, 2, 4, 8}) {
+    std::vector<CoreId> cores;
+    for (int i = 0; i < n; ++i) cores.push_back(core(i / 4, i % 4));
+    ModelConfig config;
+    config.setSingleCoreMode(cores);
+    auto m = Model::create(slow->path(), config, sc);
+    if (!m || m->launch(*acc) != StatusCode::OK) return 1;
+    const int batch = 16 * n;
+    std::vector<int8_t> items(static_cast<size_t>(batch) * kItem, 1);
+    std::vector<NDArray<int8_t>> bin(1), bout;
+    bin[0].data = internal::NDArrayData(items.data());
+    bin[0].num_elements = static_cast<int64_t>(items.size());
+    bin[0].shape = {batch, 1, 1, kItem};
+    m->infer(bin, bout);  // warm-up
+    const int calls = 10;
+    const auto t0 = Clock::now();
+    for (int i = 0; i < calls; ++i) m->infer(bin, bout);
+    const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double rate = calls * batch / s;
+    if (n == 1) base = rate;
+    std::printf("  %d core%s %10.0f   %.2f x one core (aim >= %.2f)\n", n, n == 1 ? " " : "s", rate, rate / base,
+                0.9 * n);
+  }
+  return 0;
+}

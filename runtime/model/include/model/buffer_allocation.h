@@ -1,0 +1,41 @@
+#pragma once
+
+// Host DMA buffers in NPU layout for the inputs or outputs of one NPU
+// operation, taken from the model's memory pool: the size rule of one item
+// and the acquisition of a whole batch.
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/acc_impl.h"
+#include "engine/memory_pool.h"
+#include "kestrane/status.h"
+#include "kestrane/type.h"
+#include "model/io_record.h"
+#include "model/npu_op_desc.h"
+
+namespace kestrane {
+
+using ModelMemoryPool = MemoryPool<AcceleratorImpl>;
+
+// Bytes of the NPU buffer of one item of `record` with the sequence
+// multipliers {h, w, c} (empty: 1, 1, 1): channels times the multiplier,
+// rounded up to the channel granule when the record has a channel maximum,
+// times the multiplied width and height, times the NPU element size.
+// Computed in 64 bits, so large multipliers cannot wrap to a small buffer.
+uint64_t npuBufferBytes(const IORecord& record, const SeqLensHWC& seqlens);
+
+// One list per input (isInput) or output record of `op`, each with `batch`
+// buffers from `pool`. `seqlens_hwc` is empty or holds one entry of three
+// counts of at least 1 per record; anything else is Model_ShapeMismatched.
+// On a failure every buffer this call took is back in the pool and the
+// result is empty.
+std::vector<std::vector<Buffer>> acquireBufferss(ModelMemoryPool& pool, const NPUOpDesc& op, int batch,
+                                                 const std::vector<std::vector<int>>& seqlens_hwc, bool isInput,
+                                                 StatusCode& status);
+// The same with the multipliers of a SeqLenInfo.
+std::vector<std::vector<Buffer>> acquireBufferss(ModelMemoryPool& pool, const NPUOpDesc& op, int batch,
+                                                 const std::vector<SeqLensHWC>& seqlens_hwc, bool isInput,
+                                                 StatusCode& status);
+
+}  // namespace kestrane

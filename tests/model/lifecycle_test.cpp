@@ -1,0 +1,254 @@
+// Launch, disposal and their races with inference: what a failed launch
+// leaves, resets under load, dispose while threads infer, and many cycles.
+
+#include <dirent.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "inference_fixture.h"
+#include "engine/acc_impl.h"
+#include "model/model_impl.h"
+#include "support/log_capture.h"
+#include "support/zrb_json.h"
+#include "support/zrb_writer.h"
+
+namespace kestrane::test {
+namespace {
+
+size_t entries(const char* dir) {
+  size_t n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+// The identity model on one item; true when the output is right.
+bool identityRuns(Model& model, uint32_t seed, StatusCode& sc) {
+  const Values x = steps(128, 1, -128, 127, seed);
+  auto y = model.infer({arrayOf<float>({4, 4, 8}, x)}, sc);
+  return sc != StatusCode::OK || valuesOf(y.at(0)) == x;
+}
+
+TEST_F(InferenceTest, LaunchAndDisposeFollowTheModelsState) {
+  ModelConfig automatic;
+  automatic.setSingleCoreMode(2);
+  Model& model = launch(testModel("identity_int8"), automatic);
+  EXPECT_EQ(model.getTargetCores().size(), 2u);
+  EXPECT_TRUE(model.isTarget(model.getTargetCores()[0]));
+  EXPECT_EQ(model.launch(accelerator()), StatusCode::Model_AlreadyLaunched);
+  StatusCode sc = StatusCode::InternalError;
+  EXPECT_TRUE(identityRuns(model, 1, sc));
+  EXPECT_EQ(sc, StatusCode::OK);
+  EXPECT_EQ(model.dispose(), StatusCode::OK);
+  EXPECT_TRUE(model.getTargetCores().empty());  // automatic cores are claimed anew
+  EXPECT_EQ(model.dispose(), StatusCode::OK);
+  identityRuns(model, 2, sc);
+  EXPECT_EQ(sc, StatusCode::Model_NotLaunched);
+  EXPECT_EQ(model.inferSpeedrun(0), StatusCode::Model_NotLaunched);
+  EXPECT_TRUE(card_->claimedCores().empty());
+
+  ASSERT_EQ(model.launch(accelerator()), StatusCode::OK);
+  EXPECT_TRUE(identityRuns(model, 3, sc));
+  EXPECT_EQ(sc, StatusCode::OK);
+  // Moving another model into this one disposes this one's.
+  Model* other = create(testModel("two_variants"), onCore(1, 3));
+  ASSERT_EQ(other->launch(accelerator()), StatusCode::OK);
+  EXPECT_EQ(card_->claimedCores().size(), 3u);
+  model = std::move(*other);
+  EXPECT_EQ(card_->claimedCores().size(), 1u);
+  EXPECT_EQ(model.getNumModelVariants(), 2);
+  // The accelerator going first disposes what is still launched on it.
+  acc_.reset();
+  EXPECT_TRUE(card_->claimedCores().empty());
+  model.infer({arrayOf<float>({1, 1, 16}, Values(16))}, sc);
+  EXPECT_EQ(sc, StatusCode::Model_NotLaunched);
+}
+
+TEST_F(InferenceTest, FailedLaunchLeavesNothingBehind) {
+  // The file loses its last section (a supplementary program, read only
+  // after the cores are claimed and the programs read) once the model exists.
+  zrbw::Written written = zrbw::write(zrbw::modelFromJson(testModel("program_kinds"), KESTRANE_TEST_MODELS));
+  TempModelFile file(written.bytes);
+  StatusCode sc = StatusCode::InternalError;
+  auto model = Model::create(file.path(), sc);
+  ASSERT_EQ(sc, StatusCode::OK);
+  zrbw::Written cut = written;
+  cut.truncate(written.at("b2.bin.1.payload"));
+  file.rewrite(cut.bytes);
+  {
+    LogCapture log;
+    EXPECT_EQ(model->launch(accelerator()), StatusCode::Model_BrokenZRB);
+    EXPECT_EQ(log.count("were not returned to the memory pool"), 0u) << log.text();
+  }
+  EXPECT_TRUE(card_->claimedCores().empty());
+  EXPECT_EQ(accelerator().getAvailableCores().size(), 10u);
+  file.rewrite(written.bytes);
+  ASSERT_EQ(model->launch(accelerator()), StatusCode::OK);  // nothing of the attempt stayed registered
+  const Values x = steps(16, 1, -100, 100, 4);
+  auto y = model->infer({arrayOf<float>({1, 1, 16}, x)}, sc);
+  ASSERT_EQ(sc, StatusCode::OK);
+  EXPECT_EQ(y[0].ptr()[0], x[0] + 3);
+}
+
+// Launch reads what runs reload: the programs of a multi-bundle model by
+// kind, and every bundle's supplementary program with the sections it
+// overwrites; the cache programs run through the model's task queue.
+TEST_F(InferenceTest, LaunchReadsTheProgramsRunsReload) {
+  StatusCode sc = StatusCode::InternalError;
+  ::testing::internal::CaptureStdout();
+  auto acc = AcceleratorImpl::create(0, sc);
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_EQ(sc, StatusCode::OK);
+  const auto kindsFile = writeModel(testModel("program_kinds")), cacheFile = writeModel(testModel("sequence_cache"));
+  auto kinds = ModelImpl::create(kindsFile->path(), onCore(0, 0), sc);
+  auto cache = ModelImpl::create(cacheFile->path(), onCore(0, 1), sc);
+  ASSERT_EQ(kinds->launch(acc.get()), StatusCode::OK);
+  ASSERT_EQ(cache->launch(acc.get()), StatusCode::OK);
+  const std::vector<uint8_t> kindOf = {kinds->program(0).kind, kinds->program(1).kind, kinds->program(2).kind};
+  EXPECT_EQ(kindOf, (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(kinds->program(0).buffers.size(), 2u);  // the program and its weights
+  EXPECT_EQ(cache->program(0).kind, 0);             // one bundle: uploaded once
+  for (size_t v = 0; v < 3; ++v) {
+    const SupplementaryRecord& record = kinds->supplementary(v);
+    ASSERT_EQ(record.programs.size(), 1u);
+    EXPECT_EQ(record.programs[0].rmemTypes, (std::vector<uint8_t>{3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(record.programs[0].pieces.size(), 1u);  // on the model's one core
+    // The program sections it overwrites (one per core in bundle 1, whose
+    // init program names its core's IMEM), placed on the model's one core.
+    EXPECT_EQ(record.buffers.size(), v == 1 ? 8u : 1u);
+    EXPECT_EQ(record.pieces.size(), 1u);
+  }
+
+  auto supplementary = [&](ModelImpl& model, std::vector<uint32_t> args) {
+    const ModelImpl::CallScope scope(model);
+    NPUTask task;
+    task.supplementary = 1;
+    task.supplementaryRmemValues = std::move(args);
+    task.coreMode = CoreMode::Single;
+    task.cores = model.targetCores();
+    auto done = task.result.get_future();
+    return model.taskQueue()->push(std::move(task)) && done.get();
+  };
+  auto ddr = [&](uint64_t base, uint64_t offset, size_t n) {
+    std::vector<uint8_t> bytes(n);
+    EXPECT_TRUE(card_->peek(base + offset, bytes.data(), n));
+    return bytes;
+  };
+  ASSERT_TRUE(supplementary(*kinds, {3, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(ddr(0x800000000, 0x3800, 4), (std::vector<uint8_t>{0x5A, 0x5A, 0x5A, 0}));
+
+  // The sequence program fills L + cache size bytes of its cache; the cache
+  // program clears it, and the model runs again afterwards.
+  const Values x = steps(3 * 16, 1, -100, 100, 8);
+  std::vector<NDArray<float>> y;
+  ASSERT_EQ(cache->infer({arrayOf<float>({3, 1, 16}, x)}, y, MemoryFormat::HWC, 2), StatusCode::OK);
+  std::vector<uint8_t> filled(32, 0);
+  std::fill(filled.begin(), filled.begin() + 5, 0x5A);
+  EXPECT_EQ(ddr(0x880000000, 0x8000, 32), filled);
+  ASSERT_TRUE(supplementary(*cache, {0, 0, 0, 0, 0, 0, 0, 32}));
+  EXPECT_EQ(ddr(0x880000000, 0x8000, 32), std::vector<uint8_t>(32, 0));
+  ASSERT_EQ(cache->infer({arrayOf<float>({3, 1, 16}, x)}, y, MemoryFormat::HWC, 0), StatusCode::OK);
+  EXPECT_EQ(y[0].ptr()[0], x[0] + 1);
+}
+
+// A run that hangs times out and the card is reset; a request made while the
+// reset waits runs after it, on the programs uploaded again.
+TEST_F(InferenceTest, RequestDuringResetCompletesAfterIt) {
+  seams::setWatchdogTimes({100000000ull, 300000000ull, 300000000ull});
+  Model& model = launch(testModel("identity_int8"), onCore(0, 0));
+  card_->faults().hangRuns(0x10001, 1);
+  std::unique_lock gate(seams::resetGate());  // the reset waits until released
+  StatusCode first = StatusCode::OK;
+  identityRuns(model, 5, first);
+  EXPECT_EQ(first, StatusCode::Model_NotAlive);
+
+  StatusCode second = StatusCode::InternalError;
+  bool right = false;
+  auto during = std::async(std::launch::async, [&] { right = identityRuns(model, 6, second); });
+  EXPECT_EQ(during.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  gate.unlock();
+  during.get();
+  EXPECT_EQ(second, StatusCode::OK);
+  EXPECT_TRUE(right);
+  EXPECT_EQ(card_->stats().resetsByCore[0x10001], 1u);
+}
+
+// A task that fails does not end the wait: every task of the batch has
+// reported (and left its buffers) before the request returns.
+TEST_F(InferenceTest, FailedTaskWaitsForTheWholeBatch) {
+  Model& model = launch(testModel("identity_int8"), onCore(0, 0));
+  card_->faults().failRuns(0x10001, 1);
+  card_->faults().delayCore(0x10001, 20);
+  StatusCode sc = StatusCode::OK;
+  model.infer({arrayOf<float>({4, 4, 4, 8}, Values(4 * 128))}, sc);
+  EXPECT_EQ(sc, StatusCode::Model_NotAlive);
+  EXPECT_EQ(card_->stats().postsByCore[0x10001], 4u);
+  EXPECT_TRUE(identityRuns(model, 7, sc));
+  EXPECT_EQ(sc, StatusCode::OK);
+}
+
+TEST_F(InferenceTest, DisposeWhileEightThreadsInfer) {
+  Model& model = launch(testModel("identity_int8"));
+  std::atomic<int> succeeded{0}, refused{0}, wrong{0};
+  std::vector<std::thread> threads;
+  for (uint32_t t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (uint32_t i = 0;; ++i) {
+        StatusCode sc = StatusCode::InternalError;
+        const bool right = identityRuns(model, t * 1000 + i, sc);
+        if (sc == StatusCode::Model_NotLaunched) {
+          ++refused;
+          return;
+        }
+        if (sc != StatusCode::OK || !right) ++wrong;
+        ++succeeded;
+      }
+    });
+  }
+  while (succeeded < 40) std::this_thread::yield();
+  EXPECT_EQ(model.dispose(), StatusCode::OK);
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(refused, 8);
+  EXPECT_TRUE(card_->claimedCores().empty());
+}
+
+TEST_F(InferenceTest, CyclesLeaveNothingBehind) {
+  const std::unique_ptr<TempModelFile> file = writeModel(testModel("identity_int8"));
+  Accelerator& acc = accelerator();
+  auto cycle = [&](uint32_t seed) {
+    StatusCode sc = StatusCode::InternalError;
+    auto model = Model::create(file->path(), onCore(0, seed % 4), sc);
+    ASSERT_EQ(sc, StatusCode::OK);
+    ASSERT_EQ(model->launch(acc), StatusCode::OK);
+    ASSERT_TRUE(identityRuns(*model, seed, sc));
+    ASSERT_EQ(sc, StatusCode::OK);
+    ASSERT_EQ(model->dispose(), StatusCode::OK);
+  };
+  for (uint32_t i = 0; i < 20; ++i) cycle(i);
+  const size_t threads = entries("/proc/self/task"), fds = entries("/proc/self/fd");
+  const auto stats = card_->stats();
+  const size_t heap = mallinfo2().uordblks;
+  for (uint32_t i = 0; i < 1000; ++i) {
+    cycle(i);
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_EQ(entries("/proc/self/task"), threads);
+  EXPECT_EQ(entries("/proc/self/fd"), fds);
+  EXPECT_TRUE(card_->claimedCores().empty());
+  EXPECT_EQ(card_->stats().liveMappings, stats.liveMappings);
+  EXPECT_EQ(card_->stats().committedBytes, stats.committedBytes);
+  // Sanitizer allocators keep their own books (and LeakSanitizer checks them).
+  if (heap > 0) {
+    EXPECT_LT(mallinfo2().uordblks, heap + (1u << 20));
+  }
+}
+
+}  // namespace
+}  // namespace kestrane::test
