@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kestrane/export.h"
+#include "kestrane/future.h"
 #include "kestrane/model_config.h"
 #include "kestrane/model_variant_handle.h"
 #include "kestrane/status.h"
@@ -170,6 +171,42 @@ class KESTRANE_API Model {
   std::vector<std::vector<float>> infer(const std::vector<float*>& inputs, int batch, StatusCode& sc);
   StatusCode infer(const std::vector<float*>& inputs, int batch, std::vector<std::vector<float>>& outputs);
   StatusCode inferHeightBatch(const std::vector<float*>& inputs, int batch, std::vector<std::vector<float>>& outputs);
+
+  // ---- Asynchronous inference ----
+  // One item per request (3-D arrays, or 4-D with a batch of 1), on a model
+  // launched with ModelConfig::setAsyncPipelineEnabled(true). Returns at once
+  // (blocking only while the pipeline is full) with a Future of the outputs;
+  // a refused request gives an invalid Future and its status in `sc`.
+  // Variants with sequence lengths, RmemId values or CPU layers are refused
+  // with NotImplemented. Results: float arrays for float data and for the
+  // ToFloat forms, int8 arrays for int8 data.
+  Future<float> inferAsync(const std::vector<NDArray<float>>& inputs, StatusCode& sc);
+  Future<int8_t> inferAsync(const std::vector<NDArray<int8_t>>& inputs, StatusCode& sc);
+  Future<float> inferAsyncCHW(const std::vector<NDArray<float>>& inputs, StatusCode& sc);
+  Future<int8_t> inferAsyncCHW(const std::vector<NDArray<int8_t>>& inputs, StatusCode& sc);
+  Future<float> inferAsyncToFloat(const std::vector<NDArray<int8_t>>& inputs, StatusCode& sc);
+  Future<float> inferAsyncCHWToFloat(const std::vector<NDArray<int8_t>>& inputs, StatusCode& sc);
+
+  // ---- Cache memory of sequence models (launched models only) ----
+  // One list of bytes per cache area (getCacheInfos() order and sizes).
+  std::vector<std::vector<int8_t>> dumpCacheMemory(StatusCode& sc);
+  // An empty list is filled with one list per area; otherwise it must hold
+  // one list of the area's size per area.
+  StatusCode dumpCacheMemory(std::vector<std::vector<int8_t>>& out);
+  // One file per area in `directory` (created if needed): "cache_" + the
+  // area's layer_hash + ".bin", the area's bytes without header.
+  StatusCode dumpCacheMemory(const std::string& directory);
+  StatusCode loadCacheMemory(const std::vector<std::vector<int8_t>>& buffers);
+  StatusCode loadCacheMemory(const std::string& directory);
+  // Drops the positions of the last `tail_size` (at most 32) of the cache
+  // whose mask entry is false; the new cache size, or `cache_size` with the
+  // failure in `sc`.
+  int filterCacheTail(int cache_size, int tail_size, const std::vector<bool>& mask, StatusCode& sc);
+  // Moves the last `num_tail` positions behind the first `num_head`; the new
+  // cache size, or `cache_size` with the failure in `sc`.
+  int moveCacheTail(int num_head, int num_tail, int cache_size, StatusCode& sc);
+  // Clears the cache (failures are logged).
+  void resetCacheMemory();
 
   // ---- Buffers in NPU layout (variant 0; ModelVariantHandle for others) ----
   // Buffer lists are [input][item]; the single-list forms take one buffer per

@@ -43,15 +43,18 @@
 #include "engine/memory_pool.h"
 #include "engine/task_queue.h"
 #include "halvex/tensor.h"
+#include "kestrane/future.h"
 #include "kestrane/model_config.h"
 #include "kestrane/status.h"
 #include "kestrane/type.h"
+#include "model/cache_rearrangement.h"
 #include "model/model_desc.h"
 #include "model/npu_op_desc.h"
 #include "zrb/zrb.h"
 
 namespace kestrane {
 
+class AsyncPipeline;
 class ModelVariantHandle;
 
 // One cache area of the model: its public description and its batch rows of
@@ -277,6 +280,46 @@ class ModelImpl : public EngineModel {
     return outputInfos_[static_cast<size_t>(variant)];
   }
 
+  // ---- Asynchronous inference (model_impl_async.cpp) ----
+  // The request is checked here (launched, pipeline, variant, one item, no
+  // sequence lengths or RmemId values, NPU only) and queued on the
+  // pipeline; a refused request gives an invalid Future and its status.
+  // The caller's arrays are shared with the job until its inputs are
+  // repositioned.
+
+  Future<float> inferAsync(const std::vector<NDArray<float>>& inputs, MemoryFormat format, StatusCode& status);
+  Future<int8_t> inferAsync(const std::vector<NDArray<int8_t>>& inputs, MemoryFormat format, StatusCode& status);
+  Future<float> inferAsyncToFloat(const std::vector<NDArray<int8_t>>& inputs, MemoryFormat format,
+                                  StatusCode& status);
+
+  // ---- Cache memory (model_impl_cache.cpp) ----
+  // Dump and load use each area's first row and, in it, the first placement
+  // on one of the model's cores (its own core, or its target's when it has
+  // none); an area without one fails with Model_NoCache. Every operation
+  // refuses a model that is not launched (Model_NotLaunched).
+
+  std::vector<std::vector<int8_t>> dumpCacheMemory(StatusCode& status);
+  // An empty list gets one zeroed list per area; otherwise one list of the
+  // area's size per area.
+  StatusCode dumpCacheMemory(std::vector<std::vector<int8_t>>& buffers);
+  // Creates the directory (one level) and writes "cache_" + layer hash +
+  // ".bin" per area.
+  StatusCode dumpCacheMemory(const std::string& directory);
+  StatusCode loadCacheMemory(const std::vector<std::vector<int8_t>>& buffers);
+  StatusCode loadCacheMemory(const std::string& directory);
+  // The new cache size, or `cacheSize` with the failure in *status.
+  uint32_t filterCacheTail(uint32_t cacheSize, int32_t tailSize, const std::vector<bool>& mask, StatusCode* status);
+  uint32_t moveCacheTail(uint32_t numHead, int32_t numTail, uint32_t cacheSize, StatusCode* status);
+  // Clears every NPU operation's cache: with its rearrangement program, or
+  // by zero-filling its areas when it has none. Failures are logged.
+  void resetCacheMemory();
+  // Runs operation npuOpIdx's rearrangement program with a0..a7.
+  StatusCode rearrangeCacheMemory(int npuOpIdx, const RearrangeArgs& args);
+  // Runs supplementary program `supplementaryIdx` of operation `npuOpIdx`
+  // as an NPU task with `rmemArgs` (one per rmem type of the program) and
+  // waits for it: Model_NotAlive when the engine fails it.
+  StatusCode runSupplementaryInfer(int npuOpIdx, int supplementaryIdx, const std::vector<uint32_t>& rmemArgs);
+
  private:
   StatusCode build();
   StatusCode buildDescriptions();
@@ -301,6 +344,19 @@ class ModelImpl : public EngineModel {
   // CPU-offload checks.
   StatusCode prepareBufferRequest(const Shapes& shapes, uint32_t cacheSize, const char* name, int32_t& npuOpIndex,
                                   SeqLenInfo& info) const;
+  template <typename In, typename Out>
+  Future<Out> inferAsyncOf(const std::vector<NDArray<In>>& inputs, MemoryFormat format, StatusCode& status);
+  // Launch and dispose: a new pipeline over the task queue (replacing a
+  // closed one), and its close before the queue goes.
+  StatusCode startPipeline();
+  void closePipeline();
+  // The cache operations' steps, under a CallScope the caller holds.
+  const zrb::Designation* cachePlacement(const CacheRecord& record) const;
+  const zrb::Designation* cachePlacementOrLog(size_t area, const char* operation) const;
+  StatusCode dumpArea(size_t area, void* host);
+  StatusCode loadArea(size_t area, const void* host);
+  StatusCode rearrange(int npuOpIdx, const RearrangeArgs& args);
+  StatusCode runSupplementary(int npuOpIdx, int supplementaryIdx, const std::vector<uint32_t>& rmemArgs);
 
   // Fields in the order of their meaning: identity and file, configuration,
   // cores, launch state, what creation derives.
@@ -333,6 +389,10 @@ class ModelImpl : public EngineModel {
   // Per bundle: consumed and finished latency in ns.
   std::unique_ptr<std::atomic<uint64_t>[]> consumedLatencies_;
   std::unique_ptr<std::atomic<uint64_t>[]> finishedLatencies_;
+  // The asynchronous pipeline (when configured): started by launch, closed
+  // by dispose, replaced by the next launch. Last, so that it goes before
+  // the operations, queue and pool its threads use.
+  std::unique_ptr<AsyncPipeline> pipeline_;
 };
 
 }  // namespace kestrane

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "async/pipeline/async_pipeline.h"
 #include "model_validation.h"
 #include "runtime/globals.h"
 #include "runtime/log.h"

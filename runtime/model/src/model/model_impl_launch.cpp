@@ -45,7 +45,7 @@ StatusCode ModelImpl::launch(AcceleratorImpl* accelerator) {
   taskQueue_ = accelerator->setModel(this, status);
   if (status == StatusCode::OK) status = initializeNPUBinBuffers();
   if (status == StatusCode::OK) status = initializeSupplementaryBuffers();
-  // (The asynchronous pipeline, when configured, starts here.)
+  if (status == StatusCode::OK && config_.getAsyncPipelineEnabled()) status = startPipeline();
   if (status != StatusCode::OK) {
     // Nothing of the attempt stays: the registration goes, and the program
     // buffers go back before the pool lets go of its allocator (which would
@@ -70,7 +70,8 @@ StatusCode ModelImpl::dispose() {
   disposing_ = false;  // the requests that waited now see the model disposed
   if (!launched_) return StatusCode::OK;
   launched_ = false;
-  // (The asynchronous pipeline, when there is one, closes here.)
+  // The pipeline goes first: its last jobs still run on the queue.
+  closePipeline();
   const StatusCode status = accelerator_->dispose(this);
   if (status != StatusCode::OK)
     KLOG_WARN("Model disposed. (status code: {})", static_cast<int32_t>(status));

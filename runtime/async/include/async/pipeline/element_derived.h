@@ -15,15 +15,15 @@
 
 #include "async/async_infer_job_manager.h"
 #include "async/pipeline/pipeline_element.h"
-#include "engine/acc_impl.h"
-#include "engine/memory_pool.h"
 #include "engine/task_queue.h"
 #include "kestrane/type.h"
+#include "model/buffer_allocation.h"
 #include "model/npu_op_desc.h"
 
 namespace kestrane {
 
-using PipelinePool = MemoryPool<AcceleratorImpl>;
+// The model's memory pool.
+using PipelinePool = ModelMemoryPool;
 
 class NPUOpElement : public PipelineElement {
  public:

@@ -1,7 +1,5 @@
 #include "async/pipeline/element_derived.h"
 
-#include <exception>
-#include <new>
 #include <utility>
 
 #include "model/buffer_tensor_conversion.h"
@@ -19,25 +17,10 @@ const std::string& nameAt(const std::vector<std::string>& names, size_t i) {
   return i < names.size() ? names[i] : none;
 }
 
-// TEMPORARY until the shared buffer acquisition lands: one buffer per record.
+// One buffer per input or output record (a batch of one, no sequence lengths).
 std::vector<std::vector<Buffer>> acquireOne(PipelinePool& pool, const NPUOpDesc& op, bool isInput,
                                             StatusCode& status) {
-  std::vector<std::vector<Buffer>> lists;
-  for (const IORecord& rec : isInput ? op.inputs() : op.outputs()) {
-    uint64_t c = rec.info.channel;
-    if (rec.info.max_channel != 0 && rec.channelGranule != 0)
-      c = (c + rec.channelGranule - 1) / rec.channelGranule * rec.channelGranule;
-    const uint64_t bytes = c * rec.info.width * rec.info.height * npuElementBytes(rec.npuDtype);
-    Buffer buf;
-    status = pool.allocateHostMemory(bytes, buf);
-    if (status != StatusCode::OK) {
-      pool.freeHostMemory(lists);
-      return {};
-    }
-    lists.push_back({buf});
-  }
-  status = StatusCode::OK;
-  return lists;
+  return acquireBufferss(pool, op, 1, std::vector<SeqLensHWC>{}, isInput, status);
 }
 
 // Hands on a failed job in place of `job`, whose buffers went back already.
@@ -159,7 +142,7 @@ void OutputRepositionElement::chain(PipelineJob& job) {
   }
   // Unbounded here: the engine's watchdog bounds every task, and a task
   // dropped anywhere reports false.
-  const bool ran = done.get();
+  const bool ran = awaitTask(done);
   pool.freeHostMemory(job.inputBuffers);
   if (!ran) {
     pool.freeHostMemory(job.outputBuffers);

@@ -1,0 +1,184 @@
+// Cache memory of a sequence model on the simulated card: dump, reset and
+// load (lists and files), the tail filter run by the model's rearrangement
+// program, and their refusals.
+
+#include <filesystem>
+#include <fstream>
+
+#include "inference_fixture.h"
+#include "support/log_capture.h"
+#include "utilkit/fs_utils.h"
+
+namespace kestrane::test {
+namespace {
+
+using Bytes = std::vector<int8_t>;
+using Areas = std::vector<Bytes>;
+namespace fs = std::filesystem;
+
+// L tokens with a cache of `cacheSize` mark the first L + cacheSize bytes of
+// the cache with 0x5A.
+void fillCache(Model& model, int64_t tokens, uint32_t cacheSize) {
+  StatusCode sc = StatusCode::InternalError;
+  model.infer({arrayOf<float>({tokens, 1, 16}, Values(static_cast<size_t>(tokens) * 16))}, cacheSize, sc);
+  ASSERT_EQ(sc, StatusCode::OK);
+}
+
+Areas dump(Model& model) {
+  StatusCode sc = StatusCode::InternalError;
+  Areas areas = model.dumpCacheMemory(sc);
+  EXPECT_EQ(sc, StatusCode::OK);
+  return areas;
+}
+
+Bytes marked(size_t n, int8_t value, size_t size = 32) {
+  Bytes b(size, 0);
+  std::fill(b.begin(), b.begin() + static_cast<long>(n), value);
+  return b;
+}
+
+class CacheTest : public InferenceTest {
+ protected:
+  void SetUp() override {
+    InferenceTest::SetUp();
+    dir_ = utilkit::createTempDirectory("cachetest_", 8);
+  }
+  void TearDown() override {
+    fs::remove_all(dir_);
+    InferenceTest::TearDown();
+  }
+  fs::path dir_;
+};
+
+TEST_F(CacheTest, DumpResetAndLoadRestoreTheBytes) {
+  Model& model = launch(testModel("sequence_cache"), onCore(0, 2));
+  fillCache(model, 3, 2);
+  const Areas filled = dump(model);
+  ASSERT_EQ(filled, Areas{marked(5, 0x5A)});
+
+  model.resetCacheMemory();
+  EXPECT_EQ(dump(model), Areas{marked(0, 0)});
+  EXPECT_EQ(model.loadCacheMemory(filled), StatusCode::OK);
+  EXPECT_EQ(dump(model), filled);
+
+  // Files: one per area, named by the area's hash, with or without a "/".
+  const std::string hash = model.getCacheInfos().at(0).layer_hash;
+  const fs::path sub = dir_ / "sub";
+  EXPECT_EQ(model.dumpCacheMemory(sub.string()), StatusCode::OK);
+  std::vector<uint8_t> file;
+  ASSERT_TRUE(utilkit::readBinaryFile((sub / ("cache_" + hash + ".bin")).string(), file));
+  EXPECT_EQ(Bytes(file.begin(), file.end()), filled[0]);
+  model.resetCacheMemory();
+  EXPECT_EQ(model.loadCacheMemory(sub.string() + "/"), StatusCode::OK);
+  EXPECT_EQ(dump(model), filled);
+
+  // A list given with the right count and sizes is filled in place.
+  Areas given{Bytes(32, 1)};
+  EXPECT_EQ(model.dumpCacheMemory(given), StatusCode::OK);
+  EXPECT_EQ(given, filled);
+}
+
+TEST_F(CacheTest, DumpAndLoadRefuseWhatDoesNotFit) {
+  LogCapture log;
+  Model& model = launch(testModel("sequence_cache"), onCore(0, 3));
+  Areas two{Bytes(32), Bytes(32)}, shortArea{Bytes(31)};
+  EXPECT_EQ(model.dumpCacheMemory(two), StatusCode::Model_NumCacheMismatched);
+  EXPECT_EQ(model.loadCacheMemory(two), StatusCode::Model_NumCacheMismatched);
+  EXPECT_EQ(model.dumpCacheMemory(shortArea), StatusCode::Model_BufferSizeMismatched);
+  EXPECT_EQ(model.loadCacheMemory(shortArea), StatusCode::Model_BufferSizeMismatched);
+  EXPECT_EQ(log.count("kv_0(Index: 0): Wrong buffer size (expected: 32, actual: 31)"), 2u);
+
+  const std::string missing = (dir_ / "missing").string();
+  EXPECT_EQ(model.loadCacheMemory(missing), StatusCode::Model_FailedToFindDirectory);
+  EXPECT_EQ(log.count(missing + " is not directory."), 1u);
+  EXPECT_EQ(model.loadCacheMemory(dir_.string()), StatusCode::Model_FailedToOpenCacheFile);
+  const fs::path cacheFile = dir_ / ("cache_" + model.getCacheInfos()[0].layer_hash + ".bin");
+  std::ofstream(cacheFile) << "short";
+  EXPECT_EQ(model.loadCacheMemory(dir_.string()), StatusCode::Model_BufferSizeMismatched);
+  // A file that cannot be written, and a directory that cannot be made.
+  fs::remove(cacheFile);
+  fs::create_directory(cacheFile);
+  EXPECT_EQ(model.dumpCacheMemory(dir_.string()), StatusCode::Model_FailedToOpenCacheFile);
+  std::ofstream(dir_ / "plain") << "x";
+  EXPECT_EQ(model.dumpCacheMemory((dir_ / "plain" / "below").string()), StatusCode::Model_FailedToFindDirectory);
+
+  EXPECT_EQ(model.dispose(), StatusCode::OK);
+  StatusCode sc = StatusCode::InternalError;
+  model.dumpCacheMemory(sc);
+  EXPECT_EQ(sc, StatusCode::Model_NotLaunched);
+  EXPECT_EQ(model.loadCacheMemory(Areas{Bytes(32)}), StatusCode::Model_NotLaunched);
+  Model& plain = launch(testModel("identity_int8"), onCore(0, 0));
+  plain.dumpCacheMemory(sc);
+  EXPECT_EQ(sc, StatusCode::Model_NoCache);
+  EXPECT_EQ(log.count("Model doesn't have KV-cache"), 1u);
+}
+
+TEST_F(CacheTest, TailFilterRunsTheRearrangementProgram) {
+  LogCapture log;
+  Model& model = launch(testModel("sequence_cache"), onCore(1, 1));
+  fillCache(model, 3, 2);
+  StatusCode sc = StatusCode::InternalError;
+  // The program marks the a0 = 3 tail positions it was handed.
+  EXPECT_EQ(model.filterCacheTail(5, 3, {true, false, true}, sc), 4);
+  EXPECT_EQ(sc, StatusCode::OK);
+  Bytes expected = marked(5, 0x5A);
+  std::fill(expected.begin(), expected.begin() + 3, 0x7E);
+  EXPECT_EQ(dump(model), Areas{expected});
+
+  // Refusals (the argument checks are tested on their own) and a move of
+  // nothing leave the cache as it was.
+  EXPECT_EQ(model.filterCacheTail(33, 1, {true}, sc), 33);
+  EXPECT_EQ(sc, StatusCode::Model_CacheOverflow);
+  EXPECT_EQ(model.moveCacheTail(2, 3, 5, sc), 5);
+  EXPECT_EQ(sc, StatusCode::OK);
+  EXPECT_EQ(dump(model), Areas{expected});
+
+  Model& twoVariants = launch(testModel("two_variants"), onCore(1, 2));
+  EXPECT_EQ(twoVariants.filterCacheTail(1, 1, {true}, sc), 1);
+  EXPECT_EQ(sc, StatusCode::Model_InvalidSupplementary);
+  EXPECT_EQ(log.count("`filterCacheTail` is not available for a a model with CPU-offload."), 1u);
+  EXPECT_EQ(model.dispose(), StatusCode::OK);
+  EXPECT_EQ(model.filterCacheTail(5, 1, {true}, sc), 5);
+  EXPECT_EQ(sc, StatusCode::Model_NotLaunched);
+  EXPECT_EQ(model.moveCacheTail(1, 1, 5, sc), 5);
+  EXPECT_EQ(sc, StatusCode::Model_NotLaunched);
+}
+
+TEST_F(CacheTest, WithoutRearrangementProgramResetZeroFillsAndFiltersAreRefused) {
+  LogCapture log;
+  json description = testModel("sequence_cache");
+  description["bundles"][0]["section_binaries"].erase(1);
+  Model& model = launch(description, onCore(0, 1));
+  fillCache(model, 2, 0);
+  EXPECT_EQ(dump(model), Areas{marked(2, 0x5A)});
+  model.resetCacheMemory();
+  EXPECT_EQ(dump(model), Areas{marked(0, 0)});
+  StatusCode sc = StatusCode::InternalError;
+  EXPECT_EQ(model.filterCacheTail(2, 1, {false}, sc), 2);
+  EXPECT_EQ(sc, StatusCode::Model_InvalidSupplementary);
+  EXPECT_EQ(log.count("Failed to rearrange cache memory - bundle_0 doesn't support cache rearrangement"), 1u);
+}
+
+TEST_F(CacheTest, DefaultCacheIsFoundOnTheTargetCore) {
+  // No cache designation: the model derives one between its input and
+  // output areas, placed by target core alone.
+  json description = testModel("sequence_cache");
+  json& bundle = description["bundles"][0];
+  bundle.erase("cache_designations");
+  for (const char* io : {"inputs", "outputs"}) {
+    json& d = bundle[io][0]["designations"][0];
+    d["region"] = "DDR";
+    d["flag"] = true;
+  }
+  bundle["section_binaries"][0]["program"] = json::array({"affine_i8 ddr+0x2000 ddr+0x1000 16 1 1 scale=0"});
+  Model& model = launch(description, onCore(1, 3));
+  ASSERT_EQ(model.getCacheInfos().size(), 1u);
+  const size_t size = model.getCacheInfos()[0].size;
+  ASSERT_GT(size, 0u);
+  Areas pattern{Bytes(size, 0x33)};
+  EXPECT_EQ(model.loadCacheMemory(pattern), StatusCode::OK);
+  EXPECT_EQ(dump(model), pattern);
+}
+
+}  // namespace
+}  // namespace kestrane::test
