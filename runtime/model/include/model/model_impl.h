@@ -351,8 +351,9 @@ class ModelImpl : public EngineModel {
   StatusCode startPipeline();
   void closePipeline();
   // The cache operations' steps, under a CallScope the caller holds.
-  const zrb::Designation* cachePlacement(const CacheRecord& record) const;
-  const zrb::Designation* cachePlacementOrLog(size_t area, const char* operation) const;
+  // The placement dump and load use; null (after a line) when none is on
+  // the model's cores.
+  const zrb::Designation* cachePlacement(size_t area, const char* operation) const;
   StatusCode dumpArea(size_t area, void* host);
   StatusCode loadArea(size_t area, const void* host);
   StatusCode rearrange(int npuOpIdx, const RearrangeArgs& args);

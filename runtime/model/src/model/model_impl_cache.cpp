@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <exception>
 #include <future>
+#include <new>
 #include <system_error>
 
 #include "model/cache_rearrangement.h"
@@ -22,36 +24,47 @@ constexpr const char* kNoCache = "Model doesn't have KV-cache";
 // The supplementary program that rearranges the cache: the first usable one.
 int findRearrangement(const SupplementaryRecord& record) {
   const auto& programs = record.programs;
-  const auto it = std::find_if(programs.begin(), programs.end(), [](const SupplementaryProgram& p) { return p.busy == 0; });
+  const auto it =
+      std::find_if(programs.begin(), programs.end(), [](const SupplementaryProgram& p) { return p.busy == 0; });
   return it == programs.end() ? -1 : static_cast<int>(it - programs.begin());
+}
+
+// Runs one cache operation: host blocks as large as the model's cache areas
+// (or the caller's files) may not fit in memory.
+template <typename F>
+StatusCode guarded(const char* operation, F&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("Failed to {} cache memory - out of host memory.", operation);
+    return StatusCode::BadAlloc;
+  } catch (const std::exception& e) {
+    KLOG_ERROR("Failed to {} cache memory - {}", operation, e.what());
+    return StatusCode::InternalError;
+  }
 }
 
 }  // namespace
 
-const zrb::Designation* ModelImpl::cachePlacement(const CacheRecord& record) const {
-  if (record.rows.empty()) return nullptr;
-  for (const zrb::Designation& d : record.rows.front().designations)
-    if (hasTargetCore(designationCore(d))) return &d;
+const zrb::Designation* ModelImpl::cachePlacement(size_t area, const char* operation) const {
+  const CacheRecord& record = cacheRecords_[area];
+  if (!record.rows.empty()) {
+    for (const zrb::Designation& d : record.rows.front().designations)
+      if (hasTargetCore(designationCore(d))) return &d;
+  }
+  KLOG_ERROR("Failed to {} cache memory - {}(Index: {}): no placement on the model's cores.", operation,
+             record.info.name, area);
   return nullptr;
 }
 
-const zrb::Designation* ModelImpl::cachePlacementOrLog(size_t area, const char* operation) const {
-  const CacheRecord& record = cacheRecords_[area];
-  const zrb::Designation* placement = cachePlacement(record);
-  if (placement == nullptr)
-    KLOG_ERROR("Failed to {} cache memory - {}(Index: {}): no placement on the model's cores.", operation,
-               record.info.name, area);
-  return placement;
-}
-
 StatusCode ModelImpl::dumpArea(size_t area, void* host) {
-  const zrb::Designation* placement = cachePlacementOrLog(area, "dump");
+  const zrb::Designation* placement = cachePlacement(area, "dump");
   if (placement == nullptr) return StatusCode::Model_NoCache;
   return accelerator_->dumpFromNPU(host, placement->address, 0, cacheRecords_[area].info.size);
 }
 
 StatusCode ModelImpl::loadArea(size_t area, const void* host) {
-  const zrb::Designation* placement = cachePlacementOrLog(area, "load");
+  const zrb::Designation* placement = cachePlacement(area, "load");
   if (placement == nullptr) return StatusCode::Model_NoCache;
   return accelerator_->loadToNPU(host, placement->address, 0, cacheRecords_[area].info.size);
 }
@@ -64,57 +77,61 @@ std::vector<std::vector<int8_t>> ModelImpl::dumpCacheMemory(StatusCode& status) 
 
 StatusCode ModelImpl::dumpCacheMemory(std::vector<std::vector<int8_t>>& buffers) {
   TraceScope trace("dump cache memory");
-  if (cacheRecords_.empty()) {
-    KLOG_ERROR(kNoCache);
-    return StatusCode::Model_NoCache;
-  }
-  CallScope scope(*this);
-  if (!scope) return StatusCode::Model_NotLaunched;
-  if (buffers.empty()) {
-    for (const CacheRecord& record : cacheRecords_) buffers.emplace_back(record.info.size, 0);
-  } else if (buffers.size() != cacheRecords_.size()) {
-    KLOG_ERROR("Failed to dump cache memory - The number of cache is mismatched (expected: {}, actual: {})",
-               cacheRecords_.size(), buffers.size());
-    return StatusCode::Model_NumCacheMismatched;
-  }
-  for (size_t i = 0; i < cacheRecords_.size(); ++i) {
-    const CacheInfo& info = cacheRecords_[i].info;
-    if (buffers[i].size() != info.size) {
-      KLOG_ERROR("Failed to dump cache memory - {}(Index: {}): Wrong buffer size (expected: {}, actual: {})",
-                 info.name, i, info.size, buffers[i].size());
-      return StatusCode::Model_BufferSizeMismatched;
+  return guarded("dump", [&] {
+    if (cacheRecords_.empty()) {
+      KLOG_ERROR(kNoCache);
+      return StatusCode::Model_NoCache;
     }
-    const StatusCode status = dumpArea(i, buffers[i].data());
-    if (status != StatusCode::OK) return status;
-  }
-  return StatusCode::OK;
+    CallScope scope(*this);
+    if (!scope) return StatusCode::Model_NotLaunched;
+    if (buffers.empty()) {
+      for (const CacheRecord& record : cacheRecords_) buffers.emplace_back(record.info.size, 0);
+    } else if (buffers.size() != cacheRecords_.size()) {
+      KLOG_ERROR("Failed to dump cache memory - The number of cache is mismatched (expected: {}, actual: {})",
+                 cacheRecords_.size(), buffers.size());
+      return StatusCode::Model_NumCacheMismatched;
+    }
+    for (size_t i = 0; i < cacheRecords_.size(); ++i) {
+      const CacheInfo& info = cacheRecords_[i].info;
+      if (buffers[i].size() != info.size) {
+        KLOG_ERROR("Failed to dump cache memory - {}(Index: {}): Wrong buffer size (expected: {}, actual: {})",
+                   info.name, i, info.size, buffers[i].size());
+        return StatusCode::Model_BufferSizeMismatched;
+      }
+      const StatusCode status = dumpArea(i, buffers[i].data());
+      if (status != StatusCode::OK) return status;
+    }
+    return StatusCode::OK;
+  });
 }
 
 StatusCode ModelImpl::dumpCacheMemory(const std::string& directory) {
   TraceScope trace("dump cache memory");
-  if (cacheRecords_.empty()) {
-    KLOG_ERROR(kNoCache);
-    return StatusCode::Model_NoCache;
-  }
-  CallScope scope(*this);
-  if (!scope) return StatusCode::Model_NotLaunched;
-  std::error_code ec;
-  if (!directory.empty()) std::filesystem::create_directory(directory, ec);
-  if (directory.empty() || ec || !std::filesystem::is_directory(directory, ec)) {
-    KLOG_ERROR("Failed to dump cache memory - cannot create the directory \"{}\": {}", directory,
-               ec ? ec.message() : std::string("not a directory"));
-    return StatusCode::Model_FailedToFindDirectory;
-  }
-  for (size_t i = 0; i < cacheRecords_.size(); ++i) {
-    const CacheInfo& info = cacheRecords_[i].info;
-    std::vector<int8_t> block(info.size, 0);
-    const StatusCode status = dumpArea(i, block.data());
-    if (status != StatusCode::OK) return status;
-    // A file that cannot be written completely loses the area: say so.
-    if (!utilkit::writeBinaryFile(cacheFilePath(directory, info.layer_hash), block.data(), block.size()))
-      return StatusCode::Model_FailedToOpenCacheFile;
-  }
-  return StatusCode::OK;
+  return guarded("dump", [&] {
+    if (cacheRecords_.empty()) {
+      KLOG_ERROR(kNoCache);
+      return StatusCode::Model_NoCache;
+    }
+    CallScope scope(*this);
+    if (!scope) return StatusCode::Model_NotLaunched;
+    std::error_code ec;
+    if (!directory.empty()) std::filesystem::create_directory(directory, ec);
+    if (directory.empty() || ec || !std::filesystem::is_directory(directory, ec)) {
+      KLOG_ERROR("Failed to dump cache memory - cannot create the directory \"{}\": {}", directory,
+                 ec ? ec.message() : std::string("not a directory"));
+      return StatusCode::Model_FailedToFindDirectory;
+    }
+    for (size_t i = 0; i < cacheRecords_.size(); ++i) {
+      const CacheInfo& info = cacheRecords_[i].info;
+      std::vector<int8_t> block(info.size, 0);
+      const StatusCode status = dumpArea(i, block.data());
+      if (status != StatusCode::OK) return status;
+      // A file that cannot be written completely loses the area: say so.
+      if (!utilkit::writeBinaryFile(cacheFilePath(directory, info.layer_hash), block.data(), block.size()))
+        return StatusCode::Model_FailedToOpenCacheFile;
+    }
+    return StatusCode::OK;
+  });
 }
 
 StatusCode ModelImpl::loadCacheMemory(const std::vector<std::vector<int8_t>>& buffers) {
@@ -145,31 +162,33 @@ StatusCode ModelImpl::loadCacheMemory(const std::vector<std::vector<int8_t>>& bu
 
 StatusCode ModelImpl::loadCacheMemory(const std::string& directory) {
   TraceScope trace("load cache memory");
-  if (cacheRecords_.empty()) {
-    KLOG_ERROR(kNoCache);
-    return StatusCode::Model_NoCache;
-  }
-  CallScope scope(*this);
-  if (!scope) return StatusCode::Model_NotLaunched;
-  std::error_code ec;
-  if (directory.empty() || !std::filesystem::is_directory(directory, ec)) {
-    KLOG_ERROR("{} is not directory.", directory);
-    return StatusCode::Model_FailedToFindDirectory;
-  }
-  for (size_t i = 0; i < cacheRecords_.size(); ++i) {
-    const CacheInfo& info = cacheRecords_[i].info;
-    std::vector<uint8_t> bytes;
-    if (!utilkit::readBinaryFile(cacheFilePath(directory, info.layer_hash), bytes))
-      return StatusCode::Model_FailedToOpenCacheFile;
-    if (bytes.size() != info.size) {
-      KLOG_ERROR("Failed to load cache memory - {}: Wrong buffer size (expected: {}, actual: {})", info.name,
-                 info.size, bytes.size());
-      return StatusCode::Model_BufferSizeMismatched;
+  return guarded("load", [&] {
+    if (cacheRecords_.empty()) {
+      KLOG_ERROR(kNoCache);
+      return StatusCode::Model_NoCache;
     }
-    const StatusCode status = loadArea(i, bytes.data());
-    if (status != StatusCode::OK) return status;
-  }
-  return StatusCode::OK;
+    CallScope scope(*this);
+    if (!scope) return StatusCode::Model_NotLaunched;
+    std::error_code ec;
+    if (directory.empty() || !std::filesystem::is_directory(directory, ec)) {
+      KLOG_ERROR("{} is not directory.", directory);
+      return StatusCode::Model_FailedToFindDirectory;
+    }
+    for (size_t i = 0; i < cacheRecords_.size(); ++i) {
+      const CacheInfo& info = cacheRecords_[i].info;
+      std::vector<uint8_t> bytes;
+      if (!utilkit::readBinaryFile(cacheFilePath(directory, info.layer_hash), bytes))
+        return StatusCode::Model_FailedToOpenCacheFile;
+      if (bytes.size() != info.size) {
+        KLOG_ERROR("Failed to load cache memory - {}: Wrong buffer size (expected: {}, actual: {})", info.name,
+                   info.size, bytes.size());
+        return StatusCode::Model_BufferSizeMismatched;
+      }
+      const StatusCode status = loadArea(i, bytes.data());
+      if (status != StatusCode::OK) return status;
+    }
+    return StatusCode::OK;
+  });
 }
 
 uint32_t ModelImpl::filterCacheTail(uint32_t cacheSize, int32_t tailSize, const std::vector<bool>& mask,
