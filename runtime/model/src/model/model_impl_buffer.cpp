@@ -80,13 +80,23 @@ uint64_t itemElements(const IORecord& record, const SeqLensHWC& m) {
 }
 
 // Each buffer must hold one item in NPU layout: nothing is read or written
-// past its end.
-StatusCode checkItemBuffers(const std::vector<Buffer>& list, const IORecord& record, const SeqLensHWC& m,
-                            size_t index, const char* what) {
+// past its end. It must also be a block the pool has handed out: a buffer
+// kept after its release (or from before a dispose) may have been freed.
+StatusCode checkItemBuffers(const ModelMemoryPool& pool, const std::vector<Buffer>& list, const IORecord& record,
+                            const SeqLensHWC& m, size_t index, const char* what) {
   const uint64_t bytes = npuBufferBytes(record, m);
   for (size_t j = 0; j < list.size(); ++j) {
     if (list[j].data == nullptr || list[j].size < bytes) {
       KLOG_ERROR("Buffer {} of {} {} holds {} bytes; one item takes {}.", j, what, index, list[j].size, bytes);
+      return StatusCode::Model_BufferSizeMismatched;
+    }
+    const uint64_t pooled = pool.handedOutSize(list[j].data);
+    if (pooled == 0) {
+      KLOG_ERROR("Buffer {} of {} {} was not handed out by the model's memory pool.", j, what, index);
+      return StatusCode::MemoryPool_BufNotFound;
+    }
+    if (pooled < bytes) {
+      KLOG_ERROR("Buffer {} of {} {} is a block of {} bytes; one item takes {}.", j, what, index, pooled, bytes);
       return StatusCode::Model_BufferSizeMismatched;
     }
   }
@@ -298,6 +308,9 @@ StatusCode ModelImpl::repositionInputs(int variant, const std::vector<float*>& i
     return StatusCode::Model_ShapeMismatched;
   }
   if (inputs.empty()) return StatusCode::OK;
+  // The buffers are the pool's, which a dispose empties.
+  const CallScope scope(*this);
+  if (!scope) return StatusCode::Model_NotLaunched;
   if (variant < 0 || variant >= getNumModelVariants()) return StatusCode::Model_InvalidVariantIdx;
   const NPUOpDesc& op = npuOpDescs_[static_cast<size_t>(modelDescs_[static_cast<size_t>(variant)].firstNpuOpIndex())];
   const std::vector<IORecord>& records = op.inputs();
@@ -308,7 +321,7 @@ StatusCode ModelImpl::repositionInputs(int variant, const std::vector<float*>& i
   std::vector<SeqLensHWC> m;
   StatusCode status = repositionSeqLens(seqlens, records.size(), "input", m);
   for (size_t i = 0; i < inputs.size() && status == StatusCode::OK; ++i) {
-    status = checkItemBuffers(input_bufss[i], records[i], m[i], i, "input");
+    status = checkItemBuffers(pool_, input_bufss[i], records[i], m[i], i, "input");
     if (status == StatusCode::OK && inputs[i] == nullptr && !input_bufss[i].empty()) {
       KLOG_ERROR("Input {} has no data.", i);
       status = StatusCode::Model_ShapeMismatched;
@@ -331,6 +344,8 @@ StatusCode ModelImpl::repositionOutputs(int variant, const std::vector<std::vect
     return StatusCode::Model_ShapeMismatched;
   }
   if (outputs.empty()) return StatusCode::OK;
+  const CallScope scope(*this);
+  if (!scope) return StatusCode::Model_NotLaunched;
   if (variant < 0 || variant >= getNumModelVariants()) return StatusCode::Model_InvalidVariantIdx;
   const NPUOpDesc& op = npuOpDescs_[static_cast<size_t>(modelDescs_[static_cast<size_t>(variant)].lastNpuOpIndex())];
   const std::vector<IORecord>& records = op.outputs();
@@ -341,7 +356,7 @@ StatusCode ModelImpl::repositionOutputs(int variant, const std::vector<std::vect
   std::vector<SeqLensHWC> m;
   StatusCode status = repositionSeqLens(seqlens, records.size(), "output", m);
   for (size_t i = 0; i < outputs.size() && status == StatusCode::OK; ++i) {
-    status = checkItemBuffers(output_bufss[i], records[i], m[i], i, "output");
+    status = checkItemBuffers(pool_, output_bufss[i], records[i], m[i], i, "output");
     if (status == StatusCode::OK && outputs[i] == nullptr && !output_bufss[i].empty()) {
       KLOG_ERROR("Output {} has no room.", i);
       status = StatusCode::Model_ShapeMismatched;
