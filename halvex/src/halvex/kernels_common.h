@@ -11,10 +11,14 @@
 // g++ 12 reports false maybe-uninitialized warnings inside the AVX-512
 // intrinsics (their "undefined" pass-through operands); its diagnostics are
 // located in the header, so they are silenced where it is first included.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 #pragma GCC diagnostic pop
+#else
+#include <immintrin.h>
+#endif
 
 #define HALVEX_INLINE inline __attribute__((always_inline))
 // Kernels are instantiated once for the baseline instruction set and once for
