@@ -251,6 +251,8 @@ SeqLenInfo NPUOpDesc::acquireSeqLenInfo(const std::vector<std::vector<int64_t>>&
   }
   info.outputSeqlens.assign(outputs_.size(), SeqLensHWC{1, 1, 1});
   info.rmemValues.assign(bundle_->rmem_ids.size(), 0);
+  status = checkMultipliers(info.inputSeqlens, true);
+  if (status != StatusCode::OK) return info;
 
   const auto& lengths = bundle_->sequence_lengths;
   for (size_t s = 0; s < lengths.size(); ++s) {
@@ -330,8 +332,23 @@ SeqLenInfo NPUOpDesc::acquireSeqLenInfo(const std::vector<std::vector<int64_t>>&
       info.rmemValues[static_cast<size_t>(r)] = v;
     }
   }
-  status = StatusCode::OK;
+  // Output multipliers come from the file's slopes and offsets.
+  status = checkMultipliers(info.outputSeqlens, false);
   return info;
+}
+
+StatusCode NPUOpDesc::checkMultipliers(const std::vector<SeqLensHWC>& multipliers, bool isInput) const {
+  const std::vector<SeqLensHWC>& bounds = isInput ? inputBounds_ : outputBounds_;
+  for (size_t i = 0; i < multipliers.size() && i < bounds.size(); ++i) {
+    for (size_t axis = 0; axis < 3 && axis < multipliers[i].size(); ++axis) {
+      const uint32_t v = multipliers[i][axis], bound = bounds[i][axis];
+      if (v <= bound) continue;
+      KLOG_ERROR("Sequence length of {}[{}] exceeds maximum value ({} > {})", isInput ? "inputs" : "outputs", i, v,
+                 bound);
+      return StatusCode::Model_ShapeMismatched;
+    }
+  }
+  return StatusCode::OK;
 }
 
 SeqLenInfo NPUOpDesc::acquireSeqLenInfoForTensors(const std::vector<halvex::Tensor>& inputs, MemoryFormat format,
