@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -144,7 +145,8 @@ class NPUOpDesc {
   struct SequencePlan {
     bool writeSequenceIds = true;
     bool writeCacheIds = true;
-    std::vector<OverflowProbe> overflowProbes;
+    // Shared by the lengths that share one cache list; never null.
+    std::shared_ptr<const std::vector<OverflowProbe>> overflowProbes = std::make_shared<std::vector<OverflowProbe>>();
   };
 
   StatusCode buildCoreRegisters();
