@@ -5,8 +5,8 @@
 // files.
 
 #include <cmath>
-#include <limits>
 #include <exception>
+#include <limits>
 #include <string>
 
 #include <fmt/format.h>
