@@ -379,9 +379,11 @@ StatusCode repositionFromNPU(float* dst, const void* src, const IORecord& rec, M
     return StatusCode::OK;
   }
   if (rec.npuDtype > 2) return refuseDtype(rec);
-  // Copy runs need not cover every host element: those they leave read 0,
-  // as if laid into a zero-filled item.
-  const bool gaps = rec.layoutKind != 4 && rec.layoutKind != 5 && !item.transpose;
+  // The file's copy runs need not cover every host element: those they
+  // leave read 0, as if laid into a zero-filled item. (Runs made from an
+  // index table cover the slice, channel blocks and kind 5 every element,
+  // and a transposition writes the whole item.)
+  const bool gaps = rec.layoutKind != 0 && rec.layoutKind != 4 && rec.layoutKind != 5 && !item.transpose;
   return noThrow([&] {
     if (type == NPUDtype::Float32) {
       if (gaps) std::memset(dst, 0, item.T * sizeof(float));
