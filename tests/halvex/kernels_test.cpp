@@ -182,7 +182,9 @@ TEST(StridedLoopTest, MergesEvenlyStridedDimensionsAndVisitsRowMajor) {
   // A transposed 3 x 2 float block: shape (2, 3), strides (4, 8).
   StridedLoop<1> loop{{2, 3}, {{std::vector<int64_t>{4, 8}}}};
   std::vector<int64_t> offsets;
-  char* base = nullptr;
+  // A real block: pointer arithmetic on a null base is undefined.
+  std::vector<char> block(24);
+  char* base = block.data();
   loop.run({base}, [&](const std::array<char*, 1>& p, int64_t n, const std::array<int64_t, 1>& step) {
     for (int64_t i = 0; i < n; ++i) offsets.push_back((p[0] - base) + i * step[0]);
   });

@@ -53,9 +53,12 @@ StatusCode checkCallerBuffers(const ModelMemoryPool& pool, const Lists& lists, c
 }
 
 // Multipliers of a caller's reposition request: `seqlens` is empty or has
-// one entry of three positive counts per record.
-StatusCode repositionSeqLens(const std::vector<std::vector<int>>& seqlens, size_t records, const char* what,
+// one entry of three positive counts per record, within what the
+// operation's areas were sized for.
+StatusCode repositionSeqLens(const std::vector<std::vector<int>>& seqlens, const NPUOpDesc& op, bool isInput,
                              std::vector<SeqLensHWC>& out) {
+  const size_t records = isInput ? op.inputs().size() : op.outputs().size();
+  const char* what = isInput ? "input" : "output";
   out.assign(records, SeqLensHWC{1, 1, 1});
   if (seqlens.empty()) return StatusCode::OK;
   if (seqlens.size() != records) {
@@ -72,7 +75,7 @@ StatusCode repositionSeqLens(const std::vector<std::vector<int>>& seqlens, size_
     }
     out[i] = {static_cast<uint32_t>(s[0]), static_cast<uint32_t>(s[1]), static_cast<uint32_t>(s[2])};
   }
-  return StatusCode::OK;
+  return op.checkMultipliers(out, isInput);
 }
 
 uint64_t itemElements(const IORecord& record, const SeqLensHWC& m) {
@@ -319,7 +322,7 @@ StatusCode ModelImpl::repositionInputs(int variant, const std::vector<float*>& i
     return StatusCode::Model_ShapeMismatched;
   }
   std::vector<SeqLensHWC> m;
-  StatusCode status = repositionSeqLens(seqlens, records.size(), "input", m);
+  StatusCode status = repositionSeqLens(seqlens, op, true, m);
   for (size_t i = 0; i < inputs.size() && status == StatusCode::OK; ++i) {
     status = checkItemBuffers(pool_, input_bufss[i], records[i], m[i], i, "input");
     if (status == StatusCode::OK && inputs[i] == nullptr && !input_bufss[i].empty()) {
@@ -354,7 +357,7 @@ StatusCode ModelImpl::repositionOutputs(int variant, const std::vector<std::vect
     return StatusCode::Model_ShapeMismatched;
   }
   std::vector<SeqLensHWC> m;
-  StatusCode status = repositionSeqLens(seqlens, records.size(), "output", m);
+  StatusCode status = repositionSeqLens(seqlens, op, false, m);
   for (size_t i = 0; i < outputs.size() && status == StatusCode::OK; ++i) {
     status = checkItemBuffers(pool_, output_bufss[i], records[i], m[i], i, "output");
     if (status == StatusCode::OK && outputs[i] == nullptr && !output_bufss[i].empty()) {
@@ -382,7 +385,7 @@ StatusCode ModelImpl::repositionOutputs(int variant, const std::vector<std::vect
     return StatusCode::Model_ShapeMismatched;
   }
   std::vector<SeqLensHWC> m;
-  const StatusCode status = repositionSeqLens(seqlens, records.size(), "output", m);
+  const StatusCode status = repositionSeqLens(seqlens, op, false, m);
   if (status != StatusCode::OK) return status;
   std::vector<float*> pointers;
   try {
