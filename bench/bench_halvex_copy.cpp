@@ -7,9 +7,11 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <utility>
@@ -44,10 +46,25 @@ void add(const std::string& name, std::function<void()> fn) {
 }
 
 void registerAll() {
-  static std::vector<float> from(kSide * kSide, 1.25f), to(kSide * kSide);
+  // Cache-line aligned, as tensor storage is.
+  static const std::unique_ptr<char, decltype(&std::free)> from(static_cast<char*>(std::aligned_alloc(64, kBytes)),
+                                                                &std::free);
+  static const std::unique_ptr<char, decltype(&std::free)> to(static_cast<char*>(std::aligned_alloc(64, kBytes)),
+                                                              &std::free);
+  std::memset(from.get(), 1, kBytes);
+  std::memset(to.get(), 0, kBytes);
   add("memcpy", [] {
-    std::memcpy(to.data(), from.data(), kBytes);
-    benchmark::DoNotOptimize(to.data());
+    std::memcpy(to.get(), from.get(), kBytes);
+    benchmark::DoNotOptimize(to.get());
+    benchmark::ClobberMemory();
+  });
+  // Into a block allocated for each copy, as a clone does (the allocator
+  // hands back the block freed by the copy before, so no page is touched for
+  // the first time after the first copy).
+  add("memcpy_new_block", [] {
+    std::unique_ptr<char, decltype(&std::free)> block(static_cast<char*>(std::aligned_alloc(64, kBytes)), &std::free);
+    std::memcpy(block.get(), from.get(), kBytes);
+    benchmark::DoNotOptimize(block.get());
     benchmark::ClobberMemory();
   });
   const Tensor a = randomTensor({kSide, kSide}, 1);
