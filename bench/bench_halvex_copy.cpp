@@ -7,11 +7,9 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <random>
 #include <string>
 #include <utility>
@@ -46,29 +44,26 @@ void add(const std::string& name, std::function<void()> fn) {
 }
 
 void registerAll() {
-  // Cache-line aligned, as tensor storage is.
-  static const std::unique_ptr<char, decltype(&std::free)> from(static_cast<char*>(std::aligned_alloc(64, kBytes)),
-                                                                &std::free);
-  static const std::unique_ptr<char, decltype(&std::free)> to(static_cast<char*>(std::aligned_alloc(64, kBytes)),
-                                                              &std::free);
-  std::memset(from.get(), 1, kBytes);
-  std::memset(to.get(), 0, kBytes);
-  add("memcpy", [] {
-    std::memcpy(to.get(), from.get(), kBytes);
-    benchmark::DoNotOptimize(to.get());
-    benchmark::ClobberMemory();
-  });
-  // Into a block allocated for each copy, as a clone does (the allocator
-  // hands back the block freed by the copy before, so no page is touched for
-  // the first time after the first copy).
-  add("memcpy_new_block", [] {
-    std::unique_ptr<char, decltype(&std::free)> block(static_cast<char*>(std::aligned_alloc(64, kBytes)), &std::free);
-    std::memcpy(block.get(), from.get(), kBytes);
-    benchmark::DoNotOptimize(block.get());
-    benchmark::ClobberMemory();
-  });
+  // memcpy between the same kind of storage as the cases below (tensor
+  // storage, allocated and advised the same way): from the source tensor of
+  // the clones into a block touched before, and into a block allocated for
+  // each copy as a clone does (the allocator hands back the block freed by
+  // the copy before, so after the first copy no page is touched for the
+  // first time).
   const Tensor a = randomTensor({kSide, kSide}, 1);
   const Tensor b = randomTensor({kSide, kSide}, 2);
+  Tensor target = randomTensor({kSide, kSide}, 6);
+  add("memcpy", [a, target] {
+    std::memcpy(target.data(), a.data(), kBytes);
+    benchmark::DoNotOptimize(target.data());
+    benchmark::ClobberMemory();
+  });
+  add("memcpy_new_block", [a] {
+    TensorData block({kSide, kSide}, DType::Float32);
+    std::memcpy(block.data(), a.data(), kBytes);
+    benchmark::DoNotOptimize(block.data());
+    benchmark::ClobberMemory();
+  });
   add("clone", [a] { benchmark::DoNotOptimize(a.clone().data()); });
   add("clone_transposed", [a] { benchmark::DoNotOptimize(a.transpose(0, 1).contiguous().data()); });
   add("clone_flipped", [a] { benchmark::DoNotOptimize(a.flip({1}).clone().data()); });
