@@ -44,14 +44,26 @@ void add(const std::string& name, std::function<void()> fn) {
 }
 
 void registerAll() {
-  static std::vector<float> from(kSide * kSide, 1.25f), to(kSide * kSide);
-  add("memcpy", [] {
-    std::memcpy(to.data(), from.data(), kBytes);
-    benchmark::DoNotOptimize(to.data());
-    benchmark::ClobberMemory();
-  });
+  // memcpy between the same kind of storage as the cases below (tensor
+  // storage, allocated and advised the same way): from the source tensor of
+  // the clones into a block touched before, and into a block allocated for
+  // each copy as a clone does (the allocator hands back the block freed by
+  // the copy before, so after the first copy no page is touched for the
+  // first time).
   const Tensor a = randomTensor({kSide, kSide}, 1);
   const Tensor b = randomTensor({kSide, kSide}, 2);
+  Tensor target = randomTensor({kSide, kSide}, 6);
+  add("memcpy", [a, target] {
+    std::memcpy(target.data(), a.data(), kBytes);
+    benchmark::DoNotOptimize(target.data());
+    benchmark::ClobberMemory();
+  });
+  add("memcpy_new_block", [a] {
+    TensorData block({kSide, kSide}, DType::Float32);
+    std::memcpy(block.data(), a.data(), kBytes);
+    benchmark::DoNotOptimize(block.data());
+    benchmark::ClobberMemory();
+  });
   add("clone", [a] { benchmark::DoNotOptimize(a.clone().data()); });
   add("clone_transposed", [a] { benchmark::DoNotOptimize(a.transpose(0, 1).contiguous().data()); });
   add("clone_flipped", [a] { benchmark::DoNotOptimize(a.flip({1}).clone().data()); });

@@ -225,6 +225,39 @@ TEST_P(DataMovement, CopiesIntoTransposedFlippedAndBroadcastDestinations) {
   }
 }
 
+// Both tensors 2-D: element by element through their strides (per-index
+// lookups would be slow on these sizes).
+void expectSameElements2d(const Tensor& got, const Tensor& want) {
+  ASSERT_EQ(got.shape(), want.shape());
+  const char* g = addressOf(got, {0, 0});
+  const char* w = addressOf(want, {0, 0});
+  const size_t esz = static_cast<size_t>(got.elementSize());
+  int64_t mismatches = 0;
+  for (int64_t i = 0; i < got.size(0); ++i) {
+    for (int64_t j = 0; j < got.size(1); ++j) {
+      mismatches += std::memcmp(g + i * got.stride(0) + j * got.stride(1), w + i * want.stride(0) + j * want.stride(1),
+                                esz) != 0;
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+// Copies of more than 8 MiB are written with streaming stores.
+TEST_P(DataMovement, CopiesBeyondTheStreamingSizeHoldEveryElement) {
+  const Tensor wide = randomBytes({1031, 2053}, DType::Float32, 30);
+  const Tensor tall = randomBytes({2053, 1031}, DType::Float32, 31);
+  const Tensor doubles = randomBytes({1031, 1029}, DType::Float64, 32);
+  for (const Tensor& src : {wide.flip({1}), wide.flip({0, 1}), tall.transpose(0, 1), doubles.transpose(0, 1),
+                            doubles.flip({1})}) {
+    SCOPED_TRACE(::testing::PrintToString(src.shape()) + " strides " + ::testing::PrintToString(src.strides()));
+    expectSameElements2d(src.clone(), src);
+  }
+  Tensor store = randomBytes({2053, 1031}, DType::Float32, 33);
+  Tensor dst = store.transpose(0, 1);
+  dst.copy_(wide);
+  expectSameElements2d(dst, wide);
+}
+
 TEST_P(DataMovement, OverlappingViewsCopyInRowMajorOrder) {
   // Element k takes element 9 - k in order, so the second half reads
   // elements the first half has already written.

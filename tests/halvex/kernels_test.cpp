@@ -8,12 +8,15 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
+#include "halvex/kernels_copy.h"
 #include "halvex/kernels_elementwise.h"
 #include "halvex/kernels_exp.h"
 #include "halvex/kernels_matmul.h"
 #include "halvex/kernels_reduce.h"
+#include "halvex/kernels_transpose.h"
 #include "halvex/strided_loop.h"
 #include "isa_test_util.h"
 
@@ -175,6 +178,91 @@ TEST_P(Kernels, VectorisedArgLinesFollowTheSequentialRule) {
     checkArgAgainstSequential<int8_t, true>(seed);
     checkArgAgainstSequential<uint8_t, false>(seed);
     checkArgAgainstSequential<int16_t, true>(seed);
+  }
+}
+
+// ---- reversed runs and transposed blocks -----------------------------------------
+
+constexpr int32_t kWidths[] = {1, 2, 4, 8};
+constexpr unsigned char kUntouched = 0xA5;
+
+std::vector<unsigned char> randomBytes(size_t n, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::vector<unsigned char> out(n);
+  for (auto& b : out) b = static_cast<unsigned char>(gen());
+  return out;
+}
+
+// Every length through the vector loop and the scalar head and tail, with
+// destinations on, off and never on a vector boundary (not a multiple of the
+// width: streaming falls back to plain stores); nothing outside the run is
+// written.
+TEST_P(Kernels, ReversedRunsOnEveryLengthAndAlignment) {
+  struct alignas(64) Line {
+    unsigned char b[64];
+  };
+  for (int32_t w : kWidths) {
+    for (bool stream : {false, true}) {
+      const ReverseFn reverse = reverseKernel(w, stream);
+      for (int64_t n = 0; n <= 140; n += n < 67 ? 1 : 73) {
+        for (int64_t dstOffset : {0, 1, 4, 8, 24, 56}) {
+          SCOPED_TRACE(::testing::Message() << "width " << w << " stream " << stream << " n " << n << " offset "
+                                            << dstOffset);
+          const std::vector<unsigned char> src = randomBytes(static_cast<size_t>(n * w + 1), static_cast<uint32_t>(n));
+          std::vector<Line> lines(static_cast<size_t>((n * w + dstOffset) / 64 + 2));
+          auto* dst = reinterpret_cast<unsigned char*>(lines.data());
+          const size_t dstBytes = lines.size() * 64;
+          std::memset(dst, kUntouched, dstBytes);
+          reverse(reinterpret_cast<char*>(dst + dstOffset),
+                  reinterpret_cast<const char*>(src.data()) + (n > 0 ? (n - 1) * w : 0), n);
+          if (stream) streamFence();
+          for (int64_t i = 0; i < n; ++i) {
+            ASSERT_EQ(std::memcmp(dst + dstOffset + i * w, src.data() + (n - 1 - i) * w, static_cast<size_t>(w)), 0)
+                << i;
+          }
+          for (size_t b = 0; b < dstBytes; ++b) {
+            if (b < static_cast<size_t>(dstOffset) || b >= static_cast<size_t>(dstOffset + n * w)) {
+              ASSERT_EQ(dst[b], kUntouched) << b;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+// Odd and whole-block shapes; destination rows on cache lines (streaming
+// stores) and off them (plain stores); the padding between rows untouched.
+TEST_P(Kernels, TransposedBlocksOnOddShapesAndAlignments) {
+  const std::pair<int64_t, int64_t> shapes[] = {{1, 1}, {3, 5}, {16, 16}, {17, 33}, {64, 64}, {70, 19}};
+  for (int32_t w : kWidths) {
+    for (bool stream : {false, true}) {
+      const TransposeFn transpose = transposeKernel(w, stream);
+      for (const auto& [rows, cols] : shapes) {
+        for (bool aligned : {true, false}) {
+          SCOPED_TRACE(::testing::Message() << "width " << w << " stream " << stream << " " << rows << " x " << cols
+                                            << (aligned ? " aligned" : " unaligned"));
+          // Element (i, j) of the source at i * w + j * srcCol.
+          const int64_t srcCol = rows * w + 8;
+          const std::vector<unsigned char> src = randomBytes(static_cast<size_t>(srcCol * cols), 7);
+          const int64_t dstRow = aligned ? (cols * w + 63) / 64 * 64 + 64 : cols * w + w;
+          const int64_t offset = aligned ? 0 : w;
+          std::vector<unsigned char> storage(static_cast<size_t>(rows * dstRow + 128), kUntouched);
+          unsigned char* dst = storage.data() + (64 - reinterpret_cast<uintptr_t>(storage.data()) % 64) + offset;
+          transpose(reinterpret_cast<char*>(dst), dstRow, reinterpret_cast<const char*>(src.data()), srcCol, rows,
+                    cols);
+          if (stream) streamFence();
+          for (int64_t i = 0; i < rows; ++i) {
+            for (int64_t j = 0; j < cols; ++j) {
+              ASSERT_EQ(std::memcmp(dst + i * dstRow + j * w, src.data() + i * w + j * srcCol, static_cast<size_t>(w)),
+                        0)
+                  << i << ", " << j;
+            }
+            for (int64_t b = cols * w; b < dstRow && i + 1 < rows; ++b) ASSERT_EQ(dst[i * dstRow + b], kUntouched) << i;
+          }
+        }
+      }
+    }
   }
 }
 

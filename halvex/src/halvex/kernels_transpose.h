@@ -32,29 +32,75 @@ HALVEX_INLINE void transposeEdges(char* dst, int64_t dstRow, const char* src, in
 
 // ---- blocks -------------------------------------------------------------------
 
+// Stores of whole vectors, streaming (the address then a multiple of the
+// vector size) or not.
+template <bool Stream>
+HALVEX_INLINE void storePs(char* p, __m128 v) {
+  if (Stream) {
+    _mm_stream_ps(reinterpret_cast<float*>(p), v);
+  } else {
+    _mm_storeu_ps(reinterpret_cast<float*>(p), v);
+  }
+}
+template <bool Stream>
+HALVEX_INLINE void storePd(char* p, __m128d v) {
+  if (Stream) {
+    _mm_stream_pd(reinterpret_cast<double*>(p), v);
+  } else {
+    _mm_storeu_pd(reinterpret_cast<double*>(p), v);
+  }
+}
+template <bool Stream>
+HALVEX_AVX2 HALVEX_INLINE void storePs(char* p, __m256 v) {
+  if (Stream) {
+    _mm256_stream_ps(reinterpret_cast<float*>(p), v);
+  } else {
+    _mm256_storeu_ps(reinterpret_cast<float*>(p), v);
+  }
+}
+template <bool Stream>
+HALVEX_AVX2 HALVEX_INLINE void storePd(char* p, __m256d v) {
+  if (Stream) {
+    _mm256_stream_pd(reinterpret_cast<double*>(p), v);
+  } else {
+    _mm256_storeu_pd(reinterpret_cast<double*>(p), v);
+  }
+}
+template <bool Stream>
+HALVEX_AVX512 HALVEX_INLINE void storeSi(char* p, __m512i v) {
+  if (Stream) {
+    _mm512_stream_si512(reinterpret_cast<__m512i*>(p), v);
+  } else {
+    _mm512_storeu_si512(p, v);
+  }
+}
+
 // Names below: dst row r receives element r of the vectors read from the B
 // source columns c = 0 .. B-1.
 
+template <bool Stream>
 HALVEX_INLINE void block4x4x4(char* dst, int64_t dstRow, const char* src, int64_t srcCol) {
   __m128 r0 = _mm_loadu_ps(reinterpret_cast<const float*>(src));
   __m128 r1 = _mm_loadu_ps(reinterpret_cast<const float*>(src + srcCol));
   __m128 r2 = _mm_loadu_ps(reinterpret_cast<const float*>(src + 2 * srcCol));
   __m128 r3 = _mm_loadu_ps(reinterpret_cast<const float*>(src + 3 * srcCol));
   _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-  _mm_storeu_ps(reinterpret_cast<float*>(dst), r0);
-  _mm_storeu_ps(reinterpret_cast<float*>(dst + dstRow), r1);
-  _mm_storeu_ps(reinterpret_cast<float*>(dst + 2 * dstRow), r2);
-  _mm_storeu_ps(reinterpret_cast<float*>(dst + 3 * dstRow), r3);
+  storePs<Stream>(dst, r0);
+  storePs<Stream>(dst + dstRow, r1);
+  storePs<Stream>(dst + 2 * dstRow, r2);
+  storePs<Stream>(dst + 3 * dstRow, r3);
 }
 
+template <bool Stream>
 HALVEX_INLINE void block2x2x8(char* dst, int64_t dstRow, const char* src, int64_t srcCol) {
   const __m128d c0 = _mm_loadu_pd(reinterpret_cast<const double*>(src));
   const __m128d c1 = _mm_loadu_pd(reinterpret_cast<const double*>(src + srcCol));
-  _mm_storeu_pd(reinterpret_cast<double*>(dst), _mm_unpacklo_pd(c0, c1));
-  _mm_storeu_pd(reinterpret_cast<double*>(dst + dstRow), _mm_unpackhi_pd(c0, c1));
+  storePd<Stream>(dst, _mm_unpacklo_pd(c0, c1));
+  storePd<Stream>(dst + dstRow, _mm_unpackhi_pd(c0, c1));
 }
 
 // Unpack, in-lane shuffle, lane swap.
+template <bool Stream>
 HALVEX_AVX2 HALVEX_INLINE void block8x8x4(char* dst, int64_t dstRow, const char* src, int64_t srcCol) {
   __m256 r[8];
   for (int c = 0; c < 8; ++c) r[c] = _mm256_loadu_ps(reinterpret_cast<const float*>(src + c * srcCol));
@@ -70,23 +116,25 @@ HALVEX_AVX2 HALVEX_INLINE void block8x8x4(char* dst, int64_t dstRow, const char*
     u[4 * q + 3] = _mm256_shuffle_ps(t[4 * q + 1], t[4 * q + 3], _MM_SHUFFLE(3, 2, 3, 2));
   }
   for (int q = 0; q < 4; ++q) {
-    _mm256_storeu_ps(reinterpret_cast<float*>(dst + q * dstRow), _mm256_permute2f128_ps(u[q], u[q + 4], 0x20));
+    storePs<Stream>(dst + q * dstRow, _mm256_permute2f128_ps(u[q], u[q + 4], 0x20));
     _mm256_storeu_ps(reinterpret_cast<float*>(dst + (q + 4) * dstRow), _mm256_permute2f128_ps(u[q], u[q + 4], 0x31));
   }
 }
 
+template <bool Stream>
 HALVEX_AVX2 HALVEX_INLINE void block4x4x8(char* dst, int64_t dstRow, const char* src, int64_t srcCol) {
   __m256d r[4];
   for (int c = 0; c < 4; ++c) r[c] = _mm256_loadu_pd(reinterpret_cast<const double*>(src + c * srcCol));
   const __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
   const __m256d t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
-  _mm256_storeu_pd(reinterpret_cast<double*>(dst), _mm256_permute2f128_pd(t0, t2, 0x20));
-  _mm256_storeu_pd(reinterpret_cast<double*>(dst + dstRow), _mm256_permute2f128_pd(t1, t3, 0x20));
-  _mm256_storeu_pd(reinterpret_cast<double*>(dst + 2 * dstRow), _mm256_permute2f128_pd(t0, t2, 0x31));
-  _mm256_storeu_pd(reinterpret_cast<double*>(dst + 3 * dstRow), _mm256_permute2f128_pd(t1, t3, 0x31));
+  storePd<Stream>(dst, _mm256_permute2f128_pd(t0, t2, 0x20));
+  storePd<Stream>(dst + dstRow, _mm256_permute2f128_pd(t1, t3, 0x20));
+  storePd<Stream>(dst + 2 * dstRow, _mm256_permute2f128_pd(t0, t2, 0x31));
+  storePd<Stream>(dst + 3 * dstRow, _mm256_permute2f128_pd(t1, t3, 0x31));
 }
 
 // 16 x 16: unpack pairs of rows, then combine 64-bit, 128-bit and 256-bit pieces.
+template <bool Stream>
 HALVEX_AVX512 HALVEX_INLINE void block16x16x4(char* dst, int64_t dstRow, const char* src, int64_t srcCol) {
   __m512i r[16], t[16];
   for (int c = 0; c < 16; ++c) r[c] = _mm512_loadu_si512(src + c * srcCol);
@@ -107,56 +155,76 @@ HALVEX_AVX512 HALVEX_INLINE void block16x16x4(char* dst, int64_t dstRow, const c
     const __m512i b = _mm512_shuffle_i32x4(r[k], r[4 + k], 0xDD);       // lanes 1, 3
     const __m512i c = _mm512_shuffle_i32x4(r[8 + k], r[12 + k], 0x88);
     const __m512i d = _mm512_shuffle_i32x4(r[8 + k], r[12 + k], 0xDD);
-    _mm512_storeu_si512(dst + (0 + k) * dstRow, _mm512_shuffle_i32x4(a, c, 0x88));
-    _mm512_storeu_si512(dst + (4 + k) * dstRow, _mm512_shuffle_i32x4(b, d, 0x88));
-    _mm512_storeu_si512(dst + (8 + k) * dstRow, _mm512_shuffle_i32x4(a, c, 0xDD));
-    _mm512_storeu_si512(dst + (12 + k) * dstRow, _mm512_shuffle_i32x4(b, d, 0xDD));
+    storeSi<Stream>(dst + (0 + k) * dstRow, _mm512_shuffle_i32x4(a, c, 0x88));
+    storeSi<Stream>(dst + (4 + k) * dstRow, _mm512_shuffle_i32x4(b, d, 0x88));
+    storeSi<Stream>(dst + (8 + k) * dstRow, _mm512_shuffle_i32x4(a, c, 0xDD));
+    storeSi<Stream>(dst + (12 + k) * dstRow, _mm512_shuffle_i32x4(b, d, 0xDD));
   }
 }
 
 // ---- kernels ------------------------------------------------------------------
 
-// B x B register blocks over the leading part, then the edges.
+// B x B register blocks over the leading part, then the edges. Streaming
+// stores need every block row at a multiple of the vector size (B * W bytes);
+// other destinations take plain stores.
 // (A macro, not a template: the block functions must be inlined into a
 // function of their own instruction set.)
-#define HALVEX_TRANSPOSE_BLOCKS(W, B, block)                                    \
-  const int64_t fullRows = rows / (B) * (B), fullCols = cols / (B) * (B);        \
-  for (int64_t i = 0; i < fullRows; i += (B)) {                                  \
-    for (int64_t j = 0; j < fullCols; j += (B)) {                                \
-      block(dst + i * dstRow + j * (W), dstRow, src + i * (W) + j * srcCol, srcCol); \
-    }                                                                            \
-  }                                                                              \
+#define HALVEX_TRANSPOSE_BLOCKS(W, B, block)                                                         \
+  const int64_t fullRows = rows / (B) * (B), fullCols = cols / (B) * (B);                             \
+  const bool stream = Stream && reinterpret_cast<uintptr_t>(dst) % ((B) * (W)) == 0 &&                \
+                      dstRow % ((B) * (W)) == 0;                                                      \
+  for (int64_t i = 0; i < fullRows; i += (B)) {                                                       \
+    for (int64_t j = 0; j < fullCols; j += (B)) {                                                     \
+      if (stream) {                                                                                   \
+        block<true>(dst + i * dstRow + j * (W), dstRow, src + i * (W) + j * srcCol, srcCol);          \
+      } else {                                                                                        \
+        block<false>(dst + i * dstRow + j * (W), dstRow, src + i * (W) + j * srcCol, srcCol);         \
+      }                                                                                               \
+    }                                                                                                 \
+  }                                                                                                   \
   transposeEdges<W>(dst, dstRow, src, srcCol, rows, cols, fullRows, fullCols)
 
 template <int W>
 void transposeScalar(char* dst, int64_t dstRow, const char* src, int64_t srcCol, int64_t rows, int64_t cols) {
   transposeEdges<W>(dst, dstRow, src, srcCol, rows, cols, 0, 0);
 }
-inline void transpose4Base(char* dst, int64_t dstRow, const char* src, int64_t srcCol, int64_t rows, int64_t cols) {
+template <bool Stream>
+void transpose4Base(char* dst, int64_t dstRow, const char* src, int64_t srcCol, int64_t rows, int64_t cols) {
   HALVEX_TRANSPOSE_BLOCKS(4, 4, block4x4x4);
 }
-HALVEX_AVX2 inline void transpose4Avx2(char* dst, int64_t dstRow, const char* src, int64_t srcCol, int64_t rows,
-                                       int64_t cols) {
+template <bool Stream>
+HALVEX_AVX2 void transpose4Avx2(char* dst, int64_t dstRow, const char* src, int64_t srcCol, int64_t rows,
+                                int64_t cols) {
   HALVEX_TRANSPOSE_BLOCKS(4, 8, block8x8x4);
 }
-HALVEX_AVX512 inline void transpose4Avx512(char* dst, int64_t dstRow, const char* src, int64_t srcCol, int64_t rows,
-                                           int64_t cols) {
+template <bool Stream>
+HALVEX_AVX512 void transpose4Avx512(char* dst, int64_t dstRow, const char* src, int64_t srcCol, int64_t rows,
+                                    int64_t cols) {
   HALVEX_TRANSPOSE_BLOCKS(4, 16, block16x16x4);
 }
-inline void transpose8Base(char* dst, int64_t dstRow, const char* src, int64_t srcCol, int64_t rows, int64_t cols) {
+template <bool Stream>
+void transpose8Base(char* dst, int64_t dstRow, const char* src, int64_t srcCol, int64_t rows, int64_t cols) {
   HALVEX_TRANSPOSE_BLOCKS(8, 2, block2x2x8);
 }
-HALVEX_AVX2 inline void transpose8Avx2(char* dst, int64_t dstRow, const char* src, int64_t srcCol, int64_t rows,
-                                       int64_t cols) {
+template <bool Stream>
+HALVEX_AVX2 void transpose8Avx2(char* dst, int64_t dstRow, const char* src, int64_t srcCol, int64_t rows,
+                                int64_t cols) {
   HALVEX_TRANSPOSE_BLOCKS(8, 4, block4x4x8);
 }
 #undef HALVEX_TRANSPOSE_BLOCKS
 
-// The kernel for elements of `width` bytes (1, 2, 4 or 8) on this CPU.
-inline TransposeFn transposeKernel(int32_t width) {
+// The kernel for elements of `width` bytes (1, 2, 4 or 8) on this CPU;
+// stream: with streaming stores where the destination allows them, for
+// results of kStreamBytes and more (the caller then ends with streamFence).
+inline TransposeFn transposeKernel(int32_t width, bool stream = false) {
   switch (width) {
-    case 4: return pickKernel<TransposeFn>(&transpose4Base, &transpose4Avx2, &transpose4Avx512);
-    case 8: return pickKernel<TransposeFn>(&transpose8Base, &transpose8Avx2, &transpose8Avx2);
+    case 4:
+      return stream ? pickKernel<TransposeFn>(&transpose4Base<true>, &transpose4Avx2<true>, &transpose4Avx512<true>)
+                    : pickKernel<TransposeFn>(&transpose4Base<false>, &transpose4Avx2<false>,
+                                              &transpose4Avx512<false>);
+    case 8:
+      return stream ? pickKernel<TransposeFn>(&transpose8Base<true>, &transpose8Avx2<true>, &transpose8Avx2<true>)
+                    : pickKernel<TransposeFn>(&transpose8Base<false>, &transpose8Avx2<false>, &transpose8Avx2<false>);
     case 2: return &transposeScalar<2>;
     default: return &transposeScalar<1>;
   }

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -53,15 +54,35 @@ std::vector<int64_t> broadcastStrides(const Tensor& t, const std::vector<int64_t
   return out;
 }
 
+namespace {
+constexpr int64_t kShortSide = 64;         // elements
+constexpr int64_t kLongSideBytes = 2048;
+}  // namespace
+
 void copyElements(char* dst, const std::vector<int64_t>& dstStrides, const char* src,
                   const std::vector<int64_t>& srcStrides, const std::vector<int64_t>& shape, int64_t esz) {
   using Steps = StridedLoop<2>::Steps;
   const StridedLoop<2> loop{shape, {dstStrides, srcStrides}};
-  const kernels::TransposeFn transpose = kernels::transposeKernel(static_cast<int32_t>(esz));
+  const bool stream = sizeProduct(shape, 0, shape.size()) >= kernels::kStreamBytes / esz;
+  const kernels::TransposeFn transpose = kernels::transposeKernel(static_cast<int32_t>(esz), stream);
+  const kernels::ReverseFn reverse = kernels::reverseKernel(static_cast<int32_t>(esz), stream);
+  // Transposed tiles are long along the source's rows: each tile then reads
+  // long stretches of few source rows, which the hardware fetches ahead, and
+  // writes short stretches of many destination rows, in whole lines.
+  int64_t tileRows = kShortSide, tileCols = kShortSide;
+  const auto last = std::find_if(shape.rbegin(), shape.rend(), [](int64_t s) { return s != 1; });
+  if (last != shape.rend()) {
+    const int64_t srcStep = srcStrides[static_cast<size_t>(shape.rend() - last) - 1];
+    (srcStep == esz || srcStep == -esz ? tileCols : tileRows) = kLongSideBytes / esz;
+  }
   visitWidth(static_cast<int32_t>(esz), [&](auto w) {
     using W = decltype(w);
-    auto run = [](const std::array<char*, 2>& p, int64_t n, const Steps& step) {
-      kernels::copyRun<W>(p[0], step[0], p[1], step[1], n);
+    auto run = [&](const std::array<char*, 2>& p, int64_t n, const Steps& step) {
+      if (step[0] == esz && step[1] == -esz) {
+        reverse(p[0], p[1], n);
+      } else {
+        kernels::copyRun<W>(p[0], step[0], p[1], step[1], n);
+      }
     };
     // A tile whose source is transposed against its destination (or the
     // other way round) is transposed in registers.
@@ -72,13 +93,12 @@ void copyElements(char* dst, const std::vector<int64_t>& dstStrides, const char*
       } else if (rowStep[0] == esz && colStep[1] == esz) {
         transpose(p[0], colStep[0], p[1], rowStep[1], cols, rows);
       } else {
-        for (int64_t i = 0; i < rows; ++i) {
-          kernels::copyRun<W>(p[0] + i * rowStep[0], colStep[0], p[1] + i * rowStep[1], colStep[1], cols);
-        }
+        for (int64_t i = 0; i < rows; ++i) run({p[0] + i * rowStep[0], p[1] + i * rowStep[1]}, cols, colStep);
       }
     };
-    loop.runTiles({dst, const_cast<char*>(src)}, run, tile);
+    loop.runTiles({dst, const_cast<char*>(src)}, run, tile, tileRows, tileCols);
   });
+  if (stream) kernels::streamFence();
 }
 
 void copyInto(char* dst, const char* src, const std::vector<int64_t>& shape, const std::vector<int64_t>& srcStrides,

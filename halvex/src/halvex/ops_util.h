@@ -32,7 +32,8 @@ Tensor kernelReady(const Tensor& t);
 // Copies the elements of src into dst, both of shape `shape` with their own
 // byte strides (0 repeats an element; with negative strides the pointers
 // address index 0), elements of esz bytes. Transposed layouts are walked tile
-// by tile. The two must not overlap.
+// by tile; large results are written with streaming stores. The two must not
+// overlap.
 void copyElements(char* dst, const std::vector<int64_t>& dstStrides, const char* src,
                   const std::vector<int64_t>& srcStrides, const std::vector<int64_t>& shape, int64_t esz);
 

@@ -36,16 +36,17 @@ struct StridedLoop {
   // reductions whose order matters may not.
   template <typename Fn>
   void run(Ptrs base, Fn&& fn, bool anyOrder = false) const {
-    walk(base, fn, anyOrder, nullptr);
+    walk(base, fn, anyOrder, nullptr, kTile, kTile);
   }
 
   // As run with anyOrder, but each tile of a transposed layout goes whole to
   // tileFn(const Ptrs& ptrs, int64_t rows, int64_t cols, const Steps& rowSteps,
   // const Steps& colSteps), rows along the second-last merged dimension: for
-  // kernels that transpose blocks in registers. Other runs go to fn.
+  // kernels that transpose blocks in registers. Other runs go to fn. Tiles
+  // are tileRows x tileCols (at most).
   template <typename Fn, typename TileFn>
-  void runTiles(Ptrs base, Fn&& fn, TileFn&& tileFn) const {
-    walk(base, fn, true, &tileFn);
+  void runTiles(Ptrs base, Fn&& fn, TileFn&& tileFn, int64_t tileRows = kTile, int64_t tileCols = kTile) const {
+    walk(base, fn, true, &tileFn, tileRows, tileCols);
   }
 
  private:
@@ -107,7 +108,7 @@ struct StridedLoop {
 
   // tileFn: null, or a pointer to the tile callback.
   template <typename Fn, typename TileFnPtr>
-  void walk(const Ptrs& base, Fn& fn, bool anyOrder, TileFnPtr tileFn) const {
+  void walk(const Ptrs& base, Fn& fn, bool anyOrder, TileFnPtr tileFn, int64_t tileRows, int64_t tileCols) const {
     // Nothing to visit in an empty shape, whose strides need not even be
     // meaningful: decide before any stride arithmetic.
     if (std::find(shape.begin(), shape.end(), int64_t{0}) != shape.end()) return;
@@ -128,16 +129,17 @@ struct StridedLoop {
                               std::abs(m.st[o][inner - 1]) < std::abs(s));
       }
       if (strided) {
-        walkTiled(base, m, fn, tileFn);
+        walkTiled(base, m, fn, tileFn, tileRows, tileCols);
         return;
       }
     }
     forEachOuter(m, inner, [&](const Steps& off) { fn(at(base, off), runLength, steps); });
   }
 
-  // The last two dimensions in kTile x kTile tiles, the others in order.
+  // The last two dimensions in tileRows x tileCols tiles, the others in order.
   template <typename Fn, typename TileFnPtr>
-  static void walkTiled(const Ptrs& base, const Merged& m, Fn& fn, TileFnPtr tileFn) {
+  static void walkTiled(const Ptrs& base, const Merged& m, Fn& fn, TileFnPtr tileFn, int64_t tileRows,
+                        int64_t tileCols) {
     const size_t inner = m.sizes.size() - 1;
     Steps rowSteps{}, colSteps{};
     for (size_t o = 0; o < N; ++o) {
@@ -146,10 +148,10 @@ struct StridedLoop {
     }
     const int64_t rows = m.sizes[inner - 1], cols = m.sizes[inner];
     forEachOuter(m, inner - 1, [&](const Steps& off) {
-      for (int64_t i0 = 0; i0 < rows; i0 += kTile) {
-        const int64_t h = std::min(kTile, rows - i0);
-        for (int64_t j0 = 0; j0 < cols; j0 += kTile) {
-          const int64_t w = std::min(kTile, cols - j0);
+      for (int64_t i0 = 0; i0 < rows; i0 += tileRows) {
+        const int64_t h = std::min(tileRows, rows - i0);
+        for (int64_t j0 = 0; j0 < cols; j0 += tileCols) {
+          const int64_t w = std::min(tileCols, cols - j0);
           Steps tile;
           for (size_t o = 0; o < N; ++o) tile[o] = off[o] + i0 * rowSteps[o] + j0 * colSteps[o];
           if constexpr (!std::is_same_v<TileFnPtr, std::nullptr_t>) {

@@ -43,9 +43,13 @@ Tensor::Tensor(IntArrayRef shape, OptionalDType dtype, bool allocate) {
     return;
   }
   if (allocate) {
-    // malloc(0) may legally return null; ask for one byte so that null always
-    // means failure.
-    void* block = std::malloc(bytes > 0 ? static_cast<size_t>(bytes) : 1);
+    // Storage starts on a cache line and fills whole lines: vector kernels
+    // then load and store whole lines of row-major data, and streaming stores
+    // need their alignment. Never a zero size, so that null always means
+    // failure.
+    constexpr size_t kLine = 64;
+    const size_t size = bytes > 0 ? (static_cast<size_t>(bytes) + kLine - 1) / kLine * kLine : kLine;
+    void* block = std::aligned_alloc(kLine, size);
     if (block == nullptr) {
       KLOG_ERROR("Failed to allocate memory of bytesize: {}", bytes);
       return;
