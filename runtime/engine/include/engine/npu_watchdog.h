@@ -19,8 +19,8 @@ class Driver;
 // device memory, loads the variant's program, writes the rmem parameters,
 // posts the run, waits for its end within a time-out, reads the outputs back
 // and fulfils the task's promise. A time-out asks the accelerator for a
-// reset and fails every later run here (the scheduler rebuilds its
-// watchdogs after the reset).
+// reset; a task that would run here after it is handed back unrun, to run
+// after the reset (the scheduler rebuilds its watchdogs then).
 //
 // Threads: none of its own; the scheduler's workers call run(), as many at
 // once as there are IO slots. Locks: the slot mutex (slot flags) alone; the
@@ -36,8 +36,11 @@ class NPUWatchdog {
   NPUWatchdog& operator=(const NPUWatchdog&) = delete;
 
   // Runs every item of the task and fulfils its promise; the first failure
-  // (Acc_NPUTimeout when a run timed out and a reset is due).
-  StatusCode run(NPUTask& task);
+  // (Acc_NPUTimeout when a run timed out and a reset is due). A task that
+  // comes to its run while a reset is due (another task's run timed out on
+  // this group) is not run and keeps its promise: `deferred` is set, the
+  // status is Acc_NPUTimeout, and the caller queues the task again.
+  StatusCode run(NPUTask& task, bool& deferred);
 
   CoreId mainCore() const { return cores_.front(); }
   CoreMode coreMode() const { return mode_; }
@@ -65,7 +68,8 @@ class NPUWatchdog {
   size_t itemPosition(const NPUTask& task, int32_t item) const;
 
   StatusCode dispatchInput(const NPUTask& task, int32_t item, size_t slot);
-  StatusCode infer(const NPUTask& task, size_t slot);
+  // Sets `deferred` (and runs nothing) while a reset is due.
+  StatusCode infer(const NPUTask& task, size_t slot, bool& deferred);
   StatusCode loadProgram(size_t v);
   StatusCode initRmem(const NPUTask& task, size_t slot);
   StatusCode writeRmem(uint64_t address, uint32_t value);

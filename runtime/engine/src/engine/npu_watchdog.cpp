@@ -206,7 +206,8 @@ StatusCode NPUWatchdog::checkTask(const NPUTask& task) const {
   return StatusCode::OK;
 }
 
-StatusCode NPUWatchdog::run(NPUTask& task) {
+StatusCode NPUWatchdog::run(NPUTask& task, bool& deferred) {
+  deferred = false;
   StatusCode status = checkTask(task);
   if (status != StatusCode::OK) {
     task.result.set_value(false);
@@ -215,7 +216,12 @@ StatusCode NPUWatchdog::run(NPUTask& task) {
   const size_t slot = acquireSlot();
   for (int32_t item = 0; item < task.itemCount; ++item) {
     StatusCode step = dispatchInput(task, item, slot);
-    if (step == StatusCode::OK) step = infer(task, slot);
+    if (step == StatusCode::OK) step = infer(task, slot, deferred);
+    if (deferred) {
+      // Not this task's failure: it runs again, whole, after the reset.
+      releaseSlot(slot);
+      return StatusCode::Acc_NPUTimeout;
+    }
     if (step != StatusCode::OK) {
       status = step;
       break;
@@ -433,11 +439,13 @@ StatusCode NPUWatchdog::timedOut(CoreId first) {
   return StatusCode::Acc_NPUTimeout;
 }
 
-StatusCode NPUWatchdog::infer(const NPUTask& task, size_t slot) {
+StatusCode NPUWatchdog::infer(const NPUTask& task, size_t slot, bool& deferred) {
   std::lock_guard runLock(runMutex_);
   const size_t v = static_cast<size_t>(task.npuOpIndex);
   if (resetPending_) {
-    KLOG_ERROR("[{:x}] The core awaits a reset after a time-out; the run is skipped.", coreKey(cores_.front()));
+    // The run before this one timed out on the group; the card is about to
+    // be reset and the task's turn comes after that.
+    deferred = true;
     return StatusCode::Acc_NPUTimeout;
   }
   StatusCode status = task.supplementary ? copyNpuBinary(task) : loadProgram(v);
