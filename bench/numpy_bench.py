@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""Times numpy on the cases of bench_halvex (same names, dtypes, shapes and
-layouts) and prints one JSON object {case name: CPU seconds per call}.
-Run single-threaded: compare.py sets the BLAS thread variables to 1."""
+"""Times numpy on the cases of bench_halvex and bench_halvex_copy (same names,
+dtypes, shapes and layouts) and prints one JSON object {case name: CPU seconds
+per call}. Run single-threaded: compare.py sets the BLAS thread variables to 1."""
 import json
 import re
 import sys
@@ -61,8 +61,39 @@ def resize_linear(x, hout, wout):
     return (bot - top) * dy[:, None] + top
 
 
+def copy_cases(cases):
+    """The 2048 x 2048 float32 data-movement cases of bench_halvex_copy."""
+    n, sfx = 2048, "/float32/2048"
+    a, b = rand((n, n), "float32", 1), rand((n, n), "float32", 2)
+    out = np.empty_like(a)
+    col, row = rand((n, 1), "float32", 4), rand((1, n), "float32", 5)
+    idx = (np.arange(n) * 7) % n
+    at, bt = a.T, b.T
+    cases["memcpy" + sfx] = lambda: np.copyto(out, a)
+    cases["clone" + sfx] = lambda: a.copy()
+    cases["clone_transposed" + sfx] = lambda: np.ascontiguousarray(at)
+    cases["clone_flipped" + sfx] = lambda: np.ascontiguousarray(a[:, ::-1])
+    cases["copy_broadcast" + sfx] = lambda: np.copyto(out, col)
+    cases["copy_broadcast_row" + sfx] = lambda: np.copyto(out, row)
+    cases["index_select_rows" + sfx] = lambda: np.take(a, idx, axis=0)
+    for dt in ("int32", "int64", "int16", "uint8", "float64", "bool"):
+        cases[f"to_{dt}" + sfx] = lambda d=dt: a.astype(d)
+    wide, ints = a.astype("float64"), a.astype("int32")
+    cases["float64_to_float32" + sfx] = lambda: wide.astype("float32")
+    cases["int32_to_float32" + sfx] = lambda: ints.astype("float32")
+    cases["int32_to_int8" + sfx] = lambda: ints.astype("int8")
+    cases["argmax_dim1" + sfx] = lambda: a.argmax(axis=1)
+    # numpy keeps the operands' column-major layout in its result; the
+    # tensor library writes a row-major one, which numpy does with order="C".
+    cases["add_transposed" + sfx] = lambda: at + bt
+    cases["add_transposed_order_c" + sfx] = lambda: np.add(at, bt, order="C")
+    cases["multiply_transposed" + sfx] = lambda: at * bt
+    cases["multiply_transposed_order_c" + sfx] = lambda: np.multiply(at, bt, order="C")
+
+
 def main():
     cases = {}
+    copy_cases(cases)
     for name, rows, cols in SIZES:
         for dt in ("float32", "int32"):
             for tr in (False, True):
@@ -101,7 +132,7 @@ def main():
     only = sys.argv[1] if len(sys.argv) > 1 else ""
     out = {}
     for name, fn in cases.items():
-        # The same regular expression as the benchmark binary's filter.
+        # A regular expression, as for the benchmark binary's filter.
         if only and not re.search(only, name):
             continue
         timer = timeit.Timer(fn, timer=time.process_time)

@@ -41,7 +41,9 @@ class KESTRANE_API ModelVariantHandle {
   StatusCode releaseBuffers(std::vector<std::vector<Buffer>>& buffers) const;
 
   // HWC float items into NPU-layout buffers (item j of input i read from
-  // inputs[i] + j x item elements), and back.
+  // inputs[i] + j x item elements), and back. The buffers must be ones the
+  // launched model's pool handed out (MemoryPool_BufNotFound, or
+  // Model_NotLaunched once it is disposed).
   StatusCode repositionInputs(const std::vector<float*>& inputs, std::vector<Buffer>& input_bufs,
                               const std::vector<std::vector<int>>& seqlens = {}) const;
   StatusCode repositionInputs(const std::vector<float*>& inputs, std::vector<std::vector<Buffer>>& input_bufss,

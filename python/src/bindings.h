@@ -28,6 +28,13 @@ void bindModelConfig(py::module_& m);
 // functions.cpp
 void bindSetLogLevel(py::module_& m);
 void bindTracingFunctions(py::module_& m);
+void bindModelSummary(py::module_& m);
+
+// accelerator.cpp, result_arrays.cpp, futures.cpp, model.cpp
+void bindAccelerator(py::module_& m);
+void bindResultArrays(py::module_& m);  // NDArrayFloat, NDArrayInt8
+void bindFutures(py::module_& m);       // FutureFloat, FutureInt8
+void bindModels(py::module_& m);        // Model, ModelVariantHandle
 
 // module.cpp
 void bindVersion(py::module_& m);

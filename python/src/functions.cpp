@@ -1,8 +1,10 @@
-// The module's free functions: log level and trace-event recording.
+// The module's free functions: log level, trace-event recording and the
+// model summary.
 #include <string>
 
 #include "bindings.h"
 #include "kestrane/log.h"
+#include "kestrane/summary.h"
 #include "kestrane/trace.h"
 
 namespace ophel {
@@ -18,5 +20,8 @@ void bindTracingFunctions(py::module_& m) {
   });
   m.def("stop_tracing_events", &kestrane::stopTracingEvents);
 }
+
+// An empty text when the file cannot be read or described; the reason is logged.
+void bindModelSummary(py::module_& m) { m.def("get_model_summary", &kestrane::getModelSummary); }
 
 }  // namespace ophel

@@ -41,7 +41,12 @@ void defineModule(py::module_& m) {
   bindCacheType(m);
   bindCacheInfo(m);
   bindTracingFunctions(m);
+  bindModelSummary(m);
   bindVersion(m);
+  bindAccelerator(m);
+  bindResultArrays(m);
+  bindFutures(m);
+  bindModels(m);
   bindOphelError(m);
 }
 

@@ -27,4 +27,9 @@ class OphelError : public std::exception {
   std::string message_;
 };
 
+// The bound calls' one way of reporting a native failure.
+inline void throwIfFailed(kestrane::StatusCode code) {
+  if (code != kestrane::StatusCode::OK) throw OphelError(code);
+}
+
 }  // namespace ophel

@@ -21,7 +21,8 @@ def test_members_are_registered_in_definition_order():
         "Cluster", "Core", "CollaborationModel", "CoreStatus", "SchedulePolicy", "LatencySetPolicy",
         "MaintenancePolicy", "InferenceResult", "CoreAllocationPolicy", "Scale", "CoreId", "Buffer", "CoreMode",
         "BufferInfo", "ModelConfig", "LogLevel", "set_log_level", "CacheType", "CacheInfo", "start_tracing_events",
-        "stop_tracing_events", "version", "OphelError"]
+        "stop_tracing_events", "get_model_summary", "version", "Accelerator", "NDArrayFloat", "NDArrayInt8",
+        "FutureFloat", "FutureInt8", "Model", "ModelVariantHandle", "OphelError"]
 
 
 def test_version_attributes_and_submodule():

@@ -113,8 +113,17 @@ TEST_F(InferenceTest, BuffersThatDoNotFitAreRefused) {
   EXPECT_TRUE(model.acquireInputBuffer({{1, 0, 1}}).empty());
   std::vector<Buffer> foreign = {Buffer{own.data(), 1024}};
   EXPECT_EQ(model.releaseBuffer(foreign), StatusCode::MemoryPool_BufNotFound);
+  // Reposition writes only into blocks the pool has handed out.
+  EXPECT_EQ(model.repositionInputs({x.data()}, foreign), StatusCode::MemoryPool_BufNotFound);
+  std::vector<Buffer> released = model.acquireInputBuffer();
+  const std::vector<Buffer> kept = released;
+  ASSERT_EQ(model.releaseBuffer(released), StatusCode::OK);
+  EXPECT_EQ(model.repositionOutputs(kept, into), StatusCode::MemoryPool_BufNotFound);
   EXPECT_EQ(model.releaseBuffers(ins), StatusCode::OK);
   EXPECT_EQ(model.releaseBuffers(outs), StatusCode::OK);
+  std::vector<Buffer> held = model.acquireInputBuffer();
+  ASSERT_EQ(model.dispose(), StatusCode::OK);
+  EXPECT_EQ(model.repositionInputs({x.data()}, held), StatusCode::Model_NotLaunched);
 }
 
 TEST_F(InferenceTest, VariantHandlesWorkOnTheirVariant) {

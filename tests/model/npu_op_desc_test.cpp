@@ -28,15 +28,19 @@ TEST(SequenceLengthTest, WithoutLengthsGivesPlainRatios) {
   const BufferInfo& info = built.op->inputs()[0].info;
   EXPECT_EQ(info.max_height + info.max_width + info.max_channel + info.max_cache_size, 0u);
 
-  SeqLenInfo hwc = acquire(*built.op, {{4, 9, 8}, {5, 1, 1, 16}}, 0, StatusCode::OK);
-  EXPECT_EQ(hwc.inputSeqlens, (std::vector<SeqLensHWC>{{2, 3, 2}, {1, 1, 2}}));
+  SeqLenInfo hwc = acquire(*built.op, {{2, 3, 4}, {5, 1, 1, 8}}, 0, StatusCode::OK);
+  EXPECT_EQ(hwc.inputSeqlens, (std::vector<SeqLensHWC>{{1, 1, 1}, {1, 1, 1}}));
   EXPECT_EQ(hwc.outputSeqlens, (std::vector<SeqLensHWC>{{1, 1, 1}}));
   EXPECT_EQ(hwc.rmemValues, (std::vector<uint32_t>{0}));
-  SeqLenInfo chw = acquire(*built.op, {{8, 4, 9}, {16, 1, 1}}, 0, StatusCode::OK, MemoryFormat::CHW);
+  SeqLenInfo chw = acquire(*built.op, {{4, 2, 3}, {8, 1, 1}}, 0, StatusCode::OK, MemoryFormat::CHW);
   EXPECT_EQ(chw.inputSeqlens, hwc.inputSeqlens);
   EXPECT_EQ(chw.format, MemoryFormat::CHW);
 
   LogCapture log;
+  // Without sequence lengths the areas hold one item of the original shape:
+  // a multiple of it would spill out of them.
+  acquire(*built.op, {{4, 9, 8}, {5, 1, 1, 16}}, 0, StatusCode::Model_ShapeMismatched);
+  EXPECT_EQ(log.count("Sequence length of inputs[0] exceeds maximum value (2 > 1)"), 1u) << log.text();
   acquire(*built.op, {{4, 9, 8}}, 0, StatusCode::Model_ShapeMismatched);
   acquire(*built.op, {{4, 9}, {1, 1, 16}}, 0, StatusCode::Model_ShapeMismatched);
 }
@@ -109,18 +113,25 @@ TEST(SequenceLengthTest, RequestsOffTheRulesAreRefused) {
 
 TEST(SequenceLengthTest, FixedAndProductLengths) {
   // Length 0 is fixed at 6 and names the channels of input 0; length 1
-  // multiplies the width ratio by it.
-  zrb::Bundle b = bundleOf({io<zrb::Input>(1, 2, 1, {-1, -1, 0})}, {io<zrb::Output>(1, 1, 1)});
+  // multiplies the width ratio (length 2, at most 8) by it.
+  zrb::Bundle b = bundleOf({io<zrb::Input>(1, 2, 1, {-1, 2, 0})}, {io<zrb::Output>(1, 1, 1)});
   zrb::SequenceLength fixed = length(1, 6, {{0, {axis(2)}}});
   fixed.sequence_rmem_ids = zrb::RmemIdList({1});
   zrb::SequenceLength product = length(2, 64, {{0, {axis(1), axis(2)}}});
   product.sequence_rmem_ids = zrb::RmemIdList({0});
-  b.sequence_lengths = {fixed, product};
+  b.sequence_lengths = {fixed, product, length(0, 8, {{0, {axis(1)}}})};
   b.rmem_ids = {rmem(1, 0), rmem(1, 1)};
   const Built built = build(b);
   ASSERT_EQ(built.status, StatusCode::OK);
   const SeqLenInfo info = acquire(*built.op, {{1, 10, 3}}, 0, StatusCode::OK);
   EXPECT_EQ(info.rmemValues, (std::vector<uint32_t>{30, 6}));
+  // Each axis stays within what the device area was sized for: the width
+  // within length 2's maximum, the channels within the fixed length.
+  LogCapture log;
+  acquire(*built.op, {{1, 18, 3}}, 0, StatusCode::Model_ShapeMismatched);
+  acquire(*built.op, {{1, 10, 7}}, 0, StatusCode::Model_ShapeMismatched);
+  EXPECT_EQ(log.count("Sequence length of inputs[0] exceeds maximum value (9 > 8)"), 1u) << log.text();
+  EXPECT_EQ(log.count("Sequence length of inputs[0] exceeds maximum value (7 > 6)"), 1u) << log.text();
 }
 
 // Many lengths holding one shared pair of lists, as format 4 derives them,

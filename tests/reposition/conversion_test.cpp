@@ -113,6 +113,9 @@ TEST(Conversion, RefusesBatchShapeAndTypeMismatches) {
       {tensorToBuffers(two.list, floats({2, 3, 5, 3}), "in", in, MemoryFormat::HWC, {2, 1, 1}),
        StatusCode::Model_ShapeMismatched, "cannot hold 2 items of 90 elements"},
       {tensorToBuffers(none, floats({0, 3, 5, 3}), "in", in, MemoryFormat::HWC, {}), StatusCode::OK, nullptr},
+      // No item: nothing to convert, whatever the dtype.
+      {tensorToBuffers(none, TensorData({0, 3, 5, 3}, DType::Int16), "in", in, MemoryFormat::HWC, {}), StatusCode::OK,
+       nullptr},
       {intoNew({3, 3, 5, 3}, DType::Float32, two.list, out, MemoryFormat::HWC),
        StatusCode::Model_ShapeMismatched, "Batch size does not match, 2 vs. 3"},
       {intoNew({2, 3, 5, 3}, DType::Int16, two.list, out, MemoryFormat::HWC),

@@ -219,5 +219,21 @@ TEST(Reposition, UnknownNPUTypeIsRefusedOnlyWhereALayoutStepIsNeeded) {
   EXPECT_EQ(dst, std::vector<float>(12, 2.5f));
 }
 
+TEST(Reposition, HostElementsNoOutputRunCoversReadZeroForEveryNPUType) {
+  // Two pixels of four channels; the file's runs bring back channels 0 and
+  // 1 of each, so channels 2 and 3 come from no NPU element.
+  const CopyRuns runs{{0, 4}, {2, 2}, {0, 4}};
+  const uint32_t one[3] = {0x3F800000u, 0x3C00u, 1u};  // 1.0 as float32, float16, int8
+  for (uint8_t dtype : {0, 1, 2}) {
+    const IORecord rec = withRuns(makeRecord(bufferInfo(2, 1, 4, 2, 1, 4, 2, 1, 4), 1, 4, false, dtype), runs);
+    const size_t width = dtype == 0 ? 4 : dtype == 1 ? 2 : 1;
+    std::vector<uint8_t> npu(8 * width);
+    for (size_t i = 0; i < 8; ++i) std::memcpy(npu.data() + i * width, &one[dtype], width);
+    std::vector<float> host(8, 7.0f);  // what the caller's array held before
+    ASSERT_EQ(repositionFromNPU(host.data(), npu.data(), rec, MemoryFormat::HWC, {1, 1, 1}), StatusCode::OK);
+    EXPECT_EQ(host, (std::vector<float>{1, 1, 0, 0, 1, 1, 0, 0})) << "NPU dtype " << int{dtype};
+  }
+}
+
 }  // namespace
 }  // namespace kestrane::test

@@ -30,8 +30,8 @@ const char* dtypeName(DType dtype);
 // Bytes per element; 0 for Undefined and for codes outside the table.
 int32_t elementSize(DType dtype);
 // True for the codes 0 to 7.
-inline bool isValidDType(DType dtype) { return static_cast<uint8_t>(dtype) < kNumDTypes; }
-inline bool isFloating(DType dtype) { return dtype == DType::Float32 || dtype == DType::Float64; }
+constexpr bool isValidDType(DType dtype) { return static_cast<uint8_t>(dtype) < kNumDTypes; }
+constexpr bool isFloating(DType dtype) { return dtype == DType::Float32 || dtype == DType::Float64; }
 
 // Result type of two candidates: an unset side loses, bool loses against any
 // other type, otherwise the larger code wins.

@@ -71,24 +71,22 @@ bool runTransposed(const std::vector<int64_t>& shape, char* out, const std::vect
   const int64_t rows = shape[n - 2], cols = shape[n - 1];
   const int64_t outRow = outStrides[n - 2];
   const std::array<int64_t, 2> ld = {inStrides[0][n - 1] / inSize, inStrides[1][n - 1] / inSize};
-  const kernels::TransposeTileFn transpose = kernels::transposeTileKernel();
+  const kernels::TransposeFn transpose = kernels::transposeKernel(4);
   std::vector<uint32_t> scratch(static_cast<size_t>(kTile * kTile));
+  char* tile = reinterpret_cast<char*>(scratch.data());
   auto slice = [&](char* o, const char* x, const char* y) {
-    const int64_t fullRows = rows / 8 * 8;  // the transposition works on 8 x 8 blocks
     for (int64_t j0 = 0; j0 < cols; j0 += kTile) {
       const int64_t w = std::min(kTile, cols - j0);
-      for (int64_t i0 = 0; i0 < fullRows; i0 += kTile) {
-        const int64_t h = std::min(kTile, fullRows - i0);
+      for (int64_t i0 = 0; i0 < rows; i0 += kTile) {
+        const int64_t h = std::min(kTile, rows - i0);
         // Column j of the tile: h contiguous elements of each operand.
         for (int64_t j = 0; j < w; ++j) {
-          kernel(scratch.data() + j * kTile, x + ((j0 + j) * ld[0] + i0) * inSize,
-                 y + ((j0 + j) * ld[1] + i0) * inSize, h, 1, 1, 1);
+          kernel(tile + j * kTile * 4, x + ((j0 + j) * ld[0] + i0) * inSize, y + ((j0 + j) * ld[1] + i0) * inSize, h, 1,
+                 1, 1);
         }
-        transpose(scratch.data(), kTile, h, w, reinterpret_cast<uint32_t*>(o + i0 * outRow + j0 * outSize),
-                  outRow / outSize);
+        transpose(o + i0 * outRow + j0 * outSize, outRow, tile, kTile * 4, h, w);
       }
     }
-    for (int64_t i = fullRows; i < rows; ++i) kernel(o + i * outRow, x + i * inSize, y + i * inSize, cols, 1, ld[0], ld[1]);
   };
   const std::vector<int64_t> lead(shape.begin(), shape.end() - 2);
   StridedLoop<3> loop{lead,

@@ -1,6 +1,8 @@
 #include "halvex/convert.h"
 #include "halvex/free_functions.h"
 #include "halvex/iteration.h"
+#include "halvex/kernels_convert.h"
+#include "halvex/ops_util.h"
 #include "runtime/log.h"
 
 namespace kestrane::halvex {
@@ -8,13 +10,15 @@ namespace kestrane::halvex {
 namespace {
 
 // The conversion kernel of one (source, target) pair: reads the source in
-// row-major order whatever its layout, writes a dense result.
+// row-major order whatever its layout, writes a dense result. Contiguous
+// stretches go through the pair's vector kernel, others element by element.
 template <DType S, DType D>
 Tensor convertKernel(const Tensor& src) {
   using In = StorageType<S>;
   using Out = StorageType<D>;
-  TensorData out(src.shape(), D);
+  Tensor out = detail::newTensor(src.shape(), D);
   if (!out.defined()) return {};
+  const kernels::ConvertRunFn run = kernels::convertRunKernel<S, D>();
   Tensor::IterImpl<const char> in(src, true);
   char* dst = out.basePtr();
   forEachStretch(
@@ -22,12 +26,17 @@ Tensor convertKernel(const Tensor& src) {
       [&](int64_t n) {
         const char* p = in.current();
         const int64_t step = in.step();
+        if (step == static_cast<int64_t>(sizeof(In))) {
+          run(dst, p, n);
+          dst += n * static_cast<int64_t>(sizeof(Out));
+          return;
+        }
         for (int64_t i = 0; i < n; ++i, p += step, dst += sizeof(Out)) {
           storeAs<Out>(dst, convertValue<S, D>(loadAs<In>(p)));
         }
       },
       in);
-  return std::move(out);
+  return out;
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "halvex/iteration.h"
 
+#include <cstdlib>
+#include <utility>
+
+#include "halvex/ops_util.h"
 #include "runtime/log.h"
 
 namespace kestrane::halvex {
@@ -59,7 +63,8 @@ bool computeBroadcastRatios(IntArrayRef a, IntArrayRef b, std::vector<int64_t>& 
 
 namespace {
 
-// Copies n elements of width sizeof(W) between two stretches.
+// Copies n elements of width sizeof(W) between two stretches, in order (for
+// overlapping tensors).
 template <typename W>
 void copyStretch(char* dst, int64_t dstStep, const char* src, int64_t srcStep, int64_t n) {
   constexpr int64_t w = sizeof(W);
@@ -73,6 +78,20 @@ void copyStretch(char* dst, int64_t dstStep, const char* src, int64_t srcStep, i
     return;
   }
   for (int64_t i = 0; i < n; ++i, dst += dstStep, src += srcStep) storeAs<W>(dst, loadAs<W>(src));
+}
+
+// The bytes [first, last) that hold a tensor's elements (it has some).
+std::pair<uintptr_t, uintptr_t> byteExtent(const Tensor& t) {
+  const uintptr_t first = reinterpret_cast<uintptr_t>(t.basePtr());
+  int64_t span = t.elementSize();
+  for (int64_t d = 0; d < t.ndim(); ++d) span += (t.size(d) - 1) * std::abs(t.stride(d));
+  return {first, first + static_cast<uintptr_t>(span)};
+}
+
+bool overlap(const Tensor& a, const Tensor& b) {
+  const auto [a0, a1] = byteExtent(a);
+  const auto [b0, b1] = byteExtent(b);
+  return a0 < b1 && b0 < a1;
 }
 
 }  // namespace
@@ -113,6 +132,18 @@ Tensor& Tensor::copy_(const Tensor& src) {
   }
   int64_t count = dst.numel();
   if (count == 0) return *this;
+  if (!overlap(dst, from)) {
+    // Broadcast dimensions repeat their element: stride 0.
+    std::vector<int64_t> srcStrides = from.strides_;
+    for (size_t d = 0; d < ratios.size(); ++d) {
+      if (ratios[d] != 1) srcStrides[d] = 0;
+    }
+    detail::copyElements(detail::firstElement(dst), dst.strides_, detail::firstElement(from), srcStrides, dst.shape_,
+                         elementSize_);
+    return *this;
+  }
+  // Overlapping views of one storage keep the plain row-major order of the
+  // element copies, which decides what the overlapping elements end up holding.
   IterImpl<const char> in(from, true, ratios);
   IterImpl<char> out(dst, true);
   visitWidth(elementSize_, [&](auto w) {

@@ -240,11 +240,11 @@ HALVEX_AVX2 void binaryAvx2(void* o, const void* a, const void* b, int64_t n, in
 // The run kernel of F for input element type I, for this CPU.
 template <typename I, typename F>
 UnaryKernel unaryKernel() {
-  return cpuHasAvx2() ? &unaryAvx2<I, F> : &unaryBase<I, F>;
+  return useAvx2() ? &unaryAvx2<I, F> : &unaryBase<I, F>;
 }
 template <typename I, typename F>
 BinaryKernel binaryKernel() {
-  return cpuHasAvx2() ? &binaryAvx2<I, F> : &binaryBase<I, F>;
+  return useAvx2() ? &binaryAvx2<I, F> : &binaryBase<I, F>;
 }
 
 }  // namespace kestrane::halvex::kernels

@@ -154,9 +154,9 @@ __attribute__((target("avx512f"))) inline void expRunF32Avx512(float* out, const
   expRunF32<16>(out, in, n);
 }
 inline void expRunF32Dispatch(float* out, const float* in, int64_t n) {
-  if (cpuHasAvx512()) {
+  if (useAvx512()) {
     expRunF32Avx512(out, in, n);
-  } else if (cpuHasAvx2()) {
+  } else if (useAvx2()) {
     expRunF32Avx2(out, in, n);
   } else {
     expRunF32Base(out, in, n);

@@ -12,15 +12,6 @@
 namespace kestrane::halvex::kernels {
 namespace {
 
-template <typename T, int kBytes>
-struct VecOf;
-template <> struct VecOf<float, 16> { typedef float type __attribute__((vector_size(16))); };
-template <> struct VecOf<float, 32> { typedef float type __attribute__((vector_size(32))); };
-template <> struct VecOf<float, 64> { typedef float type __attribute__((vector_size(64))); };
-template <> struct VecOf<double, 16> { typedef double type __attribute__((vector_size(16))); };
-template <> struct VecOf<double, 32> { typedef double type __attribute__((vector_size(32))); };
-template <> struct VecOf<double, 64> { typedef double type __attribute__((vector_size(64))); };
-
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
@@ -30,7 +21,7 @@ struct FreeDeleter {
 template <typename T, int kBytes, int MR, int NV>
 HALVEX_INLINE void microTile(const T* a, int64_t lda, const T* panel, int64_t k, T* c, int64_t ldc, int rows,
                              int cols) {
-  using V = typename VecOf<T, kBytes>::type;
+  using V = Vec<T, kBytes>;
   constexpr int W = kBytes / sizeof(T);
   constexpr int NR = W * NV;
   V acc[MR][NV];
@@ -136,14 +127,14 @@ __attribute__((target("avx512f"))) void matmulF64Avx512(const double* a, const d
 }  // namespace
 
 void matmulF32(const float* a, const float* b, float* c, int64_t m, int64_t n, int64_t k) {
-  if (cpuHasAvx512()) return matmulF32Avx512(a, b, c, m, n, k);
-  if (cpuHasAvx2()) return matmulF32Avx2(a, b, c, m, n, k);
+  if (useAvx512()) return matmulF32Avx512(a, b, c, m, n, k);
+  if (useAvx2()) return matmulF32Avx2(a, b, c, m, n, k);
   matmulF32Base(a, b, c, m, n, k);
 }
 
 void matmulF64(const double* a, const double* b, double* c, int64_t m, int64_t n, int64_t k) {
-  if (cpuHasAvx512()) return matmulF64Avx512(a, b, c, m, n, k);
-  if (cpuHasAvx2()) return matmulF64Avx2(a, b, c, m, n, k);
+  if (useAvx512()) return matmulF64Avx512(a, b, c, m, n, k);
+  if (useAvx2()) return matmulF64Avx2(a, b, c, m, n, k);
   matmulF64Base(a, b, c, m, n, k);
 }
 

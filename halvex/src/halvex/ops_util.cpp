@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "halvex/kernels_copy.h"
+#include "halvex/kernels_transpose.h"
 #include "halvex/strided_loop.h"
 
 #include "runtime/log.h"
@@ -51,21 +53,39 @@ std::vector<int64_t> broadcastStrides(const Tensor& t, const std::vector<int64_t
   return out;
 }
 
+void copyElements(char* dst, const std::vector<int64_t>& dstStrides, const char* src,
+                  const std::vector<int64_t>& srcStrides, const std::vector<int64_t>& shape, int64_t esz) {
+  using Steps = StridedLoop<2>::Steps;
+  const StridedLoop<2> loop{shape, {dstStrides, srcStrides}};
+  const kernels::TransposeFn transpose = kernels::transposeKernel(static_cast<int32_t>(esz));
+  visitWidth(static_cast<int32_t>(esz), [&](auto w) {
+    using W = decltype(w);
+    auto run = [](const std::array<char*, 2>& p, int64_t n, const Steps& step) {
+      kernels::copyRun<W>(p[0], step[0], p[1], step[1], n);
+    };
+    // A tile whose source is transposed against its destination (or the
+    // other way round) is transposed in registers.
+    auto tile = [&](const std::array<char*, 2>& p, int64_t rows, int64_t cols, const Steps& rowStep,
+                    const Steps& colStep) {
+      if (colStep[0] == esz && rowStep[1] == esz) {
+        transpose(p[0], rowStep[0], p[1], colStep[1], rows, cols);
+      } else if (rowStep[0] == esz && colStep[1] == esz) {
+        transpose(p[0], colStep[0], p[1], rowStep[1], cols, rows);
+      } else {
+        for (int64_t i = 0; i < rows; ++i) {
+          kernels::copyRun<W>(p[0] + i * rowStep[0], colStep[0], p[1] + i * rowStep[1], colStep[1], cols);
+        }
+      }
+    };
+    loop.runTiles({dst, const_cast<char*>(src)}, run, tile);
+  });
+}
+
 void copyInto(char* dst, const char* src, const std::vector<int64_t>& shape, const std::vector<int64_t>& srcStrides,
               int64_t esz) {
   std::vector<int64_t> dstStrides;
   rowMajorStrides(shape, esz, dstStrides);
-  StridedLoop<2> loop{shape, {dstStrides, srcStrides}};
-  visitWidth(static_cast<int32_t>(esz), [&](auto w) {
-    using W = decltype(w);
-    loop.run({dst, const_cast<char*>(src)}, [](const std::array<char*, 2>& p, int64_t n,
-                                               const std::array<int64_t, 2>& step) {
-      W* o = reinterpret_cast<W*>(p[0]);
-      const char* s = p[1];
-      for (int64_t i = 0; i < n; ++i) o[i] = *reinterpret_cast<const W*>(s + i * step[1]);
-    },
-           true);
-  });
+  copyElements(dst, dstStrides, src, srcStrides, shape, esz);
 }
 
 Tensor rowMajor(const Tensor& t) {

@@ -29,8 +29,14 @@ char* firstElement(const Tensor& t);
 // base, strides whole multiples of the element size), else a row-major copy.
 Tensor kernelReady(const Tensor& t);
 
-// Copies the elements of src (shape `shape`, byte strides `srcStrides`) into
-// the row-major block at dst, walking transposed layouts tile by tile.
+// Copies the elements of src into dst, both of shape `shape` with their own
+// byte strides (0 repeats an element; with negative strides the pointers
+// address index 0), elements of esz bytes. Transposed layouts are walked tile
+// by tile. The two must not overlap.
+void copyElements(char* dst, const std::vector<int64_t>& dstStrides, const char* src,
+                  const std::vector<int64_t>& srcStrides, const std::vector<int64_t>& shape, int64_t esz);
+
+// The same into the row-major block at dst.
 void copyInto(char* dst, const char* src, const std::vector<int64_t>& shape, const std::vector<int64_t>& srcStrides,
               int64_t esz);
 

@@ -1,12 +1,13 @@
 #include <algorithm>
+#include <array>
+#include <cstring>
 
-#include "halvex/indexing.h"
 #include "halvex/iteration.h"
+#include "halvex/ops_util.h"
+#include "halvex/strided_loop.h"
 #include "runtime/log.h"
 
 namespace kestrane::halvex {
-
-using indexing::TensorIndex;
 
 Tensor Tensor::index_select(int64_t dim, const Tensor& index) const {
   if (!defined() || !index.defined()) {
@@ -41,19 +42,64 @@ Tensor Tensor::index_select(int64_t dim, const Tensor& index) const {
     }
   }
   std::vector<int64_t> shape = shape_;
-  shape[static_cast<size_t>(dim)] = count;
-  TensorData out(shape, dtype_);
+  const size_t d = static_cast<size_t>(dim);
+  shape[d] = count;
+  Tensor out = detail::newTensor(shape, dtype_);
   if (!out.defined()) return {};
-  std::vector<TensorIndex> from(shape_.size());
-  std::vector<TensorIndex> to(shape_.size());
-  int64_t q = 0;
-  for (const auto& [a, b] : runs) {
-    from[static_cast<size_t>(dim)] = TensorIndex::slice(a, b);
-    to[static_cast<size_t>(dim)] = TensorIndex::slice(q, q + (b - a));
-    out.index(to).copy_(this->index(from));
-    q += b - a;
+  if (out.numel() == 0) return out;
+  const char* first = detail::firstElement(*this);
+  const int64_t esz = elementSize_;
+  // The dimensions after dim: one block per position when they are row-major.
+  bool rowMajorInner = true;
+  int64_t innerBytes = esz;
+  for (size_t k = shape_.size(); k-- > d + 1;) {
+    if (shape_[k] != 1 && strides_[k] != innerBytes) rowMajorInner = false;
+    innerBytes *= shape_[k];
   }
-  return std::move(out);
+  if (!rowMajorInner) {
+    // Any other layout: each run through the strided copy.
+    std::vector<int64_t> block = shape_;
+    int64_t q = 0;
+    for (const auto& [a, b] : runs) {
+      block[d] = b - a;
+      detail::copyElements(out.basePtr() + q * out.strides()[d], out.strides(), first + a * strides_[d], strides_,
+                           block, esz);
+      q += b - a;
+    }
+    return out;
+  }
+  // Row-major blocks: one copy per run when positions are a block apart,
+  // else one per position; the dimensions before dim are walked around them.
+  const int64_t srcStep = strides_[d];
+  // The start of the next block is fetched ahead: the blocks lie anywhere,
+  // and the hardware only learns each new stream after a few misses.
+  constexpr int64_t kAhead = 2048;
+  auto copyRuns = [&](char* dst, const char* src) {
+    for (size_t r = 0; r < runs.size(); ++r) {
+      const auto [a, b] = runs[r];
+      if (r + 1 < runs.size()) {
+        const char* next = src + runs[r + 1].first * srcStep;
+        for (int64_t off = 0; off < std::min(innerBytes, kAhead); off += 64) __builtin_prefetch(next + off);
+      }
+      if (srcStep == innerBytes || b - a == 1) {
+        std::memcpy(dst, src + a * srcStep, static_cast<size_t>((b - a) * innerBytes));
+        dst += (b - a) * innerBytes;
+        continue;
+      }
+      for (int64_t v = a; v < b; ++v, dst += innerBytes) {
+        std::memcpy(dst, src + v * srcStep, static_cast<size_t>(innerBytes));
+      }
+    }
+  };
+  const std::vector<int64_t> outer(shape_.begin(), shape_.begin() + dim);
+  StridedLoop<2> loop{outer,
+                      {std::vector<int64_t>(out.strides().begin(), out.strides().begin() + dim),
+                       std::vector<int64_t>(strides_.begin(), strides_.begin() + dim)}};
+  loop.run({out.basePtr(), const_cast<char*>(first)},
+           [&](const std::array<char*, 2>& p, int64_t n, const std::array<int64_t, 2>& step) {
+             for (int64_t i = 0; i < n; ++i) copyRuns(p[0] + i * step[0], p[1] + i * step[1]);
+           });
+  return out;
 }
 
 Tensor Tensor::nonzero() const {

@@ -27,7 +27,8 @@ uint64_t npuBufferBytes(const IORecord& record, const SeqLensHWC& seqlens);
 
 // One list per input (isInput) or output record of `op`, each with `batch`
 // buffers from `pool`. `seqlens_hwc` is empty or holds one entry of three
-// counts of at least 1 per record; anything else is Model_ShapeMismatched.
+// counts of at least 1 per record, within the operation's maxMultipliers;
+// anything else is Model_ShapeMismatched.
 // On a failure every buffer this call took is back in the pool and the
 // result is empty.
 std::vector<std::vector<Buffer>> acquireBufferss(ModelMemoryPool& pool, const NPUOpDesc& op, int batch,

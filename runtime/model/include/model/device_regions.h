@@ -20,6 +20,9 @@ class DeviceRegions {
   // of no bytes touches no memory and is always inside.
   bool contains(uint64_t address, uint64_t size) const;
 
+  // Bytes of the largest joined region: no single device area is larger.
+  uint64_t largest() const;
+
   struct Span {
     uint64_t begin = 0;
     uint64_t end = 0;

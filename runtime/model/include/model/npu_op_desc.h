@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,18 @@ class NPUOpDesc {
   const std::vector<uint8_t>& outputIoTypes() const { return outputIoTypes_; }
   uint32_t maxCacheSize() const { return maxCacheSize_; }
 
+  // The largest sequence multipliers {h, w, c} that the device area of input
+  // or output i was sized for: the maximum sequence size of the axis's
+  // length, 1 for an axis without one.
+  const SeqLensHWC& maxMultipliers(bool isInput, size_t i) const {
+    return (isInput ? inputBounds_ : outputBounds_)[i];
+  }
+  // Every request's multipliers, whatever form the request takes, stay
+  // within maxMultipliers: beyond them a buffer would spill out of its
+  // device area. OK (also for an empty list, which means 1, 1, 1), or
+  // Model_ShapeMismatched and one line naming the first multiplier beyond.
+  StatusCode checkMultipliers(const std::vector<SeqLensHWC>& multipliers, bool isInput) const;
+
   // Written by the model description.
   void describe(std::vector<std::string> inputNames, std::vector<std::string> outputNames,
                 std::vector<std::vector<int64_t>> outputShapes);
@@ -142,7 +155,8 @@ class NPUOpDesc {
   struct SequencePlan {
     bool writeSequenceIds = true;
     bool writeCacheIds = true;
-    std::vector<OverflowProbe> overflowProbes;
+    // Shared by the lengths that share one cache list; never null.
+    std::shared_ptr<const std::vector<OverflowProbe>> overflowProbes = std::make_shared<std::vector<OverflowProbe>>();
   };
 
   StatusCode buildCoreRegisters();
@@ -166,6 +180,8 @@ class NPUOpDesc {
   bool outputReposition_ = false;
   std::vector<uint8_t> inputIoTypes_;
   std::vector<uint8_t> outputIoTypes_;
+  std::vector<SeqLensHWC> inputBounds_;
+  std::vector<SeqLensHWC> outputBounds_;
   uint32_t maxCacheSize_ = 0;
   std::vector<SequencePlan> sequencePlans_;
 };

@@ -20,8 +20,9 @@ namespace kestrane {
 // ---- Built once per IO record at model creation ----
 
 // NPU element position of every host element of one slice, in host order.
-// Empty (after an error line) when the dimensions or the granule make no
-// table, or the table would not fit in memory.
+// Empty when the dimensions or the granule make no table, a position does
+// not fit 32 bits or the table would not fit in memory (only an invalid
+// format logs a line: validateIORecord names the record).
 std::vector<uint32_t> buildRepositionIndex(const BufferInfo& info, uint32_t granule, MemoryFormat format,
                                            bool isInput);
 // The positions of a layout that regroups the original dimensions into the

@@ -27,6 +27,8 @@ std::vector<std::vector<Buffer>> acquireBufferss(ModelMemoryPool& pool, const NP
     status = StatusCode::Model_ShapeMismatched;
     return {};
   }
+  status = op.checkMultipliers(seqlens_hwc, isInput);
+  if (status != StatusCode::OK) return {};
   for (size_t i = 0; i < records.size(); ++i) {
     static const SeqLensHWC kOnes{1, 1, 1};
     const SeqLensHWC& m = seqlens_hwc.empty() ? kOnes : seqlens_hwc[i];

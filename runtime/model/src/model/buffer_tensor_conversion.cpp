@@ -49,6 +49,8 @@ StatusCode tensorToBuffers(std::vector<Buffer>& buffers, const Tensor& tensor, c
     KLOG_ERROR("Batch size does not match, {} vs. {}", n, first);
     return StatusCode::Model_ShapeMismatched;
   }
+  // No item, nothing to convert: whatever the tensor's dtype or layout.
+  if (n == 0) return StatusCode::OK;
   if (tensor.dtype() != DType::Int8 && tensor.dtype() != DType::Float32) {
     KLOG_ERROR("\"{}\": unexpected dtype, {}", name, static_cast<int>(tensor.dtype()));
     return StatusCode::Model_DtypeMismatched;
@@ -61,7 +63,6 @@ StatusCode tensorToBuffers(std::vector<Buffer>& buffers, const Tensor& tensor, c
   if (!holdsItems(tensor, n, itemSize, name)) return StatusCode::Model_ShapeMismatched;
   const Tensor dense = tensor.contiguous();
   if (!dense.defined()) return StatusCode::BadAlloc;
-  if (n == 0) return StatusCode::OK;
 
   StatusCode status = StatusCode::OK;
   const char* base = dense.basePtr();

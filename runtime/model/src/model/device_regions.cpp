@@ -52,6 +52,12 @@ const DeviceRegions& DeviceRegions::card() {
   return regions;
 }
 
+uint64_t DeviceRegions::largest() const {
+  uint64_t size = 0;
+  for (const Span& s : spans_) size = std::max(size, s.end - s.begin);
+  return size;
+}
+
 bool DeviceRegions::contains(uint64_t address, uint64_t size) const {
   if (size == 0) return true;
   if (address + size < address) return false;

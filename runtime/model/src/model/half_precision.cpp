@@ -143,22 +143,20 @@ HALVEX_AVX2 void toFloatAvx2(float* dst, const uint16_t* src, size_t count) { to
 #define KESTRANE_F16C __attribute__((target("avx2,f16c")))
 
 KESTRANE_F16C void toHalfF16c(uint16_t* dst, const float* src, size_t count) {
-  typedef uint16_t H __attribute__((vector_size(16)));
   size_t i = 0;
   for (; i + 8 <= count; i += 8) {
     const __m256 x = _mm256_loadu_ps(src + i);
     const __m256 nan = _mm256_cmp_ps(x, x, _CMP_UNORD_Q);
     __m128i h = _mm256_cvtps_ph(x, _MM_FROUND_TO_NEAREST_INT);
     if (_mm256_movemask_ps(nan) != 0) {
-      // NaN lanes keep their payload as it is, signalling ones too.
-      Vec<8>::U bits;
-      std::memcpy(&bits, src + i, sizeof bits);
-      const H exact = __builtin_convertvector(floatBitsToHalfBits<8>(bits), H);
+      // NaN lanes keep their payload as it is, signalling ones too. The
+      // integer body is reached through pointers: a vector argument between
+      // this AVX function and a helper without AVX would change the ABI.
+      uint16_t exact[8];
+      toHalf<8>(exact, src + i, 8);
       const __m256i wide = _mm256_castps_si256(nan);
       const __m128i mask = _mm_packs_epi32(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1));
-      __m128i e;
-      std::memcpy(&e, &exact, sizeof e);
-      h = _mm_blendv_epi8(h, e, mask);
+      h = _mm_blendv_epi8(h, _mm_loadu_si128(reinterpret_cast<const __m128i*>(exact)), mask);
     }
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), h);
   }
@@ -166,7 +164,6 @@ KESTRANE_F16C void toHalfF16c(uint16_t* dst, const float* src, size_t count) {
 }
 
 KESTRANE_F16C void toFloatF16c(float* dst, const uint16_t* src, size_t count) {
-  typedef uint16_t H __attribute__((vector_size(16)));
   const __m128i magnitude = _mm_set1_epi16(0x7FFF), infinity = _mm_set1_epi16(0x7C00);
   size_t i = 0;
   for (; i + 8 <= count; i += 8) {
@@ -175,12 +172,9 @@ KESTRANE_F16C void toFloatF16c(float* dst, const uint16_t* src, size_t count) {
     // NaN halves have a magnitude above infinity's; 15 bits compare safely signed.
     const __m128i nan = _mm_cmpgt_epi16(_mm_and_si128(h, magnitude), infinity);
     if (_mm_movemask_epi8(nan) != 0) {
-      H bits;
-      std::memcpy(&bits, src + i, sizeof bits);
-      const Vec<8>::U exact = halfBitsToFloatBits<8>(__builtin_convertvector(bits, Vec<8>::U));
-      __m256 e;
-      std::memcpy(&e, &exact, sizeof e);
-      f = _mm256_blendv_ps(f, e, _mm256_castsi256_ps(_mm256_cvtepi16_epi32(nan)));
+      float exact[8];
+      toFloat<8>(exact, src + i, 8);
+      f = _mm256_blendv_ps(f, _mm256_loadu_ps(exact), _mm256_castsi256_ps(_mm256_cvtepi16_epi32(nan)));
     }
     _mm256_storeu_ps(dst + i, f);
   }

@@ -144,7 +144,8 @@ StatusCode ModelImpl::build() {
   programs_.assign(count, NPUProgram{});
   supplementaries_.assign(count, SupplementaryRecord{});
 
-  const StatusCode described = buildDescriptions();
+  StatusCode described = buildDescriptions();
+  if (described == StatusCode::OK) described = checkDescriptions(modelDescs_, npuOpDescs_);
   if (described != StatusCode::OK) return described;
 
   if (config_.getAsyncPipelineEnabled() &&

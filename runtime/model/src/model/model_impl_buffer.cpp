@@ -53,9 +53,12 @@ StatusCode checkCallerBuffers(const ModelMemoryPool& pool, const Lists& lists, c
 }
 
 // Multipliers of a caller's reposition request: `seqlens` is empty or has
-// one entry of three positive counts per record.
-StatusCode repositionSeqLens(const std::vector<std::vector<int>>& seqlens, size_t records, const char* what,
+// one entry of three positive counts per record, within what the
+// operation's areas were sized for.
+StatusCode repositionSeqLens(const std::vector<std::vector<int>>& seqlens, const NPUOpDesc& op, bool isInput,
                              std::vector<SeqLensHWC>& out) {
+  const size_t records = isInput ? op.inputs().size() : op.outputs().size();
+  const char* what = isInput ? "input" : "output";
   out.assign(records, SeqLensHWC{1, 1, 1});
   if (seqlens.empty()) return StatusCode::OK;
   if (seqlens.size() != records) {
@@ -72,7 +75,7 @@ StatusCode repositionSeqLens(const std::vector<std::vector<int>>& seqlens, size_
     }
     out[i] = {static_cast<uint32_t>(s[0]), static_cast<uint32_t>(s[1]), static_cast<uint32_t>(s[2])};
   }
-  return StatusCode::OK;
+  return op.checkMultipliers(out, isInput);
 }
 
 uint64_t itemElements(const IORecord& record, const SeqLensHWC& m) {
@@ -80,13 +83,23 @@ uint64_t itemElements(const IORecord& record, const SeqLensHWC& m) {
 }
 
 // Each buffer must hold one item in NPU layout: nothing is read or written
-// past its end.
-StatusCode checkItemBuffers(const std::vector<Buffer>& list, const IORecord& record, const SeqLensHWC& m,
-                            size_t index, const char* what) {
+// past its end. It must also be a block the pool has handed out: a buffer
+// kept after its release (or from before a dispose) may have been freed.
+StatusCode checkItemBuffers(const ModelMemoryPool& pool, const std::vector<Buffer>& list, const IORecord& record,
+                            const SeqLensHWC& m, size_t index, const char* what) {
   const uint64_t bytes = npuBufferBytes(record, m);
   for (size_t j = 0; j < list.size(); ++j) {
     if (list[j].data == nullptr || list[j].size < bytes) {
       KLOG_ERROR("Buffer {} of {} {} holds {} bytes; one item takes {}.", j, what, index, list[j].size, bytes);
+      return StatusCode::Model_BufferSizeMismatched;
+    }
+    const uint64_t pooled = pool.handedOutSize(list[j].data);
+    if (pooled == 0) {
+      KLOG_ERROR("Buffer {} of {} {} was not handed out by the model's memory pool.", j, what, index);
+      return StatusCode::MemoryPool_BufNotFound;
+    }
+    if (pooled < bytes) {
+      KLOG_ERROR("Buffer {} of {} {} is a block of {} bytes; one item takes {}.", j, what, index, pooled, bytes);
       return StatusCode::Model_BufferSizeMismatched;
     }
   }
@@ -298,6 +311,9 @@ StatusCode ModelImpl::repositionInputs(int variant, const std::vector<float*>& i
     return StatusCode::Model_ShapeMismatched;
   }
   if (inputs.empty()) return StatusCode::OK;
+  // The buffers are the pool's, which a dispose empties.
+  const CallScope scope(*this);
+  if (!scope) return StatusCode::Model_NotLaunched;
   if (variant < 0 || variant >= getNumModelVariants()) return StatusCode::Model_InvalidVariantIdx;
   const NPUOpDesc& op = npuOpDescs_[static_cast<size_t>(modelDescs_[static_cast<size_t>(variant)].firstNpuOpIndex())];
   const std::vector<IORecord>& records = op.inputs();
@@ -306,9 +322,9 @@ StatusCode ModelImpl::repositionInputs(int variant, const std::vector<float*>& i
     return StatusCode::Model_ShapeMismatched;
   }
   std::vector<SeqLensHWC> m;
-  StatusCode status = repositionSeqLens(seqlens, records.size(), "input", m);
+  StatusCode status = repositionSeqLens(seqlens, op, true, m);
   for (size_t i = 0; i < inputs.size() && status == StatusCode::OK; ++i) {
-    status = checkItemBuffers(input_bufss[i], records[i], m[i], i, "input");
+    status = checkItemBuffers(pool_, input_bufss[i], records[i], m[i], i, "input");
     if (status == StatusCode::OK && inputs[i] == nullptr && !input_bufss[i].empty()) {
       KLOG_ERROR("Input {} has no data.", i);
       status = StatusCode::Model_ShapeMismatched;
@@ -331,6 +347,8 @@ StatusCode ModelImpl::repositionOutputs(int variant, const std::vector<std::vect
     return StatusCode::Model_ShapeMismatched;
   }
   if (outputs.empty()) return StatusCode::OK;
+  const CallScope scope(*this);
+  if (!scope) return StatusCode::Model_NotLaunched;
   if (variant < 0 || variant >= getNumModelVariants()) return StatusCode::Model_InvalidVariantIdx;
   const NPUOpDesc& op = npuOpDescs_[static_cast<size_t>(modelDescs_[static_cast<size_t>(variant)].lastNpuOpIndex())];
   const std::vector<IORecord>& records = op.outputs();
@@ -339,9 +357,9 @@ StatusCode ModelImpl::repositionOutputs(int variant, const std::vector<std::vect
     return StatusCode::Model_ShapeMismatched;
   }
   std::vector<SeqLensHWC> m;
-  StatusCode status = repositionSeqLens(seqlens, records.size(), "output", m);
+  StatusCode status = repositionSeqLens(seqlens, op, false, m);
   for (size_t i = 0; i < outputs.size() && status == StatusCode::OK; ++i) {
-    status = checkItemBuffers(output_bufss[i], records[i], m[i], i, "output");
+    status = checkItemBuffers(pool_, output_bufss[i], records[i], m[i], i, "output");
     if (status == StatusCode::OK && outputs[i] == nullptr && !output_bufss[i].empty()) {
       KLOG_ERROR("Output {} has no room.", i);
       status = StatusCode::Model_ShapeMismatched;
@@ -367,7 +385,7 @@ StatusCode ModelImpl::repositionOutputs(int variant, const std::vector<std::vect
     return StatusCode::Model_ShapeMismatched;
   }
   std::vector<SeqLensHWC> m;
-  const StatusCode status = repositionSeqLens(seqlens, records.size(), "output", m);
+  const StatusCode status = repositionSeqLens(seqlens, op, false, m);
   if (status != StatusCode::OK) return status;
   std::vector<float*> pointers;
   try {

@@ -1,10 +1,12 @@
 // Launch and disposal: the model on an accelerator, and the program
 // buffers that runs reload.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "launch_sections.h"
 #include "model/model_impl.h"
 #include "runtime/log.h"
 #include "runtime/trace_scope.h"
@@ -13,7 +15,7 @@ namespace kestrane {
 
 namespace {
 
-constexpr uint32_t kSupplementarySection = 7;
+using launch_sections::kSupplementarySection;
 const std::vector<uint8_t> kSupplementaryRmemTypes = {3, 4, 5, 6, 7, 8, 9, 10};
 
 using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
@@ -138,18 +140,13 @@ StatusCode ModelImpl::initializeNPUBinBuffers() {
   if (bundles.size() == 1) return StatusCode::OK;
   for (size_t b = 0; b < bundles.size(); ++b) {
     const auto& sections = bundles[b].section_binaries;
-    bool init = false, initStart = false;
-    for (const zrb::SectionBinary& s : sections) {
-      init = init || s.memory_type == 4;
-      initStart = initStart || s.memory_type == 5;
-    }
     NPUProgram& program = programs_[b];
-    program.kind = initStart ? 3 : init ? 2 : 1;
-    if (init && initStart)
+    program.kind = launch_sections::programKind(bundles[b]);
+    if (program.kind == 3 &&
+        std::any_of(sections.begin(), sections.end(), [](const zrb::SectionBinary& s) { return s.memory_type == 4; }))
       KLOG_WARN("Either imem init or imem init start should exist; not both. Will prefer initstart.");
     for (const zrb::SectionBinary& s : sections) {
-      const bool selected = program.kind == 1 ? s.memory_type <= 3 : s.memory_type == (program.kind == 2 ? 4u : 5u);
-      if (!selected) continue;
+      if (!launch_sections::isProgramSection(program.kind, s)) continue;
       Buffer buffer;
       const StatusCode status = readSectionBinary(s, buffer);
       if (status != StatusCode::OK) return status;
@@ -169,11 +166,10 @@ StatusCode ModelImpl::initializeSupplementaryBuffers() {
   for (size_t b = 0; b < bundles.size(); ++b) {
     SupplementaryRecord& record = supplementaries_[b];
     for (const zrb::SectionBinary& s : bundles[b].section_binaries) {
-      const uint32_t type = s.memory_type;
-      if (type != 0 && type != 4 && type != 5 && type != kSupplementarySection) continue;
+      if (!launch_sections::isSupplementarySection(s)) continue;
       std::vector<Buffer>* buffers = &record.buffers;
       std::vector<ProgramPiece>* pieces = &record.pieces;
-      if (type == kSupplementarySection) {
+      if (s.memory_type == kSupplementarySection) {
         // Every such section of the bundle joins the first usable program.
         auto target = std::find_if(record.programs.begin(), record.programs.end(),
                                    [](const SupplementaryProgram& p) { return p.busy == 0; });

@@ -9,6 +9,7 @@
 
 #include "kestrane/model_config.h"
 #include "kestrane/status.h"
+#include "model/model_desc.h"
 #include "model/npu_op_desc.h"
 #include "zrb/zrb.h"
 
@@ -35,5 +36,13 @@ std::vector<std::vector<uint64_t>> buildIoSlotOffsets(const std::vector<zrb::Bun
 // ranges inside the card's memory. Model_BrokenZRB or
 // Model_InvalidScaleValue with one line naming the culprit.
 StatusCode checkOperations(const std::vector<NPUOpDesc>& ops, const std::vector<std::vector<uint64_t>>& ioSlotOffsets);
+
+// Every NPU layer of every variant against the records of its operation:
+// as many inputs and outputs, and described shapes that fit the records at
+// the largest multipliers their sequence lengths allow (no dimension of 0,
+// none beyond the -k rule). An NPU-only variant's model inputs are checked
+// the same way, as requests are matched against them. Model_BrokenZRB and
+// one line naming the first misfit.
+StatusCode checkDescriptions(const std::vector<ModelDesc>& descs, const std::vector<NPUOpDesc>& ops);
 
 }  // namespace kestrane::model_checks

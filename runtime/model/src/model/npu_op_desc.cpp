@@ -10,6 +10,7 @@
 #include "halvex/free_functions.h"
 #include "hwdep/memory_type.h"
 #include "hwdep/platform.h"
+#include "model/device_regions.h"
 #include "model/reposition.h"
 #include "runtime/globals.h"
 #include "runtime/log.h"
@@ -43,6 +44,16 @@ BufferInfo bufferInfo(const zrb::IoEntry& e) {
 }
 
 CopyRuns storedRuns(const zrb::IoGroup& group) { return CopyRuns{group.first, group.second, group.third}; }
+
+// Index tables only for a record whose host slice fits its NPU slice and
+// whose NPU slice fits the card: a table then takes memory in proportion to
+// the device area it indexes, whatever the file claims. The creation checks
+// name the records left without tables.
+bool tablesFit(const BufferInfo& info, uint32_t granule, uint8_t npuDtype) {
+  const uint64_t host = info.original_size(), npu = info.size();
+  if (granule == 0 || host == 0 || host > npu || npu > std::numeric_limits<uint32_t>::max()) return false;
+  return npu * npuElementBytes(npuDtype) <= DeviceRegions::card().largest();
+}
 
 }  // namespace
 
@@ -167,9 +178,11 @@ StatusCode NPUOpDesc::buildRecords(bool isInput, uint32_t granule) {
     const int32_t indices[3] = {e.seq_index_height, e.seq_index_width, e.seq_index_channel};
     uint32_t* maxFields[3] = {&rec.info.max_height, &rec.info.max_width, &rec.info.max_channel};
     const uint32_t originals[3] = {e.original_height, e.original_width, e.original_channel};
+    SeqLensHWC bounds(3, 1);
     for (int axis = 0; axis < 3; ++axis) {
       const int32_t m = getMaxSequenceSize(lengths, indices[axis], status);
       if (status != StatusCode::OK) return status;
+      bounds[static_cast<size_t>(axis)] = static_cast<uint32_t>(std::max(m, 1));
       *maxFields[axis] = static_cast<uint32_t>(m) * originals[axis];
       if (isInput && indices[axis] >= 0 && static_cast<size_t>(indices[axis]) < lengths.size()) {
         rec.info.max_cache_size =
@@ -184,14 +197,17 @@ StatusCode NPUOpDesc::buildRecords(bool isInput, uint32_t granule) {
     rec.npuDtype = e.word2_nibble;
     rec.channelGranule = granule;
     if (rec.layoutKind == 0) {
-      rec.indexTables[0] = buildRepositionIndex(rec.info, granule, MemoryFormat::HWC, isInput);
-      rec.indexTables[1] = buildRepositionIndex(rec.info, granule, MemoryFormat::CHW, isInput);
-      rec.copyRuns = {packIndexRuns(rec.indexTables[0], isInput)};
+      if (tablesFit(rec.info, granule, rec.npuDtype)) {
+        rec.indexTables[0] = buildRepositionIndex(rec.info, granule, MemoryFormat::HWC, isInput);
+        rec.indexTables[1] = buildRepositionIndex(rec.info, granule, MemoryFormat::CHW, isInput);
+        rec.copyRuns = {packIndexRuns(rec.indexTables[0], isInput)};
+      }
     } else {
       for (const zrb::IoGroup& group : e.io_groups) rec.copyRuns.push_back(storedRuns(group));
     }
     (isInput ? inputReposition_ : outputReposition_) = rec.layoutKind != 1;
     (isInput ? inputIoTypes_ : outputIoTypes_).push_back(e.kind);
+    (isInput ? inputBounds_ : outputBounds_).push_back(std::move(bounds));
     (isInput ? inputs_ : outputs_).push_back(std::move(rec));
     return StatusCode::OK;
   };

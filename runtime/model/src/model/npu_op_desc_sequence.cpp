@@ -5,7 +5,13 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 
 #include "model/npu_op_desc.h"
 #include "runtime/log.h"
@@ -137,6 +143,12 @@ uint32_t maxCacheSize(const std::vector<zrb::SequenceLength>& lengths) {
 StatusCode checkSequenceLengthValid(const zrb::Bundle& bundle) {
   Expected inputs(bundle.inputs.size(), {-1, -1, -1});
   Expected outputs(bundle.outputs.size(), {-1, -1, -1});
+  // Format 4 gives every length one shared list per kind: each list is
+  // walked once, so the check stays linear in the file.
+  std::unordered_set<const void*> sequenceLists, cacheLists;
+  auto firstVisit = [](std::unordered_set<const void*>& seen, const zrb::RmemIdList& list) {
+    return list.empty() || seen.insert(&list.ids()).second;
+  };
   for (size_t s = 0; s < bundle.sequence_lengths.size(); ++s) {
     const zrb::SequenceLength& length = bundle.sequence_lengths[s];
     if (length.sequence_type == kInvalidType) {
@@ -145,8 +157,10 @@ StatusCode checkSequenceLengthValid(const zrb::Bundle& bundle) {
     }
     if (!validAxes(length.input_axes, bundle.inputs.size(), s, length.sequence_type, inputs, true) ||
         !validAxes(length.output_axes, bundle.outputs.size(), s, length.sequence_type, outputs, false) ||
-        !validRmemIds(length.sequence_rmem_ids, bundle, s, 1, 1, "SequenceLength") ||
-        !validRmemIds(length.cache_rmem_ids, bundle, s, 2, 11, "related to Cache")) {
+        (firstVisit(sequenceLists, length.sequence_rmem_ids) &&
+         !validRmemIds(length.sequence_rmem_ids, bundle, s, 1, 1, "SequenceLength")) ||
+        (firstVisit(cacheLists, length.cache_rmem_ids) &&
+         !validRmemIds(length.cache_rmem_ids, bundle, s, 2, 11, "related to Cache"))) {
       return StatusCode::Model_BrokenZRB;
     }
   }
@@ -158,21 +172,35 @@ StatusCode checkSequenceLengthValid(const zrb::Bundle& bundle) {
 void NPUOpDesc::planSequenceLengths() {
   const auto& lengths = bundle_->sequence_lengths;
   sequencePlans_.assign(lengths.size(), SequencePlan{});
-  for (size_t s = 0; s < lengths.size(); ++s) {
+  // A shared list is written by the last length that holds it: walking the
+  // lengths backwards, a list seen before is held by a later one. Lists are
+  // told apart by identity, each visited once, so planning stays linear in
+  // the file however many lengths share them.
+  std::unordered_set<const void*> laterSequence, laterCache;
+  std::unordered_map<const void*, std::shared_ptr<std::vector<OverflowProbe>>> probesOf;
+  for (size_t s = lengths.size(); s-- > 0;) {
     SequencePlan& plan = sequencePlans_[s];
-    for (size_t later = s + 1; later < lengths.size(); ++later) {
-      if (lengths[s].sequence_rmem_ids.sharesWith(lengths[later].sequence_rmem_ids)) plan.writeSequenceIds = false;
-      if (lengths[s].cache_rmem_ids.sharesWith(lengths[later].cache_rmem_ids)) plan.writeCacheIds = false;
-    }
+    const zrb::RmemIdList& sequenceIds = lengths[s].sequence_rmem_ids;
+    const zrb::RmemIdList& cacheIds = lengths[s].cache_rmem_ids;
+    plan.writeSequenceIds = sequenceIds.empty() || laterSequence.insert(&sequenceIds.ids()).second;
+    plan.writeCacheIds = cacheIds.empty() || laterCache.insert(&cacheIds.ids()).second;
     if (plan.writeCacheIds || !lengths[s].flag_bit8) continue;
-    for (int32_t id : lengths[s].cache_rmem_ids) {
-      const zrb::RmemIdConfig& rmem = bundle_->rmem_ids[static_cast<size_t>(id)];
-      if (rmem.rmem_type != 2) continue;
-      const bool seen = std::any_of(plan.overflowProbes.begin(), plan.overflowProbes.end(), [&](const auto& p) {
-        return p.slope == rmem.multiplier && p.offset == rmem.offset;
-      });
-      if (!seen) plan.overflowProbes.push_back({rmem.multiplier, rmem.offset});
+    auto [probes, fresh] = probesOf.try_emplace(&cacheIds.ids());
+    if (fresh) {
+      probes->second = std::make_shared<std::vector<OverflowProbe>>();
+      // The distinct (slope, offset) pairs of the list's type-2 ids, told
+      // apart by their bits (a repeated probe would only test twice).
+      std::set<std::pair<uint32_t, uint32_t>> seen;
+      for (int32_t id : cacheIds) {
+        const zrb::RmemIdConfig& rmem = bundle_->rmem_ids[static_cast<size_t>(id)];
+        if (rmem.rmem_type != 2) continue;
+        uint32_t slope = 0, offset = 0;
+        std::memcpy(&slope, &rmem.multiplier, sizeof slope);
+        std::memcpy(&offset, &rmem.offset, sizeof offset);
+        if (seen.insert({slope, offset}).second) probes->second->push_back({rmem.multiplier, rmem.offset});
+      }
     }
+    plan.overflowProbes = probes->second;
   }
 }
 
@@ -251,6 +279,8 @@ SeqLenInfo NPUOpDesc::acquireSeqLenInfo(const std::vector<std::vector<int64_t>>&
   }
   info.outputSeqlens.assign(outputs_.size(), SeqLensHWC{1, 1, 1});
   info.rmemValues.assign(bundle_->rmem_ids.size(), 0);
+  status = checkMultipliers(info.inputSeqlens, true);
+  if (status != StatusCode::OK) return info;
 
   const auto& lengths = bundle_->sequence_lengths;
   for (size_t s = 0; s < lengths.size(); ++s) {
@@ -308,7 +338,7 @@ SeqLenInfo NPUOpDesc::acquireSeqLenInfo(const std::vector<std::vector<int64_t>>&
       return true;
     };
     if (!plan.writeCacheIds) {
-      for (const OverflowProbe& probe : plan.overflowProbes) {
+      for (const OverflowProbe& probe : *plan.overflowProbes) {
         if (overflows(cacheValue(probe.slope, probe.offset))) return info;
       }
       continue;
@@ -330,8 +360,23 @@ SeqLenInfo NPUOpDesc::acquireSeqLenInfo(const std::vector<std::vector<int64_t>>&
       info.rmemValues[static_cast<size_t>(r)] = v;
     }
   }
-  status = StatusCode::OK;
+  // Output multipliers come from the file's slopes and offsets.
+  status = checkMultipliers(info.outputSeqlens, false);
   return info;
+}
+
+StatusCode NPUOpDesc::checkMultipliers(const std::vector<SeqLensHWC>& multipliers, bool isInput) const {
+  const std::vector<SeqLensHWC>& bounds = isInput ? inputBounds_ : outputBounds_;
+  for (size_t i = 0; i < multipliers.size() && i < bounds.size(); ++i) {
+    for (size_t axis = 0; axis < 3 && axis < multipliers[i].size(); ++axis) {
+      const uint32_t v = multipliers[i][axis], bound = bounds[i][axis];
+      if (v <= bound) continue;
+      KLOG_ERROR("Sequence length of {}[{}] exceeds maximum value ({} > {})", isInput ? "inputs" : "outputs", i, v,
+                 bound);
+      return StatusCode::Model_ShapeMismatched;
+    }
+  }
+  return StatusCode::OK;
 }
 
 SeqLenInfo NPUOpDesc::acquireSeqLenInfoForTensors(const std::vector<halvex::Tensor>& inputs, MemoryFormat format,

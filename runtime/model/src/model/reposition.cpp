@@ -322,6 +322,13 @@ StatusCode fromNPULayoutOf(void* dst, const void* src, const IORecord& rec, Memo
   return noThrow([&] { return fromNPULayout<T>(dst, src, rec, item, needsRelayout(rec, false, item)); });
 }
 
+// Only the three NPU element types have a layout step.
+StatusCode refuseDtype(const IORecord& rec) {
+  KLOG_ERROR("An item of NPU dtype {} (layout kind {}) cannot be laid out: the dtype is none of 0, 1 and 2.",
+             rec.npuDtype, rec.layoutKind);
+  return StatusCode::Model_InvalidNPUDtype;
+}
+
 // Element counts cross the conversion routines as int.
 bool fitsCount(const Item& item) {
   if (item.T <= static_cast<size_t>(std::numeric_limits<int>::max())) return true;
@@ -347,7 +354,7 @@ StatusCode repositionToNPU(void* dst, const float* src, const IORecord& rec, Mem
     quantizeToNPU(dst, src, rec.scale, channels, rec.info.original_channel, count, fmt, type);
     return StatusCode::OK;
   }
-  if (rec.npuDtype > 2) return StatusCode::Model_InvalidNPUDtype;
+  if (rec.npuDtype > 2) return refuseDtype(rec);
   return noThrow([&] {
     // float32 elements need no conversion: laid out straight from the source.
     if (type == NPUDtype::Float32) return toNPULayout<uint32_t>(dst, src, rec, item, relayout);
@@ -371,10 +378,19 @@ StatusCode repositionFromNPU(float* dst, const void* src, const IORecord& rec, M
     dequantizeFromNPU(dst, src, rec.scale, channels, rec.info.original_channel, count, fmt, type);
     return StatusCode::OK;
   }
-  if (rec.npuDtype > 2) return StatusCode::Model_InvalidNPUDtype;
+  if (rec.npuDtype > 2) return refuseDtype(rec);
+  // The file's copy runs need not cover every host element: those they
+  // leave read 0, as if laid into a zero-filled item. (Runs made from an
+  // index table cover the slice, channel blocks and kind 5 every element,
+  // and a transposition writes the whole item.)
+  const bool gaps = rec.layoutKind != 0 && rec.layoutKind != 4 && rec.layoutKind != 5 && !item.transpose;
   return noThrow([&] {
-    if (type == NPUDtype::Float32) return fromNPULayout<uint32_t>(dst, src, rec, item, relayout);
+    if (type == NPUDtype::Float32) {
+      if (gaps) std::memset(dst, 0, item.T * sizeof(float));
+      return fromNPULayout<uint32_t>(dst, src, rec, item, relayout);
+    }
     Scratch<uint8_t> work(item.T * widthOf(rec.npuDtype));
+    if (gaps) std::memset(work.data(), 0, work.size());
     if (type == NPUDtype::Float16) fromNPULayout<uint16_t>(work.data(), src, rec, item, relayout);
     else fromNPULayout<uint8_t>(work.data(), src, rec, item, relayout);
     dequantizeFromNPU(dst, work.data(), rec.scale, channels, rec.info.original_channel, count, fmt, type);

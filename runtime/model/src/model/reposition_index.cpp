@@ -34,27 +34,21 @@ bool validFormat(MemoryFormat fmt) {
   return false;
 }
 
-// Fills a table of `count` entries with position(i); empty after an error
-// line when a position does not fit 32 bits or memory runs out.
+// Fills a table of `count` entries with position(i); empty when a position
+// does not fit 32 bits or memory runs out. Quiet: the record check that
+// follows names the record once.
 template <typename F>
 std::vector<uint32_t> makeTable(uint64_t count, F position) {
   std::vector<uint32_t> table;
-  if (count == 0 || count > kMaxSliceElements) {
-    KLOG_ERROR("Index table of {} entries is out of range", count);
-    return table;
-  }
+  if (count == 0 || count > kMaxSliceElements) return table;
   try {
     table.resize(count);
   } catch (const std::bad_alloc&) {
-    KLOG_ERROR("No memory for an index table of {} entries", count);
     return table;
   }
   for (uint64_t i = 0; i < count; ++i) {
     const uint64_t p = position(i);
-    if (p > std::numeric_limits<uint32_t>::max()) {
-      KLOG_ERROR("Index table position {} does not fit 32 bits", p);
-      return {};
-    }
+    if (p > std::numeric_limits<uint32_t>::max()) return {};
     table[i] = static_cast<uint32_t>(p);
   }
   return table;
@@ -79,10 +73,7 @@ std::vector<uint32_t> calcHWC(const BufferInfo& info, uint32_t granule, MemoryFo
   const uint64_t oh = info.original_height, ow = info.original_width, oc = info.original_channel;
   const uint64_t rh = info.reshaped_height, rw = info.reshaped_width, rc = info.reshaped_channel;
   const uint64_t g = granule;
-  if (g == 0 || oc == 0 || rc == 0) {
-    KLOG_ERROR("No index table for channel granule {}, original channel {}, reshaped channel {}", g, oc, rc);
-    return {};
-  }
+  if (g == 0 || oc == 0 || rc == 0) return {};
   if (oh * ow * oc != rh * rw * rc) {
     if (rc > oc) {
       // k width positions are folded into one reshaped pixel.
@@ -115,7 +106,12 @@ std::vector<uint32_t> buildRepositionIndex(const BufferInfo& info, uint32_t gran
     const std::vector<uint32_t> hwc = calcHWC(info, granule, MemoryFormat::HWC);
     const uint64_t pixels = uint64_t{info.original_height} * info.original_width;
     if (hwc.size() != pixels * oc) return {};
-    std::vector<uint32_t> table(hwc.size());
+    std::vector<uint32_t> table;
+    try {
+      table.resize(hwc.size());
+    } catch (const std::bad_alloc&) {
+      return {};
+    }
     for (uint64_t ch = 0; ch < oc; ++ch)
       for (uint64_t p = 0; p < pixels; ++p) table[ch * pixels + p] = hwc[p * oc + ch];
     return table;
@@ -183,7 +179,7 @@ class RecordCheck {
  private:
   template <typename... Args>
   bool fail(fmt::format_string<Args...> why, Args&&... args) {
-    KLOG_ERROR("{} {} (layout kind {}) {}", isInput_ ? "Input" : "Output", what_, static_cast<unsigned>(rec_.layoutKind),
+    KLOG_ERROR("{} (layout kind {}) {}", what_, static_cast<unsigned>(rec_.layoutKind),
                fmt::format(why, std::forward<Args>(args)...));
     return false;
   }
@@ -199,9 +195,14 @@ class RecordCheck {
       if (rc < oc && rc != rec_.channelGranule)
         return fail("spreads {} channels over pixels of {}, not the granule {}", oc, rc, rec_.channelGranule);
     }
+    // Distinct positions need at least one NPU element per host element; the
+    // operation builds no table for a record that has fewer.
+    if (hostSlice_ > npuSlice_)
+      return fail("places two host elements on one NPU position ({} host elements, {} NPU elements per slice)",
+                  hostSlice_, npuSlice_);
     for (const auto& table : rec_.indexTables)
       if (table.size() != hostSlice_)
-        return fail("has an index table of {} entries for {} elements", table.size(), hostSlice_);
+        return fail("has no index table of its {} host elements within its {} NPU elements", hostSlice_, npuSlice_);
     return true;
   }
 

@@ -60,7 +60,10 @@ bool ModelDesc::doesInputShapeMatch(const std::vector<Shape>& shapes, MemoryForm
     if (want.size() != 3) return false;
     for (size_t k = 0; k < 3; ++k) {
       const int64_t d = want[k];
-      if (d > 0 ? dims[k] != d : (d == 0 || dims[k] <= 0 || dims[k] % -d != 0)) return false;
+      // A dimension of INT64_MIN has no -k form: negating it would overflow.
+      if (d > 0 ? dims[k] != d
+                : (d == 0 || d == std::numeric_limits<int64_t>::min() || dims[k] <= 0 || dims[k] % -d != 0))
+        return false;
     }
   }
   return true;

@@ -1,0 +1,87 @@
+#pragma once
+
+// What a FutureFloat / FutureInt8 object holds: one native Future, which is
+// used by one thread at a time. Python threads may share the object, so
+// calls are admitted here: the first get() takes the future for itself and
+// waits for the wait_for() calls under way; a get() after that (also one
+// racing it) is refused with Future_NotValid, as the native future refuses
+// a second get(); a wait_for() after get() answers false.
+//
+// A future never reaches back into Python, so its waits run without the
+// interpreter lock, and so does the collection of a request that its
+// destructor makes (at most 11000 ms) when the outputs were never taken.
+
+#include <pybind11/pybind11.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "kestrane/future.h"
+#include "kestrane/status.h"
+#include "kestrane/type.h"
+
+namespace ophel {
+
+namespace py = pybind11;
+
+template <typename T>
+class FutureHandle {
+ public:
+  FutureHandle() : future_(std::make_unique<kestrane::Future<T>>()) {}
+  explicit FutureHandle(kestrane::Future<T>&& future)
+      : future_(std::make_unique<kestrane::Future<T>>(std::move(future))) {}
+  FutureHandle(const FutureHandle&) = delete;
+  FutureHandle& operator=(const FutureHandle&) = delete;
+
+  ~FutureHandle() {
+    bool pending = false;
+    {
+      std::lock_guard lock(mutex_);
+      pending = !taken_;
+    }
+    if (pending && Py_IsInitialized() && PyGILState_Check()) {
+      py::gil_scoped_release nogil;
+      future_.reset();
+    }
+  }
+
+  // Lock released by the caller.
+  std::vector<kestrane::NDArray<T>> get(kestrane::StatusCode& status) {
+    {
+      std::unique_lock lock(mutex_);
+      if (taken_) {
+        status = kestrane::StatusCode::Future_NotValid;
+        return {};
+      }
+      taken_ = true;
+      waitersGone_.wait(lock, [&] { return waiters_ == 0; });
+    }
+    return future_->get(status);
+  }
+
+  bool waitFor(int64_t timeoutMs) {
+    {
+      std::lock_guard lock(mutex_);
+      if (taken_) return false;
+      ++waiters_;
+    }
+    const bool ready = future_->waitFor(timeoutMs);
+    {
+      std::lock_guard lock(mutex_);
+      --waiters_;
+    }
+    waitersGone_.notify_all();
+    return ready;
+  }
+
+ private:
+  std::unique_ptr<kestrane::Future<T>> future_;
+  std::mutex mutex_;
+  std::condition_variable waitersGone_;
+  int waiters_ = 0;
+  bool taken_ = false;
+};
+
+}  // namespace ophel

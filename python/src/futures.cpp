@@ -1,0 +1,40 @@
+// FutureFloat and FutureInt8: the handles of asynchronous requests.
+#include "bindings.h"
+#include "future_handle.h"
+#include "ophel_error.h"
+#include "results.h"
+
+namespace ophel {
+
+namespace {
+
+template <typename T>
+void bindFuture(py::module_& m, const char* name) {
+  py::class_<FutureHandle<T>>(m, name)
+      .def(py::init<>())
+      .def("wait_for",
+           [](FutureHandle<T>& self, int64_t timeoutMs) {
+             if (timeoutMs <= 0) return self.waitFor(timeoutMs);
+             py::gil_scoped_release nogil;
+             return self.waitFor(timeoutMs);
+           })
+      .def("get", [](FutureHandle<T>& self) {
+        kestrane::StatusCode status = kestrane::StatusCode::OK;
+        std::vector<kestrane::NDArray<T>> outputs;
+        {
+          py::gil_scoped_release nogil;
+          outputs = self.get(status);
+        }
+        throwIfFailed(status);
+        return arrayList(std::move(outputs));
+      });
+}
+
+}  // namespace
+
+void bindFutures(py::module_& m) {
+  bindFuture<float>(m, "FutureFloat");
+  bindFuture<int8_t>(m, "FutureInt8");
+}
+
+}  // namespace ophel

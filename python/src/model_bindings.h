@@ -1,0 +1,80 @@
+#pragma once
+
+// The Model and ModelVariantHandle classes, registered in steps: both class
+// objects first (so signatures name ModelVariantHandle), then their members
+// by concern.
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <vector>
+
+#include "array_args.h"
+#include "kestrane/model.h"
+#include "kestrane/model_variant_handle.h"
+#include "ophel_error.h"
+
+namespace ophel {
+
+namespace py = pybind11;
+
+using ModelClass = py::class_<kestrane::Model, std::unique_ptr<kestrane::Model>>;
+using HandleClass = py::class_<kestrane::ModelVariantHandle, std::unique_ptr<kestrane::ModelVariantHandle>>;
+
+void defineModelMembers(ModelClass& cls);      // model.cpp
+void defineInference(ModelClass& cls);         // model_inference.cpp
+void defineCacheMembers(ModelClass& cls);      // model_cache.cpp
+void defineHandleMembers(HandleClass& cls);    // variant_handle.cpp
+
+// The reposition calls of Model (variant 0) and of ModelVariantHandle: bare
+// pointers reach the native side, so each array is checked against one
+// item of its record first.
+template <typename Target>
+void repositionInputs(const Target& target, const ArrayList<float>& input, std::vector<kestrane::Buffer> buffers,
+                      const std::vector<std::vector<int>>& seqlens) {
+  const ArrayViews<float> arrays(input, Side::Input);
+  arrays.checkItemLengths(target.getInputBufferInfo(), seqlens);
+  kestrane::StatusCode status = kestrane::StatusCode::OK;
+  {
+    py::gil_scoped_release nogil;
+    status = target.repositionInputs(arrays.pointers(), buffers, seqlens);
+  }
+  throwIfFailed(status);
+}
+
+template <typename Target>
+void repositionOutputs(const Target& target, const std::vector<kestrane::Buffer>& buffers,
+                       const ArrayList<float>& output, const std::vector<std::vector<int>>& seqlens) {
+  const ArrayViews<float> arrays(output, Side::Output);
+  arrays.checkItemLengths(target.getOutputBufferInfo(), seqlens);
+  kestrane::StatusCode status = kestrane::StatusCode::OK;
+  {
+    py::gil_scoped_release nogil;
+    std::vector<float*> pointers = arrays.pointers();
+    status = target.repositionOutputs(buffers, pointers, seqlens);
+  }
+  throwIfFailed(status);
+}
+
+// release_buffer of Model and ModelVariantHandle: each buffer goes back on
+// its own, and the Python object of every buffer the pool took back forgets
+// its memory, so it cannot be written or run on afterwards.
+template <typename Target>
+void releaseBuffers(const Target& target, const std::vector<kestrane::Buffer*>& buffers) {
+  if (buffers.empty()) {  // still refused on a model that is not launched
+    std::vector<kestrane::Buffer> none;
+    throwIfFailed(target.releaseBuffer(none));
+    return;
+  }
+  kestrane::StatusCode first = kestrane::StatusCode::OK;
+  for (kestrane::Buffer* buffer : buffers) {
+    if (buffer == nullptr) throw py::type_error("release_buffer takes Buffer objects, not None");
+    std::vector<kestrane::Buffer> one{*buffer};
+    const kestrane::StatusCode status = target.releaseBuffer(one);
+    if (status == kestrane::StatusCode::OK) *buffer = kestrane::Buffer{};
+    else if (first == kestrane::StatusCode::OK) first = status;
+  }
+  throwIfFailed(first);
+}
+
+}  // namespace ophel

@@ -1,0 +1,48 @@
+// ModelVariantHandle: the description, buffers and reposition calls of one
+// variant. Handles come only from Model.get_model_variant_handle and keep
+// their model alive; once it is disposed, the calls that need a launched
+// model fail with its status.
+#include <pybind11/stl.h>
+
+#include "model_bindings.h"
+#include "results.h"
+
+namespace ophel {
+
+using namespace kestrane;
+
+void defineHandleMembers(HandleClass& cls) {
+  cls.def("get_variant_idx", &ModelVariantHandle::getVariantIdx)
+      .def("get_model_input_shape",
+           [](const ModelVariantHandle& self) { return shapeList(self.getModelInputShape()); })
+      .def("get_model_output_shape",
+           [](const ModelVariantHandle& self) { return shapeList(self.getModelOutputShape()); })
+      .def("get_input_buffer_info", [](const ModelVariantHandle& self) { return self.getInputBufferInfo(); })
+      .def("get_output_buffer_info", [](const ModelVariantHandle& self) { return self.getOutputBufferInfo(); })
+      .def("get_input_scale", &ModelVariantHandle::getInputScale)
+      .def("get_output_scale", &ModelVariantHandle::getOutputScale)
+      .def("acquire_input_buffer",
+           [](const ModelVariantHandle& self, const std::vector<std::vector<int>>& seqlens) {
+             return self.acquireInputBuffer(seqlens);
+           })
+      .def("acquire_output_buffer",
+           [](const ModelVariantHandle& self, const std::vector<std::vector<int>>& seqlens) {
+             return self.acquireOutputBuffer(seqlens);
+           })
+      .def("release_buffer", [](const ModelVariantHandle& self,
+                                const std::vector<Buffer*>& buffers) { releaseBuffers(self, buffers); })
+      .def(
+          "reposition_inputs",
+          [](const ModelVariantHandle& self, const ArrayList<float>& input, const std::vector<Buffer>& inputBuf,
+             const std::vector<std::vector<int>>& seqlens) { repositionInputs(self, input, inputBuf, seqlens); },
+          py::arg("input").noconvert(), py::arg("input_buf").noconvert(),
+          py::arg("seqlens").noconvert() = std::vector<std::vector<int>>{})
+      .def(
+          "reposition_outputs",
+          [](const ModelVariantHandle& self, const std::vector<Buffer>& outputBuf, const ArrayList<float>& output,
+             const std::vector<std::vector<int>>& seqlens) { repositionOutputs(self, outputBuf, output, seqlens); },
+          py::arg("output_buf").noconvert(), py::arg("output").noconvert(),
+          py::arg("seqlens").noconvert() = std::vector<std::vector<int>>{});
+}
+
+}  // namespace ophel

@@ -1,0 +1,16 @@
+"""The README's demo script runs as scripts/demo runs it and finds the host reference matched."""
+import os
+import subprocess
+import sys
+
+from conftest import ROOT
+
+
+def test_demo_script(make_model):
+    path = make_model(ROOT / "examples" / "demo_model.json")
+    run = subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py"), path], capture_output=True, text=True,
+                         env=dict(os.environ), timeout=120)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "results match the host reference" in run.stdout
+    assert "4 asynchronous requests on the NPU part: largest difference 0" in run.stdout
+    assert "Model Variant #0" in run.stdout

@@ -1,0 +1,136 @@
+"""Synchronous inference from Python: the forms and their dtypes, array layouts, output arrays,
+and the refusals (TypeError, ValueError, OphelError)."""
+import numpy as np
+import pytest
+
+import ophel
+from conftest import config_of, values
+
+SHAPE = (4, 4, 8)  # identity_int8: the output is the input rounded to int8 steps
+
+
+@pytest.fixture
+def identity(launch):
+    return launch("identity_int8", config_of(cores=2))
+
+
+def chw(a):
+    return np.ascontiguousarray(np.moveaxis(a, -1, -3))
+
+
+def test_returning_forms_give_arrays_of_their_dtype(identity):
+    x = values(SHAPE)
+    q = x.astype(np.int8)
+    batch = np.stack([x, -x])
+    cases = [
+        (identity.infer, x, ophel.NDArrayFloat, x),
+        (identity.infer, batch, ophel.NDArrayFloat, batch),
+        (identity.infer_chw, chw(x), ophel.NDArrayFloat, chw(x)),
+        (identity.infer, q, ophel.NDArrayInt8, q),
+        (identity.infer_chw, chw(q), ophel.NDArrayInt8, chw(q)),
+        (identity.infer_to_float, q, ophel.NDArrayFloat, x),
+        (identity.infer_chw_to_float, chw(q), ophel.NDArrayFloat, chw(x)),
+    ]
+    for call, data, cls, want in cases:
+        [result] = call([data])
+        assert type(result) is cls
+        np.testing.assert_array_equal(np.asarray(result), want)
+        [again] = call(arr=[data], cache_size=0)
+        np.testing.assert_array_equal(np.asarray(again), want)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.int8])
+def test_out_forms_fill_the_callers_arrays(identity, dtype):
+    x = values(SHAPE, dtype)
+    for call, data in ((identity.infer, x), (identity.infer_chw, chw(x))):
+        out = np.zeros_like(data)
+        assert call([data], [out]) is None
+        np.testing.assert_array_equal(out, data)
+        # Another shape of the same size receives the elements in C order.
+        flat = np.zeros(data.size, dtype)
+        call(**{"in": [data], "out": [flat], "cache_size": 0})
+        np.testing.assert_array_equal(flat, data.ravel())
+
+
+def test_out_forms_refuse_arrays_that_cannot_receive_the_output(identity, launch):
+    x = values(SHAPE)
+    refusals = [
+        ([np.zeros(100, np.float32)], "output array 0 holds 100 elements; the model's output 0 has 128"),
+        ([np.zeros(SHAPE, np.float32)] * 2, "the model gives 1 outputs; 2 output arrays were passed"),
+        ([], "the model gives 1 outputs; 0 output arrays were passed"),
+        ([np.zeros((8, 4, 8), np.float32)[::2]], "output array 0 is not C-contiguous"),
+    ]
+    for out, message in refusals:
+        with pytest.raises(ValueError, match=message):
+            identity.infer([x], out)
+    # The host layers of a CPU-offload model hand back arrays of their own,
+    # copied into the caller's when the sizes agree.
+    cpu = launch("cpu_layers", config_of(cores=1))
+    x = np.arange(16, dtype=np.float32).reshape(2, 2, 4) / 4
+    for out in (np.zeros((2, 2, 4), np.float32), np.zeros(16, np.float32)):
+        cpu.infer([x], [out])
+        np.testing.assert_array_equal(out.reshape(2, 2, 4), np.floor(2 * x + 0.5) + 1.5)
+    with pytest.raises(ValueError, match="output array 0 holds 12 elements"):
+        cpu.infer([x], [np.zeros(12, np.float32)])
+
+
+def test_inputs_of_any_layout_are_read_in_index_order(identity):
+    x = values(SHAPE)
+    spread = np.zeros((8, 4, 8), np.float32)
+    spread[::2] = x
+    layouts = {
+        "stepped": spread[::2],
+        "reversed": np.ascontiguousarray(x[::-1, :, ::-1])[::-1, :, ::-1],
+        "transposed": np.ascontiguousarray(x.transpose(2, 1, 0)).transpose(2, 1, 0),
+    }
+    for name, data in layouts.items():
+        assert not data.flags.c_contiguous, name
+        before = data.copy()
+        [result] = identity.infer([data])
+        np.testing.assert_array_equal(np.asarray(result), x, err_msg=name)
+        np.testing.assert_array_equal(data, before)
+
+
+def test_read_only_arrays_are_refused(identity):
+    x = values(SHAPE)
+    frozen = x.copy()
+    frozen.setflags(write=False)
+    read_only = {
+        "frozen": frozen,
+        "over bytes": np.frombuffer(x.tobytes(), np.float32).reshape(SHAPE),
+        "broadcast": np.broadcast_to(np.float32(1), SHAPE),
+    }
+    for name, data in read_only.items():
+        with pytest.raises(ValueError, match="^array is not writeable$"):
+            identity.infer([data])
+        with pytest.raises(ValueError, match="^array is not writeable$"):
+            identity.infer([x], [data])
+
+
+def test_arguments_select_the_form_without_conversion(identity):
+    x = values(SHAPE)
+    for args, kwargs in [
+        (([x.astype(np.float64)],), {}),
+        (([x, x.astype(np.int8)],), {}),
+        (([x.tolist()],), {}),
+        (([x],), {"cache_size": -1}),
+        (([x],), {"cache_size": 1.0}),
+        (([x], [np.zeros(SHAPE, np.int8)]), {}),
+    ]:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            identity.infer(*args, **kwargs)
+    with pytest.raises(TypeError):
+        identity.infer_to_float([x])
+    # A tuple is a list argument too.
+    assert len(identity.infer((x,))) == 1
+
+
+def test_failures_raise_ophel_error_with_the_status_name(identity, make_model):
+    with pytest.raises(ophel.OphelError) as caught:
+        identity.infer([values((4, 4, 9))])
+    assert str(caught.value).startswith("Model_ShapeMismatched occurred.\nPlease visit ")
+    assert ophel.__version__.rsplit(".", 1)[0] in str(caught.value)
+    idle = ophel.Model(make_model("identity_int8"))
+    with pytest.raises(RuntimeError, match="^Model_NotLaunched occurred.") as caught:
+        idle.infer([values(SHAPE)])
+    assert type(caught.value) is ophel.OphelError and caught.value.args == (str(caught.value),)

@@ -1,0 +1,110 @@
+"""The interpreter lock is released while the card works: other Python threads run meanwhile,
+several threads infer on one model at once, and dispose may come in the middle."""
+import threading
+
+import numpy as np
+import pytest
+
+import ophel
+from conftest import config_of, slow, values
+
+SHAPE = (4, 4, 8)
+
+
+class Ticker:
+    """A pure-Python thread counting as fast as it can."""
+
+    def __init__(self):
+        self.count = 0
+        self.stop = False
+        self.thread = threading.Thread(target=self.run)
+
+    def run(self):
+        while not self.stop:
+            self.count += 1
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop = True
+        self.thread.join()
+
+
+def releasing_calls(model):
+    x = values(SHAPE)
+    ins, outs = model.acquire_input_buffer([]), model.acquire_output_buffer([])
+    calls = {
+        "infer": lambda: model.infer([x]),
+        "infer into": lambda: model.infer([x], [np.zeros(SHAPE, np.float32)]),
+        "infer_chw": lambda: model.infer_chw([np.ascontiguousarray(x.transpose(2, 0, 1))]),
+        "infer_to_float": lambda: model.infer_to_float([x.astype(np.int8)]),
+        "infer_buffer": lambda: model.infer_buffer(ins, outs, [], 0),
+        "infer_speedrun": model.infer_speedrun,
+        "future get": lambda: model.infer_async([x]).get(),
+        "future wait_for": lambda: model.infer_async([x]).wait_for(10000),
+    }
+    return calls, ins + outs
+
+
+def test_the_lock_is_released_while_the_card_works(launch):
+    # 30 ms on the card per run: a call that kept the lock would stop the ticker.
+    model = launch("identity_int8", config_of(cores=1, asynchronous=True), edit=slow(30000))
+    calls, buffers = releasing_calls(model)
+    with Ticker() as ticker:
+        for name, call in calls.items():
+            before = ticker.count
+            call()
+            assert ticker.count - before > 1000, name
+    model.release_buffer(buffers)
+
+
+def test_threads_inferring_at_once_each_get_their_own_results(launch):
+    model = launch("identity_int8", config_of(cores=4))
+    failures = []
+
+    def work(k):
+        x = values(SHAPE, seed=k)
+        out = np.zeros(SHAPE, np.float32)
+        for i in range(40):
+            if i % 2:
+                [result] = model.infer([x])
+                result = np.asarray(result)
+            else:
+                model.infer([x], [out])
+                result = out
+            if not np.array_equal(result, x):
+                failures.append(k)
+
+    with Ticker() as ticker:
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    assert failures == [] and ticker.count > 0
+
+
+def test_dispose_in_the_middle_of_inference(launch):
+    model = launch("identity_int8", config_of(cores=2), edit=slow(2000))
+    started = threading.Barrier(5)
+    outcomes = []
+
+    def work(k):
+        x = values(SHAPE, seed=k)
+        started.wait()
+        try:
+            while True:
+                np.testing.assert_array_equal(np.asarray(model.infer([x])[0]), x)
+        except ophel.OphelError as error:
+            outcomes.append(str(error).split(" ")[0])
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    started.wait()
+    model.dispose()
+    for t in threads:
+        t.join()
+    assert outcomes == ["Model_NotLaunched"] * 4

@@ -1,0 +1,173 @@
+// Model files that would let requests write outside the memory creation
+// sized, or make creation itself take memory out of proportion to the file:
+// each is refused at creation with its status and exactly one error line,
+// with the card's cores left alone.
+
+#include <limits>
+#include <string>
+
+#include "inference_fixture.h"
+#include "support/log_capture.h"
+
+namespace kestrane::test {
+namespace {
+
+using Mutate = void (*)(json&);
+
+json& bundle(json& m) { return m["bundles"][0]; }
+json& input(json& m) { return bundle(m)["inputs"][0]; }
+json& output(json& m) { return bundle(m)["outputs"][0]; }
+json& length(json& m) { return bundle(m)["sequence_lengths"][0]; }
+
+// A description of one NPU layer "npu" over the bundle, with the given
+// model inputs and outputs ({name, shape} each).
+void describe(json& m, const json& inputs, const json& outputs) {
+  json names = json::array(), produced = json::array();
+  for (const json& in : inputs) names.push_back(in["name"]);
+  for (const json& out : outputs) produced.push_back(out["name"]);
+  m["metadata"] = {{{"payload",
+                     {{"model_description",
+                       {{"inputs", inputs},
+                        {"outputs", outputs},
+                        {"layers", {{{"layerName", "npu"}, {"inputList", names}, {"outputList", produced}}}}}}}}}};
+}
+
+// identity_int8: one input and one output of 4 x 4 x 8, no sequence lengths.
+void identityInput(json& m, const json& shape) {
+  describe(m, {{{"name", "in"}, {"shape", shape}}}, {{{"name", "out"}, {"shape", {1, 4, 4, 8}}}});
+}
+
+// sequence_cache: x of (L, 1, 16), L up to 8 (sequence length 0).
+void sequenceInput(json& m, int64_t height) {
+  describe(m, {{{"name", "x"}, {"shape", {1, height, 1, 16}}}}, {{{"name", "y"}, {"shape", {1, -1, 1, 16}}}});
+}
+
+struct Row {
+  const char* name;
+  const char* model;
+  Mutate mutate;
+  StatusCode status;
+  std::string line;
+};
+
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+const Row kRows[] = {
+    {"DescriptionLargerThanItsRecord", "identity_int8", [](json& m) { identityInput(m, {1, 4, 4, 16}); },
+     StatusCode::Model_BrokenZRB,
+     "Input \"in\" of variant 0, described as (1, 4, 4, 16), does not fit input 0 of NPU operation 0: dimension 3 "
+     "(16) exceeds 8 x 1."},
+    {"DescriptionNotAWholeMultiple", "identity_int8", [](json& m) { identityInput(m, {1, 4, 4, 12}); },
+     StatusCode::Model_BrokenZRB, "dimension 3 (12) is not a whole multiple of 8."},
+    {"DescriptionOfSequenceBeyondItsMaximum", "sequence_cache", [](json& m) { sequenceInput(m, 9); },
+     StatusCode::Model_BrokenZRB, "described as (1, 9, 1, 16), does not fit input 0 of NPU operation 0: dimension 1 "
+                                  "(9) exceeds 1 x 8."},
+    {"DescriptionOfFixedLengthBeyondItsMaximum", "sequence_cache",
+     [](json& m) {
+       length(m)["sequence_type"] = 1;
+       sequenceInput(m, -9);
+     },
+     StatusCode::Model_BrokenZRB, "dimension 1 (-9) exceeds 1 x 8."},
+    {"DescriptionOfProductLengthBeyondTheArea", "sequence_cache",
+     [](json& m) {
+       // A product length names no axis of its own: its input's area holds
+       // one item.
+       length(m)["sequence_type"] = 2;
+       input(m)["seq_index"] = {-1, -1, -1};
+       output(m)["seq_index"] = {-1, -1, -1};
+       sequenceInput(m, -2);
+     },
+     StatusCode::Model_BrokenZRB, "dimension 1 (-2) exceeds 1 x 1."},
+    {"OutputLargerThanTheInputAreaItWritesBackInto", "identity_int8",
+     [](json& m) {
+       output(m)["kind"] = 1;
+       output(m)["original"] = {8, 4, 8};
+       output(m)["shape"] = {8, 4, 64};
+     },
+     StatusCode::Model_BrokenZRB,
+     "Output 0 of NPU operation 0 of 2048 bytes is written back into input 0, whose area holds 1024 bytes."},
+    {"MoreInputsThanTheBundle", "identity_int8",
+     [](json& m) {
+       describe(m, {{{"name", "in"}, {"shape", {1, 4, 4, 8}}}, {{"name", "extra"}, {"shape", {1, 4, 4, 8}}}},
+                {{{"name", "out"}, {"shape", {1, 4, 4, 8}}}});
+     },
+     StatusCode::Model_BrokenZRB, "Layer \"npu\" of variant 0 has 2 inputs and 1 outputs, but NPU operation 0 has 1 and 1."},
+    {"ZeroDimension", "identity_int8", [](json& m) { identityInput(m, {1, 4, 0, 8}); }, StatusCode::Model_BrokenZRB,
+     "dimension 2 is 0."},
+    {"SmallestDimension", "identity_int8",
+     [](json& m) { identityInput(m, {1, 4, 4, std::numeric_limits<int64_t>::min()}); }, StatusCode::Model_BrokenZRB,
+     "dimension 3 (-9223372036854775808) has no whole multiples."},
+    {"ZeroOutputDimension", "identity_int8",
+     [](json& m) {
+       describe(m, {{{"name", "in"}, {"shape", {1, 4, 4, 8}}}}, {{{"name", "out"}, {"shape", {1, 4, 0, 8}}}});
+     },
+     StatusCode::Model_BrokenZRB, "Output \"out\" of variant 0, described as (1, 4, 0, 8), does not fit output 0"},
+    {"HugeOriginalShapeInATinyArea", "identity_int8",
+     [](json& m) {
+       // About a kilobyte of file claiming 2^28 elements of one item: no
+       // index table may be built for it.
+       input(m)["original"] = {1, 1, 268435456};
+       input(m)["reshaped"] = {1, 1, 268435456};
+       input(m)["shape"] = {1, 1, 16};
+     },
+     StatusCode::Model_BrokenZRB,
+     "Input 0 of NPU operation 0 (layout kind 0) places two host elements on one NPU position (268435456 host "
+     "elements, 16 NPU elements per slice)"},
+    {"EmptySectionThatLaunchReads", "identity_int8",
+     [](json& m) {
+       bundle(m)["section_binaries"].push_back(
+           {{"memory_type", 7}, {"payload", json::array()}, {"designations", {{{"each_core", true}, {"region", "IMEM"}}}}});
+     },
+     StatusCode::Model_BrokenZRB, "Section binary 1 of NPU operation 0 (memory type 7) is empty, but launch reads it."},
+    {"LayoutWithoutRuns", "identity_int8", [](json& m) { input(m)["io_type"] = 7; }, StatusCode::Model_BrokenZRB,
+     "Input 0 of NPU operation 0 (layout kind 7) has no copy runs"},
+};
+
+class HostileFile : public InferenceTest, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(HostileFile, RefusedWithItsStatusAndOneLine) {
+  const Row& row = GetParam();
+  json description = testModel(row.model);
+  row.mutate(description);
+  accelerator();
+  const auto file = writeModel(description);
+  LogCapture log;
+  StatusCode status = StatusCode::OK;
+  const std::unique_ptr<Model> model = Model::create(file->path(), oneCore(), status);
+  EXPECT_EQ(status, row.status) << statusCodeName(status);
+  EXPECT_EQ(model, nullptr);
+  size_t errors = 0;
+  for (const std::string& line : log.lines()) errors += line.rfind("error|", 0) == 0;
+  EXPECT_EQ(errors, 1u) << log.text();
+  EXPECT_EQ(log.count(row.line), 1u) << log.text();
+  EXPECT_EQ(log.count("Model constructed."), 0u);
+  EXPECT_TRUE(card_->claimedCores().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, HostileFile, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+
+TEST_F(InferenceTest, SectionsLaunchNeverReadsMayBeEmpty) {
+  // One bundle: its program (memory types 1 to 3) stays where registration
+  // uploaded it, so an empty one is never read into a host buffer.
+  json description = testModel("identity_int8");
+  bundle(description)["section_binaries"].push_back(
+      {{"memory_type", 2}, {"payload", json::array()}, {"designations", {{{"each_core", true}, {"region", "IMEM"}}}}});
+  Model& model = launch(description, oneCore());
+  std::vector<NDArray<float>> out;
+  EXPECT_EQ(model.infer({arrayOf<float>({4, 4, 8}, Values(128, 1.0f))}, out), StatusCode::OK);
+}
+
+TEST_F(InferenceTest, InvalidNPUTypeLoadsWithALineAndFailsWhereALayoutStepIsNeeded) {
+  json description = testModel("identity_int8");
+  output(description)["word2_nibble"] = 3;
+  LogCapture log;
+  Model& model = launch(description, oneCore());
+  EXPECT_EQ(log.count("Output 0 of NPU operation 0 has the invalid NPU dtype 3"), 1u) << log.text();
+  std::vector<NDArray<float>> out;
+  EXPECT_EQ(model.infer({arrayOf<float>({4, 4, 8}, Values(128, 1.0f))}, out), StatusCode::Model_InvalidNPUDtype);
+  EXPECT_EQ(log.count("An item of NPU dtype 3 (layout kind 0) cannot be laid out"), 1u) << log.text();
+}
+
+}  // namespace
+}  // namespace kestrane::test
