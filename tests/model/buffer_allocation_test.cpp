@@ -70,7 +70,7 @@ TEST_F(BufferAllocationTest, ItemBuffersFollowTheSizeRule) {
       {"rounded int8", true, 2, {{1, 1, 2}}, 320},
       {"rounded float16", true, 1, {{1, 1, 2}}, 640},
       {"rounded float32", true, 0, {{1, 1, 2}}, 1280},
-      {"longer width", true, 2, {{1, 3, 1}}, 960},
+      {"rounded without multiplier", true, 2, {{1, 1, 1}}, 320},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -57,7 +57,8 @@ class NPUTaskScheduler {
   struct WorkItem {
     NPUTask task;
     CoreId core;
-    uint64_t order = 0;  // dispatch order
+    uint64_t order = 0;            // dispatch order
+    NPUWatchdog* dog = nullptr;    // of the core group; null when none runs it
   };
   enum class Placement { Placed, Paused, Closed, Unplaceable };
 
@@ -69,6 +70,7 @@ class NPUTaskScheduler {
   // asks whether the task could be placed at all.
   bool findAvailableCores(const NPUTask& task, CoreId& core, bool assumeIdle) const;
   void updateCoreUsage(int delta, CoreId core, CoreMode mode);
+  NPUWatchdog* watchdogFor(CoreId core, CoreMode mode) const;
   void runTask(WorkItem& item);
 
   EngineModel& model_;

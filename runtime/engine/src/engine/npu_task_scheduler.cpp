@@ -107,12 +107,17 @@ void NPUTaskScheduler::dispatcherMain() {
     if (queue_->pop(task, &stopping_) != TaskQueue::Pop::Item) return;
     CoreId core;
     switch (waitEmptyCores(task, core)) {
-      case Placement::Placed:
-        if (!workQueue_.push({std::move(task), core, order})) {
+      case Placement::Placed: {
+        NPUWatchdog* dog = watchdogFor(core, task.coreMode);
+        if (dog) dog->expectTask(order);
+        const CoreMode mode = task.coreMode;
+        if (!workQueue_.push({std::move(task), core, order, dog})) {
+          if (dog) dog->forgetTask(order);
           std::lock_guard lock(coreMutex_);
-          updateCoreUsage(-1, core, task.coreMode);
+          updateCoreUsage(-1, core, mode);
         }
         break;  // a task that found no worker fails when it is destroyed
+      }
       case Placement::Paused:
         // It goes back where it was and runs after the reset, in order.
         queue_->pushFront(std::move(task));
@@ -227,19 +232,23 @@ void NPUTaskScheduler::workerMain() {
   }
 }
 
+NPUWatchdog* NPUTaskScheduler::watchdogFor(CoreId core, CoreMode mode) const {
+  auto dog = std::find_if(watchdogs_.begin(), watchdogs_.end(),
+                          [&](const auto& w) { return w->mainCore() == core && w->coreMode() == mode; });
+  return dog == watchdogs_.end() ? nullptr : dog->get();
+}
+
 void NPUTaskScheduler::runTask(WorkItem& item) {
   NPUTask& task = item.task;
   const CoreId core = item.core;
   const CoreMode mode = task.coreMode;
-  auto dog = std::find_if(watchdogs_.begin(), watchdogs_.end(),
-                          [&](const auto& w) { return w->mainCore() == core && w->coreMode() == mode; });
   StatusCode status = StatusCode::InternalError;
   bool deferred = false;
-  if (dog == watchdogs_.end()) {
+  if (item.dog == nullptr) {
     KLOG_ERROR("No watchdog runs core {:x} in core mode {}.", coreKey(core), static_cast<int>(mode));
     task.result.set_value(false);
   } else {
-    status = (*dog)->run(task, deferred);
+    status = item.dog->run(task, item.order, deferred);
   }
   {
     std::lock_guard lock(coreMutex_);
