@@ -218,7 +218,8 @@ class ModelImpl : public EngineModel {
   // Cuts the [input][item] / [output][item] lists into tasks (four items in
   // multi-core mode, else one), queues them all and waits for every task
   // queued: the buffers are free again when it returns. The first failure:
-  // Model_NotAlive (a task failed), Model_NotLaunched (the queue closed).
+  // Model_NotAlive (a task failed), Model_NotLaunched (the queue closed,
+  // before the push or while the task waited: dispose began).
   // Under a CallScope.
   StatusCode runBatched(const std::vector<std::vector<Buffer>>& inputs, const std::vector<std::vector<Buffer>>& outputs,
                         int32_t npuOpIndex, const SeqLenInfo& info);
