@@ -94,8 +94,9 @@ TEST(AsyncInferJobManager, TimeOutsAndPolling) {
 
 TEST(AsyncInferJobManager, CloseReleasesPendingJobsAndRefusesNewOnes) {
   AsyncInferJobManager manager;
-  const uint32_t done = newJob(manager);
+  const uint32_t done = newJob(manager), polled = newJob(manager);
   EXPECT_EQ(manager.setOutputs(done, outputsOf(4)), StatusCode::OK);
+  EXPECT_EQ(manager.setOutputs(polled, outputsOf(6)), StatusCode::OK);
   const uint32_t pending[] = {newJob(manager), newJob(manager), newJob(manager)};
   StatusCode results[3] = {StatusCode::OK, StatusCode::OK, StatusCode::OK};
   std::vector<std::thread> callers;
@@ -116,10 +117,44 @@ TEST(AsyncInferJobManager, CloseReleasesPendingJobsAndRefusesNewOnes) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   uint32_t id = 0;
   EXPECT_EQ(manager.createJob(id), kNotAlive);
-  // The job that finished before close is still there, also after polling.
-  EXPECT_TRUE(manager.waitFor(done, 0));
+  // A job that finished before close is still there; polling one cannot
+  // put its done future back into the closed map: it is dropped, outputs
+  // and all.
   Tensors got;
   EXPECT_EQ(manager.getOutput(done, got, 0), StatusCode::OK);
+  LogCapture log;
+  EXPECT_TRUE(manager.waitFor(polled, 0));
+  EXPECT_EQ(log.count("warning|Failed to put done_future back to JobIdFutureMap in AsyncInferJobManager::waitFor. "
+                      "The map was closed."),
+            1u);
+  EXPECT_EQ(manager.storedOutputs(), 0u);
+  EXPECT_EQ(manager.getOutput(polled, got, 0), kNotAlive);
+}
+
+// Outputs nobody can collect any more (the done future timed out, or was
+// let go of) are freed: at once when stored, else when they arrive. A job
+// that ends without outputs leaves nothing behind.
+TEST(AsyncInferJobManager, UncollectableOutputsAreFreed) {
+  AsyncInferJobManager manager;
+  const uint32_t timedOut = newJob(manager), stored = newJob(manager), released = newJob(manager),
+                 failed = newJob(manager);
+  Tensors got, kept = outputsOf(1);
+  const std::weak_ptr<void> storage = kept[0].owner();
+  EXPECT_EQ(manager.getOutput(timedOut, got, 0), StatusCode::Model_AsyncPipelineTimeout);
+  EXPECT_EQ(manager.droppedJobs(), 1u);
+  EXPECT_EQ(manager.setOutputs(timedOut, std::move(kept)), StatusCode::OK);
+  EXPECT_TRUE(storage.expired());
+  EXPECT_EQ(manager.setOutputs(stored, outputsOf(2)), StatusCode::OK);
+  manager.release(stored);
+  manager.release(released);
+  manager.release(failed);
+  EXPECT_EQ(manager.storedOutputs(), 0u);
+  EXPECT_EQ(manager.setError(failed, StatusCode::Model_NotAlive), StatusCode::OK);
+  EXPECT_EQ(manager.droppedJobs(), 1u);  // `released` still runs
+  EXPECT_EQ(manager.setOutputs(released, outputsOf(3)), StatusCode::OK);
+  EXPECT_EQ(manager.storedOutputs(), 0u);
+  EXPECT_EQ(manager.droppedJobs(), 0u);
+  for (uint32_t id : {timedOut, stored, released, failed}) EXPECT_EQ(manager.getOutput(id, got, 0), kNotAlive) << id;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // load (lists and files), the tail filter run by the model's rearrangement
 // program, and their refusals.
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -142,6 +143,55 @@ TEST_F(CacheTest, TailFilterRunsTheRearrangementProgram) {
   EXPECT_EQ(sc, StatusCode::Model_NotLaunched);
   EXPECT_EQ(model.moveCacheTail(1, 1, 5, sc), 5);
   EXPECT_EQ(sc, StatusCode::Model_NotLaunched);
+}
+
+// A move of the cache tail hands the rearrangement program the eight
+// arguments of the move; this model's program records them behind the
+// cache and moves n bytes from src to dst, as the device's would.
+TEST_F(CacheTest, TailMoveRunsTheRearrangementProgram) {
+  json description = testModel("sequence_cache");
+  json& bundle = description["bundles"][0];
+  bundle["sequence_lengths"][0]["extra_words"] = {256, 0, 0};  // the largest cache size
+  bundle["cache_designations"][0]["size"] = 288;
+  bundle["section_binaries"][1]["program"] =
+      json::array({"copy ddr+0x8100 @RMEM+8 32", "copy ddr+0x8040 ddr+0x80C0 1 scale=7"});
+  Model& model = launch(description, onCore(0, 0));
+  Bytes cache(288, 0);
+  for (size_t i = 0; i < 256; ++i) cache[i] = static_cast<int8_t>(i % 100);
+  ASSERT_EQ(model.loadCacheMemory(Areas{cache}), StatusCode::OK);
+  StatusCode sc = StatusCode::InternalError;
+  // Head 10, tail 5 of 200 with the granule 64: dst 64, src 192, end 256, n 64.
+  EXPECT_EQ(model.moveCacheTail(10, 5, 200, sc), 72u);
+  EXPECT_EQ(sc, StatusCode::OK);
+  Bytes expected = cache;
+  std::copy(cache.begin() + 192, cache.begin() + 256, expected.begin() + 64);
+  const uint32_t args[8] = {0, 0, 0, 192, 64, 64, 128, 128};
+  std::memcpy(expected.data() + 256, args, sizeof args);
+  EXPECT_EQ(dump(model), Areas{expected});
+}
+
+// An area placed only on another core than the model's: dump and load
+// fail with a line each and touch neither the caller's bytes, the files,
+// nor the card's memory.
+TEST_F(CacheTest, DumpAndLoadNeedAPlacementOnTheModelsCores) {
+  json description = testModel("sequence_cache");
+  description["bundles"][0]["cache_designations"][0]["entries"][0]["designations"] = {
+      {{"core_word", 0x10001}, {"region", "DDR"}, {"address", 32768}, {"flag", true}}};
+  Model& model = launch(description, onCore(0, 1));
+  const std::vector<uint8_t> marks(32, 0x44);
+  ASSERT_TRUE(card_->poke(0x800000000 + 0x8000, marks.data(), marks.size()));
+  LogCapture log;
+  Areas areas{Bytes(32, 7)};
+  EXPECT_EQ(model.dumpCacheMemory(areas), StatusCode::Model_NoCache);
+  EXPECT_EQ(areas, Areas{Bytes(32, 7)});
+  EXPECT_EQ(model.dumpCacheMemory(dir_.string()), StatusCode::Model_NoCache);
+  EXPECT_TRUE(fs::is_empty(dir_));
+  EXPECT_EQ(model.loadCacheMemory(areas), StatusCode::Model_NoCache);
+  EXPECT_EQ(log.count("error|Failed to dump cache memory - kv_0(Index: 0): no placement on the model's cores."), 2u);
+  EXPECT_EQ(log.count("error|Failed to load cache memory - kv_0(Index: 0): no placement on the model's cores."), 1u);
+  std::vector<uint8_t> onCard(32);
+  ASSERT_TRUE(card_->peek(0x800000000 + 0x8000, onCard.data(), onCard.size()));
+  EXPECT_EQ(onCard, marks);
 }
 
 TEST_F(CacheTest, WithoutRearrangementProgramResetZeroFillsAndFiltersAreRefused) {

@@ -253,22 +253,46 @@ TEST_F(EngineTest, DdrDumpsFollowTheEnvironment) {
   std::filesystem::remove_all(dir);
 }
 
-// Multi-core mode runs on a cluster's global core and counts the whole
-// cluster busy: a second task goes to the other cluster.
-TEST_F(EngineTest, MultiCoreModeTakesAWholeCluster) {
+// Multi-core and global4 modes run on a cluster's global core and count the
+// whole cluster busy: a second task goes to the other cluster. Global8 runs
+// every task on both global cores (the first one's group) and counts the
+// whole card busy: the second task runs after the first, on the same group.
+TEST_F(EngineTest, ClusterAndCardModesPlaceTasksOnGlobalCores) {
   constexpr uint32_t kSize = 32;
-  AcceleratorImpl& acc = open();
-  ModelConfig config;
-  ASSERT_TRUE(config.setMultiCoreMode({Cluster::Cluster0, Cluster::Cluster1}));
-  FakeModel model(config, {transformVariant()}, transformProgram(kSize, 200000));
-  ASSERT_EQ(model.launch(acc), StatusCode::OK);
-  Submitted a = submitBytes(model, pattern(kSize, 1)), b = submitBytes(model, pattern(kSize, 2));
-  Finished fa = finish(model, a), fb = finish(model, b);
-  ASSERT_TRUE(fa.ok && fb.ok);
-  EXPECT_EQ(fa.out(), transformed(pattern(kSize, 1)));
-  EXPECT_EQ(fb.out(), transformed(pattern(kSize, 2)));
-  EXPECT_EQ(fa.stamp().core, 0x1FFFEu);
-  EXPECT_EQ(fb.stamp().core, 0x2FFFEu);
+  const struct {
+    const char* name;
+    bool (*configure)(ModelConfig&);
+    uint32_t secondCore;  // the first task runs on 0x1FFFE
+    uint64_t postsPerGlobalCore;
+  } cases[] = {
+      {"Multi", [](ModelConfig& c) { return c.setMultiCoreMode({Cluster::Cluster0, Cluster::Cluster1}); },
+       0x2FFFE, 1},
+      {"Global4", [](ModelConfig& c) { return c.setGlobal4CoreMode({Cluster::Cluster0, Cluster::Cluster1}); },
+       0x2FFFE, 1},
+      {"Global8", [](ModelConfig& c) { return c.setGlobal8CoreMode(); }, 0x1FFFE, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    acc_.reset();  // a fresh card for each case's counts
+    card_ = simcard::attachCard(0, cardOptions_);
+    AcceleratorImpl& acc = open();
+    ModelConfig config;
+    ASSERT_TRUE(c.configure(config));
+    FakeModel model(config, {transformVariant()}, transformProgram(kSize, 200000));
+    ASSERT_EQ(model.launch(acc), StatusCode::OK);
+    Submitted a = submitBytes(model, pattern(kSize, 1)), b = submitBytes(model, pattern(kSize, 2));
+    Finished fa = finish(model, a), fb = finish(model, b);
+    ASSERT_TRUE(fa.ok && fb.ok);
+    EXPECT_EQ(fa.out(), transformed(pattern(kSize, 1)));
+    EXPECT_EQ(fb.out(), transformed(pattern(kSize, 2)));
+    EXPECT_EQ(fa.stamp().core, 0x1FFFEu);
+    EXPECT_EQ(fb.stamp().core, c.secondCore);
+    if (c.secondCore == fa.stamp().core) {
+      EXPECT_GT(fb.stamp().runId, fa.stamp().runId);
+    }
+    const auto posts = card_->stats().postsByCore;
+    EXPECT_EQ(posts, (std::map<uint32_t, uint64_t>{{0x1FFFE, c.postsPerGlobalCore}, {0x2FFFE, c.postsPerGlobalCore}}));
+  }
 }
 
 }  // namespace

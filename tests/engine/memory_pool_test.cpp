@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -71,6 +73,9 @@ TEST(MemoryPoolTest, ReusesBuffersOfTheExactSizeInTheOrderTheyCameBack) {
   EXPECT_EQ(allocator.frees, 3);
 }
 
+// Every caller writes its own bytes into the buffers it holds and finds
+// them unchanged before it returns them: a buffer handed to two callers at
+// once shows, with or without a thread sanitizer.
 TEST(MemoryPoolTest, ConcurrentCallersShareBuffers) {
   CountingAllocator allocator;
   Pool pool = makePool(&allocator);
@@ -80,17 +85,29 @@ TEST(MemoryPoolTest, ConcurrentCallersShareBuffers) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kRounds; ++i) {
-        Buffer buf;
-        const uint64_t size = 16 << ((t + i) % 3);
-        if (pool->allocateHostMemory(size, buf) != StatusCode::OK || buf.size != size) ++failures;
-        std::memset(buf.data, t, size);  // nobody else holds it
-        if (pool->freeHostMemory(buf) != StatusCode::OK) ++failures;
+        Buffer held[2];
+        std::vector<uint8_t> mine[2];
+        for (int k = 0; k < 2; ++k) {
+          const uint64_t size = 16 << ((t + i + k) % 3);
+          if (pool->allocateHostMemory(size, held[k]) != StatusCode::OK || held[k].size != size) {
+            ++failures;
+            return;
+          }
+          mine[k].resize(size);
+          for (size_t b = 0; b < size; ++b) mine[k][b] = static_cast<uint8_t>(t * 31 + i * 7 + k + b);
+          std::memcpy(held[k].data, mine[k].data(), size);
+        }
+        std::this_thread::yield();
+        for (int k = 0; k < 2; ++k) {
+          if (std::memcmp(held[k].data, mine[k].data(), mine[k].size()) != 0) ++failures;
+          if (pool->freeHostMemory(held[k]) != StatusCode::OK) ++failures;
+        }
       }
     });
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(failures, 0);
-  EXPECT_LE(allocator.allocations, kThreads * 3);
+  EXPECT_LE(allocator.allocations, kThreads * 6);
   pool->setAllocator(nullptr);
   EXPECT_EQ(allocator.frees, allocator.allocations);
 }
@@ -116,6 +133,56 @@ TEST(MemoryPoolTest, ChangingTheAllocatorWaitsThreeSecondsForBuffersStillOut) {
   EXPECT_EQ(allocator.frees, 1);
   EXPECT_EQ(pool->freeHostMemory(kept), StatusCode::MemoryPool_BufNotFound);
   std::free(kept.data);
+}
+
+// An allocator that holds its first call until the test lets it go.
+struct GatedAllocator {
+  StatusCode allocateHostMemory(void*& address, uint64_t size) {
+    entered.set_value();
+    release.wait();
+    ++allocations;
+    address = std::malloc(size);
+    return StatusCode::OK;
+  }
+  StatusCode freeHostMemory(void* address) {
+    ++frees;
+    std::free(address);
+    return StatusCode::OK;
+  }
+  std::promise<void> entered;
+  std::shared_future<void> release;
+  std::atomic<int> allocations{0}, frees{0};
+};
+
+// The allocator is not switched under a call inside it: the switch waits,
+// and the buffer that call makes goes back to the allocator that made it.
+TEST(MemoryPoolTest, ChangingTheAllocatorWaitsForAllocatorCallsInFlight) {
+  GatedAllocator allocator;
+  std::promise<void> go;
+  allocator.release = go.get_future().share();
+  auto pool = std::make_unique<MemoryPool<GatedAllocator>>();
+  pool->setAllocator(&allocator);
+  StatusCode taken = StatusCode::InternalError;
+  std::thread caller([&] {
+    Buffer buf;
+    taken = pool->allocateHostMemory(64, buf);
+    if (taken == StatusCode::OK) pool->freeHostMemory(buf);
+  });
+  allocator.entered.get_future().wait();
+  std::atomic<bool> switched{false};
+  std::thread switcher([&] {
+    pool->setAllocator(nullptr);
+    switched = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room to switch too early
+  EXPECT_FALSE(switched);
+  go.set_value();
+  caller.join();
+  switcher.join();
+  EXPECT_EQ(taken, StatusCode::OK);
+  EXPECT_EQ(allocator.allocations, 1);
+  EXPECT_EQ(allocator.frees, 1);
+  EXPECT_EQ(pool->inUseCount() + pool->freeCount(), 0u);
 }
 
 }  // namespace

@@ -46,6 +46,92 @@ TEST_F(EngineTest, HungCoreIsResetAndTheTasksBehindItRunInOrder) {
   EXPECT_EQ(card_->stats().postsByCore.at(coreKey(core)), 5u);
 }
 
+// With two IO slots the task on the second slot of the hung core is handed
+// back, not failed: only the hung task fails, and the three behind it run
+// after the one reset, in order, with their own outputs.
+TEST_F(EngineTest, TaskOnTheSecondSlotOfAHungCoreRunsAfterTheReset) {
+  const CoreId core = coreOf(0, 2);
+  AcceleratorImpl& acc = open();
+  FakeVariant v = hangableVariant();
+  v.slotOffsets = {0, 0x100000};
+  v.rmem[core] = {{14, coreLayout(core).rmem}};  // posts carry the slot's offset
+  FakeModel model(singleCores({core}), {v}, transformProgram(kSize));
+  ASSERT_EQ(model.launch(acc), StatusCode::OK);
+  card_->faults().hangRuns(coreKey(core), 1);
+  LogCapture log;
+  std::vector<Submitted> tasks;
+  for (int i = 0; i < 4; ++i) tasks.push_back(submitBytes(model, pattern(kSize, i)));
+  uint32_t lastRun = 0;
+  for (int i = 0; i < 4; ++i) {
+    Finished f = finish(model, tasks[static_cast<size_t>(i)]);
+    EXPECT_EQ(f.ok, i != 0) << i;
+    if (i == 0) continue;
+    EXPECT_EQ(f.out(), transformed(pattern(kSize, i))) << i;
+    EXPECT_GT(f.stamp().runId, lastRun) << i;
+    lastRun = f.stamp().runId;
+  }
+  EXPECT_EQ(log.count("Timeout occurred"), 1u);
+  EXPECT_EQ(acc.resetCount(), 1u);
+  EXPECT_EQ(card_->stats().postsByCore.at(coreKey(core)), 4u);
+}
+
+// An init run (program kind 2) that hangs times out after its own bound:
+// its task fails, the card is reset, and the next task runs the init again.
+TEST_F(EngineTest, HungInitRunTimesOutAndResets) {
+  seams::setWatchdogTimes({100000000ull, 5000000000ull, 300000000ull});
+  const CoreId core = coreOf(1, 1);
+  const auto& layout = coreLayout(core);
+  const auto real = transformProgram(kSize).bytes();
+  const auto init = ProgramAssembler().copy(absolute(layout.imem), ddr(kScratch), static_cast<uint32_t>(real.size()));
+  AcceleratorImpl& acc = open();
+  FakeModel model(singleCores({core}), {transformVariant()}, ProgramAssembler());
+  model.addSection(1, kScratch, real.size(), model.writeFile(real));
+  ASSERT_EQ(model.launch(acc), StatusCode::OK);
+  NPUProgram& program = model.variant(0).program;
+  program.kind = 2;
+  program.buffers = {model.hostCopy(init.bytes())};
+  program.pieces = {{program.buffers[0], core, layout.imem}};
+  card_->faults().hangRuns(coreKey(core), 1);
+  LogCapture log;
+  Submitted hung = submitBytes(model, pattern(kSize, 1)), next = submitBytes(model, pattern(kSize, 2));
+  EXPECT_FALSE(finish(model, hung).ok);
+  Finished f = finish(model, next);
+  EXPECT_TRUE(f.ok);
+  EXPECT_EQ(f.out(), transformed(pattern(kSize, 2)));
+  EXPECT_EQ(log.count("[20002] Timeout occurred while init imem..."), 1u);
+  EXPECT_EQ(log.count("Timeout occurred"), 1u);
+  EXPECT_EQ(acc.resetCount(), 1u);
+  EXPECT_EQ(card_->stats().resetsByCore.at(coreKey(core)), 1u);
+  model.pool().freeHostMemory(program.buffers[0]);
+}
+
+// The upload after a reset writes the programs again but leaves the
+// sections at 0x800000000 and above (DDR) as the model left them.
+TEST_F(EngineTest, ResetUploadKeepsSectionsFromDdrUp) {
+  const CoreId core = coreOf(0, 3);
+  const uint64_t section = coreLayout(core).ddr + kScratch;
+  ASSERT_GE(section, 0x800000000u);
+  ASSERT_LT(coreLayout(core).imem, 0x800000000u);
+  AcceleratorImpl& acc = open();
+  FakeModel model(singleCores({core}), {hangableVariant()}, transformProgram(kSize));
+  model.addSection(2, kScratch, 64, model.writeFile(std::vector<uint8_t>(64, 0x11)));
+  ASSERT_EQ(model.launch(acc), StatusCode::OK);
+  std::vector<uint8_t> bytes(64);
+  ASSERT_TRUE(card_->peek(section, bytes.data(), bytes.size()));
+  EXPECT_EQ(bytes, std::vector<uint8_t>(64, 0x11));
+  const std::vector<uint8_t> changed(64, 0x22);  // what the model's runs made of it
+  ASSERT_TRUE(card_->poke(section, changed.data(), changed.size()));
+  card_->faults().hangRuns(coreKey(core), 1);
+  Submitted hung = submitBytes(model, pattern(kSize, 1)), next = submitBytes(model, pattern(kSize, 2));
+  EXPECT_FALSE(finish(model, hung).ok);
+  Finished f = finish(model, next);  // the program wiped by the card's reset is back
+  EXPECT_TRUE(f.ok);
+  EXPECT_EQ(f.out(), transformed(pattern(kSize, 2)));
+  EXPECT_EQ(acc.resetCount(), 1u);
+  ASSERT_TRUE(card_->peek(section, bytes.data(), bytes.size()));
+  EXPECT_EQ(bytes, changed);
+}
+
 // Time-outs that come while the reset thread is busy make one reset, named
 // after the last of them; every model's scheduler is rebuilt.
 TEST_F(EngineTest, TimeOutsReportedTogetherMakeOneReset) {

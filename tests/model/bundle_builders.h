@@ -4,9 +4,11 @@
 
 #include <array>
 #include <map>
+#include <memory>
 #include <type_traits>
 #include <vector>
 
+#include "model/npu_op_desc.h"
 #include "zrb/records.h"
 
 namespace kestrane::test {
@@ -82,6 +84,19 @@ inline zrb::Bundle bundleOf(std::vector<zrb::Input> inputs, std::vector<zrb::Out
   b.inputs = std::move(inputs);
   b.outputs = std::move(outputs);
   return b;
+}
+
+// The operation keeps a reference to its bundle: both live here.
+struct Built {
+  std::unique_ptr<zrb::Bundle> bundle;
+  std::unique_ptr<NPUOpDesc> op;
+  StatusCode status;
+};
+inline Built build(zrb::Bundle b) {
+  Built out;
+  out.bundle = std::make_unique<zrb::Bundle>(std::move(b));
+  out.op = std::make_unique<NPUOpDesc>(*out.bundle, out.status);
+  return out;
 }
 
 }  // namespace kestrane::test

@@ -98,16 +98,27 @@ TEST_F(InferenceTest, DescriptionsWithoutBatchTakeTheRequestsBatch) {
   EXPECT_EQ(valuesOf(two[0]), x);
 }
 
+// The card moves every pixel one place back (pixel p gets pixel p + 1, the
+// last gets the first), so a mistake made alike on the way in and out (a
+// transposed height and width, say) shows against the host's reference.
 TEST_F(InferenceTest, ChwEqualsHwc) {
-  Model& model = launch(testModel("identity_int8"));
-  const Values x = steps(2 * 128, 0.5f, -200, 200, 2);
+  json rotate = testModel("identity_int8");
+  rotate["bundles"][0]["section_binaries"][0]["program"] =
+      json::array({"copy ddr+0x2000 ddr+0x1040 960", "copy ddr+0x23C0 ddr+0x1000 64"});
+  Model& model = launch(rotate);
+  const Values x = steps(2 * 128, 1, -120, 120, 2);
+  Values want(x.size());
+  for (size_t item = 0; item < 2; ++item)
+    for (size_t p = 0; p < 16; ++p)
+      for (size_t c = 0; c < 8; ++c) want[(item * 16 + p) * 8 + c] = x[(item * 16 + (p + 1) % 16) * 8 + c];
   StatusCode sc = StatusCode::InternalError;
   auto hwc = model.infer({arrayOf<float>({2, 4, 4, 8}, x)}, sc);
   ASSERT_EQ(sc, StatusCode::OK);
+  EXPECT_EQ(valuesOf(hwc[0]), want);
   auto chw = model.inferCHW({arrayOf<float>({2, 8, 4, 4}, toCHW(x, 2, 4, 4, 8))}, sc);
   ASSERT_EQ(sc, StatusCode::OK);
   EXPECT_EQ(chw[0].shape, (std::vector<int64_t>{2, 8, 4, 4}));
-  EXPECT_EQ(valuesOf(chw[0]), toCHW(valuesOf(hwc[0]), 2, 4, 4, 8));
+  EXPECT_EQ(valuesOf(chw[0]), toCHW(want, 2, 4, 4, 8));
 }
 
 TEST_F(InferenceTest, MixedLayoutsAndElementTypes) {
@@ -285,6 +296,30 @@ TEST_P(CoreModes, BatchOfTenRunsInTasksOfTheMode) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, CoreModes, ::testing::ValuesIn(kModes),
                          [](const ::testing::TestParamInfo<ModeCase>& info) { return std::string(info.param.name); });
+
+// Multi-core mode cuts a batch of ten into tasks of four, four and two, item
+// j of a task on local core j. The last task leaves cores 2 and 3 with the
+// items the second one put there (four, three and three would leave items
+// 9 and 3).
+TEST_F(InferenceTest, MultiCoreBatchOfTenRunsInTasksOfFourFourAndTwo) {
+  ModelConfig config;
+  ASSERT_TRUE(config.setMultiCoreMode({Cluster::Cluster0}));
+  Model& model = launch(allModesModel(), config);
+  Values x;
+  for (int item = 0; item < 10; ++item) x.insert(x.end(), 128, static_cast<float>(item + 1));
+  StatusCode sc = StatusCode::InternalError;
+  auto y = model.infer({arrayOf<float>({10, 4, 4, 8}, x)}, sc);
+  ASSERT_EQ(sc, StatusCode::OK);
+  EXPECT_EQ(valuesOf(y[0]), x);
+  std::vector<int8_t> last;  // the first value of each local core's output area
+  for (uint64_t ddr : {0x800000000ull, 0x880000000ull, 0x900000000ull, 0x980000000ull}) {
+    int8_t value = 0;
+    ASSERT_TRUE(card_->peek(ddr + 0x2000, &value, 1));
+    last.push_back(value);
+  }
+  EXPECT_EQ(last, (std::vector<int8_t>{9, 10, 7, 8}));
+  EXPECT_EQ(card_->stats().postsByCore, (std::map<uint32_t, uint64_t>{{kGlobal0, 3}}));
+}
 
 // result = (round(2 x) + 1) + 0.5: a host layer, the card, a host layer.
 TEST_F(InferenceTest, CpuLayersAroundTheNpuMatchTheHostReference) {

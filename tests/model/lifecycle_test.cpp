@@ -193,6 +193,76 @@ TEST_F(InferenceTest, FailedTaskWaitsForTheWholeBatch) {
   EXPECT_EQ(sc, StatusCode::OK);
 }
 
+// Dispose of a model whose core stays hung, with requests queued behind
+// the hung one: the queued tasks fail at once instead of each waiting for
+// a time-out of its own, so only the run in progress times out.
+TEST_F(InferenceTest, DisposeFailsQueuedRequestsOfAHungCoreAtOnce) {
+  // Runs time out after a second: room for dispose to close the queue
+  // before the first time-out's reset could start the next task.
+  seams::setWatchdogTimes({100000000ull, 1000000000ull, 1000000000ull});
+  StatusCode sc = StatusCode::InternalError;
+  ::testing::internal::CaptureStdout();
+  auto acc = AcceleratorImpl::create(0, sc);
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_EQ(sc, StatusCode::OK);
+  const auto file = writeModel(testModel("identity_int8"));
+  auto model = ModelImpl::create(file->path(), onCore(1, 2), sc);
+  ASSERT_EQ(model->launch(acc.get()), StatusCode::OK);
+  constexpr uint32_t kCore = 0x20003;
+  card_->faults().hangCore(kCore, true);
+  LogCapture log;
+  std::vector<StatusCode> results(3, StatusCode::OK);
+  std::atomic<int> ended{0};
+  std::vector<std::thread> callers;
+  for (size_t i = 0; i < results.size(); ++i) {
+    callers.emplace_back([&, i] {
+      std::vector<NDArray<float>> y;
+      results[i] = model->infer({arrayOf<float>({4, 4, 8}, Values(128))}, y, MemoryFormat::HWC, 0);
+      ++ended;
+    });
+  }
+  // One run hangs on the card and a task waits in the queue (the one
+  // between them may be held by the dispatcher, waiting for the core).
+  auto queued = [&] {
+    const ModelImpl::CallScope scope(*model);
+    return scope ? model->taskQueue()->size() : size_t{0};
+  };
+  while (ended == 0 && (card_->stats().postsByCore[kCore] < 1 || queued() < 1)) std::this_thread::yield();
+  ASSERT_EQ(ended, 0) << "the hung run timed out before dispose began";
+  EXPECT_EQ(model->dispose(), StatusCode::OK);
+  for (auto& caller : callers) caller.join();
+  // Every request ends as one that the disposed model no longer serves.
+  EXPECT_EQ(results, std::vector<StatusCode>(3, StatusCode::Model_NotLaunched));
+  EXPECT_EQ(log.count("Timeout occurred"), 1u);
+  EXPECT_EQ(card_->stats().postsByCore[kCore], 1u);
+  card_->faults().hangCore(kCore, false);
+}
+
+// A launch that fails for want of device memory leaves the card's memory
+// as it found it: a small model launched afterwards runs.
+TEST_F(InferenceTest, LaunchOutOfDeviceMemoryLeavesTheMemoryAsItWas) {
+  // Room for three 1 MiB chunks of the large model's zeros and one page
+  // more: the fourth chunk does not fit, and what the three took would leave
+  // the small model too little.
+  simcard::CardOptions options;
+  options.memoryCapBytes = (3 << 20) + simcard::DeviceMemory::kPageSize;
+  card_ = simcard::attachCard(0, options);
+  json large = testModel("identity_int8");
+  large["bundles"][0]["section_binaries"].push_back({{"memory_type", 2},
+                                                     {"no_payload", true},
+                                                     {"size", 8 << 20},
+                                                     {"designations", {{{"each_core", true}, {"region", "DDR"}, {"address", 0x100000}}}}});
+  const uint64_t before = card_->stats().committedBytes;
+  Model* big = create(large, onCore(0, 0));
+  EXPECT_EQ(big->launch(accelerator()), StatusCode::Driver_FailedToWriteMemoryBuffer);
+  EXPECT_EQ(card_->stats().committedBytes, before);
+  EXPECT_TRUE(card_->claimedCores().empty());
+  StatusCode sc = StatusCode::InternalError;
+  Model& small = launch(testModel("identity_int8"), onCore(0, 0));
+  EXPECT_TRUE(identityRuns(small, 9, sc));
+  EXPECT_EQ(sc, StatusCode::OK);
+}
+
 TEST_F(InferenceTest, DisposeWhileEightThreadsInfer) {
   Model& model = launch(testModel("identity_int8"));
   std::atomic<int> succeeded{0}, refused{0}, wrong{0};

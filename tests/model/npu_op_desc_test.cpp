@@ -10,19 +10,6 @@
 namespace kestrane::test {
 namespace {
 
-// The operation keeps a reference to its bundle: both live here.
-struct Built {
-  std::unique_ptr<zrb::Bundle> bundle;
-  std::unique_ptr<NPUOpDesc> op;
-  StatusCode status;
-};
-Built build(zrb::Bundle b) {
-  Built out;
-  out.bundle = std::make_unique<zrb::Bundle>(std::move(b));
-  out.op = std::make_unique<NPUOpDesc>(*out.bundle, out.status);
-  return out;
-}
-
 using Shapes = std::vector<std::vector<int64_t>>;
 
 SeqLenInfo acquire(const NPUOpDesc& op, const Shapes& shapes, int32_t cache, StatusCode expected,

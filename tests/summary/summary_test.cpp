@@ -110,6 +110,25 @@ TEST(ModelSummary, LayerTableOfMixedModel) {
   EXPECT_EQ(after("|   0  scaled"), table);
 }
 
+// An NPU layer whose operation has no outputs has its type row only: no
+// row with an empty shape list before it.
+TEST(ModelSummary, NpuLayerWithoutOutputsShowsItsTypeRowOnly) {
+  json m = testModel("two_variants");
+  m["bundles"][1]["outputs"] = json::array();
+  m["metadata"][1]["payload"]["model_description"]["outputs"] = json::array();
+  m["metadata"][1]["payload"]["model_description"]["layers"][0]["outputList"] = json::array();
+  const auto file = writeModel(m);
+  const std::string summary = getModelSummary(file->path());
+  const size_t variant1 = summary.find("Model Variant #1");
+  ASSERT_NE(variant1, std::string::npos) << summary;
+  const std::string header = "|      (type)                                                               Idxes       |\n" +
+                             kVariantRule;
+  const size_t rows = summary.find(header, variant1);
+  ASSERT_NE(rows, std::string::npos) << summary;
+  EXPECT_EQ(summary.substr(rows + header.size()),
+            "|      (DeepLearning)                                                                   |\n" + kVariantRule);
+}
+
 TEST(ModelSummary, UnreadableFilesGiveEmptyReports) {
   LogCapture log;
   EXPECT_EQ(getModelSummary("/nonexistent/model.zrb"), "");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -19,10 +20,21 @@ class DeviceMemory {
 
   DeviceMemory(const std::vector<MemoryRegion>& regions, uint64_t capBytes);
 
+  // What a run of writes changed: the pages it touched as they were before
+  // (null: not committed then), and whether one of its writes was refused
+  // for the cap. Restoring it undoes the run.
+  struct Journal {
+    std::map<uint64_t, std::unique_ptr<uint8_t[]>> before;
+    bool refusedForCap = false;
+  };
+
   // True when [address, address + size) lies inside the regions.
   bool contains(uint64_t address, uint64_t size) const;
   bool read(uint64_t address, void* dst, uint64_t size) const;
-  bool write(uint64_t address, const void* src, uint64_t size);
+  // With a journal, records in it what the write changes.
+  bool write(uint64_t address, const void* src, uint64_t size, Journal* journal = nullptr);
+  // Puts the journal's pages back as they were; uncommitted ones are given up.
+  void restore(const Journal& journal);
   uint64_t committedBytes() const;
   // Overwrites every committed byte of [address, address + size) with
   // `value`; pages never written stay uncommitted and keep reading zero.

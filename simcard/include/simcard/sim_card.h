@@ -82,7 +82,7 @@ class SimCard : public platform::DeviceBackend, public std::enable_shared_from_t
   platform::IoResult deviceInfo(const void* in, uint32_t inLen, void* out, uint32_t outLen);
   platform::IoResult mapDma(const void* in, uint32_t inLen, void* out, uint32_t outLen, bool map);
   platform::IoResult registerAccess(const void* in, uint32_t inLen, void* out, uint32_t outLen);
-  platform::IoResult transfer(const void* in, uint32_t inLen);
+  platform::IoResult transfer(uint64_t session, const void* in, uint32_t inLen);
   platform::IoResult command(uint64_t session, const void* in, uint32_t inLen, void* out, uint32_t outLen,
                              const std::shared_ptr<platform::IoCompletion>& completion);
   bool post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSlot, bool hasIoSlot);
@@ -101,6 +101,20 @@ class SimCard : public platform::DeviceBackend, public std::enable_shared_from_t
   // Answers a pending request; under the card's mutex.
   void reply(const std::shared_ptr<platform::IoCompletion>& completion, std::vector<uint8_t>& record, bool ok);
 
+  // A launch in progress: cores a handle claimed, and what its writes to
+  // device memory changed since, until its first post on them. When the
+  // handle gives the cores back with no post after a write was refused for
+  // the cap (a launch that failed for lack of memory), its writes are
+  // undone: the memory is left as that launch found it.
+  struct Launch {
+    uint64_t session = 0;
+    std::vector<size_t> cores;
+    DeviceMemory::Journal journal;
+  };
+  // Ends the session's launches on any of `cores`, undoing those that ran
+  // out of memory when `givenBack`; under the card's mutex.
+  void endLaunches(uint64_t session, const std::vector<size_t>& cores, bool givenBack);
+
   const int index_;
   const CardOptions options_;
   const CardLayout layout_;
@@ -117,6 +131,7 @@ class SimCard : public platform::DeviceBackend, public std::enable_shared_from_t
   uint32_t nextRunId_ = 1;
   bool stopping_ = false;
   CardStats stats_;
+  std::vector<Launch> launches_;  // oldest first
 };
 
 }  // namespace kestrane::simcard

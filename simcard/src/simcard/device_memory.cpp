@@ -48,14 +48,28 @@ bool DeviceMemory::read(uint64_t address, void* dst, uint64_t size) const {
   return true;
 }
 
-bool DeviceMemory::write(uint64_t address, const void* src, uint64_t size) {
+bool DeviceMemory::write(uint64_t address, const void* src, uint64_t size, Journal* journal) {
   if (!contains(address, size)) return false;
   const auto* in = static_cast<const uint8_t*>(src);
   std::lock_guard lock(mutex_);
   uint64_t fresh = 0;
-  for (uint64_t page = address / kPageSize; page <= (address + size - 1) / kPageSize; ++page)
+  const uint64_t first = address / kPageSize, last = (address + size - 1) / kPageSize;
+  for (uint64_t page = first; page <= last; ++page)
     if (pages_.find(page) == pages_.end()) ++fresh;
-  if ((pages_.size() + fresh) * kPageSize > cap_) return false;
+  if ((pages_.size() + fresh) * kPageSize > cap_) {
+    if (journal) journal->refusedForCap = true;
+    return false;
+  }
+  for (uint64_t page = first; journal && page <= last; ++page) {
+    if (journal->before.count(page)) continue;
+    auto it = pages_.find(page);
+    std::unique_ptr<uint8_t[]> copy;
+    if (it != pages_.end()) {
+      copy = std::make_unique<uint8_t[]>(kPageSize);
+      std::memcpy(copy.get(), it->second.get(), kPageSize);
+    }
+    journal->before.emplace(page, std::move(copy));
+  }
   while (size > 0) {
     uint64_t page = address / kPageSize, within = address % kPageSize;
     uint64_t n = std::min(size, kPageSize - within);
@@ -78,6 +92,19 @@ void DeviceMemory::scramble(uint64_t address, uint64_t size, uint8_t value) {
   for (auto& [page, data] : pages_) {
     const uint64_t from = std::max(address, page * kPageSize), to = std::min(end, (page + 1) * kPageSize);
     if (from < to) std::memset(data.get() + (from - page * kPageSize), value, to - from);
+  }
+}
+
+void DeviceMemory::restore(const Journal& journal) {
+  std::lock_guard lock(mutex_);
+  for (const auto& [page, bytes] : journal.before) {
+    if (!bytes) {
+      pages_.erase(page);
+      continue;
+    }
+    auto& slot = pages_[page];
+    if (!slot) slot = std::make_unique<uint8_t[]>(kPageSize);
+    std::memcpy(slot.get(), bytes.get(), kPageSize);
   }
 }
 

@@ -127,8 +127,24 @@ std::vector<uint32_t> SimCard::claimedCores() const {
 
 void SimCard::closeSession(uint64_t session) {
   std::lock_guard lock(mutex_);
-  for (auto& core : cores_)
-    if (core.owner == session) core.owner = 0;
+  std::vector<size_t> all;
+  for (size_t i = 0; i < cores_.size(); ++i) {
+    all.push_back(i);
+    if (cores_[i].owner == session) cores_[i].owner = 0;
+  }
+  endLaunches(session, all, true);
+}
+
+void SimCard::endLaunches(uint64_t session, const std::vector<size_t>& cores, bool givenBack) {
+  auto touches = [&](const Launch& l) {
+    return l.session == session && std::any_of(l.cores.begin(), l.cores.end(), [&](size_t c) {
+             return std::find(cores.begin(), cores.end(), c) != cores.end();
+           });
+  };
+  // Newest first: an older launch's pages are restored last.
+  for (auto it = launches_.rbegin(); it != launches_.rend(); ++it)
+    if (givenBack && it->journal.refusedForCap && touches(*it)) memory_.restore(it->journal);
+  launches_.erase(std::remove_if(launches_.begin(), launches_.end(), touches), launches_.end());
 }
 
 platform::IoResult SimCard::control(uint64_t session, uint32_t code, const void* in, uint32_t inLen, void* out,
@@ -146,7 +162,7 @@ platform::IoResult SimCard::control(uint64_t session, uint32_t code, const void*
       case kCodeMap: result = mapDma(in, inLen, out, outLen, true); break;
       case kCodeUnmap: result = mapDma(in, inLen, out, outLen, false); break;
       case kCodeRegister: result = registerAccess(in, inLen, out, outLen); break;
-      case kCodeTransfer: result = transfer(in, inLen); break;
+      case kCodeTransfer: result = transfer(session, in, inLen); break;
       case kCodeCommand: result = command(session, in, inLen, out, outLen, completion); break;
       default: break;
     }
@@ -226,7 +242,7 @@ platform::IoResult SimCard::registerAccess(const void* in, uint32_t inLen, void*
   return platform::IoResult::failed();
 }
 
-platform::IoResult SimCard::transfer(const void* in, uint32_t inLen) {
+platform::IoResult SimCard::transfer(uint64_t session, const void* in, uint32_t inLen) {
   if (inLen < kTransferSize) return platform::IoResult::failed();
   const uint32_t direction = load<uint32_t>(in, 0);
   const uint64_t handle = load<uint64_t>(in, 8), device = load<uint64_t>(in, 16);
@@ -238,7 +254,10 @@ platform::IoResult SimCard::transfer(const void* in, uint32_t inLen) {
   auto* host = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(it->second.first)) + offset;
   if (std::any_of(cores_.begin(), cores_.end(), [](const CoreState& c) { return c.run && !c.run->done; }))
     ++stats_.transfersWhileRunning;
-  const bool ok = direction == 1 ? memory_.write(device, host, count) : memory_.read(device, host, count);
+  DeviceMemory::Journal* journal = nullptr;
+  for (auto l = launches_.rbegin(); l != launches_.rend() && journal == nullptr; ++l)
+    if (l->session == session) journal = &l->journal;
+  const bool ok = direction == 1 ? memory_.write(device, host, count, journal) : memory_.read(device, host, count);
   return ok ? platform::IoResult::done(0) : platform::IoResult::failed();
 }
 
@@ -272,16 +291,20 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
              std::all_of(cores.begin(), cores.end(), [&](size_t c) {
                return cores_[c].owner == 0 || cores_[c].owner == session;
              });
-        if (ok)
+        if (ok) {
           for (size_t c : cores) cores_[c].owner = session;
+          launches_.push_back({session, cores, {}});
+        }
         break;
       case kOpUnclaim:
         ok = !faults_.take(FaultOp::Unclaim) && coresOf(mask0, mask1, cores) &&
              std::all_of(cores.begin(), cores.end(), [&](size_t c) {
                return cores_[c].owner == 0 || cores_[c].owner == session;
              });
-        if (ok)
+        if (ok) {
           for (size_t c : cores) cores_[c].owner = 0;
+          endLaunches(session, cores, true);
+        }
         break;
       case kOpQuery: {
         ok = !faults_.take(FaultOp::Query);
@@ -341,6 +364,8 @@ bool SimCard::post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSl
     for (size_t c : cores) cores_[c].postRefused = true;
     return false;
   }
+  // The launch is through: what it wrote stays.
+  endLaunches(session, cores, false);
   for (size_t c : cores) {
     ++stats_.postsByCore[layout_.cores[c].key()];
     startRun(c, ioSlot, hasIoSlot);

@@ -10,15 +10,23 @@
 // Ownership: the pipeline and every FutureImpl share the manager, so a
 // future that outlives its model still finds a (closed) manager.
 //
+// A job whose done future is dropped uncollected (its getOutput timed out,
+// waitFor could not put it back, its Future let go of it) can never be
+// collected: its outputs are freed, at once when they are there, else when
+// they arrive.
+//
 // Threads: none of its own. Callers on any thread; each of the three maps
 // has its own mutex and no operation holds two of them at once. Waits on a
 // done future happen with no map mutex held, and close() fulfils promises
-// outside the promise map's mutex. Every wait is bounded by its time-out or
-// woken by close().
+// outside the promise map's mutex. The mutex of the dropped jobs is taken
+// before a map's (never the other way round) and is never held across a
+// wait. Every wait is bounded by its time-out or woken by close().
 
 #include <atomic>
 #include <cstdint>
 #include <future>
+#include <mutex>
+#include <set>
 #include <vector>
 
 #include "async/closable_map.h"
@@ -50,16 +58,35 @@ class AsyncInferJobManager {
   // collected afterwards.
   StatusCode getOutput(uint32_t jobId, std::vector<halvex::Tensor>& outputs, int64_t timeoutMs);
   // Whether the job finished (well or not) within the time; it stays
-  // collectable either way, also once the manager is closed.
+  // collectable either way while the manager is open. Once it is closed the
+  // done future cannot go back: a warning, and the job is dropped.
   bool waitFor(uint32_t jobId, int64_t timeoutMs);
+  // Nobody will collect the job (its Future let go of it): its entries go,
+  // and its outputs with them, now or when they arrive. Never waits.
+  void release(uint32_t jobId);
   void close();
 
+  // For inspection: jobs whose outputs are stored, and jobs whose outputs
+  // will be freed when they arrive.
+  size_t storedOutputs() const { return outputs_.size(); }
+  size_t droppedJobs() const;
+
  private:
+  // The job's done future was dropped: its outputs are freed now if they are
+  // stored, else noted to be freed when setOutputs brings them (unless the
+  // job has already ended without them).
+  void drop(uint32_t jobId, const std::future<StatusCode>& done);
+
   std::atomic<uint32_t> nextJobId_{0};
   // Destroyed in reverse: outputs, then done futures, then promises.
   ClosableMap<std::promise<StatusCode>> promises_;
   ClosableMap<std::future<StatusCode>> doneFutures_;
   ClosableMap<std::vector<halvex::Tensor>> outputs_;
+  // Jobs still running whose done future was dropped; guards the fulfilment
+  // of their promises too, so that a job cannot end between drop()'s look
+  // and its note.
+  mutable std::mutex droppedMutex_;
+  std::set<uint32_t> dropped_;
 };
 
 }  // namespace kestrane

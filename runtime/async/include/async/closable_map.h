@@ -40,16 +40,6 @@ class ClosableMap {
     return MapResult::Ok;
   }
 
-  // Puts back an entry taken out earlier, also into a closed map: closing
-  // refuses new entries, not the return of one that was already there.
-  void restore(uint32_t id, V&& value) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      map_.insert_or_assign(id, std::move(value));
-    }
-    changed_.notify_all();
-  }
-
   // Moves the entry of the id into `out` and erases it, waiting up to
   // timeoutMs (not at all when it is zero or negative) for it to appear. An
   // entry present in a closed map is still handed out; otherwise TimedOut

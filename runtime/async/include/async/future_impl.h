@@ -29,6 +29,8 @@ class FutureImpl {
   // empty list with the failure's status.
   std::vector<NDArray<T>> get(int64_t timeoutMs, StatusCode& status);
   bool waitFor(int64_t timeoutMs);
+  // The job will not be collected: the manager frees its outputs.
+  void release();
 
   uint32_t jobId() const { return jobId_; }
 

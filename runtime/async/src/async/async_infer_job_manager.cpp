@@ -1,5 +1,6 @@
 #include "async/async_infer_job_manager.h"
 
+#include <chrono>
 #include <exception>
 
 #include "runtime/log.h"
@@ -54,6 +55,8 @@ StatusCode AsyncInferJobManager::setError(uint32_t jobId, StatusCode status) {
   return guarded("setError", jobId, StatusCode::InternalError, [&] {
     std::promise<StatusCode> promise;
     if (promises_.take(jobId, promise, kWaitMs) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
+    std::lock_guard lock(droppedMutex_);
+    dropped_.erase(jobId);  // no outputs will come
     promise.set_value(status == StatusCode::OK ? StatusCode::InternalError : status);
     return StatusCode::OK;
   });
@@ -61,13 +64,48 @@ StatusCode AsyncInferJobManager::setError(uint32_t jobId, StatusCode status) {
 
 StatusCode AsyncInferJobManager::setOutputs(uint32_t jobId, std::vector<halvex::Tensor>&& outputs) {
   return guarded("setOutputs", jobId, StatusCode::InternalError, [&] {
-    // Stored before the promise is fulfilled: a reader that sees OK finds them.
-    if (outputs_.put(jobId, std::move(outputs)) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
+    std::vector<halvex::Tensor> uncollectable;
+    {
+      std::lock_guard lock(droppedMutex_);
+      if (dropped_.erase(jobId) != 0) {
+        uncollectable = std::move(outputs);  // freed below, outside the lock
+      } else if (outputs_.put(jobId, std::move(outputs)) != MapResult::Ok) {
+        // Stored before the promise is fulfilled: a reader that sees OK finds them.
+        return StatusCode::Model_AsyncPipelineNotAlive;
+      }
+    }
+    uncollectable.clear();
     std::promise<StatusCode> promise;
     if (promises_.take(jobId, promise, kWaitMs) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
+    std::lock_guard lock(droppedMutex_);
     promise.set_value(StatusCode::OK);
     return StatusCode::OK;
   });
+}
+
+void AsyncInferJobManager::drop(uint32_t jobId, const std::future<StatusCode>& done) {
+  std::vector<halvex::Tensor> stored;
+  {
+    std::lock_guard lock(droppedMutex_);
+    if (outputs_.take(jobId, stored, 0) == MapResult::Ok) {
+      // Freed below, outside the lock.
+    } else if (!done.valid() || done.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+      dropped_.insert(jobId);  // still running: its outputs go when they come
+    }
+  }
+}
+
+void AsyncInferJobManager::release(uint32_t jobId) {
+  guarded("release", jobId, 0, [&] {
+    std::future<StatusCode> done;
+    if (doneFutures_.take(jobId, done, 0) == MapResult::Ok) drop(jobId, done);
+    return 0;
+  });
+}
+
+size_t AsyncInferJobManager::droppedJobs() const {
+  std::lock_guard lock(droppedMutex_);
+  return dropped_.size();
 }
 
 StatusCode AsyncInferJobManager::getOutput(uint32_t jobId, std::vector<halvex::Tensor>& outputs, int64_t timeoutMs) {
@@ -80,6 +118,7 @@ StatusCode AsyncInferJobManager::getOutput(uint32_t jobId, std::vector<halvex::T
     }
     if (!readyWithin(done, timeoutMs)) {
       KLOG_ERROR("Timeout occurred after waiting {} milliseconds for done_future.", timeoutMs);
+      drop(jobId, done);
       return StatusCode::Model_AsyncPipelineTimeout;
     }
     const StatusCode status = done.get();
@@ -109,9 +148,12 @@ bool AsyncInferJobManager::waitFor(uint32_t jobId, int64_t timeoutMs) {
     } else {
       ready = readyWithin(done, timeoutMs);
     }
-    // Back in the map so that a later getOutput finds it, also after close:
-    // a job that finished before its pipeline closed stays collectable.
-    doneFutures_.restore(jobId, std::move(done));
+    // Back in the map so that a later getOutput finds it.
+    if (doneFutures_.put(jobId, std::move(done)) != MapResult::Ok) {
+      KLOG_WARN("Failed to put done_future back to JobIdFutureMap in AsyncInferJobManager::waitFor. The map was "
+                "closed.");
+      drop(jobId, done);
+    }
     return ready;
   });
 }
@@ -121,11 +163,13 @@ void AsyncInferJobManager::close() {
   doneFutures_.close();
   outputs_.close();
   // Every job still waiting for its pipeline now reads NotAlive; each promise
-  // is fulfilled outside the map's mutex.
+  // is fulfilled outside the map's mutex. None of them brings outputs now.
   for (;;) {
     uint32_t jobId = 0;
     std::promise<StatusCode> promise;
     if (!promises_.takeFirst(jobId, promise)) break;
+    std::lock_guard lock(droppedMutex_);
+    dropped_.erase(jobId);
     promise.set_value(StatusCode::Model_AsyncPipelineNotAlive);
   }
 }

@@ -45,6 +45,11 @@ bool FutureImpl<T>::waitFor(int64_t timeoutMs) {
 }
 
 template <typename T>
+void FutureImpl<T>::release() {
+  if (manager_) manager_->release(jobId_);
+}
+
+template <typename T>
 Future<T>::Future() = default;
 
 template <typename T>
@@ -58,8 +63,9 @@ Future<T>::Future(Future&& other) noexcept : impl_(std::move(other.impl_)), vali
 template <typename T>
 Future<T>& Future<T>::operator=(Future&& other) noexcept {
   if (this != &other) {
-    // The request held so far is released without being collected: its
-    // entries stay with its manager, and assignment never blocks.
+    // The request held so far is released without being collected and
+    // without waiting: its manager frees its outputs, now or when they come.
+    if (valid_ && impl_) impl_->release();
     impl_ = std::move(other.impl_);
     valid_ = other.valid_;
     other.valid_ = false;

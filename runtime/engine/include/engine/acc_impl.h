@@ -54,6 +54,10 @@ class AcceleratorImpl {
   // Closes the model's queue (its waiting tasks fail), stops its scheduler
   // and unclaims its cores.
   StatusCode dispose(EngineModel* model);
+  // The first step of dispose on its own, for a model that closes its queue
+  // before it waits for its requests: the tasks still queued fail at once
+  // and later pushes are refused. Acc_TaskQueueNotFound without a queue.
+  StatusCode closeTaskQueue(EngineModel* model);
   void disposeAll();
   StatusCode createScheduler(EngineModel* model);
   StatusCode removeScheduler(EngineModel* model);

@@ -9,9 +9,14 @@
 // and StatusCode freeHostMemory(void* address).
 //
 // Threads: any thread may take and return buffers. One mutex guards the free
-// list, the books of buffers handed out and the allocator pointer; it is
-// taken once per buffer and never across an allocation. Returns signal a
-// condition variable on which setAllocator waits (at most 3000 ms).
+// list, the books of buffers handed out, the allocator pointer and the count
+// of allocator calls in flight; it is taken once per buffer and never across
+// an allocation. Returns and finished allocator calls signal a condition
+// variable on which setAllocator waits: at most 3000 ms for the buffers
+// still out, and then for the allocator calls still in flight (each ends
+// by itself), so that the allocator is never switched under a call and
+// every buffer goes back to the allocator that made it. Meanwhile new
+// requests for the allocator wait for the switch.
 
 #include <chrono>
 #include <condition_variable>
@@ -41,7 +46,8 @@ class MemoryPool {
   StatusCode allocateHostMemory(uint64_t size, Buffer& out) {
     Allocator* allocator = nullptr;
     {
-      std::lock_guard lock(mutex_);
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return !switching_; });
       if (allocator_ == nullptr) return StatusCode::MemoryPool_AllocatorNotSet;
       auto it = freeList_.lower_bound(size);
       if (it != freeList_.end() && it->first == size) {
@@ -52,14 +58,18 @@ class MemoryPool {
         return StatusCode::OK;
       }
       allocator = allocator_;
+      ++calls_;
     }
     void* address = nullptr;
-    const StatusCode status = allocator->allocateHostMemory(address, size);
-    if (status != StatusCode::OK) return status;
-    {
-      std::lock_guard lock(mutex_);
-      inUse_.emplace(address, size);
+    StatusCode status = StatusCode::InternalError;
+    try {
+      status = allocator->allocateHostMemory(address, size);
+    } catch (...) {
+      endCall(nullptr, 0);
+      throw;
     }
+    endCall(status == StatusCode::OK ? address : nullptr, size);
+    if (status != StatusCode::OK) return status;
     out.data = address;
     out.size = size;
     return StatusCode::OK;
@@ -77,7 +87,7 @@ class MemoryPool {
       freeList_.emplace(it->second, it->first);  // after the buffers of the same size
       inUse_.erase(it);
     }
-    returned_.notify_one();
+    changed_.notify_all();
     return StatusCode::OK;
   }
 
@@ -91,19 +101,26 @@ class MemoryPool {
   }
 
   // Installs the allocator (launch) or removes it (null: dispose,
-  // destruction). Waits up to 3000 ms for the buffers still out, frees the
-  // free list through the old allocator and forgets everything: a buffer
-  // returned later is not found.
+  // destruction). Waits up to 3000 ms for the buffers still out, then for
+  // the allocator calls in flight, frees the free list through the old
+  // allocator and forgets everything: a buffer returned later is not found.
   void setAllocator(Allocator* allocator) {
     std::unique_lock lock(mutex_);
-    if (!returned_.wait_for(lock, kReturnWait, [&] { return inUse_.empty(); }))
+    changed_.wait(lock, [&] { return !switching_; });
+    if (!changed_.wait_for(lock, kReturnWait, [&] { return inUse_.empty() && calls_ == 0; }))
       KLOG_WARN("{} host buffers were not returned to the memory pool within {} ms; they are forgotten.",
-                inUse_.size(), kReturnWait.count());
+                inUse_.size() + calls_, kReturnWait.count());
+    // No new call reaches the old allocator from here on.
+    switching_ = true;
+    changed_.wait(lock, [&] { return calls_ == 0; });
     if (allocator_ != nullptr)
       for (const auto& entry : freeList_) allocator_->freeHostMemory(entry.second);
     freeList_.clear();
     inUse_.clear();
     allocator_ = allocator;
+    switching_ = false;
+    lock.unlock();
+    changed_.notify_all();
   }
 
   // The size the pool handed out the buffer at `data` with; 0 when the
@@ -125,9 +142,21 @@ class MemoryPool {
   }
 
  private:
+  // An allocator call ended with `address` (null: it failed); books it.
+  void endCall(void* address, uint64_t size) {
+    {
+      std::lock_guard lock(mutex_);
+      --calls_;
+      if (address != nullptr) inUse_.emplace(address, size);
+    }
+    changed_.notify_all();
+  }
+
   mutable std::mutex mutex_;
-  std::condition_variable returned_;
+  std::condition_variable changed_;
   Allocator* allocator_ = nullptr;
+  size_t calls_ = 0;         // allocator calls in flight
+  bool switching_ = false;   // setAllocator waits for calls_ to reach 0
   std::multimap<uint64_t, void*> freeList_;  // size -> address, in order of return
   std::map<void*, uint64_t> inUse_;          // address -> size
 };

@@ -23,14 +23,21 @@ class AcceleratorImpl;
 // tasks in flight per core, L being the model's IO slot count) and hands the
 // task to a pool of workers, which run it on the watchdog of that group.
 //
+// A task that a watchdog hands back unrun because a reset is due (another
+// task timed out on its core group) waits here; the destructor, which runs
+// when the reset stops the scheduler, puts such tasks back at the front of
+// the task queue in the order they were dispatched, ahead of the task the
+// dispatcher held, so that they run after the reset in queue order (a
+// closed queue fails them).
+//
 // Threads: the constructor (create) starts the workers and then the
 // dispatcher. The dispatcher ends when the task queue is paused or closed and
 // drained, when stop() asks it to, or when a task can never be placed (the
 // queue is then closed and its tasks fail). stop() wakes and joins it; the
 // destructor stops it, closes the worker queue and joins the workers, which
 // first finish the tasks already handed to them. Watchdogs outlive workers.
-// Locks: the core-state mutex (usage map, cores-freed condition) before a
-// task queue's mutex; the worker queue's mutex alone.
+// Locks: the core-state mutex (usage map, cores-freed condition, handed-back
+// tasks) before a task queue's mutex; the worker queue's mutex alone.
 class NPUTaskScheduler {
  public:
   static std::unique_ptr<NPUTaskScheduler> create(EngineModel& model, AcceleratorImpl& acc,
@@ -50,6 +57,8 @@ class NPUTaskScheduler {
   struct WorkItem {
     NPUTask task;
     CoreId core;
+    uint64_t order = 0;            // dispatch order
+    NPUWatchdog* dog = nullptr;    // of the core group; null when none runs it
   };
   enum class Placement { Placed, Paused, Closed, Unplaceable };
 
@@ -61,7 +70,8 @@ class NPUTaskScheduler {
   // asks whether the task could be placed at all.
   bool findAvailableCores(const NPUTask& task, CoreId& core, bool assumeIdle) const;
   void updateCoreUsage(int delta, CoreId core, CoreMode mode);
-  void runTask(NPUTask& task, CoreId core);
+  NPUWatchdog* watchdogFor(CoreId core, CoreMode mode) const;
+  void runTask(WorkItem& item);
 
   EngineModel& model_;
   std::shared_ptr<TaskQueue> queue_;
@@ -70,6 +80,7 @@ class NPUTaskScheduler {
   std::mutex coreMutex_;
   std::map<CoreId, uint32_t> usage_;
   std::condition_variable coresFreed_;
+  std::vector<WorkItem> handedBack_;  // under coreMutex_
   std::atomic<bool> stopping_{false};
   std::thread dispatcher_;
   FlagQueue<WorkItem> workQueue_;

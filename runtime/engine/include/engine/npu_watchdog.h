@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,13 +20,16 @@ class Driver;
 // device memory, loads the variant's program, writes the rmem parameters,
 // posts the run, waits for its end within a time-out, reads the outputs back
 // and fulfils the task's promise. A time-out asks the accelerator for a
-// reset and fails every later run here (the scheduler rebuilds its
-// watchdogs after the reset).
+// reset; a task that would run here after it is handed back unrun, to run
+// after the reset (the scheduler rebuilds its watchdogs then).
 //
 // Threads: none of its own; the scheduler's workers call run(), as many at
-// once as there are IO slots. Locks: the slot mutex (slot flags) alone; the
-// run mutex is held from program load to the end of the wait, so runs on the
-// group are serial while input and output copies of other slots overlap.
+// once as there are IO slots. Runs on the group are serial and go in the
+// order the tasks were placed (expectTask), as do their slots, while input
+// and output copies of other slots overlap. Locks: the slot mutex (slot
+// flags, tasks placed and waiting for a slot), the turn mutex (tasks placed
+// and not yet through their runs) and the run mutex (held from program load
+// to the end of the wait), each alone.
 class NPUWatchdog {
  public:
   // `cores` is the group, its main core first.
@@ -36,8 +40,16 @@ class NPUWatchdog {
   NPUWatchdog& operator=(const NPUWatchdog&) = delete;
 
   // Runs every item of the task and fulfils its promise; the first failure
-  // (Acc_NPUTimeout when a run timed out and a reset is due).
-  StatusCode run(NPUTask& task);
+  // (Acc_NPUTimeout when a run timed out and a reset is due). A task that
+  // comes to its run while a reset is due (another task's run timed out on
+  // this group) is not run and keeps its promise: `deferred` is set, the
+  // status is Acc_NPUTimeout, and the caller queues the task again.
+  StatusCode run(NPUTask& task, uint64_t order, bool& deferred);
+  // The task of `order` (orders rise with each task placed) is placed here;
+  // before it is run. Runs take their turns in that order.
+  void expectTask(uint64_t order);
+  // The task of `order` will not come (it found no worker).
+  void forgetTask(uint64_t order);
 
   CoreId mainCore() const { return cores_.front(); }
   CoreMode coreMode() const { return mode_; }
@@ -58,14 +70,16 @@ class NPUWatchdog {
 
   NPUWatchdog(EngineModel& model, AcceleratorImpl& acc, std::vector<CoreId> cores);
   StatusCode checkTask(const NPUTask& task) const;
-  size_t acquireSlot();
+  // The lowest free slot, once the tasks placed before `order` have theirs.
+  size_t acquireSlot(uint64_t order);
   void releaseSlot(size_t slot);
   StatusCode slotOffset(size_t v, size_t slot, uint64_t& offset) const;
   StatusCode scratch(size_t slot, uint64_t size, uint64_t& address);
   size_t itemPosition(const NPUTask& task, int32_t item) const;
 
   StatusCode dispatchInput(const NPUTask& task, int32_t item, size_t slot);
-  StatusCode infer(const NPUTask& task, size_t slot);
+  // Sets `deferred` (and runs nothing) while a reset is due.
+  StatusCode infer(const NPUTask& task, size_t slot, bool& deferred);
   StatusCode loadProgram(size_t v);
   StatusCode initRmem(const NPUTask& task, size_t slot);
   StatusCode writeRmem(uint64_t address, uint32_t value);
@@ -90,6 +104,10 @@ class NPUWatchdog {
   std::mutex slotMutex_;
   std::condition_variable slotFreed_;
   std::vector<bool> slotBusy_;
+  std::set<uint64_t> awaitingSlot_;  // orders of the tasks placed and not yet given a slot
+  std::mutex turnMutex_;
+  std::condition_variable turn_;
+  std::set<uint64_t> expected_;  // orders of the tasks placed and not through their runs
   std::vector<Scratch> scratch_;  // per slot, used by the run holding the slot
   bool secondPost_ = false;
   bool ioInterleave_ = false;

@@ -251,19 +251,21 @@ StatusCode AcceleratorImpl::removeScheduler(EngineModel* model) {
   return StatusCode::OK;
 }
 
+StatusCode AcceleratorImpl::closeTaskQueue(EngineModel* model) {
+  std::lock_guard lock(mutex_);
+  auto queue = queues_.find(model);
+  if (queue == queues_.end()) return StatusCode::Acc_TaskQueueNotFound;
+  queue->second->close();
+  auto scheduler = schedulers_.find(model);
+  if (scheduler != schedulers_.end()) scheduler->second->wakeDispatcher();
+  for (NPUTask& task : queue->second->takeAll()) task.result.set_value(false);
+  return StatusCode::OK;
+}
+
 StatusCode AcceleratorImpl::dispose(EngineModel* model) {
   std::lock_guard lock(mutex_);
-  StatusCode status = StatusCode::OK;
-  auto queue = queues_.find(model);
-  if (queue == queues_.end()) {
-    KLOG_ERROR("Failed to get task queue.");
-    status = StatusCode::Acc_TaskQueueNotFound;
-  } else {
-    queue->second->close();
-    auto scheduler = schedulers_.find(model);
-    if (scheduler != schedulers_.end()) scheduler->second->wakeDispatcher();
-    for (NPUTask& task : queue->second->takeAll()) task.result.set_value(false);
-  }
+  StatusCode status = closeTaskQueue(model);
+  if (status != StatusCode::OK) KLOG_ERROR("Failed to get task queue.");
   const bool registered = std::find(models_.begin(), models_.end(), model) != models_.end();
   if (!registered) {
     KLOG_ERROR("Failed to dispose model.");

@@ -81,6 +81,12 @@ NPUTaskScheduler::~NPUTaskScheduler() {
   workQueue_.close();
   for (auto& worker : workers_) worker.join();
   for (auto& item : workQueue_.takeAll()) item.task.result.set_value(false);  // none without workers
+  // Handed back for the reset: in front of what the dispatcher put back,
+  // the last dispatched first so that the first ends up in front.
+  std::sort(handedBack_.begin(), handedBack_.end(),
+            [](const WorkItem& a, const WorkItem& b) { return a.order > b.order; });
+  for (WorkItem& item : handedBack_)
+    if (!queue_->pushFront(std::move(item.task))) item.task.result.set_value(false);
 }
 
 void NPUTaskScheduler::stop() {
@@ -96,17 +102,22 @@ void NPUTaskScheduler::wakeDispatcher() {
 }
 
 void NPUTaskScheduler::dispatcherMain() {
-  for (;;) {
+  for (uint64_t order = 0;; ++order) {
     NPUTask task;
     if (queue_->pop(task, &stopping_) != TaskQueue::Pop::Item) return;
     CoreId core;
     switch (waitEmptyCores(task, core)) {
-      case Placement::Placed:
-        if (!workQueue_.push({std::move(task), core})) {
+      case Placement::Placed: {
+        NPUWatchdog* dog = watchdogFor(core, task.coreMode);
+        if (dog) dog->expectTask(order);
+        const CoreMode mode = task.coreMode;
+        if (!workQueue_.push({std::move(task), core, order, dog})) {
+          if (dog) dog->forgetTask(order);
           std::lock_guard lock(coreMutex_);
-          updateCoreUsage(-1, core, task.coreMode);
+          updateCoreUsage(-1, core, mode);
         }
         break;  // a task that found no worker fails when it is destroyed
+      }
       case Placement::Paused:
         // It goes back where it was and runs after the reset, in order.
         queue_->pushFront(std::move(task));
@@ -217,26 +228,34 @@ void NPUTaskScheduler::workerMain() {
   for (;;) {
     WorkItem item;
     if (workQueue_.pop(item) != FlagQueue<WorkItem>::Pop::Item) return;
-    runTask(item.task, item.core);
+    runTask(item);
   }
 }
 
-void NPUTaskScheduler::runTask(NPUTask& task, CoreId core) {
-  auto dog = std::find_if(watchdogs_.begin(), watchdogs_.end(), [&](const auto& w) {
-    return w->mainCore() == core && w->coreMode() == task.coreMode;
-  });
+NPUWatchdog* NPUTaskScheduler::watchdogFor(CoreId core, CoreMode mode) const {
+  auto dog = std::find_if(watchdogs_.begin(), watchdogs_.end(),
+                          [&](const auto& w) { return w->mainCore() == core && w->coreMode() == mode; });
+  return dog == watchdogs_.end() ? nullptr : dog->get();
+}
+
+void NPUTaskScheduler::runTask(WorkItem& item) {
+  NPUTask& task = item.task;
+  const CoreId core = item.core;
+  const CoreMode mode = task.coreMode;
   StatusCode status = StatusCode::InternalError;
-  if (dog == watchdogs_.end()) {
-    KLOG_ERROR("No watchdog runs core {:x} in core mode {}.", coreKey(core), static_cast<int>(task.coreMode));
+  bool deferred = false;
+  if (item.dog == nullptr) {
+    KLOG_ERROR("No watchdog runs core {:x} in core mode {}.", coreKey(core), static_cast<int>(mode));
     task.result.set_value(false);
   } else {
-    status = (*dog)->run(task);
+    status = item.dog->run(task, item.order, deferred);
   }
   {
     std::lock_guard lock(coreMutex_);
+    if (deferred) handedBack_.push_back(std::move(item));
     // A core group that timed out stays busy until the reset rebuilds the
     // scheduler: nothing more is placed on the core the card has just reset.
-    updateCoreUsage(status == StatusCode::Acc_NPUTimeout ? static_cast<int>(slots_) : -1, core, task.coreMode);
+    updateCoreUsage(status == StatusCode::Acc_NPUTimeout ? static_cast<int>(slots_) : -1, core, mode);
   }
   coresFreed_.notify_all();
 }

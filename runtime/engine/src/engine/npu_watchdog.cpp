@@ -122,15 +122,20 @@ NPUWatchdog::DumpSettings NPUWatchdog::readDumpSettings() {
   return settings;
 }
 
-size_t NPUWatchdog::acquireSlot() {
+size_t NPUWatchdog::acquireSlot(uint64_t order) {
   std::unique_lock lock(slotMutex_);
   size_t slot = 0;
+  // In placement order too, so that the slots go round as the tasks came.
   slotFreed_.wait(lock, [&] {
+    if (!awaitingSlot_.empty() && *awaitingSlot_.begin() < order) return false;
     for (slot = 0; slot < slotBusy_.size(); ++slot)
       if (!slotBusy_[slot]) return true;
     return false;
   });
   slotBusy_[slot] = true;
+  awaitingSlot_.erase(order);
+  lock.unlock();
+  slotFreed_.notify_all();  // the next task in line may take a slot
   return slot;
 }
 
@@ -139,7 +144,7 @@ void NPUWatchdog::releaseSlot(size_t slot) {
     std::lock_guard lock(slotMutex_);
     slotBusy_[slot] = false;
   }
-  slotFreed_.notify_one();
+  slotFreed_.notify_all();
 }
 
 StatusCode NPUWatchdog::slotOffset(size_t v, size_t slot, uint64_t& offset) const {
@@ -206,16 +211,57 @@ StatusCode NPUWatchdog::checkTask(const NPUTask& task) const {
   return StatusCode::OK;
 }
 
-StatusCode NPUWatchdog::run(NPUTask& task) {
+void NPUWatchdog::expectTask(uint64_t order) {
+  {
+    std::lock_guard lock(slotMutex_);
+    awaitingSlot_.insert(order);
+  }
+  std::lock_guard lock(turnMutex_);
+  expected_.insert(order);
+}
+
+void NPUWatchdog::forgetTask(uint64_t order) {
+  {
+    std::lock_guard lock(slotMutex_);
+    awaitingSlot_.erase(order);
+  }
+  slotFreed_.notify_all();
+  {
+    std::lock_guard lock(turnMutex_);
+    expected_.erase(order);
+  }
+  turn_.notify_all();
+}
+
+StatusCode NPUWatchdog::run(NPUTask& task, uint64_t order, bool& deferred) {
+  deferred = false;
+  // The next task's runs may start once this one's are through.
+  struct Turn {
+    NPUWatchdog& dog;
+    uint64_t order;
+    ~Turn() { dog.forgetTask(order); }
+  } turn{*this, order};
   StatusCode status = checkTask(task);
   if (status != StatusCode::OK) {
     task.result.set_value(false);
     return status;
   }
-  const size_t slot = acquireSlot();
+  const size_t slot = acquireSlot(order);
   for (int32_t item = 0; item < task.itemCount; ++item) {
     StatusCode step = dispatchInput(task, item, slot);
-    if (step == StatusCode::OK) step = infer(task, slot);
+    if (step == StatusCode::OK) {
+      // The tasks placed earlier on the group run first (no wait for a
+      // task that was never announced).
+      std::unique_lock lock(turnMutex_);
+      turn_.wait(lock, [&] { return expected_.empty() || *expected_.begin() >= order; });
+    }
+    if (step == StatusCode::OK) step = infer(task, slot, deferred);
+    if (item + 1 == task.itemCount || step != StatusCode::OK) forgetTask(order);
+    if (deferred) {
+      // Not this task's failure: it runs again, whole, after the reset.
+      releaseSlot(slot);
+      return StatusCode::Acc_NPUTimeout;
+    }
     if (step != StatusCode::OK) {
       status = step;
       break;
@@ -433,11 +479,13 @@ StatusCode NPUWatchdog::timedOut(CoreId first) {
   return StatusCode::Acc_NPUTimeout;
 }
 
-StatusCode NPUWatchdog::infer(const NPUTask& task, size_t slot) {
+StatusCode NPUWatchdog::infer(const NPUTask& task, size_t slot, bool& deferred) {
   std::lock_guard runLock(runMutex_);
   const size_t v = static_cast<size_t>(task.npuOpIndex);
   if (resetPending_) {
-    KLOG_ERROR("[{:x}] The core awaits a reset after a time-out; the run is skipped.", coreKey(cores_.front()));
+    // The run before this one timed out on the group; the card is about to
+    // be reset and the task's turn comes after that.
+    deferred = true;
     return StatusCode::Acc_NPUTimeout;
   }
   StatusCode status = task.supplementary ? copyNpuBinary(task) : loadProgram(v);

@@ -24,7 +24,9 @@
 // readers are the requests (a CallScope each) and whose writers are launch
 // and dispose, so dispose waits for the requests running and later ones
 // fail with Model_NotLaunched. Target cores, the accelerator, the task
-// queue and the program records change only under the writer side.
+// queue and the program records change only under the writer side. Dispose
+// closes the pipeline and the task queue under the reader side before it
+// waits for the writer side.
 // Lock order: the state lock, then the accelerator's mutex (launch and
 // dispose register and unregister under it), then the memory pool's and
 // the task queue's own mutexes. The engine never takes the state lock.
@@ -216,7 +218,8 @@ class ModelImpl : public EngineModel {
   // Cuts the [input][item] / [output][item] lists into tasks (four items in
   // multi-core mode, else one), queues them all and waits for every task
   // queued: the buffers are free again when it returns. The first failure:
-  // Model_NotAlive (a task failed), Model_NotLaunched (the queue closed).
+  // Model_NotAlive (a task failed), Model_NotLaunched (the queue closed,
+  // before the push or while the task waited: dispose began).
   // Under a CallScope.
   StatusCode runBatched(const std::vector<std::vector<Buffer>>& inputs, const std::vector<std::vector<Buffer>>& outputs,
                         int32_t npuOpIndex, const SeqLenInfo& info);
@@ -369,10 +372,11 @@ class ModelImpl : public EngineModel {
   mutable std::mutex handleMutex_;
   std::map<CoreId, int32_t> memoryHandles_;
   // The state lock (readers: requests; writers: launch and dispose) and the
-  // flag that sends new requests away while dispose waits for the running
-  // ones (the lock itself lets readers pass a waiting writer).
+  // count of disposals under way, which sends new requests away while
+  // dispose waits for the running ones (the lock itself lets readers pass a
+  // waiting writer).
   mutable std::shared_mutex stateMutex_;
-  std::atomic<bool> disposing_{false};
+  std::atomic<int> disposing_{0};
   std::shared_ptr<TaskQueue> taskQueue_;    // set by launch
   AcceleratorImpl* accelerator_ = nullptr;  // set by launch
   std::atomic<bool> launched_{false};

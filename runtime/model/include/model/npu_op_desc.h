@@ -25,6 +25,10 @@
 
 namespace kestrane {
 
+namespace hwdep {
+class Platform;
+}
+
 // Device addresses of one core of an operation.
 struct CoreRegisters {
   uint64_t status = 0;
@@ -56,6 +60,12 @@ uint64_t ioAreaElements(const zrb::IoEntry& entry, const std::vector<zrb::Sequen
                         StatusCode& status);
 // Bytes per NPU element: 4, 2, or 1 for any other type.
 uint32_t npuElementBytes(uint8_t npuDtype);
+// The channel granules of a bundle's inputs and outputs: the first core
+// record's alignment words (0 or 1, and below 2, mean the default), else the
+// hardware description's defaults. A granule of 0, or one past 32 bits,
+// lays out no channel: Model_BrokenZRB after one line.
+StatusCode channelGranules(const hwdep::Platform& platform, const zrb::Bundle& bundle, uint32_t& input,
+                           uint32_t& output);
 
 class NPUOpDesc {
  public:

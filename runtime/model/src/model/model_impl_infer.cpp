@@ -400,6 +400,8 @@ StatusCode ModelImpl::runBatched(const std::vector<std::vector<Buffer>>& inputs,
     StatusCode result = StatusCode::OK;
     if (!f.valid()) result = StatusCode::InternalError;
     else if (!awaitTask(f)) result = StatusCode::Model_NotAlive;
+    // A task failed because dispose closed the queue: the model went away.
+    if (result == StatusCode::Model_NotAlive && !taskQueue_->isOpen()) result = StatusCode::Model_NotLaunched;
     if (status == StatusCode::OK) status = result;
   }
   return status != StatusCode::OK ? status : queued;

@@ -25,7 +25,7 @@ using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 ModelImpl::CallScope::CallScope(const ModelImpl& model) : lock_(model.stateMutex_, std::defer_lock) {
   // A dispose that waits turns new requests away, so the running ones can
   // drain (readers may otherwise pass a waiting writer for ever).
-  if (model.disposing_.load()) return;
+  if (model.disposing_.load() > 0) return;
   lock_.lock();
   launched_ = model.launched_.load();
 }
@@ -67,12 +67,22 @@ StatusCode ModelImpl::launch(AcceleratorImpl* accelerator) {
 }
 
 StatusCode ModelImpl::dispose() {
-  disposing_ = true;
+  ++disposing_;
+  {
+    // Before waiting for the requests running: the pipeline goes first (its
+    // last jobs still run on the queue), then the queue closes, so that the
+    // tasks still waiting fail at once and each running request ends within
+    // one run's time-out instead of one per task queued behind it.
+    std::shared_lock early(stateMutex_);
+    if (launched_) {
+      closePipeline();
+      accelerator_->closeTaskQueue(this);
+    }
+  }
   std::unique_lock lock(stateMutex_);
-  disposing_ = false;  // the requests that waited now see the model disposed
+  --disposing_;  // the requests that waited now see the model disposed
   if (!launched_) return StatusCode::OK;
   launched_ = false;
-  // The pipeline goes first: its last jobs still run on the queue.
   closePipeline();
   const StatusCode status = accelerator_->dispose(this);
   if (status != StatusCode::OK)

@@ -106,19 +106,33 @@ Scale readScale(const std::vector<float>& list, bool perChannel, bool isInput, S
   return scale;
 }
 
+StatusCode channelGranules(const hwdep::Platform& platform, const zrb::Bundle& bundle, uint32_t& input,
+                           uint32_t& output) {
+  uint64_t in = platform.getGeneralParam9(), out = platform.getGeneralParam10();
+  // pow2_a and pow2_b are the input and output alignment words.
+  if (!bundle.cores.empty()) {
+    if (bundle.cores[0].pow2_a > 1) in = bundle.cores[0].pow2_a;
+    if (bundle.cores[0].pow2_b >= 2) out = bundle.cores[0].pow2_b;
+  }
+  if (in == 0 || out == 0 || in > std::numeric_limits<uint32_t>::max() ||
+      out > std::numeric_limits<uint32_t>::max()) {
+    KLOG_ERROR("The channel granules of the model's inputs and outputs ({}, {}) must lie between 1 and 2^32 - 1.",
+               in, out);
+    return StatusCode::Model_BrokenZRB;
+  }
+  input = static_cast<uint32_t>(in);
+  output = static_cast<uint32_t>(out);
+  return StatusCode::OK;
+}
+
 NPUOpDesc::NPUOpDesc(const zrb::Bundle& bundle, StatusCode& status) : bundle_(&bundle) {
   status = buildCoreRegisters();
   if (status != StatusCode::OK) return;
   status = checkSequenceLengthValid(bundle);
   if (status != StatusCode::OK) return;
-  const hwdep::Platform& platform = processPlatform();
-  uint32_t inputGranule = static_cast<uint32_t>(platform.getGeneralParam9());
-  uint32_t outputGranule = static_cast<uint32_t>(platform.getGeneralParam10());
-  // pow2_a and pow2_b are the input and output alignment words.
-  if (!bundle.cores.empty()) {
-    if (bundle.cores[0].pow2_a > 1) inputGranule = bundle.cores[0].pow2_a;
-    if (bundle.cores[0].pow2_b >= 2) outputGranule = bundle.cores[0].pow2_b;
-  }
+  uint32_t inputGranule = 0, outputGranule = 0;
+  status = channelGranules(processPlatform(), bundle, inputGranule, outputGranule);
+  if (status != StatusCode::OK) return;
   status = buildRecords(true, inputGranule);
   if (status != StatusCode::OK) return;
   status = buildRecords(false, outputGranule);

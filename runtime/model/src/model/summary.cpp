@@ -83,10 +83,6 @@ void writeLayerRows(std::ostream& out, const std::vector<OpDesc>& layers, size_t
   static const std::vector<Shape> kNoShapes;
   const auto op = static_cast<size_t>(layer.bundleIndex);
   const std::vector<Shape>& shapes = op < npuOps.size() ? npuOps[op].outputShapes() : kNoShapes;
-  if (shapes.empty()) {
-    // Still one row for the layer itself: its index and name must show.
-    writeLayerRow(out, index, layer.layerName, "[]", inputs);
-  }
   for (size_t o = 0; o < shapes.size(); ++o) {
     const std::string text =
         (o == 0 ? "[" : " ") + shapeText(shapes[o]) + (o + 1 == shapes.size() ? "]" : ",");

@@ -1,5 +1,8 @@
 #include "async/pipeline/element_derived.h"
 
+#include <algorithm>
+#include <future>
+#include <initializer_list>
 #include <utility>
 
 #include "model/buffer_tensor_conversion.h"
@@ -26,6 +29,32 @@ std::vector<std::vector<Buffer>> acquireOne(PipelinePool& pool, const NPUOpDesc&
 // Hands on a failed job in place of `job`, whose buffers went back already.
 void failInto(PipelineJob& job, StatusCode status) { job = PipelineJob::failed(job.jobId, status); }
 
+using BufferLists = std::vector<std::vector<Buffer>>;
+
+// The buffer lists an element's call holds. Whatever is still in them when
+// the call ends goes back to the pool, after the task that may still write
+// into them has ended: so an exception on the way (memory, a broken promise)
+// loses no buffer. The ordinary ways out hand the lists on, or return them
+// before a failed job is passed on, and leave them empty.
+class HeldBuffers {
+ public:
+  HeldBuffers(PipelinePool& pool, std::initializer_list<BufferLists*> lists, std::future<bool>* task = nullptr)
+      : pool_(pool), lists_(lists), task_(task) {}
+  ~HeldBuffers() {
+    const bool held = std::any_of(lists_.begin(), lists_.end(), [](const BufferLists* l) { return !l->empty(); });
+    if (!held) return;
+    if (task_ != nullptr && task_->valid()) task_->wait();
+    for (BufferLists* list : lists_) pool_.freeHostMemory(*list);
+  }
+  HeldBuffers(const HeldBuffers&) = delete;
+  HeldBuffers& operator=(const HeldBuffers&) = delete;
+
+ private:
+  PipelinePool& pool_;
+  std::vector<BufferLists*> lists_;
+  std::future<bool>* task_;
+};
+
 }  // namespace
 
 // ---- NPUOpElement ----
@@ -45,8 +74,11 @@ const NPUOpDesc* NPUOpElement::op(int32_t index) const {
 
 void NPUOpElement::chain(PipelineJob& job) {
   if (job.status != StatusCode::OK) return passOn(job);
+  BufferLists outputs;
+  PipelineJob queued;
+  HeldBuffers held(pool_, {&job.inputBuffers, &outputs, &queued.inputBuffers, &queued.outputBuffers},
+                   &queued.taskFuture);
   StatusCode status = StatusCode::InternalError;
-  std::vector<std::vector<Buffer>> outputs;
   if (const NPUOpDesc* npuOp = op(job.npuOpIndex)) outputs = acquireOne(pool_, *npuOp, false, status);
   if (status != StatusCode::OK) {
     pool_.freeHostMemory(job.inputBuffers);
@@ -60,23 +92,21 @@ void NPUOpElement::chain(PipelineJob& job) {
   task.itemCount = 1;
   task.coreMode = coreMode_;
   task.cores = cores_;
-  std::future<bool> done = task.result.get_future();
+  // No wait here: the next queue carries the job while the NPU works.
+  queued.jobId = job.jobId;
+  queued.memoryFormat = job.memoryFormat;
+  queued.inputIs4D = job.inputIs4D;
+  queued.outputDtype = job.outputDtype;
+  queued.npuOpIndex = job.npuOpIndex;
+  queued.taskFuture = task.result.get_future();
   if (!taskQueue_ || !taskQueue_->push(std::move(task))) {
     pool_.freeHostMemory(job.inputBuffers);
     pool_.freeHostMemory(outputs);
     failInto(job, StatusCode::Model_NotLaunched);
     return passOn(job);
   }
-  // No wait here: the next queue carries the job while the NPU works.
-  PipelineJob queued;
-  queued.jobId = job.jobId;
-  queued.memoryFormat = job.memoryFormat;
-  queued.inputIs4D = job.inputIs4D;
-  queued.outputDtype = job.outputDtype;
-  queued.npuOpIndex = job.npuOpIndex;
-  queued.inputBuffers = std::move(job.inputBuffers);
-  queued.outputBuffers = std::move(outputs);
-  queued.taskFuture = std::move(done);
+  queued.inputBuffers = std::exchange(job.inputBuffers, {});
+  queued.outputBuffers = std::exchange(outputs, {});
   passOn(queued);
 }
 
@@ -98,7 +128,10 @@ void InputRepositionElement::chain(PipelineJob& job) {
     return passOn(job);
   }
   StatusCode status = StatusCode::OK;
-  std::vector<std::vector<Buffer>> inputs = acquireOne(npu.pool(), *op, true, status);
+  BufferLists inputs;
+  PipelineJob repositioned;
+  HeldBuffers held(npu.pool(), {&inputs, &repositioned.inputBuffers});
+  inputs = acquireOne(npu.pool(), *op, true, status);
   for (size_t i = 0; status == StatusCode::OK && i < inputs.size(); ++i)
     status = tensorToBuffers(inputs[i], job.tensors[i], nameAt(op->inputNames(), i), op->inputs()[i],
                              job.memoryFormat, kNoSequence);
@@ -109,13 +142,12 @@ void InputRepositionElement::chain(PipelineJob& job) {
   }
   // The data now lives in the buffers; the views and arrays stay with the
   // incoming job until this call returns.
-  PipelineJob repositioned;
   repositioned.jobId = job.jobId;
   repositioned.memoryFormat = job.memoryFormat;
   repositioned.inputIs4D = job.inputIs4D;
   repositioned.outputDtype = job.outputDtype;
   repositioned.npuOpIndex = job.npuOpIndex;
-  repositioned.inputBuffers = std::move(inputs);
+  repositioned.inputBuffers = std::exchange(inputs, {});
   passOn(repositioned);
 }
 
@@ -134,6 +166,7 @@ void OutputRepositionElement::chain(PipelineJob& job) {
   if (job.status != StatusCode::OK) return passOn(job);
   PipelinePool& pool = npu().pool();
   std::future<bool> done = std::move(job.taskFuture);
+  HeldBuffers held(pool, {&job.inputBuffers, &job.outputBuffers}, &done);
   if (!done.valid()) {
     pool.freeHostMemory(job.inputBuffers);
     pool.freeHostMemory(job.outputBuffers);
