@@ -56,6 +56,24 @@ void repositionOutputs(const Target& target, const std::vector<kestrane::Buffer>
   throwIfFailed(status);
 }
 
+// reposition_inputs and reposition_outputs, registered alike on Model and
+// ModelVariantHandle.
+template <typename Class>
+void defineRepositionMembers(Class& cls) {
+  using Target = typename Class::type;
+  using SeqLens = std::vector<std::vector<int>>;
+  cls.def(
+         "reposition_inputs",
+         [](const Target& self, const ArrayList<float>& input, const std::vector<kestrane::Buffer>& inputBuf,
+            const SeqLens& seqlens) { repositionInputs(self, input, inputBuf, seqlens); },
+         py::arg("input").noconvert(), py::arg("input_buf").noconvert(), py::arg("seqlens").noconvert() = SeqLens{})
+      .def(
+          "reposition_outputs",
+          [](const Target& self, const std::vector<kestrane::Buffer>& outputBuf, const ArrayList<float>& output,
+             const SeqLens& seqlens) { repositionOutputs(self, outputBuf, output, seqlens); },
+          py::arg("output_buf").noconvert(), py::arg("output").noconvert(), py::arg("seqlens").noconvert() = SeqLens{});
+}
+
 // release_buffer of Model and ModelVariantHandle: each buffer goes back on
 // its own, and the Python object of every buffer the pool took back forgets
 // its memory, so it cannot be written or run on afterwards.

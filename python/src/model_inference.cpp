@@ -187,18 +187,7 @@ void defineInference(ModelClass& cls) {
   defineAsyncForms<float>(cls);
   defineAsyncForms<int8_t>(cls);
   defineAsyncToFloatForms(cls);
-  cls.def(
-         "reposition_inputs",
-         [](const Model& self, const ArrayList<float>& input, const std::vector<Buffer>& inputBuf,
-            const std::vector<std::vector<int>>& seqlens) { repositionInputs(self, input, inputBuf, seqlens); },
-         py::arg("input").noconvert(), py::arg("input_buf").noconvert(),
-         py::arg("seqlens").noconvert() = std::vector<std::vector<int>>{})
-      .def(
-          "reposition_outputs",
-          [](const Model& self, const std::vector<Buffer>& outputBuf, const ArrayList<float>& output,
-             const std::vector<std::vector<int>>& seqlens) { repositionOutputs(self, outputBuf, output, seqlens); },
-          py::arg("output_buf").noconvert(), py::arg("output").noconvert(),
-          py::arg("seqlens").noconvert() = std::vector<std::vector<int>>{});
+  defineRepositionMembers(cls);
 }
 
 }  // namespace ophel

@@ -30,19 +30,8 @@ void defineHandleMembers(HandleClass& cls) {
              return self.acquireOutputBuffer(seqlens);
            })
       .def("release_buffer", [](const ModelVariantHandle& self,
-                                const std::vector<Buffer*>& buffers) { releaseBuffers(self, buffers); })
-      .def(
-          "reposition_inputs",
-          [](const ModelVariantHandle& self, const ArrayList<float>& input, const std::vector<Buffer>& inputBuf,
-             const std::vector<std::vector<int>>& seqlens) { repositionInputs(self, input, inputBuf, seqlens); },
-          py::arg("input").noconvert(), py::arg("input_buf").noconvert(),
-          py::arg("seqlens").noconvert() = std::vector<std::vector<int>>{})
-      .def(
-          "reposition_outputs",
-          [](const ModelVariantHandle& self, const std::vector<Buffer>& outputBuf, const ArrayList<float>& output,
-             const std::vector<std::vector<int>>& seqlens) { repositionOutputs(self, outputBuf, output, seqlens); },
-          py::arg("output_buf").noconvert(), py::arg("output").noconvert(),
-          py::arg("seqlens").noconvert() = std::vector<std::vector<int>>{});
+                                const std::vector<Buffer*>& buffers) { releaseBuffers(self, buffers); });
+  defineRepositionMembers(cls);
 }
 
 }  // namespace ophel
