@@ -44,6 +44,25 @@ StatusCode guarded(const char* operation, F&& body) {
   }
 }
 
+// The caller's list holds one block of each cache area's size.
+StatusCode checkCacheBuffers(const char* operation, const std::vector<CacheRecord>& records,
+                             const std::vector<std::vector<int8_t>>& buffers) {
+  if (buffers.size() != records.size()) {
+    KLOG_ERROR("Failed to {} cache memory - The number of cache is mismatched (expected: {}, actual: {})", operation,
+               records.size(), buffers.size());
+    return StatusCode::Model_NumCacheMismatched;
+  }
+  for (size_t i = 0; i < records.size(); ++i) {
+    const CacheInfo& info = records[i].info;
+    if (buffers[i].size() != info.size) {
+      KLOG_ERROR("Failed to {} cache memory - {}(Index: {}): Wrong buffer size (expected: {}, actual: {})",
+                 operation, info.name, i, info.size, buffers[i].size());
+      return StatusCode::Model_BufferSizeMismatched;
+    }
+  }
+  return StatusCode::OK;
+}
+
 }  // namespace
 
 const zrb::Designation* ModelImpl::cachePlacement(size_t area, const char* operation) const {
@@ -86,18 +105,10 @@ StatusCode ModelImpl::dumpCacheMemory(std::vector<std::vector<int8_t>>& buffers)
     if (!scope) return StatusCode::Model_NotLaunched;
     if (buffers.empty()) {
       for (const CacheRecord& record : cacheRecords_) buffers.emplace_back(record.info.size, 0);
-    } else if (buffers.size() != cacheRecords_.size()) {
-      KLOG_ERROR("Failed to dump cache memory - The number of cache is mismatched (expected: {}, actual: {})",
-                 cacheRecords_.size(), buffers.size());
-      return StatusCode::Model_NumCacheMismatched;
     }
+    const StatusCode checked = checkCacheBuffers("dump", cacheRecords_, buffers);
+    if (checked != StatusCode::OK) return checked;
     for (size_t i = 0; i < cacheRecords_.size(); ++i) {
-      const CacheInfo& info = cacheRecords_[i].info;
-      if (buffers[i].size() != info.size) {
-        KLOG_ERROR("Failed to dump cache memory - {}(Index: {}): Wrong buffer size (expected: {}, actual: {})",
-                   info.name, i, info.size, buffers[i].size());
-        return StatusCode::Model_BufferSizeMismatched;
-      }
       const StatusCode status = dumpArea(i, buffers[i].data());
       if (status != StatusCode::OK) return status;
     }
@@ -142,18 +153,9 @@ StatusCode ModelImpl::loadCacheMemory(const std::vector<std::vector<int8_t>>& bu
   }
   CallScope scope(*this);
   if (!scope) return StatusCode::Model_NotLaunched;
-  if (buffers.size() != cacheRecords_.size()) {
-    KLOG_ERROR("Failed to load cache memory - The number of cache is mismatched (expected: {}, actual: {})",
-               cacheRecords_.size(), buffers.size());
-    return StatusCode::Model_NumCacheMismatched;
-  }
+  const StatusCode checked = checkCacheBuffers("load", cacheRecords_, buffers);
+  if (checked != StatusCode::OK) return checked;
   for (size_t i = 0; i < cacheRecords_.size(); ++i) {
-    const CacheInfo& info = cacheRecords_[i].info;
-    if (buffers[i].size() != info.size) {
-      KLOG_ERROR("Failed to load cache memory - {}(Index: {}): Wrong buffer size (expected: {}, actual: {})",
-                 info.name, i, info.size, buffers[i].size());
-      return StatusCode::Model_BufferSizeMismatched;
-    }
     const StatusCode status = loadArea(i, buffers[i].data());
     if (status != StatusCode::OK) return status;
   }
