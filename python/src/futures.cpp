@@ -20,13 +20,13 @@ void bindFuture(py::module_& m, const char* name) {
            })
       .def("get", [](FutureHandle<T>& self) {
         kestrane::StatusCode status = kestrane::StatusCode::OK;
-        std::vector<kestrane::NDArray<T>> outputs;
+        ResultArrays<T> outputs;
         {
           py::gil_scoped_release nogil;
           outputs = self.get(status);
         }
         throwIfFailed(status);
-        return arrayList(std::move(outputs));
+        return outputs;
       });
 }
 

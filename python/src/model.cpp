@@ -36,21 +36,27 @@ std::string modelRepr(Model& model) {
 void bindModels(py::module_& m) {
   ModelClass model(m, "Model");
   HandleClass handle(m, "ModelVariantHandle");
-  defineModelMembers(model);
+  // Member order is the order Python lists them in.
+  defineLifeMembers(model);
   defineInference(model);
+  defineDescriptionMembers(model);
   defineCacheMembers(model);
+  model.def("__repr__", &modelRepr);
   defineHandleMembers(handle);
 }
 
-void defineModelMembers(ModelClass& cls) {
+void defineLifeMembers(ModelClass& cls) {
   cls.def(py::init([](const std::string& path) { return create(path, nullptr); }))
       .def(py::init([](const std::string& path, const ModelConfig& config) { return create(path, &config); }))
       .def("launch", [](Model& self, AcceleratorHandle& acc) { throwIfFailed(self.launch(*acc.native)); })
       .def("dispose", [](Model& self) { throwIfFailed(self.dispose()); })
       .def("is_target", &Model::isTarget)
       .def("get_core_mode", &Model::getCoreMode)
-      .def_property_readonly("target_cores", &Model::getTargetCores)
-      .def("get_num_model_variants", &Model::getNumModelVariants)
+      .def_property_readonly("target_cores", &Model::getTargetCores);
+}
+
+void defineDescriptionMembers(ModelClass& cls) {
+  cls.def("get_num_model_variants", &Model::getNumModelVariants)
       // The handle keeps its model alive: it reads the model's description
       // and pool, which go with the model.
       .def(
@@ -85,8 +91,7 @@ void defineModelMembers(ModelClass& cls) {
       .def("get_latency_set_policy", &Model::getLatencySetPolicy)
       .def("get_maintenance_policy", &Model::getMaintenancePolicy)
       .def("get_latency_consumed", &Model::getLatencyConsumed)
-      .def("get_latency_finished", &Model::getLatencyFinished)
-      .def("__repr__", &modelRepr);
+      .def("get_latency_finished", &Model::getLatencyFinished);
 }
 
 }  // namespace ophel

@@ -21,10 +21,11 @@ namespace py = pybind11;
 using ModelClass = py::class_<kestrane::Model, std::unique_ptr<kestrane::Model>>;
 using HandleClass = py::class_<kestrane::ModelVariantHandle, std::unique_ptr<kestrane::ModelVariantHandle>>;
 
-void defineModelMembers(ModelClass& cls);      // model.cpp
-void defineInference(ModelClass& cls);         // model_inference.cpp
-void defineCacheMembers(ModelClass& cls);      // model_cache.cpp
-void defineHandleMembers(HandleClass& cls);    // variant_handle.cpp
+void defineLifeMembers(ModelClass& cls);         // model.cpp: creation, launch, targets
+void defineInference(ModelClass& cls);           // model_inference.cpp
+void defineDescriptionMembers(ModelClass& cls);  // model.cpp: variants, shapes, buffers, policies
+void defineCacheMembers(ModelClass& cls);        // model_cache.cpp
+void defineHandleMembers(HandleClass& cls);      // variant_handle.cpp
 
 // The reposition calls of Model (variant 0) and of ModelVariantHandle: bare
 // pointers reach the native side, so each array is checked against one

@@ -17,17 +17,18 @@ namespace {
 
 using Bytes = std::vector<int8_t>;
 
-py::list dump(Model& self) {
+std::vector<py::array_t<int8_t>> dump(Model& self) {
   StatusCode status = StatusCode::OK;
   const std::vector<Bytes> areas = self.dumpCacheMemory(status);
   throwIfFailed(status);
-  py::list list(areas.size());
-  for (size_t i = 0; i < areas.size(); ++i) {
-    py::array_t<int8_t> area(static_cast<py::ssize_t>(areas[i].size()));
-    if (!areas[i].empty()) std::memcpy(area.mutable_data(), areas[i].data(), areas[i].size());
-    list[i] = std::move(area);
+  std::vector<py::array_t<int8_t>> arrays;
+  arrays.reserve(areas.size());
+  for (const Bytes& bytes : areas) {
+    py::array_t<int8_t> area(static_cast<py::ssize_t>(bytes.size()));
+    if (!bytes.empty()) std::memcpy(area.mutable_data(), bytes.data(), bytes.size());
+    arrays.push_back(std::move(area));
   }
-  return list;
+  return arrays;
 }
 
 // Every byte of each object, in C order whatever its layout or item size.

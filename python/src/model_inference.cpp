@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "cache_size.h"
 #include "future_handle.h"
 #include "model_bindings.h"
 #include "results.h"
@@ -39,16 +40,16 @@ void inferInto(const ArrayList<T>& in, const ArrayList<T>& out, Call call) {
 
 // The forms that return new result arrays.
 template <typename In, typename Out, typename Call>
-py::list inferReturning(const ArrayList<In>& arr, Call call) {
+ResultArrays<Out> inferReturning(const ArrayList<In>& arr, Call call) {
   const ArrayViews<In> inputs(arr, Side::Input);
-  std::vector<NDArray<Out>> results;
+  ResultArrays<Out> results;
   StatusCode status = StatusCode::OK;
   {
     py::gil_scoped_release nogil;
     results = call(inputs.views(), status);
   }
   throwIfFailed(status);
-  return arrayList(std::move(results));
+  return results;
 }
 
 // The pipeline reads a request's inputs after the call has returned, on its
@@ -77,28 +78,28 @@ template <typename T>
 void defineArrayForms(ModelClass& cls) {
   cls.def(
          "infer",
-         [](Model& self, const ArrayList<T>& in, const ArrayList<T>& out, uint32_t cacheSize) {
-           inferInto(in, out, [&](const Arrays<T>& i, Arrays<T>& o) { return self.infer(i, o, cacheSize); });
+         [](Model& self, const ArrayList<T>& in, const ArrayList<T>& out, CacheSize cacheSize) {
+           inferInto(in, out, [&](const Arrays<T>& i, Arrays<T>& o) { return self.infer(i, o, cacheSize.value); });
          },
          py::arg("in").noconvert(), py::arg("out").noconvert(), cacheSizeArg())
       .def(
           "infer_chw",
-          [](Model& self, const ArrayList<T>& in, const ArrayList<T>& out, uint32_t cacheSize) {
-            inferInto(in, out, [&](const Arrays<T>& i, Arrays<T>& o) { return self.inferCHW(i, o, cacheSize); });
+          [](Model& self, const ArrayList<T>& in, const ArrayList<T>& out, CacheSize cacheSize) {
+            inferInto(in, out, [&](const Arrays<T>& i, Arrays<T>& o) { return self.inferCHW(i, o, cacheSize.value); });
           },
           py::arg("in").noconvert(), py::arg("out").noconvert(), cacheSizeArg())
       .def(
           "infer",
-          [](Model& self, const ArrayList<T>& arr, uint32_t cacheSize) {
+          [](Model& self, const ArrayList<T>& arr, CacheSize cacheSize) {
             return inferReturning<T, T>(
-                arr, [&](const Arrays<T>& i, StatusCode& sc) { return self.infer(i, cacheSize, sc); });
+                arr, [&](const Arrays<T>& i, StatusCode& sc) { return self.infer(i, cacheSize.value, sc); });
           },
           py::arg("arr").noconvert(), cacheSizeArg())
       .def(
           "infer_chw",
-          [](Model& self, const ArrayList<T>& arr, uint32_t cacheSize) {
+          [](Model& self, const ArrayList<T>& arr, CacheSize cacheSize) {
             return inferReturning<T, T>(
-                arr, [&](const Arrays<T>& i, StatusCode& sc) { return self.inferCHW(i, cacheSize, sc); });
+                arr, [&](const Arrays<T>& i, StatusCode& sc) { return self.inferCHW(i, cacheSize.value, sc); });
           },
           py::arg("arr").noconvert(), cacheSizeArg());
 }
@@ -106,16 +107,16 @@ void defineArrayForms(ModelClass& cls) {
 void defineToFloatForms(ModelClass& cls) {
   cls.def(
          "infer_to_float",
-         [](Model& self, const ArrayList<int8_t>& arr, uint32_t cacheSize) {
+         [](Model& self, const ArrayList<int8_t>& arr, CacheSize cacheSize) {
            return inferReturning<int8_t, float>(
-               arr, [&](const Arrays<int8_t>& i, StatusCode& sc) { return self.inferToFloat(i, cacheSize, sc); });
+               arr, [&](const Arrays<int8_t>& i, StatusCode& sc) { return self.inferToFloat(i, cacheSize.value, sc); });
          },
          py::arg("arr").noconvert(), cacheSizeArg())
       .def(
           "infer_chw_to_float",
-          [](Model& self, const ArrayList<int8_t>& arr, uint32_t cacheSize) {
+          [](Model& self, const ArrayList<int8_t>& arr, CacheSize cacheSize) {
             return inferReturning<int8_t, float>(arr, [&](const Arrays<int8_t>& i, StatusCode& sc) {
-              return self.inferCHWToFloat(i, cacheSize, sc);
+              return self.inferCHWToFloat(i, cacheSize.value, sc);
             });
           },
           py::arg("arr").noconvert(), cacheSizeArg());

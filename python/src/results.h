@@ -1,13 +1,15 @@
 #pragma once
 
-// Native results as Python objects: result arrays are moved, not copied,
-// into NDArrayFloat / NDArrayInt8 objects, which numpy reads through the
-// buffer protocol; shapes become lists of tuples.
+// Native results as Python objects. Result arrays are returned as
+// ResultArrays: pybind11 moves each native array, without copying its
+// elements, into a new NDArrayFloat / NDArrayInt8 (which numpy reads through
+// the buffer protocol), and the signatures name the element class. Shapes
+// become lists of tuples.
 
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include "kestrane/type.h"
@@ -17,18 +19,15 @@ namespace ophel {
 namespace py = pybind11;
 
 template <typename T>
-py::list arrayList(std::vector<kestrane::NDArray<T>>&& arrays) {
-  py::list list(arrays.size());
-  for (size_t i = 0; i < arrays.size(); ++i) list[i] = py::cast(std::move(arrays[i]));
-  return list;
-}
+using ResultArrays = std::vector<kestrane::NDArray<T>>;
 
-inline py::list shapeList(const std::vector<std::vector<int64_t>>& shapes) {
-  py::list list(shapes.size());
-  for (size_t i = 0; i < shapes.size(); ++i) {
-    py::tuple shape(shapes[i].size());
-    for (size_t d = 0; d < shapes[i].size(); ++d) shape[d] = py::int_(shapes[i][d]);
-    list[i] = std::move(shape);
+inline std::vector<py::tuple> shapeList(const std::vector<std::vector<int64_t>>& shapes) {
+  std::vector<py::tuple> list;
+  list.reserve(shapes.size());
+  for (const std::vector<int64_t>& dims : shapes) {
+    py::tuple shape(dims.size());
+    for (size_t d = 0; d < dims.size(); ++d) shape[d] = py::int_(dims[d]);
+    list.push_back(std::move(shape));
   }
   return list;
 }

@@ -115,14 +115,18 @@ def test_arguments_select_the_form_without_conversion(identity):
         (([x.tolist()],), {}),
         (([x],), {"cache_size": -1}),
         (([x],), {"cache_size": 1.0}),
+        (([x],), {"cache_size": np.float32(0)}),
+        (([x],), {"cache_size": 2**32}),
         (([x], [np.zeros(SHAPE, np.int8)]), {}),
     ]:
         with pytest.raises(TypeError, match="incompatible function arguments"):
             identity.infer(*args, **kwargs)
     with pytest.raises(TypeError):
         identity.infer_to_float([x])
-    # A tuple is a list argument too.
+    # A tuple is a list argument too, and numpy's integers are integers.
     assert len(identity.infer((x,))) == 1
+    for size in (np.int64(0), np.uint32(0), True):
+        assert len(identity.infer([x], cache_size=size)) == 1
 
 
 def test_failures_raise_ophel_error_with_the_status_name(identity, make_model):
