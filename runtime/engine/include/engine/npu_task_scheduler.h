@@ -40,7 +40,8 @@ class AcceleratorImpl;
 // Locks: the core-state mutex (usage map, cores-freed condition, handed-back
 // tasks) before a task queue's mutex; the worker queue's mutex alone. A
 // worker gives the record of each task it finished back to the task queue
-// for reuse.
+// for reuse, and holds back the wake-up of a caller blocked on the task's
+// answer (HeldAnswerWakes) until it has given the task's core room back.
 class NPUTaskScheduler {
  public:
   static std::unique_ptr<NPUTaskScheduler> create(EngineModel& model, AcceleratorImpl& acc,

@@ -6,8 +6,9 @@
 // microseconds is cheaper spent looking. Each waiting place keeps its own
 // record of whether its looks succeed and stops looking (but for a probe
 // now and then) while they mostly fail, so a place whose waits are long
-// costs no CPU beyond the odd probe. With a single CPU to run on nothing is
-// gained by looking: the thread that would end the wait cannot run.
+// costs no CPU beyond the odd probe. With a single CPU to run on, looking
+// means giving way: the thread that ends the wait runs meanwhile, and the
+// hand-off costs a switch instead of a sleep and a wake-up.
 
 #include <atomic>
 #include <chrono>
@@ -25,11 +26,16 @@ inline void cpuRelax() {
 
 // Whether this process may run on more than one CPU (read once).
 bool multipleCpus();
+// Offers the CPU to another thread that can run.
+void yieldCpu();
 
 class AdaptiveSpin {
  public:
   // About the cost of a blocking hand-off on a virtual machine.
   static constexpr std::chrono::nanoseconds kBudget{2000};
+  // With a single CPU: giving way to the threads that have work, about the
+  // time of a short request's whole road.
+  static constexpr std::chrono::nanoseconds kYieldBudget{100000};
   // While looks mostly fail, one wait in kProbeEvery still looks.
   static constexpr uint32_t kProbeEvery = 64;
 
@@ -42,23 +48,25 @@ class AdaptiveSpin {
   template <typename Ready>
   bool spin(Ready ready) {
     if (ready()) return true;
-    if (!multipleCpus()) return false;
     if (score_.load(std::memory_order_relaxed) < 0 &&
         probe_.fetch_add(1, std::memory_order_relaxed) % kProbeEvery != 0)
       return false;
-    const auto end = std::chrono::steady_clock::now() + kBudget;
+    const bool many = multipleCpus();
+    const auto end = std::chrono::steady_clock::now() + (many ? kBudget : kYieldBudget);
     for (;;) {
-      for (int i = 0; i < 16; ++i) {
-        cpuRelax();
-        if (ready()) {
-          record(true);
-          return true;
+      if (many) {
+        for (int i = 0; i < 16; ++i) {
+          cpuRelax();
+          if (ready()) return record(true);
         }
+      } else {
+        // On one CPU the answer can only come while this thread gives way:
+        // handing the CPU over costs less than sleeping and being woken,
+        // and nothing while another thread has work.
+        yieldCpu();
+        if (ready()) return record(true);
       }
-      if (std::chrono::steady_clock::now() >= end) {
-        record(false);
-        return false;
-      }
+      if (std::chrono::steady_clock::now() >= end) return record(false);
     }
   }
 
@@ -66,10 +74,11 @@ class AdaptiveSpin {
   // A success pays for about one failed look (a blocking hand-off costs
   // about the budget): the score stays at or above zero while at least
   // half of the looks succeed.
-  void record(bool success) {
-    int score = score_.load(std::memory_order_relaxed);
+  bool record(bool success) {
+    const int score = score_.load(std::memory_order_relaxed);
     const int next = success ? (score < kLimit ? score + 1 : score) : (score > -kLimit ? score - 1 : score);
     score_.store(next, std::memory_order_relaxed);  // a lost update only blurs the record
+    return success;
   }
 
   static constexpr int kLimit = 8;

@@ -2,6 +2,8 @@
 
 #include <sched.h>
 
+#include <thread>
+
 namespace kestrane {
 
 bool multipleCpus() {
@@ -13,5 +15,7 @@ bool multipleCpus() {
   }();
   return many;
 }
+
+void yieldCpu() { std::this_thread::yield(); }
 
 }  // namespace kestrane
