@@ -1,5 +1,5 @@
 // Data movement of the tensor library against memcpy of the same bytes, on a
-// 2048 x 2048 float32 tensor, single-threaded. After the usual output it
+// 2048 x 2048 float32 tensor (or a result of that size), single-threaded. After the usual output it
 // prints each case's speed relative to memcpy measured in the same run (1.0:
 // as fast as memcpy; the argmax and element-wise cases read other byte
 // counts and are for bench/compare.py, which sets them beside numpy).
@@ -85,6 +85,15 @@ void registerAll() {
   add("int32_to_float32", [ints] { benchmark::DoNotOptimize(ints.to(DType::Float32).data()); });
   add("int32_to_int8", [ints] { benchmark::DoNotOptimize(ints.to(DType::Int8).data()); });
   add("argmax_dim1", [a] { benchmark::DoNotOptimize(a.argmax(1, false).data()); });
+  // Tile, each to a 2048 x 2048 float32 result: from one element, a row, a
+  // column (repeats along the innermost dimension) and a 64 x 64 block.
+  const Tensor one = randomTensor({1}, 7);
+  add("tile_one_element", [one] { benchmark::DoNotOptimize(one.tile({kSide * kSide}).data()); });
+  const Tensor firstRow = randomTensor({1, kSide}, 8);
+  add("tile_row", [firstRow] { benchmark::DoNotOptimize(firstRow.tile({kSide, 1}).data()); });
+  add("tile_column", [column] { benchmark::DoNotOptimize(column.tile({1, kSide}).data()); });
+  const Tensor block = randomTensor({64, 64}, 9);
+  add("tile_block", [block] { benchmark::DoNotOptimize(block.tile({kSide / 64, kSide / 64}).data()); });
   const Tensor at = a.transpose(0, 1), bt = b.transpose(0, 1);
   add("add_transposed", [at, bt] { benchmark::DoNotOptimize((at + bt).data()); });
   add("multiply_transposed", [at, bt] { benchmark::DoNotOptimize((at * bt).data()); });

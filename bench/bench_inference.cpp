@@ -1,18 +1,29 @@
 // Synchronous inference on the simulated card, end to end through the public
-// Model: the host's cost per request beside the card's own run and a bare
-// thread hand-off measured in the same run, and the throughput of a batch
-// over 1, 2, 4 and 8 cores beside the card's nominal rate.
+// Model: the host's cost per request beside the card's own run and bare
+// thread hand-offs measured in the same run, what one request costs in
+// context switches, heap allocations and CPU time, and the throughput of a
+// batch over 1, 2, 4 and 8 cores beside the card's nominal rate.
 //
-//   host overhead = p50 of Model::infer - p50 of the card's own run, where
-//   the card's own run is the driver's write, post, wait and read of the
-//   same bytes and program on another core (what the engine adds nothing to).
+//   host overhead = Model::infer - the card's own run (p50 and p99 each),
+//   where the card's own run is the driver's write, post, wait and read of
+//   the same bytes and program on another core (what the engine adds
+//   nothing to). A request crosses two threads (caller -> dispatcher ->
+//   worker -> caller), so its floor is the two-hop hand-off; the one-hop
+//   round trip is shown beside it.
 //
-//   bench_inference [requests] [--trace PATH]
+//   Per request, over a loop of requests in steady state: context switches
+//   of every thread of the process (getrusage), heap allocations (malloc
+//   and friends of this binary, counted), and CPU time of every thread
+//   against the wall time.
+//
+//   bench_inference [requests] [--trace PATH] [--infer-only]
 //     requests: per latency figure (at least 100, default 5000);
-//     --trace PATH: records the trace events of the Model::infer pass there.
+//     --trace PATH: records the trace events of the Model::infer pass there;
+//     --infer-only: only the Model::infer requests (for a profiler).
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -22,6 +33,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <malloc.h>
+#include <sys/resource.h>
 
 #include <nlohmann/json.hpp>
 
@@ -41,6 +55,43 @@ using namespace kestrane;
 namespace zrbw = kestrane::test::zrbw;
 using Clock = std::chrono::steady_clock;
 using json = nlohmann::json;
+
+// Every heap allocation of the process goes through these (operator new
+// calls malloc); they count and hand over to the C library.
+namespace {
+std::atomic<uint64_t> gAllocations{0};
+}  // namespace
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* __libc_memalign(size_t, size_t);
+
+void* malloc(size_t n) noexcept {
+  gAllocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_malloc(n);
+}
+void* calloc(size_t n, size_t size) noexcept {
+  gAllocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_calloc(n, size);
+}
+void* realloc(void* p, size_t n) noexcept {
+  gAllocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_realloc(p, n);
+}
+void* memalign(size_t alignment, size_t n) noexcept {
+  gAllocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_memalign(alignment, n);
+}
+void* aligned_alloc(size_t alignment, size_t n) noexcept { return memalign(alignment, n); }
+int posix_memalign(void** out, size_t alignment, size_t n) noexcept {
+  void* p = memalign(alignment, n);
+  if (p == nullptr) return ENOMEM;
+  *out = p;
+  return 0;
+}
+}
 
 namespace {
 
@@ -95,7 +146,8 @@ Percentiles measure(int rounds, F f) {
 // With `busyNeighbour`, another thread keeps offering its CPU meanwhile, as
 // the threads of a request that look before they block do: an idle virtual
 // CPU wakes far slower than a busy one, which would favour the request.
-Percentiles cardRun(int rounds, bool busyNeighbour) {
+template <typename Report>
+Percentiles cardRun(int rounds, bool busyNeighbour, Report&& report) {
   std::atomic<bool> stop{false};
   std::thread neighbour;
   if (busyNeighbour)
@@ -118,13 +170,15 @@ Percentiles cardRun(int rounds, bool busyNeighbour) {
   const std::vector<uint8_t>& program = m.bundles[0].section_binaries[0].payload;
   std::memcpy(bytes, program.data(), program.size());
   writeDeviceMemory(*device, imem, 0, program.size(), host, false, 0);
-  auto r = measure(rounds, [&] {
+  auto run = [&] {
     std::memset(bytes, 7, kItem);
     writeDeviceMemory(*device, ddr + 0x1000, 0, kItem, host, false, 0);
     device->postInfer({id});
     device->waitDone(id, 10000000000ull);
     readDeviceMemory(*device, ddr + 0x2000, 0, kItem, result, false, 0);
-  });
+  };
+  auto r = measure(rounds, run);
+  report(run);
   device->freeHostMemory(host);
   device->freeHostMemory(result);
   device->unclaimCores({id});
@@ -133,35 +187,97 @@ Percentiles cardRun(int rounds, bool busyNeighbour) {
   return r;
 }
 
-// A request handed to another thread and its answer handed back, as a
-// caller and an engine thread would, over a mutex and condition variables.
-Percentiles handOff(int rounds) {
+// One waiting side of a hand-off: a flag under a mutex and a condition
+// variable, the plain blocking way.
+struct Signal {
   std::mutex m;
   std::condition_variable cv;
-  int asked = 0, answered = 0;
-  bool stop = false;
-  std::thread worker([&] {
-    std::unique_lock lock(m);
-    for (;;) {
-      cv.wait(lock, [&] { return asked > answered || stop; });
-      if (stop) return;
-      ++answered;
-      cv.notify_all();
+  bool set = false;
+  void post() {
+    {
+      std::lock_guard lock(m);
+      set = true;
     }
-  });
-  auto r = measure(rounds, [&] {
-    std::unique_lock lock(m);
-    ++asked;
-    cv.notify_all();
-    cv.wait(lock, [&] { return answered == asked; });
-  });
-  {
-    std::lock_guard lock(m);
-    stop = true;
+    cv.notify_one();
   }
-  cv.notify_all();
-  worker.join();
-  return r;
+  void wait() {
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return set; });
+    set = false;
+  }
+};
+
+// A request handed from the caller through `hops` threads in turn and back
+// to the caller, each thread blocking until its turn: one hop is a round
+// trip to one thread, two hops the road of a request through a dispatcher
+// and a worker.
+class HandOff {
+ public:
+  explicit HandOff(int hops) : signals_(static_cast<size_t>(hops) + 1) {
+    for (int i = 0; i < hops; ++i)
+      threads_.emplace_back([this, i] {
+        for (;;) {
+          signals_[static_cast<size_t>(i)].wait();
+          if (stop_) return;
+          signals_[static_cast<size_t>(i) + 1].post();
+        }
+      });
+  }
+  ~HandOff() {
+    stop_ = true;
+    for (size_t i = 0; i + 1 < signals_.size(); ++i) signals_[i].post();
+    for (auto& t : threads_) t.join();
+  }
+  void operator()() {
+    signals_.front().post();
+    signals_.back().wait();
+  }
+
+ private:
+  std::vector<Signal> signals_;  // [i] wakes thread i; the last wakes the caller
+  std::vector<std::thread> threads_;
+  std::atomic<bool> stop_{false};
+};
+
+template <typename F>
+Percentiles handOff(int rounds, int hops, F&& report) {
+  HandOff h(hops);
+  const Percentiles p = measure(rounds, [&] { h(); });
+  report(h);
+  return p;
+}
+
+// Per call of `f`, over `calls` calls in a row: context switches of every
+// thread of the process, heap allocations, CPU time of every thread and
+// wall time (us).
+struct PerCall {
+  double switches = 0, allocations = 0, cpuUs = 0, wallUs = 0;
+};
+
+double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; }
+
+template <typename F>
+PerCall perCall(int calls, F&& f) {
+  rusage r0{}, r1{};
+  getrusage(RUSAGE_SELF, &r0);
+  const uint64_t a0 = gAllocations.load();
+  const auto t0 = Clock::now();
+  for (int i = 0; i < calls; ++i) f();
+  const auto t1 = Clock::now();
+  const uint64_t a1 = gAllocations.load();
+  getrusage(RUSAGE_SELF, &r1);
+  const double n = calls;
+  PerCall p;
+  p.switches = static_cast<double>((r1.ru_nvcsw + r1.ru_nivcsw) - (r0.ru_nvcsw + r0.ru_nivcsw)) / n;
+  p.allocations = static_cast<double>(a1 - a0) / n;
+  p.cpuUs = (seconds(r1.ru_utime) + seconds(r1.ru_stime) - seconds(r0.ru_utime) - seconds(r0.ru_stime)) * 1e6 / n;
+  p.wallUs = std::chrono::duration<double, std::micro>(t1 - t0).count() / n;
+  return p;
+}
+
+void printPerCall(const char* what, const PerCall& p) {
+  std::printf("  %-46s %6.2f switches %6.1f allocations   CPU %6.1f us / wall %6.1f us = %.2f\n", what, p.switches,
+              p.allocations, p.cpuUs, p.wallUs, p.cpuUs / p.wallUs);
 }
 
 // The median of five measurements: the card's threads share the machine.
@@ -178,14 +294,17 @@ double median(F measure) {
 int main(int argc, char** argv) {
   int rounds = 5000;
   std::string tracePath;
+  bool inferOnly = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--trace" && i + 1 < argc) {
       tracePath = argv[++i];
+    } else if (arg == "--infer-only") {
+      inferOnly = true;
     } else if (!arg.empty() && arg[0] != '-') {
       rounds = std::max(100, std::atoi(arg.c_str()));
     } else {
-      std::fprintf(stderr, "usage: %s [requests] [--trace PATH]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [requests] [--trace PATH] [--infer-only]\n", argv[0]);
       return 2;
     }
   }
@@ -211,16 +330,41 @@ int main(int argc, char** argv) {
   }
   const Percentiles infer = measure(rounds, [&] { model->infer(in, out); });
   if (!tracePath.empty()) stopTracingEvents();
-  const Percentiles idle = cardRun(rounds, false), card = cardRun(rounds, true);
-  const Percentiles hand = handOff(rounds);
+  const PerCall inferCost = perCall(rounds, [&] { model->infer(in, out); });
+  if (inferOnly) {
+    std::printf("Model::infer p50 %.1f p99 %.1f us\n", infer.p50, infer.p99);
+    printPerCall("Model::infer", inferCost);
+    return 0;
+  }
+  PerCall cardCost;
+  const Percentiles idle = cardRun(rounds, false, [&](auto& run) { cardCost = perCall(rounds, run); });
+  const Percentiles card = cardRun(rounds, true, [](auto&) {});
+  PerCall oneCost, twoCost;
+  const Percentiles oneHop = handOff(rounds, 1, [&](HandOff& h) { oneCost = perCall(rounds, h); });
+  const Percentiles twoHop = handOff(rounds, 2, [&](HandOff& h) { twoCost = perCall(rounds, h); });
   std::printf("Synchronous inference of %u int8 values, %d requests (us)%s\n", kItem, rounds,
               tracePath.empty() ? "" : ", Model::infer traced");
-  std::printf("  %-42s p50 %8.1f   p99 %8.1f\n", "Model::infer", infer.p50, infer.p99);
-  std::printf("  %-42s p50 %8.1f   p99 %8.1f\n", "card's own run (driver)", idle.p50, idle.p99);
-  std::printf("  %-42s p50 %8.1f   p99 %8.1f\n", "card's own run (driver, a busy neighbour)", card.p50, card.p99);
-  std::printf("  %-42s p50 %8.1f   p99 %8.1f\n", "thread hand-off round trip", hand.p50, hand.p99);
-  std::printf("  host overhead: Model::infer p50 - card's own run p50 (busy neighbour) = %.1f\n\n",
-              infer.p50 - card.p50);
+  std::printf("  %-46s p50 %8.1f   p99 %8.1f\n", "Model::infer", infer.p50, infer.p99);
+  std::printf("  %-46s p50 %8.1f   p99 %8.1f\n", "card's own run (driver)", idle.p50, idle.p99);
+  std::printf("  %-46s p50 %8.1f   p99 %8.1f\n", "card's own run (driver, a busy neighbour)", card.p50, card.p99);
+  std::printf("  %-46s p50 %8.1f   p99 %8.1f\n", "one-hop hand-off (caller -> thread -> caller)", oneHop.p50, oneHop.p99);
+  std::printf("  %-46s p50 %8.1f   p99 %8.1f\n", "two-hop hand-off (caller -> 2 threads)", twoHop.p50, twoHop.p99);
+  // The card's run the request makes is the plain one when the request's
+  // threads block while they wait, the one beside a busy neighbour when
+  // they spin: the faster of the two is taken, which counts against us.
+  const Percentiles own{std::min(idle.p50, card.p50), std::min(idle.p99, card.p99)};
+  const Percentiles host{infer.p50 - own.p50, infer.p99 - own.p99};
+  std::printf("  host overhead (Model::infer - faster card's own run): p50 %.1f = %.2f x two-hop p50, "
+              "p99 %.1f = %.2f x two-hop p99\n",
+              host.p50, host.p50 / twoHop.p50, host.p99, host.p99 / twoHop.p99);
+  std::printf("Per request, %d in a row\n", rounds);
+  printPerCall("Model::infer", inferCost);
+  printPerCall("card's own run (driver)", cardCost);
+  std::printf("  %-46s %6.2f switches %6.1f allocations\n", "Model::infer beyond the card's own run",
+              inferCost.switches - cardCost.switches, inferCost.allocations - cardCost.allocations);
+  printPerCall("one-hop hand-off", oneCost);
+  printPerCall("two-hop hand-off", twoCost);
+  std::printf("\n");
   model.reset();
 
   // ---- Throughput over cores ----

@@ -73,6 +73,39 @@ TEST(MemoryPoolTest, ReusesBuffersOfTheExactSizeInTheOrderTheyCameBack) {
   EXPECT_EQ(allocator.frees, 3);
 }
 
+// Buffers go out and come back many times in changing orders and sizes
+// (the pool reuses its book-keeping as they move): each request gets the
+// buffer of its size that came back first, and the books stay right.
+TEST(MemoryPoolTest, RepeatedRoundsKeepSizesAndReturnOrder) {
+  CountingAllocator allocator;
+  Pool pool = makePool(&allocator);
+  const uint64_t sizes[] = {64, 64, 128, 64, 128};
+  std::vector<Buffer> held(5);
+  for (size_t i = 0; i < 5; ++i) ASSERT_EQ(pool->allocateHostMemory(sizes[i], held[i]), StatusCode::OK);
+  const std::vector<std::vector<size_t>> returnOrders = {{4, 3, 2, 1, 0}, {1, 3, 0, 4, 2}, {2, 0, 4, 1, 3}};
+  for (int round = 0; round < 9; ++round) {
+    const std::vector<size_t>& order = returnOrders[static_cast<size_t>(round) % returnOrders.size()];
+    for (size_t i : order) ASSERT_EQ(pool->freeHostMemory(held[i]), StatusCode::OK);
+    ASSERT_EQ(pool->inUseCount(), 0u);
+    // Expected: per size, the buffers in the order they came back.
+    std::vector<void*> back64, back128;
+    for (size_t i : order) (sizes[i] == 64 ? back64 : back128).push_back(held[i].data);
+    size_t next64 = 0, next128 = 0;
+    for (size_t i = 0; i < 5; ++i) {
+      Buffer b;
+      ASSERT_EQ(pool->allocateHostMemory(sizes[i], b), StatusCode::OK);
+      EXPECT_EQ(b.data, sizes[i] == 64 ? back64[next64++] : back128[next128++]);
+      EXPECT_EQ(pool->handedOutSize(b.data), sizes[i]);
+      held[i] = b;
+    }
+    EXPECT_EQ(pool->freeCount(), 0u);
+  }
+  EXPECT_EQ(allocator.allocations, 5);
+  for (const Buffer& b : held) pool->freeHostMemory(b);
+  pool->setAllocator(nullptr);
+  EXPECT_EQ(allocator.frees, 5);
+}
+
 // Every caller writes its own bytes into the buffers it holds and finds
 // them unchanged before it returns them: a buffer handed to two callers at
 // once shows, with or without a thread sanitizer.

@@ -77,6 +77,32 @@ TEST_F(InferenceTest, IdentityRoundsToOneInt8Step) {
   EXPECT_EQ(valuesOf(out[0]), want);
 }
 
+// One thread's requests reuse what the thread filled for the one before:
+// models of other input and output counts, other batches and refused
+// requests in between leave no trace in the next request's results.
+TEST_F(InferenceTest, OneThreadAlternatesModelsBatchesAndRefusals) {
+  Model& identity = launch(testModel("identity_int8"), onCore(0, 0));
+  Model& mixed = launch(testModel("mixed_layouts"), onCore(0, 1));
+  const Values in0 = steps(64, 0.5f, -60, 60, 3), in1 = steps(24, 0.25f, -100, 100, 4),
+               in2 = steps(10, 0.125f, -100, 100, 5), in3 = {3, 1.5f, 0.75f, -7, -2.5f, 1.25f};
+  StatusCode sc = StatusCode::InternalError;
+  for (int64_t batch : {3, 1, 5, 2}) {
+    const Values x = steps(static_cast<size_t>(batch) * 128, 1, -128, 127, static_cast<uint32_t>(batch));
+    auto one = identity.infer({arrayOf<float>({batch, 4, 4, 8}, x)}, sc);
+    ASSERT_EQ(sc, StatusCode::OK);
+    EXPECT_EQ(valuesOf(one[0]), x);
+    identity.infer({arrayOf<float>({batch, 4, 4, 7}, Values(static_cast<size_t>(batch) * 112))}, sc);
+    EXPECT_EQ(sc, StatusCode::Model_ShapeMismatched);
+    auto four = mixed.infer({arrayOf<float>({2, 4, 8}, in0), arrayOf<float>({2, 2, 6}, in1),
+                             arrayOf<float>({1, 1, 10}, in2), arrayOf<float>({1, 2, 3}, in3)},
+                            sc);
+    ASSERT_EQ(sc, StatusCode::OK);
+    ASSERT_EQ(four.size(), 4u);
+    EXPECT_EQ(valuesOf(four[0]), in0);
+    EXPECT_EQ(valuesOf(four[3]), in3);
+  }
+}
+
 // A description whose shapes have no batch: the request's batch still
 // counts (one item for a 3-D input), never the item's height.
 TEST_F(InferenceTest, DescriptionsWithoutBatchTakeTheRequestsBatch) {

@@ -1,6 +1,6 @@
 // The transposition kernels against the plain definition, for every channel
 // count of the dispatch table, item sizes off the tile grid and every
-// instruction set.
+// instruction set (those the CPU lacks fall back to the widest it has).
 
 #include <gtest/gtest.h>
 
@@ -54,13 +54,34 @@ void checkEveryChannelCount() {
 }
 
 TEST(Transpose, EveryWidthAndChannelCountMatchesTheDefinition) {
-  for (KernelIsa isa : {KernelIsa::Baseline, KernelIsa::Avx2}) {
+  for (KernelIsa isa : {KernelIsa::Baseline, KernelIsa::Avx2, KernelIsa::Avx512}) {
     limitKernelIsa(isa);
     checkEveryChannelCount<uint8_t>();
     checkEveryChannelCount<uint16_t>();
     checkEveryChannelCount<uint32_t>();
   }
-  limitKernelIsa(KernelIsa::F16c);
+  limitKernelIsa(KernelIsa::Avx512);
+}
+
+// Matrices with whole bands of 64 rows and their edges, in both directions:
+// the widest byte blocks and what is left around them.
+TEST(Transpose, WideByteBlocksAndTheirEdgesMatchTheDefinition) {
+  for (KernelIsa isa : {KernelIsa::Avx2, KernelIsa::Avx512}) {
+    limitKernelIsa(isa);
+    for (uint32_t c : {64u, 70u, 129u}) {
+      for (const auto& [h, w] : {std::pair<uint32_t, uint32_t>{8, 8}, {7, 19}, {1, 200}}) {
+        const size_t n = size_t{h} * w;
+        const std::vector<uint8_t> chw = randomElements<uint8_t>(n * c, c + h);
+        std::vector<uint8_t> hwc(n * c), back(n * c);
+        transposeCHWToHWC<uint8_t>(hwc.data(), chw.data(), h, w, c);
+        for (size_t p = 0; p < n; ++p)
+          for (size_t ch = 0; ch < c; ++ch) ASSERT_EQ(hwc[p * c + ch], chw[ch * n + p]) << "C=" << c << " N=" << n;
+        transposeHWCToCHW<uint8_t>(back.data(), hwc.data(), h, w, c);
+        ASSERT_EQ(back, chw) << "C=" << c << " N=" << n;
+      }
+    }
+  }
+  limitKernelIsa(KernelIsa::Avx512);
 }
 
 TEST(Transpose, InterleavesTwoPlanes) {

@@ -47,12 +47,18 @@ Tensor Tensor::tile(IntArrayRef repeats) const {
   std::vector<TensorIndex> indices(n);
   for (size_t i = 0; i < n; ++i) indices[i] = TensorIndex::slice(0, xs[i]);
   out.index(indices).copy_(x);
-  // Fill innermost dimension first, each time copying the block written so far.
+  // Fill innermost dimension first, each time copying the part written so
+  // far along the dimension to just after it: the block doubles each copy,
+  // so a dimension of p repeats takes about log2(p) copies, not p - 1.
   for (size_t d = n; d-- > 0;) {
-    Tensor block = out.index(indices);
-    for (int64_t k = 1; k < counts[d]; ++k) {
-      indices[d] = TensorIndex::slice(k * xs[d], (k + 1) * xs[d]);
+    const int64_t total = xs[d] * counts[d];
+    for (int64_t filled = xs[d]; filled < total;) {
+      const int64_t length = std::min(filled, total - filled);
+      indices[d] = TensorIndex::slice(0, length);
+      const Tensor block = out.index(indices);
+      indices[d] = TensorIndex::slice(filled, filled + length);
       out.index(indices).copy_(block);
+      filled += length;
     }
     indices[d] = TensorIndex::slice(0, -1);
   }

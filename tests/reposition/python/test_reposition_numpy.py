@@ -8,13 +8,13 @@ import reposition_testmod as rt
 ALL_HALVES = np.arange(65536, dtype=np.uint32).astype(np.uint16)
 
 
-@pytest.fixture(autouse=True, params=[0, 1, 2], ids=["baseline", "avx2", "f16c"])
+@pytest.fixture(autouse=True, params=[0, 1, 2, 3], ids=["baseline", "avx2", "f16c", "avx512"])
 def isa(request):
     """Every test runs on each kernel set the CPU offers (a wider one than the
     CPU has falls back to the widest it has)."""
     rt.limit_isa(request.param)
     yield request.param
-    rt.limit_isa(2)
+    rt.limit_isa(3)
 
 
 def f32_bits(values):

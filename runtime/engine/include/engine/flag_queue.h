@@ -1,13 +1,12 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include "engine/ring_deque.h"
 #include "engine/spin_wait.h"
 
 namespace kestrane {
@@ -17,16 +16,17 @@ namespace kestrane {
 // start true. Closing stops pushes and lets consumers drain what is left;
 // pausing keeps the items but sends consumers away until resumed.
 //
-// Threads: any number of producers and consumers. Waiters look for an item
-// for a few microseconds (kSpin), then block in pop() on the queue's
-// condition variable; push wakes one, close, pause, resume and wakeAll wake
-// every one. One mutex guards everything; the ready flag mirrors, for the
-// looking, whether pop would return at once.
+// Threads: any number of producers and consumers. Waiters in pop() look for
+// an item a moment where that has been paying (AdaptiveSpin), then block on
+// the queue's condition variable; push wakes one, close, pause, resume and
+// wakeAll wake every one, each after letting go of the mutex, so that a
+// woken waiter does not run into it. One mutex guards everything; the ready
+// flag mirrors, for the looking, whether pop would return at once. The
+// items sit in a ring that allocates only when it grows.
 template <typename T>
 class FlagQueue {
  public:
   enum class Pop { Item, Paused, Drained };
-  static constexpr std::chrono::microseconds kSpin{200};
 
   FlagQueue() = default;
   FlagQueue(const FlagQueue&) = delete;
@@ -61,7 +61,7 @@ class FlagQueue {
   // given, is false). Paused (also for `leave`): no item, even when items
   // wait. Drained: closed and empty.
   Pop pop(T& out, const std::atomic<bool>* leave = nullptr) {
-    spinUntil([&] { return ready_.load(std::memory_order_acquire) || (leave && leave->load()); }, kSpin);
+    spin_.spin([&] { return ready_.load(std::memory_order_acquire) || (leave && leave->load()); });
     std::unique_lock lock(mutex_);
     cv_.wait(lock, [&] { return !items_.empty() || !open_ || !active_ || (leave && leave->load()); });
     if (!active_ || (leave && leave->load())) return Pop::Paused;
@@ -86,9 +86,7 @@ class FlagQueue {
   std::vector<T> takeAll() {
     std::vector<T> all;
     std::lock_guard lock(mutex_);
-    all.reserve(items_.size());
-    for (auto& item : items_) all.push_back(std::move(item));
-    items_.clear();
+    items_.drainInto(all);
     updateReady();
     return all;
   }
@@ -134,10 +132,11 @@ class FlagQueue {
 
   mutable std::mutex mutex_;
   std::condition_variable cv_;
-  std::deque<T> items_;
+  RingDeque<T> items_;
   bool open_ = true;
   bool active_ = true;
   std::atomic<bool> ready_{false};
+  AdaptiveSpin spin_;
 };
 
 }  // namespace kestrane

@@ -11,7 +11,8 @@
 // Threads: any thread may take and return buffers. One mutex guards the free
 // list, the books of buffers handed out, the allocator pointer and the count
 // of allocator calls in flight; it is taken once per buffer and never across
-// an allocation. Returns and finished allocator calls signal a condition
+// an allocation. The two maps' nodes are reused, so a buffer that goes out
+// and comes back allocates nothing. Returns and finished allocator calls signal a condition
 // variable on which setAllocator waits: at most 3000 ms for the buffers
 // still out, and then for the allocator calls still in flight (each ends
 // by itself), so that the allocator is never switched under a call and
@@ -53,8 +54,8 @@ class MemoryPool {
       if (it != freeList_.end() && it->first == size) {
         out.data = it->second;
         out.size = size;
-        inUse_.emplace(it->second, size);
-        freeList_.erase(it);
+        spareFree_.push_back(freeList_.extract(it));
+        bookInUse(out.data, size);
         return StatusCode::OK;
       }
       allocator = allocator_;
@@ -84,8 +85,18 @@ class MemoryPool {
         KLOG_ERROR("`buf` not found");
         return StatusCode::MemoryPool_BufNotFound;
       }
-      freeList_.emplace(it->second, it->first);  // after the buffers of the same size
-      inUse_.erase(it);
+      auto node = inUse_.extract(it);
+      // After the buffers of the same size.
+      if (spareFree_.empty()) {
+        freeList_.emplace(node.mapped(), node.key());
+      } else {
+        auto free = std::move(spareFree_.back());
+        spareFree_.pop_back();
+        free.key() = node.mapped();
+        free.mapped() = node.key();
+        freeList_.insert(std::move(free));
+      }
+      spareInUse_.push_back(std::move(node));
     }
     changed_.notify_all();
     return StatusCode::OK;
@@ -147,9 +158,23 @@ class MemoryPool {
     {
       std::lock_guard lock(mutex_);
       --calls_;
-      if (address != nullptr) inUse_.emplace(address, size);
+      if (address != nullptr) bookInUse(address, size);
     }
     changed_.notify_all();
+  }
+
+  // Under the mutex: books a buffer as handed out, in a spare node when
+  // there is one.
+  void bookInUse(void* address, uint64_t size) {
+    if (spareInUse_.empty()) {
+      inUse_.emplace(address, size);
+      return;
+    }
+    auto node = std::move(spareInUse_.back());
+    spareInUse_.pop_back();
+    node.key() = address;
+    node.mapped() = size;
+    inUse_.insert(std::move(node));
   }
 
   mutable std::mutex mutex_;
@@ -159,6 +184,10 @@ class MemoryPool {
   bool switching_ = false;   // setAllocator waits for calls_ to reach 0
   std::multimap<uint64_t, void*> freeList_;  // size -> address, in order of return
   std::map<void*, uint64_t> inUse_;          // address -> size
+  // Nodes of the two maps not in use: a buffer that moves from one map to
+  // the other takes one, so that steady traffic allocates nothing.
+  std::vector<std::multimap<uint64_t, void*>::node_type> spareFree_;
+  std::vector<std::map<void*, uint64_t>::node_type> spareInUse_;
 };
 
 }  // namespace kestrane

@@ -1,57 +1,70 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <future>
+#include <memory>
 #include <utility>
 #include <vector>
 
-#include "engine/spin_wait.h"
+#include "engine/task_answer.h"
 #include "kestrane/type.h"
 
 namespace kestrane {
 
 // The promise of an NPUTask. The engine fulfils it once; later calls do
 // nothing, and a task destroyed before that (dropped anywhere) reports false,
-// so a caller waiting on its future always gets an answer.
+// so a caller waiting for the answer always gets one. The answer goes to a
+// TaskAnswer the caller keeps (the synchronous path: nothing on the heap),
+// or to a std::future made on demand by get_future.
 class TaskPromise {
  public:
   TaskPromise() = default;
+  explicit TaskPromise(TaskAnswer& answer) : answer_(&answer) {}
   TaskPromise(TaskPromise&& other) noexcept
-      : promise_(std::move(other.promise_)), pending_(std::exchange(other.pending_, false)) {}
+      : promise_(std::move(other.promise_)),
+        answer_(std::exchange(other.answer_, nullptr)),
+        pending_(std::exchange(other.pending_, false)),
+        value_(other.value_) {}
   TaskPromise& operator=(TaskPromise&& other) noexcept {
     if (this != &other) {
       set_value(false);
       promise_ = std::move(other.promise_);
+      answer_ = std::exchange(other.answer_, nullptr);
       pending_ = std::exchange(other.pending_, false);
+      value_ = other.value_;
     }
     return *this;
   }
   ~TaskPromise() { set_value(false); }
 
-  // Once per promise, like std::promise.
-  std::future<bool> get_future() { return promise_.get_future(); }
-  void set_value(bool ok) {
-    if (pending_) {
-      pending_ = false;
-      promise_.set_value(ok);
+  // Once per promise, like std::promise; a promise fulfilled before still
+  // gives its value.
+  std::future<bool> get_future() {
+    if (!promise_) {
+      promise_ = std::make_unique<std::promise<bool>>();
+      if (!pending_) promise_->set_value(value_);
     }
+    return promise_->get_future();
+  }
+  void set_value(bool ok) {
+    if (!pending_) return;
+    pending_ = false;
+    value_ = ok;
+    if (promise_) promise_->set_value(ok);
+    if (answer_) std::exchange(answer_, nullptr)->set(ok);  // the last touch of the caller's answer
   }
   bool pending() const { return pending_; }
 
  private:
-  std::promise<bool> promise_;
+  std::unique_ptr<std::promise<bool>> promise_;
+  TaskAnswer* answer_ = nullptr;
   bool pending_ = true;
+  bool value_ = false;
 };
 
-// Waits for a task's answer, looking for it a little while before blocking
-// (a small model's run ends within tens of microseconds). The engine always
-// answers: a failed, dropped or closed-out task reports false.
-inline bool awaitTask(std::future<bool>& done) {
-  spinUntil([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-            std::chrono::microseconds(200));
-  return done.get();
-}
+// Waits for a task's answer. The engine always answers: a failed, dropped
+// or closed-out task reports false.
+inline bool awaitTask(std::future<bool>& done) { return done.get(); }
 
 // One slice of a batch (one or more items) of one model variant, handed from
 // the model runtime to the engine. Movable, not copyable.

@@ -12,6 +12,7 @@
 #include "engine/flag_queue.h"
 #include "engine/npu_task.h"
 #include "engine/npu_watchdog.h"
+#include "engine/spin_wait.h"
 #include "engine/task_queue.h"
 
 namespace kestrane {
@@ -37,7 +38,10 @@ class AcceleratorImpl;
 // destructor stops it, closes the worker queue and joins the workers, which
 // first finish the tasks already handed to them. Watchdogs outlive workers.
 // Locks: the core-state mutex (usage map, cores-freed condition, handed-back
-// tasks) before a task queue's mutex; the worker queue's mutex alone.
+// tasks) before a task queue's mutex; the worker queue's mutex alone. A
+// worker gives the record of each task it finished back to the task queue
+// for reuse, and holds back the wake-up of a caller blocked on the task's
+// answer (HeldAnswerWakes) until it has given the task's core room back.
 class NPUTaskScheduler {
  public:
   static std::unique_ptr<NPUTaskScheduler> create(EngineModel& model, AcceleratorImpl& acc,
@@ -71,7 +75,8 @@ class NPUTaskScheduler {
   bool findAvailableCores(const NPUTask& task, CoreId& core, bool assumeIdle) const;
   void updateCoreUsage(int delta, CoreId core, CoreMode mode);
   NPUWatchdog* watchdogFor(CoreId core, CoreMode mode) const;
-  void runTask(WorkItem& item);
+  // False when the task was handed back unrun (it is kept for the reset).
+  bool runTask(WorkItem& item);
 
   EngineModel& model_;
   std::shared_ptr<TaskQueue> queue_;
@@ -80,6 +85,10 @@ class NPUTaskScheduler {
   std::mutex coreMutex_;
   std::map<CoreId, uint32_t> usage_;
   std::condition_variable coresFreed_;
+  // Bumped under coreMutex_ with every wake of cores-freed, so that the
+  // dispatcher can look for it without the lock before it blocks.
+  std::atomic<uint64_t> coreEvents_{0};
+  AdaptiveSpin coreSpin_;
   std::vector<WorkItem> handedBack_;  // under coreMutex_
   std::atomic<bool> stopping_{false};
   std::thread dispatcher_;

@@ -4,12 +4,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "engine/engine_model.h"
 #include "engine/npu_task.h"
+#include "engine/order_set.h"
 
 namespace kestrane {
 
@@ -104,10 +104,10 @@ class NPUWatchdog {
   std::mutex slotMutex_;
   std::condition_variable slotFreed_;
   std::vector<bool> slotBusy_;
-  std::set<uint64_t> awaitingSlot_;  // orders of the tasks placed and not yet given a slot
+  OrderSet awaitingSlot_;  // orders of the tasks placed and not yet given a slot
   std::mutex turnMutex_;
   std::condition_variable turn_;
-  std::set<uint64_t> expected_;  // orders of the tasks placed and not through their runs
+  OrderSet expected_;  // orders of the tasks placed and not through their runs
   std::vector<Scratch> scratch_;  // per slot, used by the run holding the slot
   bool secondPost_ = false;
   bool ioInterleave_ = false;

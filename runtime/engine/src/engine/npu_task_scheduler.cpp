@@ -97,7 +97,10 @@ void NPUTaskScheduler::stop() {
 }
 
 void NPUTaskScheduler::wakeDispatcher() {
-  { std::lock_guard lock(coreMutex_); }
+  {
+    std::lock_guard lock(coreMutex_);
+    coreEvents_.fetch_add(1, std::memory_order_release);
+  }
   coresFreed_.notify_all();
 }
 
@@ -145,7 +148,14 @@ NPUTaskScheduler::Placement NPUTaskScheduler::waitEmptyCores(const NPUTask& task
     if (!open) return Placement::Closed;
     if (!active) return Placement::Paused;
     if (findAvailableCores(task, core, false)) break;
-    coresFreed_.wait(lock);
+    // The worker that frees the core releases it just after the task's
+    // answer, which often brings the next task here at once: look a moment
+    // before blocking, where that pays.
+    const uint64_t seen = coreEvents_.load(std::memory_order_relaxed);
+    lock.unlock();
+    coreSpin_.spin([&] { return coreEvents_.load(std::memory_order_acquire) != seen; });
+    lock.lock();
+    if (coreEvents_.load(std::memory_order_relaxed) == seen) coresFreed_.wait(lock);
   }
   updateCoreUsage(+1, core, task.coreMode);
   return Placement::Placed;
@@ -228,7 +238,12 @@ void NPUTaskScheduler::workerMain() {
   for (;;) {
     WorkItem item;
     if (workQueue_.pop(item) != FlagQueue<WorkItem>::Pop::Item) return;
-    runTask(item);
+    // The caller learns the answer as the run sets it, but one that blocked
+    // is woken only once this worker is through with the task: its next
+    // task then finds the core room back, and its wake-up does not stop
+    // the worker on the way.
+    const HeldAnswerWakes heldWakes;
+    if (runTask(item)) queue_->recycle(std::move(item.task));
   }
 }
 
@@ -238,7 +253,7 @@ NPUWatchdog* NPUTaskScheduler::watchdogFor(CoreId core, CoreMode mode) const {
   return dog == watchdogs_.end() ? nullptr : dog->get();
 }
 
-void NPUTaskScheduler::runTask(WorkItem& item) {
+bool NPUTaskScheduler::runTask(WorkItem& item) {
   NPUTask& task = item.task;
   const CoreId core = item.core;
   const CoreMode mode = task.coreMode;
@@ -256,8 +271,10 @@ void NPUTaskScheduler::runTask(WorkItem& item) {
     // A core group that timed out stays busy until the reset rebuilds the
     // scheduler: nothing more is placed on the core the card has just reset.
     updateCoreUsage(status == StatusCode::Acc_NPUTimeout ? static_cast<int>(slots_) : -1, core, mode);
+    coreEvents_.fetch_add(1, std::memory_order_release);
   }
   coresFreed_.notify_all();
+  return !deferred;
 }
 
 }  // namespace kestrane

@@ -127,7 +127,7 @@ size_t NPUWatchdog::acquireSlot(uint64_t order) {
   size_t slot = 0;
   // In placement order too, so that the slots go round as the tasks came.
   slotFreed_.wait(lock, [&] {
-    if (!awaitingSlot_.empty() && *awaitingSlot_.begin() < order) return false;
+    if (!awaitingSlot_.empty() && awaitingSlot_.lowest() < order) return false;
     for (slot = 0; slot < slotBusy_.size(); ++slot)
       if (!slotBusy_[slot]) return true;
     return false;
@@ -253,7 +253,7 @@ StatusCode NPUWatchdog::run(NPUTask& task, uint64_t order, bool& deferred) {
       // The tasks placed earlier on the group run first (no wait for a
       // task that was never announced).
       std::unique_lock lock(turnMutex_);
-      turn_.wait(lock, [&] { return expected_.empty() || *expected_.begin() >= order; });
+      turn_.wait(lock, [&] { return expected_.empty() || expected_.lowest() >= order; });
     }
     if (step == StatusCode::OK) step = infer(task, slot, deferred);
     if (item + 1 == task.itemCount || step != StatusCode::OK) forgetTask(order);

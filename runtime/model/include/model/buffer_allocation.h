@@ -38,5 +38,14 @@ std::vector<std::vector<Buffer>> acquireBufferss(ModelMemoryPool& pool, const NP
 std::vector<std::vector<Buffer>> acquireBufferss(ModelMemoryPool& pool, const NPUOpDesc& op, int batch,
                                                  const std::vector<SeqLensHWC>& seqlens_hwc, bool isInput,
                                                  StatusCode& status);
+// The same into `lists` (emptied first), whose lists keep their storage
+// when they are reused; the result is the status. On a failure `lists` is
+// empty.
+StatusCode acquireBufferss(ModelMemoryPool& pool, const NPUOpDesc& op, int batch,
+                           const std::vector<SeqLensHWC>& seqlens_hwc, bool isInput,
+                           std::vector<std::vector<Buffer>>& lists);
+// Returns every buffer of every list to the pool and empties the lists,
+// keeping them (and their storage) for the next request.
+void releaseBufferss(ModelMemoryPool& pool, std::vector<std::vector<Buffer>>& lists);
 
 }  // namespace kestrane

@@ -10,6 +10,7 @@
 #include "halvex/tensor.h"
 #include "kestrane/status.h"
 #include "kestrane/type.h"
+#include "model/host_batch.h"
 #include "model/io_record.h"
 
 namespace kestrane {
@@ -23,6 +24,13 @@ StatusCode tensorToBuffers(std::vector<Buffer>& buffers, const halvex::Tensor& t
 // dense, int8 or float32) in host layout. A tensor that is not 4-D is taken
 // as channel-first.
 StatusCode buffersToTensor(halvex::Tensor& tensor, const std::vector<Buffer>& buffers, const std::string& name,
+                           const IORecord& record, MemoryFormat format, const SeqLensHWC& seqlens);
+
+// The same on a host batch: the synchronous path's views of the caller's
+// arrays, which it makes without allocating.
+StatusCode tensorToBuffers(std::vector<Buffer>& buffers, const HostBatch& batch, const std::string& name,
+                           const IORecord& record, MemoryFormat format, const SeqLensHWC& seqlens);
+StatusCode buffersToTensor(const HostBatch& batch, const std::vector<Buffer>& buffers, const std::string& name,
                            const IORecord& record, MemoryFormat format, const SeqLensHWC& seqlens);
 
 }  // namespace kestrane

@@ -8,7 +8,9 @@
 
 namespace kestrane {
 
-enum class KernelIsa : uint8_t { Baseline = 0, Avx2 = 1, F16c = 2 };  // each includes the ones before
+// Each includes the ones before; Avx512 is the foundation with the byte,
+// word, doubleword and vector-length extensions.
+enum class KernelIsa : uint8_t { Baseline = 0, Avx2 = 1, F16c = 2, Avx512 = 3 };
 
 // The widest set this CPU offers, capped by limitKernelIsa.
 KernelIsa kernelIsa();

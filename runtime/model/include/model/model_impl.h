@@ -52,6 +52,7 @@
 #include "model/cache_rearrangement.h"
 #include "model/model_desc.h"
 #include "model/npu_op_desc.h"
+#include "model/request_scratch.h"
 #include "zrb/zrb.h"
 
 namespace kestrane {
@@ -215,6 +216,10 @@ class ModelImpl : public EngineModel {
   // CallScope.
   StatusCode inferNPU(const std::vector<halvex::Tensor>& inputs, std::vector<halvex::Tensor>& outputs,
                       int32_t npuOpIndex, MemoryFormat format, const SeqLenInfo& info);
+  // The same on host batches (4-D views of the caller's arrays, outputs
+  // sized already), with the request's reused lists.
+  StatusCode inferNPU(const std::vector<HostBatch>& inputs, const std::vector<HostBatch>& outputs, int32_t npuOpIndex,
+                      MemoryFormat format, const SeqLenInfo& info, RequestScratch& scratch);
   // Cuts the [input][item] / [output][item] lists into tasks (four items in
   // multi-core mode, else one), queues them all and waits for every task
   // queued: the buffers are free again when it returns. The first failure:
@@ -339,6 +344,18 @@ class ModelImpl : public EngineModel {
   template <typename In, typename Out>
   StatusCode inferBatch(const std::vector<In*>& inputs, int batch, std::vector<std::vector<Out>>& outputs,
                         MemoryFormat format, uint32_t cacheSize);
+  // The NPU path's checks of an operation index and of the list sizes:
+  // InternalError, Model_ShapeMismatched (after a line) or OK.
+  StatusCode checkNPUCall(int32_t npuOpIndex, size_t inputs, size_t outputs, const SeqLenInfo& info) const;
+  // The NPU path's steps on 4-D batches of tensors or host batches, with
+  // the buffer lists and answers of `scratch` (model_impl_infer.cpp).
+  template <typename Batch, typename Outputs>
+  StatusCode runNPUPath(const std::vector<Batch>& given, const std::vector<Batch>& views,
+                        Outputs& outputs, int32_t npuOpIndex, MemoryFormat format,
+                        const SeqLenInfo& info, RequestScratch& scratch);
+  // runBatched with the caller's answers, one per task (grown as needed).
+  StatusCode runTasks(const std::vector<std::vector<Buffer>>& inputs, const std::vector<std::vector<Buffer>>& outputs,
+                      int32_t npuOpIndex, const SeqLenInfo& info, std::vector<std::unique_ptr<TaskAnswer>>& answers);
   template <typename Out>
   StatusCode inferBufferToFloatOf(const std::vector<std::vector<Buffer>>& inputs, Out& outputs, const Shapes& shapes,
                                   uint32_t cacheSize, const char* name);

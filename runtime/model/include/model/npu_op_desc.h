@@ -20,6 +20,7 @@
 #include "halvex/tensor.h"
 #include "kestrane/status.h"
 #include "kestrane/type.h"
+#include "model/host_batch.h"
 #include "model/io_record.h"
 #include "zrb/records.h"
 
@@ -111,6 +112,10 @@ class NPUOpDesc {
   // lengths' own lists, never inputs times RmemIds.
   SeqLenInfo acquireSeqLenInfo(const std::vector<std::vector<int64_t>>& shapes, MemoryFormat format, int32_t cacheSize,
                                StatusCode& status) const;
+  // The same into `info`, whose lists keep their storage (a request's
+  // reused record allocates nothing).
+  void acquireSeqLenInfo(const std::vector<std::vector<int64_t>>& shapes, MemoryFormat format, int32_t cacheSize,
+                         SeqLenInfo& info, StatusCode& status) const;
   SeqLenInfo acquireSeqLenInfoForTensors(const std::vector<halvex::Tensor>& inputs, MemoryFormat format,
                                          int32_t cacheSize, StatusCode& status) const;
 
@@ -134,6 +139,15 @@ class NPUOpDesc {
                                int32_t batch, MemoryFormat format, const std::vector<SeqLensHWC>& outputSeqlens) const;
   StatusCode acquireOutputData(std::vector<std::vector<int8_t>>& out, std::vector<halvex::Tensor>& tensors,
                                int32_t batch, MemoryFormat format, const std::vector<SeqLensHWC>& outputSeqlens) const;
+  // The same with host-batch views (nothing allocated beyond new storage).
+  StatusCode acquireOutputData(std::vector<NDArray<float>>& out, std::vector<HostBatch>& views, int32_t batch,
+                               bool is4D, MemoryFormat format, const std::vector<SeqLensHWC>& outputSeqlens) const;
+  StatusCode acquireOutputData(std::vector<NDArray<int8_t>>& out, std::vector<HostBatch>& views, int32_t batch,
+                               bool is4D, MemoryFormat format, const std::vector<SeqLensHWC>& outputSeqlens) const;
+  StatusCode acquireOutputData(std::vector<std::vector<float>>& out, std::vector<HostBatch>& views, int32_t batch,
+                               MemoryFormat format, const std::vector<SeqLensHWC>& outputSeqlens) const;
+  StatusCode acquireOutputData(std::vector<std::vector<int8_t>>& out, std::vector<HostBatch>& views, int32_t batch,
+                               MemoryFormat format, const std::vector<SeqLensHWC>& outputSeqlens) const;
 
   // One zero-filled tensor per output of shape {batch, h, w, c} ({batch, c,
   // h, w} for CHW), each dimension times its multiplier when given.

@@ -16,6 +16,7 @@ namespace kestrane {
 
 // "(1, 224, 224, 3)"; a list: "[(1, 224, 224, 3), (1, 10)]".
 std::string shapeText(const std::vector<int64_t>& shape);
+std::string shapeText(halvex::IntArrayRef shape);
 std::string shapesText(const std::vector<std::vector<int64_t>>& shapes);
 
 // A request shape is an item (3 dimensions) or a batch of items (4, the

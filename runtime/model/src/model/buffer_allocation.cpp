@@ -19,40 +19,53 @@ uint64_t npuBufferBytes(const IORecord& record, const SeqLensHWC& seqlens) {
 std::vector<std::vector<Buffer>> acquireBufferss(ModelMemoryPool& pool, const NPUOpDesc& op, int batch,
                                                  const std::vector<SeqLensHWC>& seqlens_hwc, bool isInput,
                                                  StatusCode& status) {
+  std::vector<std::vector<Buffer>> lists;
+  status = acquireBufferss(pool, op, batch, seqlens_hwc, isInput, lists);
+  return lists;
+}
+
+StatusCode acquireBufferss(ModelMemoryPool& pool, const NPUOpDesc& op, int batch,
+                           const std::vector<SeqLensHWC>& seqlens_hwc, bool isInput,
+                           std::vector<std::vector<Buffer>>& lists) {
   const std::vector<IORecord>& records = isInput ? op.inputs() : op.outputs();
-  std::vector<std::vector<Buffer>> lists(records.size());
+  auto fail = [&](StatusCode status) {
+    releaseBufferss(pool, lists);
+    lists.clear();
+    return status;
+  };
+  lists.resize(records.size());
+  for (auto& list : lists) list.clear();
   if (!seqlens_hwc.empty() && seqlens_hwc.size() != records.size()) {
     KLOG_ERROR("Failed to acquire a Buffer - seqlens_hwc has {} entries for {} {}.", seqlens_hwc.size(),
                records.size(), isInput ? "inputs" : "outputs");
-    status = StatusCode::Model_ShapeMismatched;
-    return {};
+    return fail(StatusCode::Model_ShapeMismatched);
   }
-  status = op.checkMultipliers(seqlens_hwc, isInput);
-  if (status != StatusCode::OK) return {};
+  StatusCode status = op.checkMultipliers(seqlens_hwc, isInput);
+  if (status != StatusCode::OK) return fail(status);
   for (size_t i = 0; i < records.size(); ++i) {
     static const SeqLensHWC kOnes{1, 1, 1};
     const SeqLensHWC& m = seqlens_hwc.empty() ? kOnes : seqlens_hwc[i];
     if (m.size() != 3) {
       KLOG_ERROR("Failed to acquire a Buffer - seqlens_hwc[{}].size() != 3 (actual: {}).", i, m.size());
-      pool.freeHostMemory(lists);
-      status = StatusCode::Model_ShapeMismatched;
-      return {};
+      return fail(StatusCode::Model_ShapeMismatched);
     }
     const uint64_t bytes = npuBufferBytes(records[i], m);
     if (batch > 0) lists[i].reserve(static_cast<size_t>(batch));
     for (int k = 0; k < batch; ++k) {
       Buffer buf;
       const StatusCode taken = pool.allocateHostMemory(bytes, buf);
-      if (taken != StatusCode::OK) {
-        pool.freeHostMemory(lists);
-        status = taken;
-        return {};
-      }
+      if (taken != StatusCode::OK) return fail(taken);
       lists[i].push_back(buf);
     }
   }
-  status = StatusCode::OK;
-  return lists;
+  return StatusCode::OK;
+}
+
+void releaseBufferss(ModelMemoryPool& pool, std::vector<std::vector<Buffer>>& lists) {
+  for (auto& list : lists) {
+    for (const Buffer& buf : list) pool.freeHostMemory(buf);
+    list.clear();
+  }
 }
 
 std::vector<std::vector<Buffer>> acquireBufferss(ModelMemoryPool& pool, const NPUOpDesc& op, int batch,

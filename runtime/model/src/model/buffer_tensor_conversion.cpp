@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "model/reposition.h"
 #include "runtime/log.h"
@@ -24,7 +25,8 @@ int64_t itemElements(const IORecord& record, const SeqLensHWC& seqlens) {
 
 // The dense items must lie inside the tensor: a shape that slipped past the
 // caller's checks must not let a conversion run off its storage.
-bool holdsItems(const Tensor& tensor, size_t items, int64_t itemSize, const std::string& name) {
+template <typename Source>
+bool holdsItems(const Source& tensor, size_t items, int64_t itemSize, const std::string& name) {
   if (tensor.numel() >= static_cast<int64_t>(items) * itemSize) return true;
   KLOG_ERROR("\"{}\": tensor of {} elements cannot hold {} items of {} elements", name, tensor.numel(), items,
              itemSize);
@@ -38,10 +40,12 @@ bool dimensionFits(int64_t dim, uint32_t original, uint32_t maximum) {
   return maximum != 0 && original != 0 && dim > 0 && dim % original == 0;
 }
 
-}  // namespace
+bool isDense(const Tensor& tensor) { return tensor.isContiguous(); }
+bool isDense(const HostBatch&) { return true; }
 
-StatusCode tensorToBuffers(std::vector<Buffer>& buffers, const Tensor& tensor, const std::string& name,
-                           const IORecord& record, MemoryFormat format, const SeqLensHWC& seqlens) {
+template <typename Source>
+StatusCode toBuffers(std::vector<Buffer>& buffers, const Source& tensor, const std::string& name,
+                     const IORecord& record, MemoryFormat format, const SeqLensHWC& seqlens) {
   TraceScope trace("convert to buffer");
   const size_t n = buffers.size();
   const int64_t first = tensor.shape().empty() ? 0 : tensor.shape()[0];
@@ -61,28 +65,35 @@ StatusCode tensorToBuffers(std::vector<Buffer>& buffers, const Tensor& tensor, c
   }
   const int64_t itemSize = itemElements(record, seqlens);
   if (!holdsItems(tensor, n, itemSize, name)) return StatusCode::Model_ShapeMismatched;
-  const Tensor dense = tensor.contiguous();
-  if (!dense.defined()) return StatusCode::BadAlloc;
-
-  StatusCode status = StatusCode::OK;
-  const char* base = dense.basePtr();
-  for (size_t k = 0; k < n; ++k) {
-    const size_t offset = k * static_cast<size_t>(itemSize);
-    if (dense.dtype() == DType::Int8) {
-      status = toNPULayoutInt8(buffers[k].data, base + offset, record, format, seqlens);
-    } else {
-      status = repositionToNPU(buffers[k].data, reinterpret_cast<const float*>(base) + offset, record, format,
-                               seqlens);
+  auto convert = [&](const char* base) {
+    StatusCode status = StatusCode::OK;
+    for (size_t k = 0; k < n; ++k) {
+      const size_t offset = k * static_cast<size_t>(itemSize);
+      if (tensor.dtype() == DType::Int8) {
+        status = toNPULayoutInt8(buffers[k].data, base + offset, record, format, seqlens);
+      } else {
+        status = repositionToNPU(buffers[k].data, reinterpret_cast<const float*>(base) + offset, record, format,
+                                 seqlens);
+      }
     }
+    return status;
+  };
+  if constexpr (std::is_same_v<Source, Tensor>) {
+    // A tensor that is not row-major goes through a dense copy.
+    const Tensor dense = tensor.contiguous();
+    if (!dense.defined()) return StatusCode::BadAlloc;
+    return convert(dense.basePtr());
+  } else {
+    return convert(tensor.basePtr());  // dense already
   }
-  return status;
 }
 
-StatusCode buffersToTensor(Tensor& tensor, const std::vector<Buffer>& buffers, const std::string& name,
-                           const IORecord& record, MemoryFormat format, const SeqLensHWC& seqlens) {
+template <typename Target>
+StatusCode fromBuffers(const Target& tensor, const std::vector<Buffer>& buffers, const std::string& name,
+                       const IORecord& record, MemoryFormat format, const SeqLensHWC& seqlens) {
   TraceScope trace("convert from buffer");
   const size_t n = buffers.size();
-  const std::vector<int64_t>& s = tensor.shape();
+  const halvex::IntArrayRef s = tensor.shape();
   const BufferInfo& info = record.info;
   MemoryFormat use = format;
   if (s.size() == 4) {
@@ -123,7 +134,7 @@ StatusCode buffersToTensor(Tensor& tensor, const std::vector<Buffer>& buffers, c
     if (status != StatusCode::OK) return status;
   }
   // Items are written densely from the tensor's base element.
-  if (!tensor.isContiguous()) {
+  if (!isDense(tensor)) {
     KLOG_ERROR("\"{}\": output tensor is not dense", name);
     return StatusCode::InternalError;
   }
@@ -140,6 +151,28 @@ StatusCode buffersToTensor(Tensor& tensor, const std::vector<Buffer>& buffers, c
     if (status != StatusCode::OK) return status;
   }
   return StatusCode::OK;
+}
+
+}  // namespace
+
+StatusCode tensorToBuffers(std::vector<Buffer>& buffers, const Tensor& tensor, const std::string& name,
+                           const IORecord& record, MemoryFormat format, const SeqLensHWC& seqlens) {
+  return toBuffers(buffers, tensor, name, record, format, seqlens);
+}
+
+StatusCode tensorToBuffers(std::vector<Buffer>& buffers, const HostBatch& batch, const std::string& name,
+                           const IORecord& record, MemoryFormat format, const SeqLensHWC& seqlens) {
+  return toBuffers(buffers, batch, name, record, format, seqlens);
+}
+
+StatusCode buffersToTensor(Tensor& tensor, const std::vector<Buffer>& buffers, const std::string& name,
+                           const IORecord& record, MemoryFormat format, const SeqLensHWC& seqlens) {
+  return fromBuffers(tensor, buffers, name, record, format, seqlens);
+}
+
+StatusCode buffersToTensor(const HostBatch& batch, const std::vector<Buffer>& buffers, const std::string& name,
+                           const IORecord& record, MemoryFormat format, const SeqLensHWC& seqlens) {
+  return fromBuffers(batch, buffers, name, record, format, seqlens);
 }
 
 }  // namespace kestrane

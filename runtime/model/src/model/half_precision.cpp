@@ -187,6 +187,7 @@ void floatToHalfArray(uint16_t* dst, const float* src, int count) {
   if (count <= 0) return;
   const auto n = static_cast<size_t>(count);
   switch (kernelIsa()) {
+    case KernelIsa::Avx512:
     case KernelIsa::F16c: return toHalfF16c(dst, src, n);
     case KernelIsa::Avx2: return toHalfAvx2(dst, src, n);
     default: return toHalfBase(dst, src, n);
@@ -197,6 +198,7 @@ void halfToFloatArray(float* dst, const uint16_t* src, int count) {
   if (count <= 0) return;
   const auto n = static_cast<size_t>(count);
   switch (kernelIsa()) {
+    case KernelIsa::Avx512:
     case KernelIsa::F16c: return toFloatF16c(dst, src, n);
     case KernelIsa::Avx2: return toFloatAvx2(dst, src, n);
     default: return toFloatBase(dst, src, n);

@@ -11,14 +11,15 @@ namespace kestrane {
 
 namespace {
 
-std::atomic<uint8_t> gLimit{static_cast<uint8_t>(KernelIsa::F16c)};
+std::atomic<uint8_t> gLimit{static_cast<uint8_t>(KernelIsa::Avx512)};
 
 // Through the tensor library's queries; the hardware half conversions also
 // need the AVX register state that the AVX2 query confirms.
 KernelIsa detect() {
   if (!halvex::kernels::cpuHasAvx2()) return KernelIsa::Baseline;
   unsigned a = 0, b = 0, c = 0, d = 0;
-  if (__get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_F16C) != 0) return KernelIsa::F16c;
+  if (__get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_F16C) != 0)
+    return halvex::kernels::cpuHasAvx512() ? KernelIsa::Avx512 : KernelIsa::F16c;
   return KernelIsa::Avx2;
 }
 

@@ -1,16 +1,19 @@
 // Synchronous inference: from the caller's arrays through the model's
 // variant, the NPU path (pool buffers, reposition, tasks) or the CPU-offload
 // run, to filled output arrays. Everything runs in the caller's thread,
-// which blocks on its tasks' futures.
+// which blocks on its tasks' answers. The NPU path views the caller's
+// arrays as host batches and keeps what it fills per request in the
+// thread's reused RequestScratch, so that a request allocates nothing of
+// its own once one of its size went before.
 
 #include <algorithm>
-#include <future>
 #include <limits>
 #include <type_traits>
 
 #include "model/buffer_allocation.h"
 #include "model/buffer_tensor_conversion.h"
 #include "model/model_impl.h"
+#include "model/request_scratch.h"
 #include "model/request_shapes.h"
 #include "model/tensor_utils.h"
 #include "runtime/log.h"
@@ -50,19 +53,6 @@ std::vector<Tensor> wrapInputs(const ModelDesc& desc, const std::vector<const vo
   return tensors;
 }
 
-// The NPU path views every input as a batch: the batch of a 4-D request, one
-// item for a 3-D one, whatever the description stores.
-std::vector<Tensor> batchViews(const std::vector<const void*>& data, const ModelImpl::Shapes& shapes, DType dtype) {
-  std::vector<Tensor> tensors;
-  tensors.reserve(data.size());
-  for (size_t i = 0; i < data.size(); ++i) {
-    std::vector<int64_t> shape = shapes[i];
-    if (shape.size() == 3) shape.insert(shape.begin(), 1);
-    tensors.emplace_back(const_cast<void*>(data[i]), shape, dtype);
-  }
-  return tensors;
-}
-
 // Checks the matched variant admits the request: int8 data only on an
 // NPU-only variant, int8 array outputs only from int8 NPU outputs, CHW only
 // on an NPU-only variant.
@@ -94,9 +84,9 @@ StatusCode checkVariant(const ModelImpl& model, const ModelDesc& desc, bool int8
 // array, which must be its shape's. `acquire` sizes the outputs (NPU path),
 // `deliver` hands the CPU-offload run's tensors to the caller.
 template <typename In, typename Acquire, typename Deliver>
-StatusCode runRequest(ModelImpl& model, const std::vector<const void*>& data, const ModelImpl::Shapes& shapes,
-                      const std::vector<int64_t>* held, MemoryFormat format, uint32_t cacheSize, bool int8ArrayOut,
-                      Acquire acquire, Deliver deliver) {
+StatusCode runRequest(ModelImpl& model, RequestScratch& scratch, const std::vector<const void*>& data,
+                      const ModelImpl::Shapes& shapes, const std::vector<int64_t>* held, MemoryFormat format,
+                      uint32_t cacheSize, bool int8ArrayOut, Acquire acquire, Deliver deliver) {
   StatusCode status = StatusCode::OK;
   const int v = model.checkInputShapesAndfindMatchingVariantIndex(shapes, format, status);
   if (status != StatusCode::OK) return status;
@@ -127,12 +117,16 @@ StatusCode runRequest(ModelImpl& model, const std::vector<const void*>& data, co
   }
   const int32_t op = desc.firstNpuOpIndex();
   const NPUOpDesc& npu = model.npuOpDescs()[static_cast<size_t>(op)];
-  const SeqLenInfo info = npu.acquireSeqLenInfo(shapes, format, static_cast<int32_t>(cacheSize), status);
+  SeqLenInfo& info = scratch.info;
+  npu.acquireSeqLenInfo(shapes, format, static_cast<int32_t>(cacheSize), info, status);
   if (status != StatusCode::OK) return status;
-  std::vector<Tensor> outTensors;
-  status = acquire(npu, outTensors, batch, is4D, info);
+  status = acquire(npu, scratch.outputs, batch, is4D, info);
   if (status != StatusCode::OK) return status;
-  return model.inferNPU(batchViews(data, shapes, dtypeOf<In>()), outTensors, op, format, info);
+  // Every input is a batch on the NPU path: a 3-D one is one item.
+  scratch.inputs.clear();
+  for (size_t i = 0; i < data.size(); ++i)
+    scratch.inputs.emplace_back(const_cast<void*>(data[i]), dtypeOf<In>(), shapes[i], shapes[i].size() == 3);
+  return model.inferNPU(scratch.inputs, scratch.outputs, op, format, info, scratch);
 }
 
 }  // namespace
@@ -176,17 +170,21 @@ StatusCode ModelImpl::inferArrays(const std::vector<NDArray<In>>& inputs, std::v
   TraceScope trace("infer");
   const CallScope scope(*this);
   if (!scope) return StatusCode::Model_NotLaunched;
-  Shapes shapes;
-  std::vector<const void*> data;
-  shapes.reserve(inputs.size());
-  data.reserve(inputs.size());
-  for (const NDArray<In>& array : inputs) {
-    shapes.push_back(array.shape);
-    data.push_back(array.ptr());
+  const ScratchLease scratch;
+  Shapes& shapes = scratch->shapes;
+  std::vector<const void*>& data = scratch->data;
+  std::vector<int64_t>& held = scratch->held;
+  shapes.resize(inputs.size());
+  data.clear();
+  held.clear();
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    shapes[i].assign(inputs[i].shape.begin(), inputs[i].shape.end());
+    data.push_back(inputs[i].ptr());
+    held.push_back(inputs[i].num_elements);
   }
-  auto acquire = [&](const NPUOpDesc& npu, std::vector<Tensor>& tensors, int32_t batch, bool is4D,
+  auto acquire = [&](const NPUOpDesc& npu, std::vector<HostBatch>& views, int32_t batch, bool is4D,
                      const SeqLenInfo& info) {
-    return npu.acquireOutputData(outputs, tensors, batch, is4D, format, info.outputSeqlens);
+    return npu.acquireOutputData(outputs, views, batch, is4D, format, info.outputSeqlens);
   };
   auto deliver = [&](const std::vector<Tensor>& results) {
     outputs.resize(results.size());
@@ -196,10 +194,7 @@ StatusCode ModelImpl::inferArrays(const std::vector<NDArray<In>>& inputs, std::v
     }
     return StatusCode::OK;
   };
-  std::vector<int64_t> held;
-  held.reserve(inputs.size());
-  for (const NDArray<In>& array : inputs) held.push_back(array.num_elements);
-  return runRequest<In>(*this, data, shapes, &held, format, cacheSize, std::is_same_v<Out, int8_t>, acquire,
+  return runRequest<In>(*this, *scratch, data, shapes, &held, format, cacheSize, std::is_same_v<Out, int8_t>, acquire,
                         deliver);
 }
 
@@ -213,10 +208,12 @@ StatusCode ModelImpl::inferPointers(const std::vector<In*>& inputs, const Shapes
     KLOG_ERROR("{} inputs come with {} shapes.", inputs.size(), shapes.size());
     return StatusCode::Model_ShapeMismatched;
   }
-  const std::vector<const void*> data(inputs.begin(), inputs.end());
-  auto acquire = [&](const NPUOpDesc& npu, std::vector<Tensor>& tensors, int32_t batch, bool,
+  const ScratchLease scratch;
+  std::vector<const void*>& data = scratch->data;
+  data.assign(inputs.begin(), inputs.end());
+  auto acquire = [&](const NPUOpDesc& npu, std::vector<HostBatch>& views, int32_t batch, bool,
                      const SeqLenInfo& info) {
-    return npu.acquireOutputData(outputs, tensors, batch, format, info.outputSeqlens);
+    return npu.acquireOutputData(outputs, views, batch, format, info.outputSeqlens);
   };
   auto deliver = [&](const std::vector<Tensor>& results) {
     outputs.resize(results.size());
@@ -230,7 +227,7 @@ StatusCode ModelImpl::inferPointers(const std::vector<In*>& inputs, const Shapes
       return StatusCode::Model_DtypeMismatched;  // int8 requests never take the CPU-offload run
     }
   };
-  return runRequest<In>(*this, data, shapes, nullptr, format, cacheSize, false, acquire, deliver);
+  return runRequest<In>(*this, *scratch, data, shapes, nullptr, format, cacheSize, false, acquire, deliver);
 }
 
 template <typename In, typename Out>
@@ -292,17 +289,8 @@ StatusCode ModelImpl::infer(const std::vector<int8_t*>& inputs, int batch, std::
 
 StatusCode ModelImpl::inferNPU(const std::vector<Tensor>& inputs, std::vector<Tensor>& outputs, int32_t npuOpIndex,
                                MemoryFormat format, const SeqLenInfo& info) {
-  if (npuOpIndex < 0 || static_cast<size_t>(npuOpIndex) >= npuOpDescs_.size()) {
-    KLOG_ERROR("No NPU operation {}; the model has {}.", npuOpIndex, npuOpDescs_.size());
-    return StatusCode::InternalError;
-  }
-  const NPUOpDesc& op = npuOpDescs_[static_cast<size_t>(npuOpIndex)];
-  if (inputs.size() != op.inputs().size() || outputs.size() != op.outputs().size() ||
-      info.inputSeqlens.size() != inputs.size() || info.outputSeqlens.size() != outputs.size()) {
-    KLOG_ERROR("NPU operation {} of {} inputs and {} outputs is given {} and {}.", npuOpIndex, op.inputs().size(),
-               op.outputs().size(), inputs.size(), outputs.size());
-    return StatusCode::Model_ShapeMismatched;
-  }
+  const StatusCode checked = checkNPUCall(npuOpIndex, inputs.size(), outputs.size(), info);
+  if (checked != StatusCode::OK) return checked;
   // Always a batch: a 3-D tensor is one item.
   std::vector<Tensor> views;
   views.reserve(inputs.size());
@@ -315,13 +303,53 @@ StatusCode ModelImpl::inferNPU(const std::vector<Tensor>& inputs, std::vector<Te
     }
     if (!views.back().defined()) return StatusCode::BadAlloc;
   }
+  const ScratchLease scratch;
+  return runNPUPath(inputs, views, outputs, npuOpIndex, format, info, *scratch);
+}
+
+StatusCode ModelImpl::inferNPU(const std::vector<HostBatch>& inputs, const std::vector<HostBatch>& outputs,
+                               int32_t npuOpIndex, MemoryFormat format, const SeqLenInfo& info,
+                               RequestScratch& scratch) {
+  const StatusCode checked = checkNPUCall(npuOpIndex, inputs.size(), outputs.size(), info);
+  if (checked != StatusCode::OK) return checked;
+  for (const HostBatch& b : inputs) {
+    if (b.ndim() != 4) {
+      KLOG_ERROR("NPU input {} has {} dimensions; 3 or 4 expected.", shapeText(b.shape()), b.ndim());
+      return StatusCode::Model_ShapeMismatched;
+    }
+  }
+  return runNPUPath(inputs, inputs, outputs, npuOpIndex, format, info, scratch);
+}
+
+StatusCode ModelImpl::checkNPUCall(int32_t npuOpIndex, size_t inputs, size_t outputs, const SeqLenInfo& info) const {
+  if (npuOpIndex < 0 || static_cast<size_t>(npuOpIndex) >= npuOpDescs_.size()) {
+    KLOG_ERROR("No NPU operation {}; the model has {}.", npuOpIndex, npuOpDescs_.size());
+    return StatusCode::InternalError;
+  }
+  const NPUOpDesc& op = npuOpDescs_[static_cast<size_t>(npuOpIndex)];
+  if (inputs != op.inputs().size() || outputs != op.outputs().size() || info.inputSeqlens.size() != inputs ||
+      info.outputSeqlens.size() != outputs) {
+    KLOG_ERROR("NPU operation {} of {} inputs and {} outputs is given {} and {}.", npuOpIndex, op.inputs().size(),
+               op.outputs().size(), inputs, outputs);
+    return StatusCode::Model_ShapeMismatched;
+  }
+  return StatusCode::OK;
+}
+
+// The steps both forms share, on batches (`views`, 4-D) of tensors or host
+// batches; `given` are the inputs as the caller gave them, for messages.
+template <typename Batch, typename Outputs>
+StatusCode ModelImpl::runNPUPath(const std::vector<Batch>& given, const std::vector<Batch>& views,
+                                 Outputs& outputs, int32_t npuOpIndex, MemoryFormat format,
+                                 const SeqLenInfo& info, RequestScratch& scratch) {
+  const NPUOpDesc& op = npuOpDescs_[static_cast<size_t>(npuOpIndex)];
   if (views.empty()) return StatusCode::OK;
   // A shape the description admits but the operation's records do not
   // divide would size the items as nothing.
   for (size_t i = 0; i < info.inputSeqlens.size(); ++i) {
     const SeqLensHWC& m = info.inputSeqlens[i];
     if (m.size() != 3 || m[0] == 0 || m[1] == 0 || m[2] == 0) {
-      KLOG_ERROR("Input {} of shape {} does not fit input {} of NPU operation {}.", i, shapeText(inputs[i].shape()),
+      KLOG_ERROR("Input {} of shape {} does not fit input {} of NPU operation {}.", i, shapeText(given[i].shape()),
                  nameAt(op.inputNames(), i), npuOpIndex);
       return StatusCode::Model_ShapeMismatched;
     }
@@ -329,26 +357,33 @@ StatusCode ModelImpl::inferNPU(const std::vector<Tensor>& inputs, std::vector<Te
   const int64_t batch = views[0].size(0);
   if (batch > std::numeric_limits<int32_t>::max()) return StatusCode::Model_ShapeMismatched;
 
-  StatusCode status = StatusCode::OK;
-  auto inputBuffers = acquireBufferss(pool_, op, static_cast<int>(batch), info.inputSeqlens, true, status);
-  std::vector<std::vector<Buffer>> outputBuffers;
+  std::vector<std::vector<Buffer>>& inputBuffers = scratch.inputBuffers;
+  std::vector<std::vector<Buffer>>& outputBuffers = scratch.outputBuffers;
+  StatusCode status = acquireBufferss(pool_, op, static_cast<int>(batch), info.inputSeqlens, true, inputBuffers);
   if (status == StatusCode::OK)
-    outputBuffers = acquireBufferss(pool_, op, static_cast<int>(batch), info.outputSeqlens, false, status);
+    status = acquireBufferss(pool_, op, static_cast<int>(batch), info.outputSeqlens, false, outputBuffers);
   for (size_t i = 0; i < views.size() && status == StatusCode::OK; ++i)
     status = tensorToBuffers(inputBuffers[i], views[i], nameAt(op.inputNames(), i), op.inputs()[i], format,
                              info.inputSeqlens[i]);
-  if (status == StatusCode::OK) status = runBatched(inputBuffers, outputBuffers, npuOpIndex, info);
+  if (status == StatusCode::OK) status = runTasks(inputBuffers, outputBuffers, npuOpIndex, info, scratch.answers);
   for (size_t o = 0; o < outputs.size() && status == StatusCode::OK; ++o)
     status = buffersToTensor(outputs[o], outputBuffers[o], nameAt(op.outputNames(), o), op.outputs()[o], format,
                              info.outputSeqlens[o]);
-  pool_.freeHostMemory(inputBuffers);
-  pool_.freeHostMemory(outputBuffers);
+  releaseBufferss(pool_, inputBuffers);
+  releaseBufferss(pool_, outputBuffers);
   return status;
 }
 
 StatusCode ModelImpl::runBatched(const std::vector<std::vector<Buffer>>& inputs,
                                  const std::vector<std::vector<Buffer>>& outputs, int32_t npuOpIndex,
                                  const SeqLenInfo& info) {
+  const ScratchLease scratch;
+  return runTasks(inputs, outputs, npuOpIndex, info, scratch->answers);
+}
+
+StatusCode ModelImpl::runTasks(const std::vector<std::vector<Buffer>>& inputs,
+                               const std::vector<std::vector<Buffer>>& outputs, int32_t npuOpIndex,
+                               const SeqLenInfo& info, std::vector<std::unique_ptr<TaskAnswer>>& answers) {
   const size_t perTask = config_.getCoreMode() == CoreMode::Multi ? 4 : 1;
   const size_t n = inputs.empty() ? 0 : inputs[0].size();
   auto short_ = [n](const std::vector<Buffer>& list) { return list.size() < n; };
@@ -364,20 +399,25 @@ StatusCode ModelImpl::runBatched(const std::vector<std::vector<Buffer>>& inputs,
       if (s.size() == 3) seqProduct = std::max<uint64_t>(seqProduct, uint64_t{s[0]} * s[1] * s[2]);
   }
 
-  std::vector<std::future<bool>> done;
-  done.reserve((n + perTask - 1) / perTask);
+  // Every list is assigned into a record that came back from the engine,
+  // so that a steady stream of requests allocates no task lists.
+  auto slice = [](std::vector<std::vector<Buffer>>& to, const std::vector<std::vector<Buffer>>& from, size_t offset,
+                  size_t k) {
+    to.resize(from.size());
+    for (size_t i = 0; i < from.size(); ++i)
+      to[i].assign(from[i].begin() + static_cast<long>(offset), from[i].begin() + static_cast<long>(offset + k));
+  };
+  size_t queuedTasks = 0;
   StatusCode queued = StatusCode::OK;
   for (size_t offset = 0; offset < n; offset += perTask) {
     const size_t k = std::min(perTask, n - offset);
-    NPUTask task;
-    task.inputs.resize(inputs.size());
-    for (size_t i = 0; i < inputs.size(); ++i)
-      task.inputs[i].assign(inputs[i].begin() + static_cast<long>(offset),
-                            inputs[i].begin() + static_cast<long>(offset + k));
-    task.outputs.resize(outputs.size());
-    for (size_t o = 0; o < outputs.size(); ++o)
-      task.outputs[o].assign(outputs[o].begin() + static_cast<long>(offset),
-                             outputs[o].begin() + static_cast<long>(offset + k));
+    if (answers.size() == queuedTasks) answers.push_back(std::make_unique<TaskAnswer>());
+    TaskAnswer& answer = *answers[queuedTasks];
+    answer.reset();
+    NPUTask task = taskQueue_->takeRecord();
+    slice(task.inputs, inputs, offset, k);
+    slice(task.outputs, outputs, offset, k);
+    task.result = TaskPromise(answer);
     task.seqProduct = seqProduct;
     task.npuOpIndex = npuOpIndex;
     task.inputSeqlens = info.inputSeqlens;
@@ -386,20 +426,17 @@ StatusCode ModelImpl::runBatched(const std::vector<std::vector<Buffer>>& inputs,
     task.memoryFormat = static_cast<uint8_t>(info.format);
     task.coreMode = config_.getCoreMode();
     task.cores = targetCores_;
-    std::future<bool> future = task.result.get_future();
     if (!taskQueue_->push(std::move(task))) {
       queued = StatusCode::Model_NotLaunched;
-      break;
+      break;  // the task answers its own answer as it goes; nobody waits for it
     }
-    done.push_back(std::move(future));
+    ++queuedTasks;
   }
   // Every queued task is waited for, failed or not: until it reports, the
   // engine may still write into its buffers.
   StatusCode status = StatusCode::OK;
-  for (std::future<bool>& f : done) {
-    StatusCode result = StatusCode::OK;
-    if (!f.valid()) result = StatusCode::InternalError;
-    else if (!awaitTask(f)) result = StatusCode::Model_NotAlive;
+  for (size_t t = 0; t < queuedTasks; ++t) {
+    StatusCode result = answers[t]->wait() ? StatusCode::OK : StatusCode::Model_NotAlive;
     // A task failed because dispose closed the queue: the model went away.
     if (result == StatusCode::Model_NotAlive && !taskQueue_->isOpen()) result = StatusCode::Model_NotLaunched;
     if (status == StatusCode::OK) status = result;

@@ -252,12 +252,27 @@ bool NPUOpDesc::sequenceLength(size_t s, const std::vector<SeqLensHWC>& inputSeq
 SeqLenInfo NPUOpDesc::acquireSeqLenInfo(const std::vector<std::vector<int64_t>>& shapes, MemoryFormat format,
                                         int32_t cacheSize, StatusCode& status) const {
   SeqLenInfo info;
+  acquireSeqLenInfo(shapes, format, cacheSize, info, status);
+  return info;
+}
+
+void NPUOpDesc::acquireSeqLenInfo(const std::vector<std::vector<int64_t>>& shapes, MemoryFormat format,
+                                  int32_t cacheSize, SeqLenInfo& info, StatusCode& status) const {
   info.format = format;
+  // Until the lists are filled they hold nothing.
+  auto empty = [&](size_t inputs) {
+    info.inputSeqlens.resize(inputs);
+    info.outputSeqlens.clear();
+    info.rmemValues.clear();
+  };
   if (shapes.size() != inputs_.size()) {
     KLOG_ERROR("Expected {} input shapes for the sequence lengths, got {}", inputs_.size(), shapes.size());
     status = StatusCode::Model_ShapeMismatched;
-    return info;
+    empty(0);
+    return;
   }
+  // The lists are refilled in place: a reused SeqLenInfo keeps their storage.
+  info.inputSeqlens.resize(shapes.size());
   for (size_t i = 0; i < shapes.size(); ++i) {
     const std::vector<int64_t>& shape = shapes[i];
     if ((shape.size() != 3 && shape.size() != 4) ||
@@ -265,7 +280,8 @@ SeqLenInfo NPUOpDesc::acquireSeqLenInfo(const std::vector<std::vector<int64_t>>&
       KLOG_ERROR("Input {} has a shape of {} dimensions that is not an item (3 dimensions, 4 with the batch)", i,
                  shape.size());
       status = StatusCode::Model_ShapeMismatched;
-      return info;
+      empty(i);
+      return;
     }
     const size_t first = shape.size() - 3;
     const int64_t d0 = shape[first], d1 = shape[first + 1], d2 = shape[first + 2];
@@ -274,20 +290,21 @@ SeqLenInfo NPUOpDesc::acquireSeqLenInfo(const std::vector<std::vector<int64_t>>&
     auto ratio = [](int64_t d, uint32_t original) {
       return original == 0 ? 0u : static_cast<uint32_t>(d / original);
     };
-    info.inputSeqlens.push_back({ratio(hwc ? d0 : d1, b.original_height), ratio(hwc ? d1 : d2, b.original_width),
+    info.inputSeqlens[i].assign({ratio(hwc ? d0 : d1, b.original_height), ratio(hwc ? d1 : d2, b.original_width),
                                  ratio(hwc ? d2 : d0, b.original_channel)});
   }
-  info.outputSeqlens.assign(outputs_.size(), SeqLensHWC{1, 1, 1});
+  info.outputSeqlens.resize(outputs_.size());
+  for (SeqLensHWC& m : info.outputSeqlens) m.assign({1, 1, 1});
   info.rmemValues.assign(bundle_->rmem_ids.size(), 0);
   status = checkMultipliers(info.inputSeqlens, true);
-  if (status != StatusCode::OK) return info;
+  if (status != StatusCode::OK) return;
 
   const auto& lengths = bundle_->sequence_lengths;
   for (size_t s = 0; s < lengths.size(); ++s) {
     const zrb::SequenceLength& seq = lengths[s];
     const SequencePlan& plan = sequencePlans_[s];
     int64_t length = 0;
-    if (!sequenceLength(s, info.inputSeqlens, cacheSize, length, status)) return info;
+    if (!sequenceLength(s, info.inputSeqlens, cacheSize, length, status)) return;
     auto offsetOf = [&](const zrb::SequenceLengthAxis& item) -> int64_t {
       return item.axis_type == kAxisCacheDependent ? cacheSize : 0;
     };
@@ -298,13 +315,13 @@ SeqLenInfo NPUOpDesc::acquireSeqLenInfo(const std::vector<std::vector<int64_t>>&
           if (static_cast<int64_t>(v) > seq.max_size) {
             KLOG_ERROR("Sequence length of inputs[{}] exceeds maximum value ({} > {})", m, v, seq.max_size);
             status = StatusCode::Model_ShapeMismatched;
-            return info;
+            return;
           }
           if (roundToInt((static_cast<float>(v) - b.offset) / b.multiplier) - offsetOf(b) != length) {
             KLOG_ERROR("Sequence length of inputs[{}] violates the dependency ({}*{}+{} != {})", m, length,
                        b.multiplier, b.offset, v);
             status = StatusCode::Model_ShapeMismatched;
-            return info;
+            return;
           }
         }
       }
@@ -321,7 +338,7 @@ SeqLenInfo NPUOpDesc::acquireSeqLenInfo(const std::vector<std::vector<int64_t>>&
         if (rmem.rmem_type != 1) {
           KLOG_ERROR("RmemId[{}] is not a SequenceLength", r);
           status = StatusCode::Model_BrokenZRB;
-          return info;
+          return;
         }
         info.rmemValues[static_cast<size_t>(r)] =
             static_cast<uint32_t>(roundToInt(static_cast<float>(length) * rmem.multiplier + rmem.offset));
@@ -339,7 +356,7 @@ SeqLenInfo NPUOpDesc::acquireSeqLenInfo(const std::vector<std::vector<int64_t>>&
     };
     if (!plan.writeCacheIds) {
       for (const OverflowProbe& probe : *plan.overflowProbes) {
-        if (overflows(cacheValue(probe.slope, probe.offset))) return info;
+        if (overflows(cacheValue(probe.slope, probe.offset))) return;
       }
       continue;
     }
@@ -347,7 +364,7 @@ SeqLenInfo NPUOpDesc::acquireSeqLenInfo(const std::vector<std::vector<int64_t>>&
       const zrb::RmemIdConfig& rmem = bundle_->rmem_ids[static_cast<size_t>(r)];
       uint32_t v = cacheValue(rmem.multiplier, rmem.offset);
       if (rmem.rmem_type == 2) {
-        if (overflows(v)) return info;
+        if (overflows(v)) return;
       } else if (rmem.rmem_type == 11) {
         const uint32_t g = inputs_.empty() ? 1 : std::max<uint32_t>(inputs_[0].channelGranule, 1);
         const uint32_t t = (static_cast<uint32_t>(cacheSize) - seq.further_words[1] + 1u) / g * g;
@@ -355,14 +372,13 @@ SeqLenInfo NPUOpDesc::acquireSeqLenInfo(const std::vector<std::vector<int64_t>>&
       } else if (rmem.rmem_type < 3 || rmem.rmem_type > 10) {
         KLOG_ERROR("RmemId[{}] is not related to cache", r);
         status = StatusCode::Model_BrokenZRB;
-        return info;
+        return;
       }
       info.rmemValues[static_cast<size_t>(r)] = v;
     }
   }
   // Output multipliers come from the file's slopes and offsets.
   status = checkMultipliers(info.outputSeqlens, false);
-  return info;
 }
 
 StatusCode NPUOpDesc::checkMultipliers(const std::vector<SeqLensHWC>& multipliers, bool isInput) const {

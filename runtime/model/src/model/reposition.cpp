@@ -44,7 +44,7 @@ struct Item {
   }
 };
 
-bool needsRelayout(const IORecord& rec, bool isInput, const Item& item) {
+HALVEX_INLINE bool needsRelayout(const IORecord& rec, bool isInput, const Item& item) {
   switch (rec.layoutKind) {
     case 5:
       return false;
@@ -184,6 +184,14 @@ void copyRunsTyped(T* __restrict dst, const T* __restrict src, const CopyRuns& r
   const uint32_t* so = runs.srcOffsets.data();
   const uint32_t* dl = runs.lengths.data();
   const uint32_t* dof = runs.dstOffsets.data();
+  if (n == 1) {
+    // One run, the layout of a dense item: a copy and the edges around it.
+    // (Kept ahead of the general loops: a small item's cost is these steps.)
+    if (zeroFill) zeroBytes(dst, dof[0] * sizeof(T));
+    copyBytes(dst + dof[0], src + so[0], dl[0] * sizeof(T));
+    if (zeroFill && q > size_t{dof[0]} + dl[0]) zeroBytes(dst + dof[0] + dl[0], (q - dof[0] - dl[0]) * sizeof(T));
+    return;
+  }
   size_t length = 0, step = 0;
   if (regularRuns(runs, length, step)) {
     if (zeroFill) zeroBytes(dst, dof[0] * sizeof(T));
@@ -243,6 +251,27 @@ void blockLayoutTyped(T* __restrict dst, const T* __restrict src, const IORecord
   }
 }
 
+// The layout step proper, from HWC data: it needs no scratch.
+template <typename T>
+HALVEX_INLINE void layoutToNPU(T* __restrict dst, const T* __restrict src, const IORecord& rec, const Item& item) {
+  if (rec.layoutKind == 4) {
+    blockLayoutTyped(dst, src, rec, item, true);
+  } else if (rec.layoutKind == 5) {
+    std::memcpy(dst, src, item.T * sizeof(T));
+  } else if (!rec.copyRuns.empty()) {
+    const BufferInfo& i = rec.info;
+    const bool zeroFill =
+        i.channel == 1 || uint64_t{i.original_channel} * i.original_width != uint64_t{i.reshaped_channel} * i.reshaped_width;
+    const CopyRuns& runs = rec.copyRuns[0];
+    if (item.S == 1 && !zeroFill && runs.lengths.size() == 1) {
+      // One run of one slice, the layout of a dense item: one copy.
+      copyBytes(dst + runs.dstOffsets[0], src + runs.srcOffsets[0], runs.lengths[0] * sizeof(T));
+      return;
+    }
+    for (size_t s = 0; s < item.S; ++s) copyRunsTyped(dst + s * item.Q, src + s * item.P, runs, zeroFill, item.Q);
+  }
+}
+
 // The layout step to the NPU for elements of type T, given the item's sizes
 // and whether it relays out.
 template <typename T>
@@ -261,17 +290,7 @@ StatusCode toNPULayout(void* dstv, const void* srcv, const IORecord& rec, const 
                          static_cast<uint32_t>(item.C));
     src = tmp.data();
   }
-  if (rec.layoutKind == 4) {
-    blockLayoutTyped(dst, src, rec, item, true);
-  } else if (rec.layoutKind == 5) {
-    std::memcpy(dst, src, item.T * sizeof(T));
-  } else if (!rec.copyRuns.empty()) {
-    const BufferInfo& i = rec.info;
-    const bool zeroFill =
-        i.channel == 1 || uint64_t{i.original_channel} * i.original_width != uint64_t{i.reshaped_channel} * i.reshaped_width;
-    for (size_t s = 0; s < item.S; ++s)
-      copyRunsTyped(dst + s * item.Q, src + s * item.P, rec.copyRuns[0], zeroFill, item.Q);
-  }
+  layoutToNPU(dst, src, rec, item);
   return StatusCode::OK;
 }
 
@@ -323,17 +342,19 @@ StatusCode fromNPULayoutOf(void* dst, const void* src, const IORecord& rec, Memo
 }
 
 // Only the three NPU element types have a layout step.
-StatusCode refuseDtype(const IORecord& rec) {
+__attribute__((noinline, cold)) StatusCode refuseDtype(const IORecord& rec) {
   KLOG_ERROR("An item of NPU dtype {} (layout kind {}) cannot be laid out: the dtype is none of 0, 1 and 2.",
              rec.npuDtype, rec.layoutKind);
   return StatusCode::Model_InvalidNPUDtype;
 }
 
 // Element counts cross the conversion routines as int.
-bool fitsCount(const Item& item) {
-  if (item.T <= static_cast<size_t>(std::numeric_limits<int>::max())) return true;
+__attribute__((noinline, cold)) bool tooLarge(const Item& item) {
   KLOG_ERROR("An item of {} elements is beyond the supported size", item.T);
   return false;
+}
+HALVEX_INLINE bool fitsCount(const Item& item) {
+  return item.T <= static_cast<size_t>(std::numeric_limits<int>::max()) || tooLarge(item);
 }
 
 }  // namespace
@@ -342,27 +363,45 @@ bool needsReposition(const IORecord& record, bool isInput, const SeqLensHWC& seq
   return needsRelayout(record, isInput, Item(record, MemoryFormat::HWC, seqlens));
 }
 
-StatusCode repositionToNPU(void* dst, const float* src, const IORecord& rec, MemoryFormat fmt,
-                           const SeqLensHWC& seqlens) {
-  const Item item(rec, fmt, seqlens);
-  if (!fitsCount(item)) return StatusCode::Model_ShapeMismatched;
-  const bool relayout = needsRelayout(rec, true, item);
+namespace {
+
+// The conversions that go through scratch: quantised elements, or a
+// transposition on the way. Out of line, so that the direct paths of
+// repositionToNPU stay a short call.
+__attribute__((noinline)) StatusCode repositionThroughScratch(void* dst, const float* src, const IORecord& rec,
+                                                             MemoryFormat fmt, const Item& item, bool relayout) {
   const auto type = static_cast<NPUDtype>(rec.npuDtype);
   const auto channels = static_cast<uint32_t>(item.C);
   const int count = static_cast<int>(item.T);
-  if (!relayout && !item.transpose) {
-    quantizeToNPU(dst, src, rec.scale, channels, rec.info.original_channel, count, fmt, type);
-    return StatusCode::OK;
-  }
-  if (rec.npuDtype > 2) return refuseDtype(rec);
   return noThrow([&] {
-    // float32 elements need no conversion: laid out straight from the source.
     if (type == NPUDtype::Float32) return toNPULayout<uint32_t>(dst, src, rec, item, relayout);
     Scratch<uint8_t> work(item.T * widthOf(rec.npuDtype));
     quantizeToNPU(work.data(), src, rec.scale, channels, rec.info.original_channel, count, fmt, type);
     return type == NPUDtype::Float16 ? toNPULayout<uint16_t>(dst, work.data(), rec, item, relayout)
                                      : toNPULayout<uint8_t>(dst, work.data(), rec, item, relayout);
   });
+}
+
+}  // namespace
+
+StatusCode repositionToNPU(void* dst, const float* src, const IORecord& rec, MemoryFormat fmt,
+                           const SeqLensHWC& seqlens) {
+  const Item item(rec, fmt, seqlens);
+  if (!fitsCount(item)) return StatusCode::Model_ShapeMismatched;
+  const bool relayout = needsRelayout(rec, true, item);
+  if (!relayout && !item.transpose) {
+    quantizeToNPU(dst, src, rec.scale, static_cast<uint32_t>(item.C), rec.info.original_channel,
+                  static_cast<int>(item.T), fmt, static_cast<NPUDtype>(rec.npuDtype));
+    return StatusCode::OK;
+  }
+  if (rec.npuDtype > 2) return refuseDtype(rec);
+  // float32 elements need no conversion: laid out straight from the source,
+  // without scratch when there is no transposition.
+  if (rec.npuDtype == static_cast<uint8_t>(NPUDtype::Float32) && !item.transpose) {
+    layoutToNPU(static_cast<uint32_t*>(dst), reinterpret_cast<const uint32_t*>(src), rec, item);
+    return StatusCode::OK;
+  }
+  return repositionThroughScratch(dst, src, rec, fmt, item, relayout);
 }
 
 StatusCode repositionFromNPU(float* dst, const void* src, const IORecord& rec, MemoryFormat fmt,

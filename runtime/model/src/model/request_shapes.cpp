@@ -7,7 +7,9 @@
 
 namespace kestrane {
 
-std::string shapeText(const std::vector<int64_t>& shape) {
+std::string shapeText(const std::vector<int64_t>& shape) { return shapeText(halvex::IntArrayRef(shape)); }
+
+std::string shapeText(halvex::IntArrayRef shape) {
   std::string text = "(";
   for (size_t i = 0; i < shape.size(); ++i) {
     if (i > 0) text += ", ";
@@ -44,14 +46,16 @@ int64_t shapeElements(const std::vector<int64_t>& shape) {
 bool ModelDesc::doesInputShapeMatch(const std::vector<Shape>& shapes, MemoryFormat format) const {
   if (shapes.size() != inputShapes.size()) return false;
   for (size_t i = 0; i < shapes.size(); ++i) {
-    Shape s = shapes[i];
-    if (s.size() != 4) s.insert(s.begin(), 1);
-    if (s.size() != 4) return false;
+    // Read as 4-D: a shape without its batch has one of one in front.
+    const Shape& given = shapes[i];
+    const size_t lead = given.size() == 4 ? 0 : 1;
+    if (given.size() + lead != 4) return false;
+    auto s = [&](size_t k) { return given[k - lead]; };  // k = 1 .. 3
     int64_t dims[3];
     if (format == MemoryFormat::HWC) {
-      dims[0] = s[1], dims[1] = s[2], dims[2] = s[3];
+      dims[0] = s(1), dims[1] = s(2), dims[2] = s(3);
     } else if (format == MemoryFormat::CHW) {
-      dims[0] = s[2], dims[1] = s[3], dims[2] = s[1];
+      dims[0] = s(2), dims[1] = s(3), dims[2] = s(1);
     } else {
       KLOG_ERROR("Invalid memory format 0x{:x}", static_cast<int>(format));
       return false;

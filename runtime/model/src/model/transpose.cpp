@@ -1,5 +1,5 @@
 // CHW <-> HWC transposition kernels. Every body is always inlined into one
-// wrapper per instruction set (baseline and AVX2), picked at run time the
+// wrapper per instruction set (baseline, AVX2 and AVX-512), picked at run time the
 // same way the tensor library's kernels are; the small channel counts are
 // compiled for their count so that the strided loops vectorise.
 
@@ -222,15 +222,53 @@ HALVEX_AVX2 void blockedBytesAvx2(uint8_t* dst, const uint8_t* src, size_t a, si
   blockedBytesRect(dst, src, a, b, 0, cols, a, b);
 }
 
+// AVX-512: 64 rows of 16 bytes. Register i holds row i, 16 + i, 32 + i and
+// 48 + i in its four 128-bit lanes; the four rounds of block16x16 on each
+// lane leave in register j the 64 bytes of destination row col + j, so
+// each destination row is one 64-byte store.
+__attribute__((noinline)) HALVEX_AVX512 void block64x16(uint8_t* dst, const uint8_t* src, size_t a, size_t b,
+                                                        size_t row, size_t col) {
+  __m512i r[16], t[16];
+  const uint8_t* s = src + row * b + col;
+  for (int i = 0; i < 16; ++i) {
+    const __m512i low = _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i * b)));
+    const __m512i two = _mm512_inserti32x4(low, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + (16 + i) * b)), 1);
+    const __m512i three =
+        _mm512_inserti32x4(two, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + (32 + i) * b)), 2);
+    r[i] = _mm512_inserti32x4(three, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + (48 + i) * b)), 3);
+  }
+  for (int round = 0; round < 4; ++round) {
+    for (int i = 0; i < 8; ++i) {
+      t[2 * i] = _mm512_unpacklo_epi8(r[i], r[i + 8]);
+      t[2 * i + 1] = _mm512_unpackhi_epi8(r[i], r[i + 8]);
+    }
+    for (int i = 0; i < 16; ++i) r[i] = t[i];
+  }
+  for (int j = 0; j < 16; ++j) _mm512_storeu_si512(dst + (col + j) * a + row, r[j]);
+}
+
+HALVEX_AVX512 void blockedBytesAvx512(uint8_t* dst, const uint8_t* src, size_t a, size_t b) {
+  if (a < 64) return blockedBytesAvx2(dst, src, a, b);  // no whole band
+  const size_t rows = a / 64 * 64, cols = b / 16 * 16;
+  // The 64 source rows of a band stay in the first-level cache across it.
+  for (size_t row = 0; row < rows; row += 64)
+    for (size_t col = 0; col < cols; col += 16) block64x16(dst, src, a, b, row, col);
+  blockedBytesRect(dst, src, a, b, rows, 0, a, cols);
+  blockedBytesRect(dst, src, a, b, 0, cols, a, b);
+}
+
 // ---- Dispatch on the channel count ----
 
-template <typename T, bool Avx2>
+enum class Wide { None, Avx2, Avx512 };
+
+template <typename T, Wide W>
 HALVEX_INLINE void blocked(T* dst, const T* src, size_t a, size_t b) {
-  if constexpr (Avx2 && sizeof(T) == 1) blockedBytesAvx2(dst, src, a, b);
+  if constexpr (W == Wide::Avx512 && sizeof(T) == 1) blockedBytesAvx512(dst, src, a, b);
+  else if constexpr (W == Wide::Avx2 && sizeof(T) == 1) blockedBytesAvx2(dst, src, a, b);
   else blocked8(dst, src, a, b);
 }
 
-template <typename T, bool Avx2>
+template <typename T, Wide W>
 HALVEX_INLINE void chwToHwc(T* dst, const T* src, size_t n, unsigned c) {
   // One channel or one pixel: both orders coincide.
   if (n == 1 || c == 1) {
@@ -249,11 +287,11 @@ HALVEX_INLINE void chwToHwc(T* dst, const T* src, size_t n, unsigned c) {
     tileRect(dst, src, c, n, 0, 0, c, n);
   } else {
     if (c <= 7) tileRect(dst, src, c, n, 0, 0, c, n);
-    else blocked<T, Avx2>(dst, src, c, n);
+    else blocked<T, W>(dst, src, c, n);
   }
 }
 
-template <typename T, bool Avx2>
+template <typename T, Wide W>
 HALVEX_INLINE void hwcToChw(T* dst, const T* src, size_t n, unsigned c) {
   if (n == 1 || c == 1) {
     std::memcpy(dst, src, n * c * sizeof(T));
@@ -269,38 +307,53 @@ HALVEX_INLINE void hwcToChw(T* dst, const T* src, size_t n, unsigned c) {
     tileRect(dst, src, n, c, 0, 0, n, c);
   } else {
     if (c <= 7) tileRect(dst, src, n, c, 0, 0, n, c);
-    else blocked<T, Avx2>(dst, src, n, c);
+    else blocked<T, W>(dst, src, n, c);
   }
 }
 
 template <typename T>
 void chwToHwcBase(T* dst, const T* src, size_t n, unsigned c) {
-  chwToHwc<T, false>(dst, src, n, c);
+  chwToHwc<T, Wide::None>(dst, src, n, c);
 }
 template <typename T>
 HALVEX_AVX2 void chwToHwcAvx2(T* dst, const T* src, size_t n, unsigned c) {
-  chwToHwc<T, true>(dst, src, n, c);
+  chwToHwc<T, Wide::Avx2>(dst, src, n, c);
+}
+template <typename T>
+HALVEX_AVX512 void chwToHwcAvx512(T* dst, const T* src, size_t n, unsigned c) {
+  chwToHwc<T, Wide::Avx512>(dst, src, n, c);
 }
 template <typename T>
 void hwcToChwBase(T* dst, const T* src, size_t n, unsigned c) {
-  hwcToChw<T, false>(dst, src, n, c);
+  hwcToChw<T, Wide::None>(dst, src, n, c);
 }
 template <typename T>
 HALVEX_AVX2 void hwcToChwAvx2(T* dst, const T* src, size_t n, unsigned c) {
-  hwcToChw<T, true>(dst, src, n, c);
+  hwcToChw<T, Wide::Avx2>(dst, src, n, c);
+}
+template <typename T>
+HALVEX_AVX512 void hwcToChwAvx512(T* dst, const T* src, size_t n, unsigned c) {
+  hwcToChw<T, Wide::Avx512>(dst, src, n, c);
+}
+
+// The kernel of the widest set in use.
+template <typename Kernel>
+Kernel pick(Kernel base, Kernel avx2, Kernel avx512) {
+  const KernelIsa isa = kernelIsa();
+  return isa >= KernelIsa::Avx512 ? avx512 : isa >= KernelIsa::Avx2 ? avx2 : base;
 }
 
 }  // namespace
 
 template <typename T>
 void transposeCHWToHWC(void* dst, const void* src, uint32_t H, uint32_t W, uint32_t C) {
-  const auto kernel = kernelIsa() >= KernelIsa::Avx2 ? &chwToHwcAvx2<T> : &chwToHwcBase<T>;
+  const auto kernel = pick(&chwToHwcBase<T>, &chwToHwcAvx2<T>, &chwToHwcAvx512<T>);
   kernel(static_cast<T*>(dst), static_cast<const T*>(src), size_t{H} * W, C);
 }
 
 template <typename T>
 void transposeHWCToCHW(void* dst, const void* src, uint32_t H, uint32_t W, uint32_t C) {
-  const auto kernel = kernelIsa() >= KernelIsa::Avx2 ? &hwcToChwAvx2<T> : &hwcToChwBase<T>;
+  const auto kernel = pick(&hwcToChwBase<T>, &hwcToChwAvx2<T>, &hwcToChwAvx512<T>);
   kernel(static_cast<T*>(dst), static_cast<const T*>(src), size_t{H} * W, C);
 }
 

@@ -1,0 +1,28 @@
+#include "model/request_scratch.h"
+
+namespace kestrane {
+
+namespace {
+
+// The thread's records; those below `inUse` are leased.
+struct ThreadScratch {
+  std::vector<std::unique_ptr<RequestScratch>> records;
+  size_t inUse = 0;
+};
+
+ThreadScratch& threadScratch() {
+  thread_local ThreadScratch scratch;
+  return scratch;
+}
+
+}  // namespace
+
+ScratchLease::ScratchLease() {
+  ThreadScratch& t = threadScratch();
+  if (t.inUse == t.records.size()) t.records.push_back(std::make_unique<RequestScratch>());
+  scratch_ = t.records[t.inUse++].get();
+}
+
+ScratchLease::~ScratchLease() { --threadScratch().inUse; }
+
+}  // namespace kestrane
