@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "core/log.h"
 #include "halvex/free_functions.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

@@ -2,7 +2,7 @@
 
 #include <unordered_map>
 
-#include "runtime/log.h"
+#include "core/log.h"
 
 namespace kestrane {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/log.h"
 #include "halvex/tensor.h"
 #include "kestrane/status.h"
-#include "runtime/log.h"
 
 // Logs one error line and reports Model_PredictError from a StatusCode-returning function.
 #define OPDESC_PREDICT_ERROR(...)                      \

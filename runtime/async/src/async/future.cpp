@@ -3,8 +3,8 @@
 #include <exception>
 #include <new>
 
+#include "core/log.h"
 #include "model/tensor_utils.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

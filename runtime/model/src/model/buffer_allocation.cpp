@@ -1,6 +1,6 @@
 #include "model/buffer_allocation.h"
 
-#include "runtime/log.h"
+#include "core/log.h"
 
 namespace kestrane {
 

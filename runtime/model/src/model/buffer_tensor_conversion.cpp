@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "core/log.h"
+#include "core/trace_scope.h"
 #include "model/reposition.h"
-#include "runtime/log.h"
-#include "runtime/trace_scope.h"
 
 namespace kestrane {
 

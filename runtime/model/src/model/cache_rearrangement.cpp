@@ -1,6 +1,6 @@
 #include "model/cache_rearrangement.h"
 
-#include "runtime/log.h"
+#include "core/log.h"
 
 namespace kestrane {
 

@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-#include "runtime/log.h"
+#include "core/log.h"
 
 namespace kestrane {
 

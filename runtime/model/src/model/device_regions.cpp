@@ -4,9 +4,9 @@
 #include <iterator>
 #include <map>
 
+#include "config/globals.h"
 #include "hwdep/memory_type.h"
 #include "hwdep/platform.h"
-#include "runtime/globals.h"
 
 namespace kestrane {
 

@@ -8,8 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/log.h"
 #include "model_graph.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

@@ -11,6 +11,8 @@
 
 #include <fmt/format.h>
 
+#include "config/globals.h"
+#include "core/log.h"
 #include "hwdep/memory_type.h"
 #include "hwdep/platform.h"
 #include "launch_sections.h"
@@ -18,8 +20,6 @@
 #include "model/reposition.h"
 #include "model/request_shapes.h"
 #include "model_validation.h"
-#include "runtime/globals.h"
-#include "runtime/log.h"
 
 namespace kestrane::model_checks {
 

@@ -5,7 +5,7 @@
 
 #include <fmt/format.h>
 
-#include "runtime/log.h"
+#include "core/log.h"
 
 namespace kestrane {
 

@@ -7,10 +7,10 @@
 #include <exception>
 
 #include "async/pipeline/async_pipeline.h"
+#include "config/globals.h"
+#include "core/log.h"
+#include "core/trace_scope.h"
 #include "model_validation.h"
-#include "runtime/globals.h"
-#include "runtime/log.h"
-#include "runtime/trace_scope.h"
 
 namespace kestrane {
 

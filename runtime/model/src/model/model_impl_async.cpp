@@ -5,9 +5,9 @@
 #include <type_traits>
 
 #include "async/pipeline/async_pipeline.h"
+#include "core/log.h"
 #include "model/model_impl.h"
 #include "model/request_shapes.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

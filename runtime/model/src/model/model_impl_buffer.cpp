@@ -6,12 +6,12 @@
 #include <future>
 #include <limits>
 
+#include "core/log.h"
+#include "core/trace_scope.h"
 #include "model/buffer_allocation.h"
 #include "model/buffer_tensor_conversion.h"
 #include "model/model_impl.h"
 #include "model/reposition.h"
-#include "runtime/log.h"
-#include "runtime/trace_scope.h"
 
 namespace kestrane {
 

@@ -9,10 +9,10 @@
 #include <new>
 #include <system_error>
 
+#include "core/log.h"
+#include "core/trace_scope.h"
 #include "model/cache_rearrangement.h"
 #include "model/model_impl.h"
-#include "runtime/log.h"
-#include "runtime/trace_scope.h"
 #include "utilkit/fs_utils.h"
 
 namespace kestrane {

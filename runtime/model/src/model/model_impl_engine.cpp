@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "core/log.h"
 #include "model/model_impl.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

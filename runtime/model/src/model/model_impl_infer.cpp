@@ -10,14 +10,14 @@
 #include <limits>
 #include <type_traits>
 
+#include "core/log.h"
+#include "core/trace_scope.h"
 #include "model/buffer_allocation.h"
 #include "model/buffer_tensor_conversion.h"
 #include "model/model_impl.h"
 #include "model/request_scratch.h"
 #include "model/request_shapes.h"
 #include "model/tensor_utils.h"
-#include "runtime/log.h"
-#include "runtime/trace_scope.h"
 
 namespace kestrane {
 

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <memory>
 
+#include "core/log.h"
+#include "core/trace_scope.h"
 #include "launch_sections.h"
 #include "model/model_impl.h"
-#include "runtime/log.h"
-#include "runtime/trace_scope.h"
 
 namespace kestrane {
 

@@ -5,10 +5,10 @@
 #include <map>
 #include <new>
 
+#include "core/log.h"
 #include "model/model_impl.h"
 #include "model/request_shapes.h"
 #include "model/tensor_utils.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

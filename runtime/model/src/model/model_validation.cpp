@@ -4,10 +4,10 @@
 #include <limits>
 #include <set>
 
+#include "config/globals.h"
+#include "core/log.h"
 #include "hwdep/platform.h"
 #include "model/core_mode_table.h"
-#include "runtime/globals.h"
-#include "runtime/log.h"
 
 namespace kestrane::model_checks {
 

@@ -7,13 +7,13 @@
 #include <exception>
 #include <limits>
 
+#include "config/globals.h"
+#include "core/log.h"
 #include "halvex/free_functions.h"
 #include "hwdep/memory_type.h"
 #include "hwdep/platform.h"
 #include "model/device_regions.h"
 #include "model/reposition.h"
-#include "runtime/globals.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

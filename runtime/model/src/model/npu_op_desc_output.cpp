@@ -5,9 +5,9 @@
 #include <new>
 #include <type_traits>
 
+#include "core/log.h"
+#include "core/trace_scope.h"
 #include "model/npu_op_desc.h"
-#include "runtime/log.h"
-#include "runtime/trace_scope.h"
 
 namespace kestrane {
 

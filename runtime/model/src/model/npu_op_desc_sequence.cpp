@@ -13,8 +13,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/log.h"
 #include "model/npu_op_desc.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

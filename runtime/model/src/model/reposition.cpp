@@ -12,10 +12,10 @@
 #include <new>
 #include <vector>
 
+#include "core/log.h"
+#include "core/trace_scope.h"
 #include "halvex/kernels_common.h"
 #include "model/transpose.h"
-#include "runtime/log.h"
-#include "runtime/trace_scope.h"
 
 namespace kestrane {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/log.h"
 #include "model/reposition.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

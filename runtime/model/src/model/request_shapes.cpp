@@ -2,8 +2,8 @@
 
 #include <limits>
 
+#include "core/log.h"
 #include "model/model_desc.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

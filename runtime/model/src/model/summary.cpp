@@ -9,11 +9,11 @@
 
 #include <fmt/format.h>
 
+#include "core/log.h"
 #include "kestrane/summary.h"
 #include "model/core_mode_table.h"
 #include "model/model_desc.h"
 #include "model/npu_op_desc.h"
-#include "runtime/log.h"
 #include "zrb/zrb.h"
 
 namespace kestrane {

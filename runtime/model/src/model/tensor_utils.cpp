@@ -5,7 +5,7 @@
 #include <memory>
 #include <type_traits>
 
-#include "runtime/log.h"
+#include "core/log.h"
 
 namespace kestrane {
 

@@ -4,7 +4,7 @@
 
 #include "async/future_impl.h"
 #include "async/pipeline/queue_element.h"
-#include "runtime/log.h"
+#include "core/log.h"
 
 namespace kestrane {
 

@@ -5,8 +5,8 @@
 #include <initializer_list>
 #include <utility>
 
+#include "core/log.h"
 #include "model/buffer_tensor_conversion.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

@@ -60,4 +60,7 @@ class TraceEventRecorder {
   bool swapAllowed_ = true;
 };
 
+// The process-wide recorder behind startTracingEvents and TraceScope.
+TraceEventRecorder& traceRecorder();
+
 }  // namespace kestrane

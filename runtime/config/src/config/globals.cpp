@@ -1,11 +1,10 @@
-#include "runtime/globals.h"
+#include "config/globals.h"
 
 #include <mutex>
 
 #include "hwdep/platform.h"
 #include "platform/semaphore.h"
-#include "runtime/log.h"
-#include "runtime/trace_event_recorder.h"
+#include "core/log.h"
 
 namespace kestrane {
 
@@ -17,13 +16,10 @@ const bool gLoggingReady = (setUpLogging(), true);
 platform::Semaphore gDmaSemaphore(1, 0x7FFFFFFF);
 std::mutex gDriverTextMutex;
 std::string gDriverText;
-TraceEventRecorder gTraceRecorder;
 
 }  // namespace
 
 const hwdep::Platform& processPlatform() { return gPlatform; }
-
-TraceEventRecorder& traceRecorder() { return gTraceRecorder; }
 
 platform::Semaphore& dmaSemaphore() { return gDmaSemaphore; }
 

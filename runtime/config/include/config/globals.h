@@ -2,8 +2,9 @@
 
 // The process-wide objects. They are all defined in globals.cpp, in the order
 // they must be built at load: hardware description, logger set-up, the DMA
-// semaphore, the driver text, the trace recorder. Do not use them from the
-// static initialisers of other translation units.
+// semaphore, the driver text. Do not use them from the static initialisers
+// of other translation units. The trace recorder needs nothing of these and
+// lives with the tracing code (core/trace_event_recorder.h).
 
 #include <string>
 
@@ -15,13 +16,10 @@ class Semaphore;
 namespace hwdep {
 class Platform;
 }
-class TraceEventRecorder;
 
 // The hardware description built from the compiled-in description at load.
 // Shared by every thread: only its const members are used, which never insert.
 const hwdep::Platform& processPlatform();
-
-TraceEventRecorder& traceRecorder();
 
 // Serialises allocation and release of host DMA memory across the process.
 platform::Semaphore& dmaSemaphore();

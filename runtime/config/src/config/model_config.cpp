@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "config/globals.h"
+#include "core/log.h"
 #include "hwdep/platform.h"
-#include "runtime/globals.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

@@ -2,8 +2,7 @@
 
 #include <string>
 
-#include "runtime/globals.h"
-#include "runtime/trace_event_recorder.h"
+#include "core/trace_event_recorder.h"
 
 namespace kestrane {
 

@@ -1,4 +1,4 @@
-#include "runtime/trace_event_recorder.h"
+#include "core/trace_event_recorder.h"
 
 #include <sys/types.h>
 #include <unistd.h>
@@ -6,11 +6,14 @@
 #include <chrono>
 
 #include "kestrane/trace.h"
-#include "runtime/globals.h"
 
 namespace kestrane {
 
 namespace {
+// Built at load, before anything can start tracing; an unstopped recording
+// is completed when it is destroyed at exit.
+TraceEventRecorder gTraceRecorder;
+
 int64_t nowMicros() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -106,6 +109,8 @@ void TraceEventRecorder::stop() {
   active_ = 0;
   swapAllowed_ = true;
 }
+
+TraceEventRecorder& traceRecorder() { return gTraceRecorder; }
 
 bool startTracingEvents(const char* path) { return path != nullptr && traceRecorder().start(path); }
 

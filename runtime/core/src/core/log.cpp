@@ -1,4 +1,4 @@
-#include "runtime/log.h"
+#include "core/log.h"
 
 #include <algorithm>
 #include <array>
