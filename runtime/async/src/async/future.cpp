@@ -4,7 +4,7 @@
 #include <new>
 
 #include "core/log.h"
-#include "model/tensor_utils.h"
+#include "dataplane/tensor_utils.h"
 
 namespace kestrane {
 

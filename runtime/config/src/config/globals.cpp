@@ -2,9 +2,9 @@
 
 #include <mutex>
 
+#include "core/log.h"
 #include "hwdep/platform.h"
 #include "platform/semaphore.h"
-#include "core/log.h"
 
 namespace kestrane {
 

@@ -40,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "async/pipeline/pipeline_model.h"
 #include "engine/acc_impl.h"
 #include "engine/engine_model.h"
 #include "engine/memory_pool.h"
@@ -70,7 +71,7 @@ struct CacheRecord {
 // A layer name as a file name: every "/" becomes "_".
 std::string layerFileName(const std::string& name);
 
-class ModelImpl : public EngineModel {
+class ModelImpl : public EngineModel, public PipelineModel {
  public:
   // The model, or null with the failure's status (after its error lines).
   static std::unique_ptr<ModelImpl> create(const std::string& path, ModelConfig config, StatusCode& status);
@@ -138,6 +139,21 @@ class ModelImpl : public EngineModel {
   }
   // Kind 0 with empty lists until launch fills them.
   const NPUProgram& program(size_t v) const override { return programs_[v]; }
+
+  // ---- PipelineModel ----
+  bool hasNpuOp(int32_t op) const override {
+    return op >= 0 && static_cast<size_t>(op) < npuOpDescs_.size();
+  }
+  const std::vector<IORecord>& npuInputs(int32_t op) const override { return npuOp(op).inputs(); }
+  const std::vector<std::string>& npuInputNames(int32_t op) const override { return npuOp(op).inputNames(); }
+  const std::vector<IORecord>& npuOutputs(int32_t op) const override { return npuOp(op).outputs(); }
+  const std::vector<std::string>& npuOutputNames(int32_t op) const override { return npuOp(op).outputNames(); }
+  std::vector<halvex::Tensor> makeNpuOutputTensors(int32_t op, halvex::DType dtype,
+                                                   MemoryFormat format) const override {
+    return npuOp(op).makeOutputTensors(1, dtype, format);
+  }
+  std::vector<std::vector<Buffer>> acquireNpuBuffers(PipelinePool& pool, int32_t op, bool isInput,
+                                                     StatusCode& status) const override;
   const SupplementaryRecord& supplementary(size_t v) const override { return supplementaries_[v]; }
   std::vector<DevicePlacement> cachePlacements(size_t v) const override;
 
@@ -329,6 +345,7 @@ class ModelImpl : public EngineModel {
   StatusCode runSupplementaryInfer(int npuOpIdx, int supplementaryIdx, const std::vector<uint32_t>& rmemArgs);
 
  private:
+  const NPUOpDesc& npuOp(int32_t op) const { return npuOpDescs_[static_cast<size_t>(op)]; }
   StatusCode build();
   StatusCode buildDescriptions();
   // A section binary's bytes in a new pool buffer (zeros for a section
