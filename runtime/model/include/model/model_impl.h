@@ -8,13 +8,14 @@
 // slot offsets, target cores and latency tables. A model leaves create()
 // complete and valid, or not at all.
 //
-// The engine reads a model through EngineModel. Creation lives in
-// model_impl.cpp, the engine's view in model_impl_engine.cpp, launch and
-// disposal in model_impl_launch.cpp, synchronous inference in
-// model_impl_infer.cpp, the buffer API in model_impl_buffer.cpp, the
-// CPU-offload run in model_run.cpp and variant handles in
-// model_variant_handle.cpp; asynchronous inference and cache operations are
-// further members in source files of their own.
+// The engine reads a model through EngineModel, the asynchronous pipeline
+// through PipelineModel. Creation lives in create/model_impl.cpp; under
+// infer/ the engine's view in model_impl_engine.cpp, launch and disposal in
+// model_impl_launch.cpp, synchronous inference in model_impl_infer.cpp, the
+// buffer API in model_impl_buffer.cpp, the CPU-offload run in model_run.cpp,
+// asynchronous inference and the pipeline's view in model_impl_async.cpp and
+// cache operations in model_impl_cache.cpp; variant handles in
+// model_variant_handle.cpp.
 //
 // Threads: after create() everything derived from the file is read-only and
 // read by caller, pipeline and engine threads at once. The latency tables
@@ -139,8 +140,14 @@ class ModelImpl : public EngineModel, public PipelineModel {
   }
   // Kind 0 with empty lists until launch fills them.
   const NPUProgram& program(size_t v) const override { return programs_[v]; }
+  const SupplementaryRecord& supplementary(size_t v) const override { return supplementaries_[v]; }
+  std::vector<DevicePlacement> cachePlacements(size_t v) const override;
 
-  // ---- PipelineModel ----
+  uint64_t consumedLatency(size_t v) const override;
+  uint64_t finishedLatency(size_t v) const override;
+  bool setLatency(int32_t v, uint64_t consumed, uint64_t finished) override;
+
+  // ---- PipelineModel (model_impl_async.cpp) ----
   bool hasNpuOp(int32_t op) const override {
     return op >= 0 && static_cast<size_t>(op) < npuOpDescs_.size();
   }
@@ -154,12 +161,6 @@ class ModelImpl : public EngineModel, public PipelineModel {
   }
   std::vector<std::vector<Buffer>> acquireNpuBuffers(PipelinePool& pool, int32_t op, bool isInput,
                                                      StatusCode& status) const override;
-  const SupplementaryRecord& supplementary(size_t v) const override { return supplementaries_[v]; }
-  std::vector<DevicePlacement> cachePlacements(size_t v) const override;
-
-  uint64_t consumedLatency(size_t v) const override;
-  uint64_t finishedLatency(size_t v) const override;
-  bool setLatency(int32_t v, uint64_t consumed, uint64_t finished) override;
 
   // ---- Launch and disposal (model_impl_launch.cpp) ----
 
