@@ -66,7 +66,7 @@ class NPUTaskScheduler {
   };
   enum class Placement { Placed, Paused, Closed, Unplaceable };
 
-  NPUTaskScheduler(EngineModel& model, std::shared_ptr<TaskQueue> queue, uint32_t slots);
+  NPUTaskScheduler(std::shared_ptr<TaskQueue> queue, uint32_t slots);
   void dispatcherMain();
   void workerMain();
   Placement waitEmptyCores(const NPUTask& task, CoreId& core);
@@ -78,7 +78,6 @@ class NPUTaskScheduler {
   // False when the task was handed back unrun (it is kept for the reset).
   bool runTask(WorkItem& item);
 
-  EngineModel& model_;
   std::shared_ptr<TaskQueue> queue_;
   std::vector<std::unique_ptr<NPUWatchdog>> watchdogs_;
   const uint32_t slots_;

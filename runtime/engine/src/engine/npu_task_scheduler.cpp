@@ -23,7 +23,7 @@ std::unique_ptr<NPUTaskScheduler> NPUTaskScheduler::create(EngineModel& model, A
     return nullptr;
   }
   const uint32_t slots = static_cast<uint32_t>(std::max<size_t>(1, model.ioSlotOffsets(0).size()));
-  std::unique_ptr<NPUTaskScheduler> scheduler(new NPUTaskScheduler(model, std::move(queue), slots));
+  std::unique_ptr<NPUTaskScheduler> scheduler(new NPUTaskScheduler(std::move(queue), slots));
 
   const CoreMode mode = model.coreMode();
   const std::vector<CoreId>& targets = model.targetCores();
@@ -73,8 +73,8 @@ std::unique_ptr<NPUTaskScheduler> NPUTaskScheduler::create(EngineModel& model, A
   return scheduler;
 }
 
-NPUTaskScheduler::NPUTaskScheduler(EngineModel& model, std::shared_ptr<TaskQueue> queue, uint32_t slots)
-    : model_(model), queue_(std::move(queue)), slots_(slots) {}
+NPUTaskScheduler::NPUTaskScheduler(std::shared_ptr<TaskQueue> queue, uint32_t slots)
+    : queue_(std::move(queue)), slots_(slots) {}
 
 NPUTaskScheduler::~NPUTaskScheduler() {
   stop();
