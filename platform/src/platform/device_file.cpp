@@ -24,6 +24,18 @@ Registry& registry() {
   return r;
 }
 
+// The record of a new call. Each thread keeps its last one and reuses it once
+// nobody else holds it: a backend that still keeps a record (say, a
+// cancelled call it has not answered yet) makes the thread take a new one.
+std::shared_ptr<IoCompletion> newCompletion(void* out, uint32_t outLen, Event* event) {
+  thread_local std::shared_ptr<IoCompletion> last;
+  if (last && last.use_count() == 1)
+    last->rearm(out, outLen, event);
+  else
+    last = std::make_shared<IoCompletion>(out, outLen, event);
+  return last;
+}
+
 void runProviderOnce() {
   std::function<void()> provider;
   {
@@ -78,8 +90,8 @@ bool deviceIoControl(DeviceHandle& handle, uint32_t code, const void* in, uint32
   Event ownEvent;
   Event* event = overlapped && overlapped->event ? overlapped->event : &ownEvent;
   event->reset();
-  auto completion = std::make_shared<IoCompletion>(out, outLen, event);
   if (overlapped) overlapped->completion.reset();
+  const auto completion = newCompletion(out, outLen, event);
   IoResult result = handle.session().control(code, in, inLen, out, outLen, completion);
   if (result.kind == IoResult::Kind::Pending) {
     if (overlapped) {
