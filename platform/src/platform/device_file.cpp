@@ -24,16 +24,23 @@ Registry& registry() {
   return r;
 }
 
-// The record of a new call. Each thread keeps its last one and reuses it once
-// nobody else holds it: a backend that still keeps a record (say, a
-// cancelled call it has not answered yet) makes the thread take a new one.
+// The record of a new call. Each thread keeps its last two and reuses one
+// that nobody else holds: a backend that still keeps a record (a cancelled
+// call it has not answered yet, or an answer it is still letting go of)
+// makes the thread take another.
 std::shared_ptr<IoCompletion> newCompletion(void* out, uint32_t outLen, Event* event) {
-  thread_local std::shared_ptr<IoCompletion> last;
-  if (last && last.use_count() == 1)
-    last->rearm(out, outLen, event);
-  else
-    last = std::make_shared<IoCompletion>(out, outLen, event);
-  return last;
+  thread_local std::shared_ptr<IoCompletion> kept[2];
+  thread_local size_t older = 0;
+  for (auto& record : kept) {
+    if (record && record.use_count() == 1) {
+      record->rearm(out, outLen, event);
+      return record;
+    }
+  }
+  std::shared_ptr<IoCompletion>& record = kept[older];
+  older ^= 1;
+  record = std::make_shared<IoCompletion>(out, outLen, event);
+  return record;
 }
 
 void runProviderOnce() {

@@ -99,11 +99,8 @@ class SimCard : public platform::DeviceBackend,
   platform::IoResult transfer(uint64_t session, const void* in, uint32_t inLen);
   platform::IoResult command(uint64_t session, const void* in, uint32_t inLen, void* out, uint32_t outLen,
                              const std::shared_ptr<platform::IoCompletion>& completion);
-  // Cores whose run thread has a run to take land in `wake`, to be woken
-  // once the card's mutex is let go.
-  bool post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSlot, bool hasIoSlot, CoreList& wake);
-  // True when the core's run thread has the run to take.
-  bool startRun(size_t core, uint32_t ioSlot, bool hasIoSlot);
+  bool post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSlot, bool hasIoSlot);
+  void startRun(size_t core, uint32_t ioSlot, bool hasIoSlot);
   // The run thread of one core: runs the core's runs one after another.
   void runnerMain(size_t core);
   void finishRun(const std::shared_ptr<Run>& run, bool ok);

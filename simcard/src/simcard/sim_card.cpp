@@ -290,7 +290,7 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
   const uint8_t op = reply[0];
   const uint8_t mask0 = reply[4], mask1 = reply[5];
   bool ok = false;
-  CoreList cores, wake;
+  CoreList cores;
   {
     std::lock_guard lock(mutex_);
     switch (op) {
@@ -330,7 +330,7 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
       }
       case kOpPost: {
         const bool hasIoSlot = reply[12] & 1;
-        ok = post(session, mask0, mask1, hasIoSlot ? load<uint32_t>(reply.data(), 8) : 0, hasIoSlot, wake);
+        ok = post(session, mask0, mask1, hasIoSlot ? load<uint32_t>(reply.data(), 8) : 0, hasIoSlot);
         break;
       }
       case kOpWait: {
@@ -354,15 +354,12 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
         break;
     }
   }
-  // Run threads are woken once the mutex is free for them to take.
-  for (size_t c : wake) cores_[c].wake.notify_one();
   reply[0] = ok ? (op | kSuccessBit) : (op & ~kSuccessBit);
   std::memcpy(out, reply.data(), kCommandSize);
   return platform::IoResult::done(kCommandSize);
 }
 
-bool SimCard::post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSlot, bool hasIoSlot,
-                   CoreList& wake) {
+bool SimCard::post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSlot, bool hasIoSlot) {
   CoreList cores;
   const bool known = coresOf(mask0, mask1, cores);
   const bool refused = faults_.take(FaultOp::Post) || !known ||
@@ -376,7 +373,7 @@ bool SimCard::post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSl
   endLaunches(session, cores.begin(), cores.end(), false);
   for (size_t c : cores) {
     ++stats_.postsByCore[layout_.cores[c].key()];
-    if (startRun(c, ioSlot, hasIoSlot)) wake.push(c);
+    startRun(c, ioSlot, hasIoSlot);
   }
   return true;
 }
@@ -415,7 +412,7 @@ void SimCard::ioCancelled(uint64_t tag) {
   if (run && !run->done && run->context.runId == runId) resetCoreLocked(core);
 }
 
-bool SimCard::startRun(size_t core, uint32_t ioSlot, bool hasIoSlot) {
+void SimCard::startRun(size_t core, uint32_t ioSlot, bool hasIoSlot) {
   auto& state = cores_[core];
   // A new post abandons a run that never ended (a hung core): its waiters
   // learn that it failed.
@@ -446,11 +443,13 @@ bool SimCard::startRun(size_t core, uint32_t ioSlot, bool hasIoSlot) {
   state.run = run;
   if (fault == RunFault::Fail) {
     run->done = true;  // ends at once, failed; nothing of the program runs
-    return false;
+    return;
   }
   state.pending = std::move(run);
   if (!state.runner.joinable()) state.runner = std::thread(&SimCard::runnerMain, this, core);
-  return true;
+  // Woken under the mutex: the run thread then queues for it ahead of the
+  // poster's next call and starts promptly, as a core does on its post.
+  state.wake.notify_one();
 }
 
 void SimCard::runnerMain(size_t core) {
