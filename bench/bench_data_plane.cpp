@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "model/half_precision.h"
-#include "model/reposition.h"
-#include "model/transpose.h"
+#include "dataplane/half_precision.h"
+#include "dataplane/reposition.h"
+#include "dataplane/transpose.h"
 
 using namespace kestrane;
 

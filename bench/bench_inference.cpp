@@ -39,6 +39,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "config/globals.h"
 #include "driver/device_memory_access.h"
 #include "driver/taliss_device.h"
 #include "hwdep/platform.h"
@@ -46,7 +47,6 @@
 #include "kestrane/log.h"
 #include "kestrane/model.h"
 #include "kestrane/trace.h"
-#include "runtime/globals.h"
 #include "support/zrb_json.h"
 #include "support/zrb_test_file.h"
 #include "support/zrb_writer.h"

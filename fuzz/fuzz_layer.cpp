@@ -14,7 +14,7 @@
 
 #include "fuzz_support.h"
 #include "halvex/tensor.h"
-#include "runtime/op_desc.h"
+#include "layers/op_desc.h"
 
 namespace {
 

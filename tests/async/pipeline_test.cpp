@@ -44,7 +44,7 @@ class PipelineTest : public InferenceTest {
   }
 
   NPUOpElement npuElement() {
-    return NPUOpElement("npu_op_elem", created_.model->npuOpDescs(), queue_, *pool_, CoreMode::Single,
+    return NPUOpElement("npu_op_elem", *created_.model, queue_, *pool_, CoreMode::Single,
                         created_.model->targetCores());
   }
   // A job of one float item on its way in.
@@ -67,7 +67,7 @@ class PipelineTest : public InferenceTest {
 
 TEST_F(PipelineTest, ElementsAreNamedCheckedAndRefuseWhenClosed) {
   StatusCode status = StatusCode::InternalError;
-  auto pipeline = AsyncPipeline::create(created_.model->npuOpDescs(), queue_, *pool_, CoreMode::Single,
+  auto pipeline = AsyncPipeline::create(*created_.model, queue_, *pool_, CoreMode::Single,
                                         created_.model->targetCores(), status);
   ASSERT_EQ(status, StatusCode::OK);
   std::vector<std::string> names;

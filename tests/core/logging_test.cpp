@@ -7,8 +7,8 @@
 
 #include <spdlog/sinks/ostream_sink.h>
 
+#include "core/log.h"
 #include "kestrane/log.h"
-#include "runtime/log.h"
 #include "support/log_capture.h"
 
 using namespace kestrane;

@@ -10,9 +10,9 @@
 #include <sstream>
 #include <thread>
 
+#include "core/trace_event_recorder.h"
+#include "core/trace_scope.h"
 #include "kestrane/trace.h"
-#include "runtime/trace_event_recorder.h"
-#include "runtime/trace_scope.h"
 
 using namespace kestrane;
 

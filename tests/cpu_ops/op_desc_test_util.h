@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "halvex/free_functions.h"
-#include "runtime/op_desc.h"
+#include "layers/op_desc.h"
 
 namespace kestrane::test {
 

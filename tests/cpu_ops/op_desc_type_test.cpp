@@ -1,4 +1,4 @@
-#include "runtime/op_desc_type.h"
+#include "layers/op_desc_type.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "config/globals.h"
 #include "driver/ddk.h"
-#include "runtime/globals.h"
 #include "support/log_capture.h"
 #include "tests/driver/driver_fixture.h"
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "dataplane/buffer_tensor_conversion.h"
+#include "dataplane/tensor_utils.h"
 #include "halvex/tensor.h"
-#include "model/buffer_tensor_conversion.h"
-#include "model/tensor_utils.h"
 #include "reposition/record_util.h"
 #include "support/log_capture.h"
 #include "utilkit/fs_utils.h"

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "model/io_record.h"
-#include "model/reposition.h"
+#include "dataplane/io_record.h"
+#include "dataplane/reposition.h"
 
 namespace kestrane::test {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "model/transpose.h"
+#include "dataplane/transpose.h"
 #include "reposition/record_util.h"
 
 namespace kestrane::test {

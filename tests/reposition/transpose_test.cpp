@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "model/kernel_isa.h"
-#include "model/transpose.h"
+#include "dataplane/kernel_isa.h"
+#include "dataplane/transpose.h"
 
 namespace kestrane::test {
 namespace {

@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "core/log.h"
 #include "halvex/free_functions.h"
 #include "halvex/iteration.h"
 #include "halvex/kernels_elementwise.h"
@@ -11,7 +12,6 @@
 #include "halvex/ops_util.h"
 #include "halvex/strided_loop.h"
 #include "halvex/tensor.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 namespace {

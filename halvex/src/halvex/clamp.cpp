@@ -1,11 +1,11 @@
 // Clamp against broadcast bound tensors, and relu.
 #include <array>
 
+#include "core/log.h"
 #include "halvex/free_functions.h"
 #include "halvex/ops_util.h"
 #include "halvex/strided_loop.h"
 #include "halvex/tensor.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 namespace {

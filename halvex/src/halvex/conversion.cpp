@@ -1,9 +1,9 @@
+#include "core/log.h"
 #include "halvex/convert.h"
 #include "halvex/free_functions.h"
 #include "halvex/iteration.h"
 #include "halvex/kernels_convert.h"
 #include "halvex/ops_util.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "core/log.h"
 #include "halvex/convert.h"
 #include "halvex/iteration.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 

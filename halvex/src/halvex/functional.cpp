@@ -1,10 +1,10 @@
 #include "halvex/functional.h"
 
+#include "core/log.h"
 #include "halvex/free_functions.h"
 #include "halvex/indexing.h"
 #include "halvex/kernels_functional.h"
 #include "halvex/ops_util.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex::nn::functional {
 namespace {

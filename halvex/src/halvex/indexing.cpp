@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "core/log.h"
 #include "halvex/iteration.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 

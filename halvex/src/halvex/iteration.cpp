@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "core/log.h"
 #include "halvex/ops_util.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 

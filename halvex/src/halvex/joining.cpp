@@ -1,9 +1,9 @@
 #include <numeric>
 #include <string>
 
+#include "core/log.h"
 #include "halvex/free_functions.h"
 #include "halvex/indexing.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 

@@ -1,8 +1,8 @@
 // Matrix product of a tensor of rank >= 1 with a matrix or a vector.
+#include "core/log.h"
 #include "halvex/kernels_matmul.h"
 #include "halvex/ops_util.h"
 #include "halvex/tensor.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 

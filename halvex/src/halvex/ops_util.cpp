@@ -11,7 +11,7 @@
 #include "halvex/kernels_transpose.h"
 #include "halvex/strided_loop.h"
 
-#include "runtime/log.h"
+#include "core/log.h"
 
 namespace kestrane::halvex::detail {
 

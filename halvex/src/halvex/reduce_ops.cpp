@@ -5,12 +5,12 @@
 #include <array>
 #include <cstring>
 
+#include "core/log.h"
 #include "halvex/free_functions.h"
 #include "halvex/kernels_reduce.h"
 #include "halvex/ops_util.h"
 #include "halvex/strided_loop.h"
 #include "halvex/tensor.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 namespace {

@@ -2,10 +2,10 @@
 #include <array>
 #include <cstring>
 
+#include "core/log.h"
 #include "halvex/iteration.h"
 #include "halvex/ops_util.h"
 #include "halvex/strided_loop.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 

@@ -1,9 +1,9 @@
 // Sorting and top-k along one dimension, line by line.
+#include "core/log.h"
 #include "halvex/free_functions.h"
 #include "halvex/kernels_sort.h"
 #include "halvex/ops_util.h"
 #include "halvex/tensor.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "core/log.h"
 #include "halvex/convert.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 

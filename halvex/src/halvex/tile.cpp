@@ -1,7 +1,7 @@
 #include <algorithm>
 
+#include "core/log.h"
 #include "halvex/indexing.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 

@@ -2,11 +2,11 @@
 #include <array>
 #include <initializer_list>
 
+#include "core/log.h"
 #include "halvex/kernels_elementwise.h"
 #include "halvex/ops_util.h"
 #include "halvex/strided_loop.h"
 #include "halvex/tensor.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 namespace {

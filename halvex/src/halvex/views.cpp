@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "core/log.h"
 #include "halvex/tensor.h"
-#include "runtime/log.h"
 
 namespace kestrane::halvex {
 

@@ -1,6 +1,6 @@
 #include "hwdep/byte_reader.h"
 
-#include "runtime/log.h"
+#include "core/log.h"
 
 namespace kestrane::hwdep {
 

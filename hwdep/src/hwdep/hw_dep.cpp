@@ -3,9 +3,9 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/log.h"
 #include "hwdep/builtin_description.h"
 #include "hwdep/parser.h"
-#include "runtime/log.h"
 
 namespace kestrane::hwdep {
 

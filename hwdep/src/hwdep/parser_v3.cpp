@@ -2,8 +2,8 @@
 
 #include <array>
 
+#include "core/log.h"
 #include "hwdep/system_block.h"
-#include "runtime/log.h"
 
 namespace kestrane::hwdep {
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <vector>
 
-#include "runtime/log.h"
+#include "core/log.h"
 
 namespace kestrane::hwdep {
 

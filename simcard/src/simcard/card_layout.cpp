@@ -4,8 +4,8 @@
 #include <iterator>
 #include <map>
 
+#include "config/globals.h"
 #include "hwdep/platform.h"
-#include "runtime/globals.h"
 
 namespace kestrane::simcard {
 

@@ -4,8 +4,8 @@
 #include <map>
 #include <mutex>
 
+#include "core/log.h"
 #include "platform/device_file.h"
-#include "runtime/log.h"
 
 namespace kestrane::simcard {
 

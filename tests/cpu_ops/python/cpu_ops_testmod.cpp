@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/op_desc.h"
+#include "layers/op_desc.h"
 #include "support/numpy_tensor.h"
 
 using kestrane::OpDesc;

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "model/half_precision.h"
-#include "model/kernel_isa.h"
-#include "model/reposition.h"
+#include "dataplane/half_precision.h"
+#include "dataplane/kernel_isa.h"
+#include "dataplane/reposition.h"
 
 namespace py = pybind11;
 using namespace kestrane;

@@ -9,7 +9,7 @@
 #include <random>
 #include <system_error>
 
-#include "runtime/log.h"
+#include "core/log.h"
 
 namespace kestrane::utilkit {
 

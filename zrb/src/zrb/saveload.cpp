@@ -4,7 +4,7 @@
 #include <new>
 #include <vector>
 
-#include "runtime/log.h"
+#include "core/log.h"
 #include "utilkit/fs_utils.h"
 
 namespace kestrane::zrb {

@@ -13,7 +13,7 @@
 #include <system_error>
 #include <vector>
 
-#include "runtime/log.h"
+#include "core/log.h"
 #include "zrb/records.h"
 #include "zrb/saveload.h"
 #include "zrb/zrb.h"

@@ -5,8 +5,8 @@
 #include <new>
 #include <system_error>
 
+#include "core/log.h"
 #include "hwdep/platform.h"
-#include "runtime/log.h"
 #include "utilkit/fs_utils.h"
 #include "zrb/readers.h"
 

@@ -8,10 +8,10 @@
 #include <iostream>
 #include <optional>
 
+#include "core/log.h"
 #include "hwdep/platform.h"
 #include "legacy_io.h"
 #include "tagged_reader.h"
-#include "runtime/log.h"
 #include "utilkit/fs_utils.h"
 #include "zrb/readers.h"
 

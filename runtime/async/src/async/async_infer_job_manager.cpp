@@ -3,7 +3,7 @@
 #include <chrono>
 #include <exception>
 
-#include "runtime/log.h"
+#include "core/log.h"
 
 namespace kestrane {
 

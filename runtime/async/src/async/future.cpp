@@ -3,8 +3,8 @@
 #include <exception>
 #include <new>
 
-#include "model/tensor_utils.h"
-#include "runtime/log.h"
+#include "core/log.h"
+#include "dataplane/tensor_utils.h"
 
 namespace kestrane {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/trace_scope.h"
 #include "driver/driver.h"
-#include "runtime/trace_scope.h"
 
 namespace kestrane {
 

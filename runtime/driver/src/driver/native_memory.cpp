@@ -1,10 +1,10 @@
 #include "driver/native_memory.h"
 
+#include "config/globals.h"
 #include "driver/driver_print.h"
 #include "driver/pcie_driver.h"
 #include "driver/system_driver.h"
 #include "platform/semaphore.h"
-#include "runtime/globals.h"
 
 namespace kestrane {
 

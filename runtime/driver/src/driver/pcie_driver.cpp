@@ -3,12 +3,12 @@
 #include <mutex>
 #include <vector>
 
+#include "config/globals.h"
 #include "driver/device_records.h"
 #include "driver/driver_print.h"
 #include "driver/native_memory.h"
 #include "platform/event.h"
 #include "platform/system_error.h"
-#include "runtime/globals.h"
 
 namespace kestrane {
 

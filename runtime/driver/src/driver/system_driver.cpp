@@ -2,10 +2,10 @@
 
 #include <vector>
 
+#include "config/globals.h"
 #include "driver/driver_print.h"
 #include "driver/native_memory.h"
 #include "driver/pcie_driver.h"
-#include "runtime/globals.h"
 
 namespace kestrane {
 

@@ -2,13 +2,13 @@
 
 #include <mutex>
 
+#include "core/log.h"
+#include "core/trace_scope.h"
 #include "driver/ddk.h"
 #include "driver/ddk_memory.h"
 #include "driver/device_records.h"
 #include "driver/pcie_driver.h"
 #include "platform/event.h"
-#include "runtime/log.h"
-#include "runtime/trace_scope.h"
 
 namespace kestrane {
 

@@ -26,9 +26,9 @@
 #include <mutex>
 #include <vector>
 
+#include "core/log.h"
 #include "kestrane/status.h"
 #include "kestrane/type.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

@@ -1,7 +1,7 @@
 #include "kestrane/acc.h"
 
+#include "core/log.h"
 #include "engine/acc_impl.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

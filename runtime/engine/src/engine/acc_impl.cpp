@@ -4,14 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/globals.h"
+#include "core/log.h"
 #include "driver/device_memory_access.h"
 #include "driver/taliss_device.h"
 #include "engine/npu_task_scheduler.h"
 #include "engine/test_seams.h"
 #include "hwdep/platform.h"
 #include "platform/clock.h"
-#include "runtime/globals.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

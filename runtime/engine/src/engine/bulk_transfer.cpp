@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/log.h"
 #include "driver/device_memory_access.h"
 #include "engine/acc_impl.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

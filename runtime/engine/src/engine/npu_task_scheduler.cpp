@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "core/log.h"
 #include "engine/acc_impl.h"
 #include "engine/core_key.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

@@ -4,14 +4,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/log.h"
+#include "core/trace_scope.h"
 #include "driver/device_memory_access.h"
 #include "driver/driver.h"
 #include "engine/acc_impl.h"
 #include "engine/core_key.h"
 #include "engine/test_seams.h"
 #include "platform/clock.h"
-#include "runtime/log.h"
-#include "runtime/trace_scope.h"
 #include "utilkit/fs_utils.h"
 
 namespace kestrane {

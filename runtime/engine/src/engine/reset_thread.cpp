@@ -2,11 +2,11 @@
 // registered model's scheduler (their queued tasks stay queued), resets the
 // device, uploads the models' binaries again and restarts the schedulers.
 
+#include "core/log.h"
 #include "driver/driver.h"
 #include "engine/acc_impl.h"
 #include "engine/npu_task_scheduler.h"
 #include "engine/test_seams.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

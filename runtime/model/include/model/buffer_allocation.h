@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "dataplane/io_record.h"
 #include "engine/acc_impl.h"
 #include "engine/memory_pool.h"
 #include "kestrane/status.h"
 #include "kestrane/type.h"
-#include "model/io_record.h"
 #include "model/npu_op_desc.h"
 
 namespace kestrane {

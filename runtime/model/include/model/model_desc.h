@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "kestrane/status.h"
+#include "layers/op_desc.h"
 #include "model/npu_op_desc.h"
-#include "runtime/op_desc.h"
 
 namespace kestrane {
 

@@ -8,13 +8,14 @@
 // slot offsets, target cores and latency tables. A model leaves create()
 // complete and valid, or not at all.
 //
-// The engine reads a model through EngineModel. Creation lives in
-// model_impl.cpp, the engine's view in model_impl_engine.cpp, launch and
-// disposal in model_impl_launch.cpp, synchronous inference in
-// model_impl_infer.cpp, the buffer API in model_impl_buffer.cpp, the
-// CPU-offload run in model_run.cpp and variant handles in
-// model_variant_handle.cpp; asynchronous inference and cache operations are
-// further members in source files of their own.
+// The engine reads a model through EngineModel, the asynchronous pipeline
+// through PipelineModel. Creation lives in create/model_impl.cpp; under
+// infer/ the engine's view in model_impl_engine.cpp, launch and disposal in
+// model_impl_launch.cpp, synchronous inference in model_impl_infer.cpp, the
+// buffer API in model_impl_buffer.cpp, the CPU-offload run in model_run.cpp,
+// asynchronous inference and the pipeline's view in model_impl_async.cpp and
+// cache operations in model_impl_cache.cpp; variant handles in
+// model_variant_handle.cpp.
 //
 // Threads: after create() everything derived from the file is read-only and
 // read by caller, pipeline and engine threads at once. The latency tables
@@ -40,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "async/pipeline/pipeline_model.h"
 #include "engine/acc_impl.h"
 #include "engine/engine_model.h"
 #include "engine/memory_pool.h"
@@ -70,7 +72,7 @@ struct CacheRecord {
 // A layer name as a file name: every "/" becomes "_".
 std::string layerFileName(const std::string& name);
 
-class ModelImpl : public EngineModel {
+class ModelImpl : public EngineModel, public PipelineModel {
  public:
   // The model, or null with the failure's status (after its error lines).
   static std::unique_ptr<ModelImpl> create(const std::string& path, ModelConfig config, StatusCode& status);
@@ -144,6 +146,21 @@ class ModelImpl : public EngineModel {
   uint64_t consumedLatency(size_t v) const override;
   uint64_t finishedLatency(size_t v) const override;
   bool setLatency(int32_t v, uint64_t consumed, uint64_t finished) override;
+
+  // ---- PipelineModel (model_impl_async.cpp) ----
+  bool hasNpuOp(int32_t op) const override {
+    return op >= 0 && static_cast<size_t>(op) < npuOpDescs_.size();
+  }
+  const std::vector<IORecord>& npuInputs(int32_t op) const override { return npuOp(op).inputs(); }
+  const std::vector<std::string>& npuInputNames(int32_t op) const override { return npuOp(op).inputNames(); }
+  const std::vector<IORecord>& npuOutputs(int32_t op) const override { return npuOp(op).outputs(); }
+  const std::vector<std::string>& npuOutputNames(int32_t op) const override { return npuOp(op).outputNames(); }
+  std::vector<halvex::Tensor> makeNpuOutputTensors(int32_t op, halvex::DType dtype,
+                                                   MemoryFormat format) const override {
+    return npuOp(op).makeOutputTensors(1, dtype, format);
+  }
+  std::vector<std::vector<Buffer>> acquireNpuBuffers(PipelinePool& pool, int32_t op, bool isInput,
+                                                     StatusCode& status) const override;
 
   // ---- Launch and disposal (model_impl_launch.cpp) ----
 
@@ -329,6 +346,7 @@ class ModelImpl : public EngineModel {
   StatusCode runSupplementaryInfer(int npuOpIdx, int supplementaryIdx, const std::vector<uint32_t>& rmemArgs);
 
  private:
+  const NPUOpDesc& npuOp(int32_t op) const { return npuOpDescs_[static_cast<size_t>(op)]; }
   StatusCode build();
   StatusCode buildDescriptions();
   // A section binary's bytes in a new pool buffer (zeros for a section

@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "dataplane/host_batch.h"
+#include "dataplane/io_record.h"
 #include "engine/engine_model.h"
 #include "halvex/tensor.h"
 #include "kestrane/status.h"
 #include "kestrane/type.h"
-#include "model/host_batch.h"
-#include "model/io_record.h"
 #include "zrb/records.h"
 
 namespace kestrane {

@@ -15,10 +15,10 @@
 #include <memory>
 #include <vector>
 
+#include "dataplane/host_batch.h"
+#include "dataplane/io_record.h"
 #include "engine/task_answer.h"
 #include "kestrane/type.h"
-#include "model/host_batch.h"
-#include "model/io_record.h"
 
 namespace kestrane {
 

@@ -1,7 +1,7 @@
 #include "kestrane/model_variant_handle.h"
 
+#include "core/log.h"
 #include "model/model_impl.h"
-#include "runtime/log.h"
 
 namespace kestrane {
 

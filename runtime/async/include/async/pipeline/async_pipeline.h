@@ -9,9 +9,9 @@
 // caller's thread up to the first queue and returns a Future of the job.
 //
 // Ownership: the model owns the pipeline; the pipeline and every Future
-// share its job manager. The model's NPU operations, task queue and memory
-// pool must outlive the pipeline's threads, i.e. the model closes the
-// pipeline before it lets go of them.
+// share its job manager. The model (its NPU operations, through
+// PipelineModel), task queue and memory pool must outlive the pipeline's
+// threads, i.e. the model closes the pipeline before it lets go of them.
 //
 // Threads: the two queue elements' workers, started by create() and joined
 // by close() (or the destructor) after they drained their queues. close()
@@ -33,7 +33,7 @@ class QueueElement;
 
 class AsyncPipeline {
  public:
-  static std::unique_ptr<AsyncPipeline> create(const std::vector<NPUOpDesc>& ops,
+  static std::unique_ptr<AsyncPipeline> create(const PipelineModel& model,
                                                std::shared_ptr<TaskQueue> taskQueue, PipelinePool& pool,
                                                CoreMode coreMode, const std::vector<CoreId>& cores,
                                                StatusCode& status);

@@ -15,30 +15,26 @@
 
 #include "async/async_infer_job_manager.h"
 #include "async/pipeline/pipeline_element.h"
+#include "async/pipeline/pipeline_model.h"
 #include "engine/task_queue.h"
 #include "kestrane/type.h"
-#include "model/buffer_allocation.h"
-#include "model/npu_op_desc.h"
 
 namespace kestrane {
-
-// The model's memory pool.
-using PipelinePool = ModelMemoryPool;
 
 class NPUOpElement : public PipelineElement {
  public:
   // Everything belongs to the model and outlives the pipeline's threads.
-  NPUOpElement(std::string name, const std::vector<NPUOpDesc>& ops, std::shared_ptr<TaskQueue> taskQueue,
+  NPUOpElement(std::string name, const PipelineModel& model, std::shared_ptr<TaskQueue> taskQueue,
                PipelinePool& pool, CoreMode coreMode, std::vector<CoreId> cores);
 
   void chain(PipelineJob& job) override;
 
-  // The NPU operation of a job; null for an index outside the model's.
-  const NPUOpDesc* op(int32_t index) const;
+  // The model whose NPU operations the jobs name.
+  const PipelineModel& model() const { return model_; }
   PipelinePool& pool() const { return pool_; }
 
  private:
-  const std::vector<NPUOpDesc>& ops_;
+  const PipelineModel& model_;
   const std::shared_ptr<TaskQueue> taskQueue_;
   PipelinePool& pool_;
   const CoreMode coreMode_;

@@ -8,10 +8,10 @@
 #include <future>
 #include <vector>
 
+#include "dataplane/io_record.h"
 #include "halvex/tensor.h"
 #include "kestrane/status.h"
 #include "kestrane/type.h"
-#include "model/io_record.h"
 
 namespace kestrane {
 

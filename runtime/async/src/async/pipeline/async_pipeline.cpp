@@ -4,7 +4,7 @@
 
 #include "async/future_impl.h"
 #include "async/pipeline/queue_element.h"
-#include "runtime/log.h"
+#include "core/log.h"
 
 namespace kestrane {
 
@@ -24,7 +24,7 @@ AsyncPipeline::AsyncPipeline() : manager_(std::make_shared<AsyncInferJobManager>
 
 AsyncPipeline::~AsyncPipeline() { close(); }
 
-std::unique_ptr<AsyncPipeline> AsyncPipeline::create(const std::vector<NPUOpDesc>& ops,
+std::unique_ptr<AsyncPipeline> AsyncPipeline::create(const PipelineModel& model,
                                                      std::shared_ptr<TaskQueue> taskQueue, PipelinePool& pool,
                                                      CoreMode coreMode, const std::vector<CoreId>& cores,
                                                      StatusCode& status) {
@@ -33,7 +33,7 @@ std::unique_ptr<AsyncPipeline> AsyncPipeline::create(const std::vector<NPUOpDesc
   elements.push_back(std::make_unique<QueueElement>("queue_elem_0"));
   elements.push_back(std::make_unique<InputRepositionElement>("input_repos_elem"));
   elements.push_back(
-      std::make_unique<NPUOpElement>("npu_op_elem", ops, std::move(taskQueue), pool, coreMode, cores));
+      std::make_unique<NPUOpElement>("npu_op_elem", model, std::move(taskQueue), pool, coreMode, cores));
   elements.push_back(std::make_unique<QueueElement>("queue_elem_1"));
   elements.push_back(std::make_unique<OutputRepositionElement>("output_repos_elem"));
   elements.push_back(std::make_unique<LastElement>("last_elem", pipeline->manager_));

@@ -5,8 +5,8 @@
 #include <initializer_list>
 #include <utility>
 
-#include "model/buffer_tensor_conversion.h"
-#include "runtime/log.h"
+#include "core/log.h"
+#include "dataplane/buffer_tensor_conversion.h"
 
 namespace kestrane {
 
@@ -18,12 +18,6 @@ const SeqLensHWC kNoSequence = {1, 1, 1};
 const std::string& nameAt(const std::vector<std::string>& names, size_t i) {
   static const std::string none;
   return i < names.size() ? names[i] : none;
-}
-
-// One buffer per input or output record (a batch of one, no sequence lengths).
-std::vector<std::vector<Buffer>> acquireOne(PipelinePool& pool, const NPUOpDesc& op, bool isInput,
-                                            StatusCode& status) {
-  return acquireBufferss(pool, op, 1, std::vector<SeqLensHWC>{}, isInput, status);
 }
 
 // Hands on a failed job in place of `job`, whose buffers went back already.
@@ -59,18 +53,14 @@ class HeldBuffers {
 
 // ---- NPUOpElement ----
 
-NPUOpElement::NPUOpElement(std::string name, const std::vector<NPUOpDesc>& ops, std::shared_ptr<TaskQueue> taskQueue,
+NPUOpElement::NPUOpElement(std::string name, const PipelineModel& model, std::shared_ptr<TaskQueue> taskQueue,
                            PipelinePool& pool, CoreMode coreMode, std::vector<CoreId> cores)
     : PipelineElement(std::move(name)),
-      ops_(ops),
+      model_(model),
       taskQueue_(std::move(taskQueue)),
       pool_(pool),
       coreMode_(coreMode),
       cores_(std::move(cores)) {}
-
-const NPUOpDesc* NPUOpElement::op(int32_t index) const {
-  return index >= 0 && static_cast<size_t>(index) < ops_.size() ? &ops_[static_cast<size_t>(index)] : nullptr;
-}
 
 void NPUOpElement::chain(PipelineJob& job) {
   if (job.status != StatusCode::OK) return passOn(job);
@@ -79,7 +69,7 @@ void NPUOpElement::chain(PipelineJob& job) {
   HeldBuffers held(pool_, {&job.inputBuffers, &outputs, &queued.inputBuffers, &queued.outputBuffers},
                    &queued.taskFuture);
   StatusCode status = StatusCode::InternalError;
-  if (const NPUOpDesc* npuOp = op(job.npuOpIndex)) outputs = acquireOne(pool_, *npuOp, false, status);
+  if (model_.hasNpuOp(job.npuOpIndex)) outputs = model_.acquireNpuBuffers(pool_, job.npuOpIndex, false, status);
   if (status != StatusCode::OK) {
     pool_.freeHostMemory(job.inputBuffers);
     failInto(job, status);
@@ -121,8 +111,9 @@ bool InputRepositionElement::check() const {
 void InputRepositionElement::chain(PipelineJob& job) {
   if (job.status != StatusCode::OK) return passOn(job);
   auto& npu = static_cast<NPUOpElement&>(*next());
-  const NPUOpDesc* op = npu.op(job.npuOpIndex);
-  if (op == nullptr || job.tensors.size() != op->inputs().size()) {
+  const PipelineModel& model = npu.model();
+  const int32_t op = job.npuOpIndex;
+  if (!model.hasNpuOp(op) || job.tensors.size() != model.npuInputs(op).size()) {
     KLOG_ERROR("Job {} does not fit NPU operation {}.", job.jobId, job.npuOpIndex);
     failInto(job, StatusCode::InternalError);
     return passOn(job);
@@ -131,9 +122,9 @@ void InputRepositionElement::chain(PipelineJob& job) {
   BufferLists inputs;
   PipelineJob repositioned;
   HeldBuffers held(npu.pool(), {&inputs, &repositioned.inputBuffers});
-  inputs = acquireOne(npu.pool(), *op, true, status);
+  inputs = model.acquireNpuBuffers(npu.pool(), op, true, status);
   for (size_t i = 0; status == StatusCode::OK && i < inputs.size(); ++i)
-    status = tensorToBuffers(inputs[i], job.tensors[i], nameAt(op->inputNames(), i), op->inputs()[i],
+    status = tensorToBuffers(inputs[i], job.tensors[i], nameAt(model.npuInputNames(op), i), model.npuInputs(op)[i],
                              job.memoryFormat, kNoSequence);
   if (status != StatusCode::OK) {
     npu.pool().freeHostMemory(inputs);
@@ -182,17 +173,18 @@ void OutputRepositionElement::chain(PipelineJob& job) {
     failInto(job, StatusCode::Model_AsyncPipelineNotAlive);
     return passOn(job);
   }
-  const NPUOpDesc* op = npu().op(job.npuOpIndex);
-  StatusCode status = op == nullptr ? StatusCode::InternalError : StatusCode::OK;
+  const PipelineModel& model = npu().model();
+  const int32_t op = job.npuOpIndex;
+  StatusCode status = model.hasNpuOp(op) ? StatusCode::OK : StatusCode::InternalError;
   std::vector<halvex::Tensor> tensors;
-  if (op != nullptr) tensors = op->makeOutputTensors(1, job.outputDtype, job.memoryFormat);
+  if (status == StatusCode::OK) tensors = model.makeNpuOutputTensors(op, job.outputDtype, job.memoryFormat);
   for (size_t o = 0; status == StatusCode::OK && o < tensors.size(); ++o) {
     if (!tensors[o].defined() || o >= job.outputBuffers.size()) {
       status = tensors[o].defined() ? StatusCode::InternalError : StatusCode::BadAlloc;
       break;
     }
-    status = buffersToTensor(tensors[o], job.outputBuffers[o], nameAt(op->outputNames(), o), op->outputs()[o],
-                             job.memoryFormat, kNoSequence);
+    status = buffersToTensor(tensors[o], job.outputBuffers[o], nameAt(model.npuOutputNames(op), o),
+                             model.npuOutputs(op)[o], job.memoryFormat, kNoSequence);
   }
   pool.freeHostMemory(job.outputBuffers);
   if (status != StatusCode::OK) {

@@ -4,7 +4,7 @@
 #include <system_error>
 #include <utility>
 
-#include "runtime/log.h"
+#include "core/log.h"
 
 namespace kestrane {
 

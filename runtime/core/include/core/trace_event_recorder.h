@@ -1,0 +1,66 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestrane {
+
+struct TraceEvent {
+  std::string name;
+  std::string cat;
+  int32_t pid = 0;
+  int32_t tid = 0;
+  int64_t ts = 0;  // steady clock, microseconds
+  char ph = 'B';
+};
+
+// Records begin/end events into two alternating buffers; a writer thread
+// empties a full one (more than 100000 events) into the file while the other
+// fills, so recording threads never wait for the disk.
+//
+// Locks: control_ (start/stop) is taken before mutex_; mutex_ guards the
+// flags, the active index, appends and the writer thread object. The writer
+// thread takes only mutex_, and only to allow the next swap.
+class TraceEventRecorder {
+ public:
+  static constexpr size_t kSwapThreshold = 100000;
+
+  TraceEventRecorder() = default;
+  ~TraceEventRecorder();
+  TraceEventRecorder(const TraceEventRecorder&) = delete;
+  TraceEventRecorder& operator=(const TraceEventRecorder&) = delete;
+
+  bool start(const char* path);
+  void stop();
+  // True when the event was stored.
+  bool record(std::string name, std::string cat, char ph);
+  // Cheap check for callers that want to skip building labels.
+  bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
+
+ private:
+  struct Buffer {
+    std::vector<TraceEvent> events;
+    bool accepting = false;
+  };
+
+  void writeEvents(int index);
+
+  std::mutex control_;
+  std::mutex mutex_;
+  Buffer buffers_[2];
+  std::thread writer_;
+  std::FILE* file_ = nullptr;
+  std::atomic<bool> enabled_{false};
+  int active_ = 0;
+  bool swapAllowed_ = true;
+};
+
+// The process-wide recorder behind startTracingEvents and TraceScope.
+TraceEventRecorder& traceRecorder();
+
+}  // namespace kestrane

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+#include "core/trace_event_recorder.h"
+
+namespace kestrane {
+
+// Records "B" on construction and "E" on destruction under one label; costs
+// one atomic load while tracing is off.
+class TraceScope {
+ public:
+  explicit TraceScope(const char* name, const char* cat = "")
+      : TraceScope(traceRecorder(), name, cat) {}
+  TraceScope(TraceEventRecorder& recorder, const char* name, const char* cat = "")
+      : recorder_(recorder), name_(name), cat_(cat) {
+    if (recorder_.enabled()) begun_ = recorder_.record(name_, cat_, 'B');
+  }
+  ~TraceScope() {
+    if (begun_) recorder_.record(name_, cat_, 'E');
+  }
+  TraceScope(const TraceScope&) = delete;
+  TraceScope& operator=(const TraceScope&) = delete;
+
+ private:
+  TraceEventRecorder& recorder_;
+  const char* name_;
+  const char* cat_;
+  bool begun_ = false;
+};
+
+}  // namespace kestrane

@@ -1,0 +1,119 @@
+#include "core/trace_event_recorder.h"
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "kestrane/trace.h"
+
+namespace kestrane {
+
+namespace {
+// Built at load, before anything can start tracing; an unstopped recording
+// is completed when it is destroyed at exit.
+TraceEventRecorder gTraceRecorder;
+
+int64_t nowMicros() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+             .count() /
+         1000;
+}
+}  // namespace
+
+TraceEventRecorder::~TraceEventRecorder() {
+  stop();
+  if (writer_.joinable()) std::terminate();
+}
+
+bool TraceEventRecorder::start(const char* path) {
+  std::lock_guard control(control_);
+  if (enabled_.load()) return true;
+  std::FILE* file = std::fopen(path, "w");
+  if (file == nullptr) return false;
+  if (std::fputs("[\n", file) < 0) {
+    std::fclose(file);
+    return false;
+  }
+  std::lock_guard lock(mutex_);
+  file_ = file;
+  buffers_[0].accepting = true;
+  buffers_[1].accepting = true;
+  active_ = 0;
+  swapAllowed_ = true;
+  enabled_.store(true);
+  return true;
+}
+
+bool TraceEventRecorder::record(std::string name, std::string cat, char ph) {
+  if (!enabled_.load(std::memory_order_relaxed)) return false;
+  std::lock_guard lock(mutex_);
+  if (!enabled_.load(std::memory_order_relaxed)) return false;
+  Buffer& buffer = buffers_[active_];
+  if (!buffer.accepting) return false;
+  buffer.events.push_back(TraceEvent{std::move(name), std::move(cat), static_cast<int32_t>(::getpid()),
+                                     static_cast<int32_t>(::gettid()), nowMicros(), ph});
+  if (buffer.events.size() > kSwapThreshold && swapAllowed_) {
+    const int full = active_;
+    active_ = 1 - active_;
+    swapAllowed_ = false;
+    // The previous writer has set swapAllowed_ as its last act, so this join
+    // returns at once; doing it under the lock keeps stop() from racing it.
+    if (writer_.joinable()) writer_.join();
+    writer_ = std::thread(&TraceEventRecorder::writeEvents, this, full);
+  }
+  return true;
+}
+
+void TraceEventRecorder::writeEvents(int index) {
+  Buffer& buffer = buffers_[index];
+  char text[256];
+  for (const TraceEvent& e : buffer.events) {
+    const int n = std::snprintf(text, sizeof text,
+                                "{\"name\":\"%s\",\"cat\":\"%s\",\"ph\":\"%c\",\"pid\":%d,\"tid\":%d,\"ts\":%lld}",
+                                e.name.c_str(), e.cat.c_str(), e.ph, e.pid, e.tid,
+                                static_cast<long long>(e.ts));
+    const char* out = (n < 0 || n >= static_cast<int>(sizeof text)) ? "{\"err\": \"Too long\"}" : text;
+    if (std::ftell(file_) > 3) std::fputs(",\n", file_);
+    std::fputs(out, file_);
+    std::fflush(file_);
+  }
+  buffer.events.clear();
+  std::lock_guard lock(mutex_);
+  swapAllowed_ = true;
+}
+
+void TraceEventRecorder::stop() {
+  std::lock_guard control(control_);
+  std::thread writer;
+  {
+    std::lock_guard lock(mutex_);
+    enabled_.store(false);
+    buffers_[0].accepting = false;
+    buffers_[1].accepting = false;
+    writer = std::move(writer_);
+  }
+  if (writer.joinable()) writer.join();
+  if (file_ != nullptr) {
+    // The inactive buffer holds the older events, if any are left.
+    writeEvents(1 - active_);
+    writeEvents(active_);
+    std::fputs("\n]\n", file_);
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+  std::lock_guard lock(mutex_);
+  buffers_[0].events.clear();
+  buffers_[1].events.clear();
+  active_ = 0;
+  swapAllowed_ = true;
+}
+
+TraceEventRecorder& traceRecorder() { return gTraceRecorder; }
+
+bool startTracingEvents(const char* path) { return path != nullptr && traceRecorder().start(path); }
+
+void stopTracingEvents() { traceRecorder().stop(); }
+
+}  // namespace kestrane

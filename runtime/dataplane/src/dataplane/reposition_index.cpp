@@ -1,0 +1,253 @@
+// Index tables and copy runs of an IO record, and the one-time bounds check
+// that lets the per-request reposition loops run without checks.
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+#include "dataplane/reposition.h"
+
+namespace kestrane {
+
+namespace {
+
+// Host slices are addressed with signed 32-bit element counts.
+constexpr uint64_t kMaxSliceElements = static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
+
+struct Pos {
+  uint64_t y, x, ch;
+};
+
+// Element i of a dense item of dimensions (h, w, c) in the host order of fmt.
+Pos splitIndex(uint64_t i, uint64_t h, uint64_t w, uint64_t c, MemoryFormat fmt) {
+  if (fmt == MemoryFormat::HWC) return {i / (c * w), (i % (c * w)) / c, i % c};
+  return {(i % (w * h)) / w, i % w, i / (w * h)};
+}
+
+bool validFormat(MemoryFormat fmt) {
+  if (fmt == MemoryFormat::HWC || fmt == MemoryFormat::CHW) return true;
+  KLOG_ERROR("Invalid MemoryFormat: 0x{:x}", static_cast<unsigned>(fmt));
+  return false;
+}
+
+// Fills a table of `count` entries with position(i); empty when a position
+// does not fit 32 bits or memory runs out. Quiet: the record check that
+// follows names the record once.
+template <typename F>
+std::vector<uint32_t> makeTable(uint64_t count, F position) {
+  std::vector<uint32_t> table;
+  if (count == 0 || count > kMaxSliceElements) return table;
+  try {
+    table.resize(count);
+  } catch (const std::bad_alloc&) {
+    return table;
+  }
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t p = position(i);
+    if (p > std::numeric_limits<uint32_t>::max()) return {};
+    table[i] = static_cast<uint32_t>(p);
+  }
+  return table;
+}
+
+uint64_t ceilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+
+}  // namespace
+
+std::vector<uint32_t> simpleHWCIndex(const BufferInfo& info, MemoryFormat fmt) {
+  if (!validFormat(fmt)) return {};
+  const uint64_t oh = info.original_height, ow = info.original_width, oc = info.original_channel;
+  const uint64_t w = info.width, c = info.channel;
+  return makeTable(oh * ow * oc, [&](uint64_t i) {
+    const Pos p = splitIndex(i, oh, ow, oc, fmt);
+    return (p.y * w + p.x) * c + p.ch;
+  });
+}
+
+std::vector<uint32_t> calcHWC(const BufferInfo& info, uint32_t granule, MemoryFormat fmt) {
+  if (!validFormat(fmt)) return {};
+  const uint64_t oh = info.original_height, ow = info.original_width, oc = info.original_channel;
+  const uint64_t rh = info.reshaped_height, rw = info.reshaped_width, rc = info.reshaped_channel;
+  const uint64_t g = granule;
+  if (g == 0 || oc == 0 || rc == 0) return {};
+  if (oh * ow * oc != rh * rw * rc) {
+    if (rc > oc) {
+      // k width positions are folded into one reshaped pixel.
+      const uint64_t k = rc / oc;
+      return makeTable(oh * ow * oc, [&](uint64_t i) {
+        const Pos p = splitIndex(i, oh, ow, oc, fmt);
+        return (rw * p.y + oc * p.x / rc) * g + (p.x % k) * oc + p.ch;
+      });
+    }
+    // The channels of one pixel spread over ceil(oc / rc) reshaped pixels.
+    const uint64_t spread = ceilDiv(oc, rc);
+    return makeTable(oh * ow * oc, [&](uint64_t i) {
+      const Pos p = splitIndex(i, oh, ow, oc, fmt);
+      return (spread * p.x + rw * p.y) * g + p.ch;
+    });
+  }
+  // Same element count: the dense data is read with the reshaped dimensions.
+  return makeTable(rh * rw * rc, [&](uint64_t i) {
+    const Pos p = splitIndex(i, rh, rw, rc, fmt);
+    const uint64_t b = p.ch / g;
+    return b * (rw * rh * g) + (p.y * rw + p.x) * g + p.ch % g;
+  });
+}
+
+std::vector<uint32_t> buildRepositionIndex(const BufferInfo& info, uint32_t granule, MemoryFormat fmt,
+                                           bool isInput) {
+  const uint32_t oc = info.original_channel;
+  if (isInput && oc <= 3 && info.channel <= 3) return simpleHWCIndex(info, fmt);
+  if (fmt == MemoryFormat::CHW && oc != info.reshaped_channel) {
+    const std::vector<uint32_t> hwc = calcHWC(info, granule, MemoryFormat::HWC);
+    const uint64_t pixels = uint64_t{info.original_height} * info.original_width;
+    if (hwc.size() != pixels * oc) return {};
+    std::vector<uint32_t> table;
+    try {
+      table.resize(hwc.size());
+    } catch (const std::bad_alloc&) {
+      return {};
+    }
+    for (uint64_t ch = 0; ch < oc; ++ch)
+      for (uint64_t p = 0; p < pixels; ++p) table[ch * pixels + p] = hwc[p * oc + ch];
+    return table;
+  }
+  return calcHWC(info, granule, fmt);
+}
+
+CopyRuns packIndexRuns(const std::vector<uint32_t>& table, bool isInput) {
+  CopyRuns runs;
+  size_t start = 0;
+  for (size_t i = 1; i <= table.size(); ++i) {
+    if (i < table.size() && table[i] == table[i - 1] + 1) continue;
+    const uint32_t host = static_cast<uint32_t>(start), npu = table[start];
+    runs.srcOffsets.push_back(isInput ? host : npu);
+    runs.dstOffsets.push_back(isInput ? npu : host);
+    runs.lengths.push_back(static_cast<uint32_t>(i - start));
+    start = i;
+  }
+  return runs;
+}
+
+namespace {
+
+// The checks of validateIORecord; each failure logs its own line naming the
+// record and answers false.
+class RecordCheck {
+ public:
+  RecordCheck(const IORecord& rec, bool isInput, const std::string& what)
+      : rec_(rec), info_(rec.info), isInput_(isInput), what_(what) {}
+
+  bool run() {
+    const uint64_t oh = info_.original_height, ow = info_.original_width, oc = info_.original_channel;
+    if (oh == 0 || ow == 0 || oc == 0)
+      return fail("has an empty original shape ({}, {}, {})", oh, ow, oc);
+    if (rec_.channelGranule == 0) return fail("has a channel granule of 0");
+    hostSlice_ = info_.original_size();
+    npuSlice_ = info_.size();
+    if (hostSlice_ > kMaxSliceElements || npuSlice_ > std::numeric_limits<uint32_t>::max())
+      return fail("is too large ({} host elements, {} NPU elements per slice)", hostSlice_, npuSlice_);
+    if (!rec_.scale.is_uniform && rec_.scale.scale_list.size() < oc)
+      return fail("has {} per-channel scales for {} channels", rec_.scale.scale_list.size(), oc);
+
+    switch (rec_.layoutKind) {
+      case 4: {
+        // ceil(C'/g) blocks of g channels per pixel; a larger sequence
+        // multiplier grows the buffer at least as fast.
+        const uint64_t g = rec_.channelGranule;
+        const uint64_t need = ceilDiv(oc, g) * g * oh * ow;
+        if (need > npuSlice_)
+          return fail("needs {} elements of channel blocks, its buffer holds {}", need, npuSlice_);
+        return true;
+      }
+      case 5:
+        if (hostSlice_ > npuSlice_)
+          return fail("holds {} elements, its buffer {}", hostSlice_, npuSlice_);
+        return true;
+      case 0:
+        if (!checkTables()) return false;
+        return checkRuns();
+      default:
+        return checkRuns();
+    }
+  }
+
+ private:
+  template <typename... Args>
+  bool fail(fmt::format_string<Args...> why, Args&&... args) {
+    KLOG_ERROR("{} (layout kind {}) {}", what_, static_cast<unsigned>(rec_.layoutKind),
+               fmt::format(why, std::forward<Args>(args)...));
+    return false;
+  }
+
+  // The table positions hold only for these shapes; elsewhere two host
+  // elements would share an NPU position.
+  bool checkTables() {
+    const uint64_t oc = info_.original_channel, rc = info_.reshaped_channel;
+    const bool simple = isInput_ && oc <= 3 && info_.channel <= 3;
+    if (!simple && info_.original_size() != info_.reshaped_size()) {
+      if (rc > oc && rc % oc != 0)
+        return fail("regroups {} channels into {}, not a multiple", oc, rc);
+      if (rc < oc && rc != rec_.channelGranule)
+        return fail("spreads {} channels over pixels of {}, not the granule {}", oc, rc, rec_.channelGranule);
+    }
+    // Distinct positions need at least one NPU element per host element; the
+    // operation builds no table for a record that has fewer.
+    if (hostSlice_ > npuSlice_)
+      return fail("places two host elements on one NPU position ({} host elements, {} NPU elements per slice)",
+                  hostSlice_, npuSlice_);
+    for (const auto& table : rec_.indexTables)
+      if (table.size() != hostSlice_)
+        return fail("has no index table of its {} host elements within its {} NPU elements", hostSlice_, npuSlice_);
+    return true;
+  }
+
+  bool checkRuns() {
+    if (rec_.copyRuns.empty() || rec_.copyRuns[0].lengths.empty()) return fail("has no copy runs");
+    const CopyRuns& runs = rec_.copyRuns[0];
+    const size_t n = runs.lengths.size();
+    if (runs.srcOffsets.size() != n || runs.dstOffsets.size() != n)
+      return fail("has copy run lists of different lengths ({}, {}, {})", runs.srcOffsets.size(), n,
+                  runs.dstOffsets.size());
+    const std::vector<uint32_t>& hostOff = isInput_ ? runs.srcOffsets : runs.dstOffsets;
+    const std::vector<uint32_t>& npuOff = isInput_ ? runs.dstOffsets : runs.srcOffsets;
+    for (size_t k = 0; k < n; ++k) {
+      const uint64_t len = runs.lengths[k];
+      if (uint64_t{hostOff[k]} + len > hostSlice_ || uint64_t{npuOff[k]} + len > npuSlice_)
+        return fail("copy run {} (host {}, NPU {}, length {}) leaves the slice ({} host, {} NPU elements)", k,
+                    hostOff[k], npuOff[k], len, hostSlice_, npuSlice_);
+    }
+    if (rec_.layoutKind == 0) {
+      // Runs built from a table cover it exactly: overlapping NPU ranges
+      // mean two host elements on one position.
+      std::vector<size_t> order(n);
+      for (size_t k = 0; k < n; ++k) order[k] = k;
+      std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return npuOff[a] < npuOff[b]; });
+      for (size_t k = 1; k < n; ++k) {
+        const size_t a = order[k - 1], b = order[k];
+        if (uint64_t{npuOff[a]} + runs.lengths[a] > npuOff[b])
+          return fail("places two host elements on NPU position {}", npuOff[b]);
+      }
+    }
+    return true;
+  }
+
+  const IORecord& rec_;
+  const BufferInfo& info_;
+  bool isInput_;
+  const std::string& what_;
+  uint64_t hostSlice_ = 0;
+  uint64_t npuSlice_ = 0;
+};
+
+}  // namespace
+
+StatusCode validateIORecord(const IORecord& record, bool isInput, const std::string& what) {
+  return RecordCheck(record, isInput, what).run() ? StatusCode::OK : StatusCode::Model_BrokenZRB;
+}
+
+}  // namespace kestrane

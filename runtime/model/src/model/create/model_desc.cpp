@@ -1,0 +1,150 @@
+#include "model/model_desc.h"
+
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "core/log.h"
+#include "model_graph.h"
+
+namespace kestrane {
+
+namespace {
+
+using nlohmann::json;
+
+// The document of a file without description: one NPU layer "model" over the
+// single operation, shapes from its records (a dimension that varies with a
+// sequence length is negative).
+json defaultDocument(const NPUOpDesc& op) {
+  json info;
+  info["layerOrder"] = {"model"};
+  info["source"] = "ophel";
+  json shapes = json::object();
+  auto shapeOf = [](const BufferInfo& b) {
+    auto dim = [](uint32_t original, uint32_t max) {
+      const auto d = static_cast<int64_t>(original);
+      return max != 0 ? -d : d;
+    };
+    return json::array({1, dim(b.original_height, b.max_height), dim(b.original_width, b.max_width),
+                        dim(b.original_channel, b.max_channel)});
+  };
+  std::vector<std::string> inputs, outputs;
+  for (size_t i = 0; i < op.inputs().size(); ++i) {
+    inputs.push_back("input_" + std::to_string(i));
+    shapes[inputs.back()] = shapeOf(op.inputs()[i].info);
+  }
+  for (size_t i = 0; i < op.outputs().size(); ++i) {
+    outputs.push_back("output_" + std::to_string(i));
+    shapes[outputs.back()] = shapeOf(op.outputs()[i].info);
+  }
+  info["modelInputList"] = inputs;
+  info["modelOutputList"] = outputs;
+  info["srcShapeMap"] = shapes;
+  json model = {{"inputList", inputs},         {"isUnsupported", false},     {"layerName", "model"},
+                {"layerType", "DeepLearning"}, {"outputList", outputs},      {"removeActList", json::array()},
+                {"srcShape", -1}};
+  return json{{"info", info}, {"model", model}};
+}
+
+}  // namespace
+
+StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuOpDescs) {
+  json doc;
+  int32_t npuCount = 0;
+  if (path == nullptr) {
+    if (npuOpDescs.size() != 1) {
+      KLOG_ERROR("If metadata is not given, the number of bundle has to be 1, but it is {}", npuOpDescs.size());
+      return StatusCode::Model_BrokenZRB;
+    }
+    doc = defaultDocument(npuOpDescs[0]);
+  } else {
+    descPath = *path;
+    std::ifstream in(descPath, std::ios::binary);
+    if (!in) {
+      KLOG_ERROR("Failed to open model description JSON file, {}", descPath);
+      return StatusCode::Model_FailedToOpenModelDescFile;
+    }
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    try {
+      doc = json::from_msgpack(bytes, true);
+    } catch (const std::exception& e) {
+      KLOG_ERROR("Failed to read model description {}: {}", descPath, e.what());
+      return StatusCode::Model_BrokenZRB;
+    }
+  }
+
+  try {
+    const json& info = doc.at("info");
+    const json& shapes = info.at("srcShapeMap");
+    inputNames = info.at("modelInputList").get<std::vector<std::string>>();
+    outputNames = info.at("modelOutputList").get<std::vector<std::string>>();
+    for (const std::string& name : inputNames) {
+      Shape shape = shapes.at(name).get<Shape>();
+      fullInputShapes.push_back(shape);
+      if (shape.size() == 4) shape.erase(shape.begin());
+      inputShapes.push_back(std::move(shape));
+    }
+    for (const std::string& name : outputNames) {
+      Shape shape = shapes.at(name).get<Shape>();
+      if (!shape.empty() && shape[0] == 1) shape.erase(shape.begin());
+      outputShapes.push_back(std::move(shape));
+    }
+
+    std::unique_ptr<ModelGraph> graph;
+    const char* graphPath = std::getenv("OPHEL_DEV_DUMP_GRAPH");
+    if (graphPath != nullptr) graph = std::make_unique<ModelGraph>();
+
+    int32_t next = 0;  // the operation after the previous NPU layer's
+    size_t drawn = 0;
+    for (const json& entry : info.at("layerOrder")) {
+      const std::string name = entry.get<std::string>();
+      StatusCode status = StatusCode::OK;
+      OpDesc layer(doc.at(name), npuCount, &status);
+      if (status != StatusCode::OK) return status;
+      if (layer.layerType == "input") continue;
+      if (!layer.isUnsupported) {
+        if (layer.bundleIndex < 0) layer.bundleIndex = next;
+        if (static_cast<size_t>(layer.bundleIndex) >= npuOpDescs.size()) {
+          KLOG_ERROR("Layer \"{}\" runs NPU operation {}, but the model has {} NPU operations.", layer.layerName,
+                     layer.bundleIndex, npuOpDescs.size());
+          return StatusCode::Model_BrokenZRB;
+        }
+        std::vector<Shape> produced;
+        for (const std::string& output : layer.outputList) produced.push_back(shapes.at(output).get<Shape>());
+        npuOpDescs[static_cast<size_t>(layer.bundleIndex)].describe(layer.inputList, layer.outputList,
+                                                                    std::move(produced));
+        next = layer.bundleIndex + 1;
+        ++npuCount;
+      }
+      opDescs.push_back(std::move(layer));
+      if (graph) graph->addLayer(opDescs.back(), drawn++);
+    }
+    if (graph) {
+      graph->addTensors(shapes, inputNames, outputNames);
+      graph->write(graphPath);
+    }
+  } catch (const std::exception& e) {
+    KLOG_ERROR("Model description {} is malformed: {}", path == nullptr ? std::string("(default)") : descPath,
+               e.what());
+    return StatusCode::Model_BrokenZRB;
+  }
+
+  isNpuOnly = opDescs.size() == 1 && npuCount == 1;
+  for (size_t i = 0; i < opDescs.size(); ++i) {
+    if (opDescs[i].isUnsupported) continue;
+    if (first_ == kNone) first_ = i;
+    last_ = i;
+  }
+  if (first_ == kNone) {
+    KLOG_ERROR("The ZRB file must contain at least one supported OpDesc, but none were found.");
+    return StatusCode::Model_BrokenZRB;
+  }
+  return StatusCode::OK;
+}
+
+}  // namespace kestrane

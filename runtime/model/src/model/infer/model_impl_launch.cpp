@@ -1,0 +1,212 @@
+// Launch and disposal: the model on an accelerator, and the program
+// buffers that runs reload.
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "core/log.h"
+#include "core/trace_scope.h"
+#include "create/launch_sections.h"
+#include "model/model_impl.h"
+
+namespace kestrane {
+
+namespace {
+
+using launch_sections::kSupplementarySection;
+const std::vector<uint8_t> kSupplementaryRmemTypes = {3, 4, 5, 6, 7, 8, 9, 10};
+
+using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+}  // namespace
+
+ModelImpl::CallScope::CallScope(const ModelImpl& model) : lock_(model.stateMutex_, std::defer_lock) {
+  // A dispose that waits turns new requests away, so the running ones can
+  // drain (readers may otherwise pass a waiting writer for ever).
+  if (model.disposing_.load() > 0) return;
+  lock_.lock();
+  launched_ = model.launched_.load();
+}
+
+StatusCode ModelImpl::launch(AcceleratorImpl* accelerator) {
+  TraceScope trace("launch");
+  std::unique_lock lock(stateMutex_);
+  if (launched_) {
+    KLOG_ERROR("Model has already been launched on the `Accelerator`. Please check the usage of your model object.");
+    return StatusCode::Model_AlreadyLaunched;
+  }
+  if (accelerator == nullptr) {
+    KLOG_ERROR("Model launched on no accelerator.");
+    return StatusCode::InternalError;
+  }
+  accelerator_ = accelerator;
+  pool_.setAllocator(accelerator);
+  StatusCode status = StatusCode::OK;
+  taskQueue_ = accelerator->setModel(this, status);
+  if (status == StatusCode::OK) status = initializeNPUBinBuffers();
+  if (status == StatusCode::OK) status = initializeSupplementaryBuffers();
+  if (status == StatusCode::OK && config_.getAsyncPipelineEnabled()) status = startPipeline();
+  if (status != StatusCode::OK) {
+    // Nothing of the attempt stays: the registration goes, and the program
+    // buffers go back before the pool lets go of its allocator (which would
+    // otherwise wait for them).
+    if (taskQueue_) accelerator->dispose(this);
+    taskQueue_.reset();
+    freeSupplementaryBuffers();
+    freeNPUBinBuffers();
+    pool_.setAllocator(nullptr);
+    accelerator_ = nullptr;
+    if (config_.getCoreAllocationPolicy() == CoreAllocationPolicy::Auto) targetCores_.clear();
+    return status;
+  }
+  launched_ = true;
+  KLOG_INFO("Model launched.");
+  return StatusCode::OK;
+}
+
+StatusCode ModelImpl::dispose() {
+  ++disposing_;
+  {
+    // Before waiting for the requests running: the pipeline goes first (its
+    // last jobs still run on the queue), then the queue closes, so that the
+    // tasks still waiting fail at once and each running request ends within
+    // one run's time-out instead of one per task queued behind it.
+    std::shared_lock early(stateMutex_);
+    if (launched_) {
+      closePipeline();
+      accelerator_->closeTaskQueue(this);
+    }
+  }
+  std::unique_lock lock(stateMutex_);
+  --disposing_;  // the requests that waited now see the model disposed
+  if (!launched_) return StatusCode::OK;
+  launched_ = false;
+  closePipeline();
+  const StatusCode status = accelerator_->dispose(this);
+  if (status != StatusCode::OK)
+    KLOG_WARN("Model disposed. (status code: {})", static_cast<int32_t>(status));
+  else
+    KLOG_INFO("Model disposed.");
+  if (config_.getCoreAllocationPolicy() == CoreAllocationPolicy::Auto) targetCores_.clear();
+  taskQueue_.reset();
+  freeSupplementaryBuffers();
+  freeNPUBinBuffers();
+  pool_.setAllocator(nullptr);
+  accelerator_ = nullptr;
+  return status;
+}
+
+StatusCode ModelImpl::readSectionBinary(const zrb::SectionBinary& section, Buffer& out) {
+  if (section.no_payload) {
+    // Nothing in the file: the section starts as zeros, as its upload does.
+    const StatusCode status = pool_.allocateHostMemory(section.size, out);
+    if (status == StatusCode::OK && section.size > 0) std::memset(out.data, 0, section.size);
+    return status;
+  }
+  File file(std::fopen(section.path.c_str(), "rb"), &std::fclose);
+  if (!file) {
+    KLOG_ERROR("Failed to open the section binary {}", section.path);
+    return StatusCode::Model_BrokenZRB;
+  }
+  uint64_t size = section.size;
+  if (section.keep_in_file) {
+    if (fseeko(file.get(), static_cast<off_t>(section.offset), SEEK_SET) != 0) {
+      KLOG_ERROR("Failed to seek to the section binary at {} in {}", section.offset, section.path);
+      return StatusCode::Model_BrokenZRB;
+    }
+  } else {
+    if (fseeko(file.get(), 0, SEEK_END) != 0) return StatusCode::Model_BrokenZRB;
+    const off_t length = ftello(file.get());
+    if (length < 0 || fseeko(file.get(), 0, SEEK_SET) != 0) return StatusCode::Model_BrokenZRB;
+    size = static_cast<uint64_t>(length);
+  }
+  const StatusCode status = pool_.allocateHostMemory(size, out);
+  if (status != StatusCode::OK) return status;
+  if (size > 0 && std::fread(out.data, 1, size, file.get()) != size) {
+    KLOG_ERROR("Failed to read {} bytes of the section binary from {}", size, section.path);
+    pool_.freeHostMemory(out);
+    out = {};
+    return StatusCode::Model_BrokenZRB;
+  }
+  return StatusCode::OK;
+}
+
+StatusCode ModelImpl::initializeNPUBinBuffers() {
+  freeNPUBinBuffers();
+  const auto& bundles = zrb_->getBundles();
+  // One bundle: its program stays where registration uploaded it.
+  if (bundles.size() == 1) return StatusCode::OK;
+  for (size_t b = 0; b < bundles.size(); ++b) {
+    const auto& sections = bundles[b].section_binaries;
+    NPUProgram& program = programs_[b];
+    program.kind = launch_sections::programKind(bundles[b]);
+    if (program.kind == 3 &&
+        std::any_of(sections.begin(), sections.end(), [](const zrb::SectionBinary& s) { return s.memory_type == 4; }))
+      KLOG_WARN("Either imem init or imem init start should exist; not both. Will prefer initstart.");
+    for (const zrb::SectionBinary& s : sections) {
+      if (!launch_sections::isProgramSection(program.kind, s)) continue;
+      Buffer buffer;
+      const StatusCode status = readSectionBinary(s, buffer);
+      if (status != StatusCode::OK) return status;
+      program.buffers.push_back(buffer);
+      for (const zrb::Designation& d : s.designations) {
+        const CoreId core = designationCore(d);
+        if (hasTargetCore(core)) program.pieces.push_back({buffer, core, d.address});
+      }
+    }
+  }
+  return StatusCode::OK;
+}
+
+StatusCode ModelImpl::initializeSupplementaryBuffers() {
+  freeSupplementaryBuffers();
+  const auto& bundles = zrb_->getBundles();
+  for (size_t b = 0; b < bundles.size(); ++b) {
+    SupplementaryRecord& record = supplementaries_[b];
+    for (const zrb::SectionBinary& s : bundles[b].section_binaries) {
+      if (!launch_sections::isSupplementarySection(s)) continue;
+      std::vector<Buffer>* buffers = &record.buffers;
+      std::vector<ProgramPiece>* pieces = &record.pieces;
+      if (s.memory_type == kSupplementarySection) {
+        // Every such section of the bundle joins the first usable program.
+        auto target = std::find_if(record.programs.begin(), record.programs.end(),
+                                   [](const SupplementaryProgram& p) { return p.busy == 0; });
+        if (target == record.programs.end()) {
+          record.programs.push_back({0, {}, {}, kSupplementaryRmemTypes});
+          target = record.programs.end() - 1;
+        }
+        buffers = &target->buffers;
+        pieces = &target->pieces;
+      }
+      Buffer buffer;
+      const StatusCode status = readSectionBinary(s, buffer);
+      if (status != StatusCode::OK) return status;  // what was read goes back with the records
+      buffers->push_back(buffer);
+      for (const zrb::Designation& d : s.designations) {
+        const CoreId core = designationCore(d);
+        if (hasTargetCore(core)) pieces->push_back({buffer, core, d.address});
+      }
+    }
+  }
+  return StatusCode::OK;
+}
+
+void ModelImpl::freeNPUBinBuffers() {
+  for (NPUProgram& program : programs_) {
+    for (const Buffer& buffer : program.buffers) pool_.freeHostMemory(buffer);
+    program = NPUProgram{};
+  }
+}
+
+void ModelImpl::freeSupplementaryBuffers() {
+  for (SupplementaryRecord& record : supplementaries_) {
+    for (const SupplementaryProgram& program : record.programs)
+      for (const Buffer& buffer : program.buffers) pool_.freeHostMemory(buffer);
+    for (const Buffer& buffer : record.buffers) pool_.freeHostMemory(buffer);
+    record = SupplementaryRecord{};
+  }
+}
+
+}  // namespace kestrane
