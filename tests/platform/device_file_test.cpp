@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/device_file.h"
 #include "platform/event.h"
@@ -109,6 +110,82 @@ TEST_F(DeviceFileTest, CancelledCallIsNeverTouchedAgain) {
   event.reset();
   const uint8_t reply[4] = {1, 1, 1, 1};
   EXPECT_FALSE(device_->pending()->complete(true, reply, 4));
+}
+
+// A thread's calls reuse one record once the device let go of it; a record
+// the device still keeps is never armed for a later call.
+TEST_F(DeviceFileTest, RecordKeptByTheDeviceIsNeverArmedForTheNextCall) {
+  auto handle = openDevice(name_);
+  const uint8_t reply[2] = {4, 5};
+  uint8_t first[2] = {}, second[2] = {};
+  Event event(false);
+  Overlapped ov(&event);
+  EXPECT_FALSE(deviceIoControl(*handle, 2, nullptr, 0, first, 2, nullptr, &ov));
+  EXPECT_TRUE(cancelIo(ov));
+  const std::shared_ptr<IoCompletion> kept = device_->pending();
+  device_->pending_.reset();
+
+  EXPECT_FALSE(deviceIoControl(*handle, 2, nullptr, 0, second, 2, nullptr, &ov));
+  const std::shared_ptr<IoCompletion> next = device_->pending();
+  EXPECT_NE(next, kept);
+  EXPECT_FALSE(kept->complete(true, reply, 2));  // the late answer reaches nothing
+  EXPECT_EQ(second[0], 0);
+  EXPECT_FALSE(next->finished());
+  ASSERT_TRUE(next->complete(true, reply, 2));
+  uint32_t bytes = 0;
+  EXPECT_TRUE(getOverlappedResult(ov, &bytes, true));
+  EXPECT_EQ(bytes, 2u);
+  EXPECT_EQ(second[1], 5);
+  EXPECT_EQ(first[0], 0);
+
+  // Let go by everyone, the record serves the next call afresh.
+  device_->pending_.reset();
+  ov.completion.reset();
+  std::thread answer([&] { device_->pending()->complete(false, nullptr, 0); });
+  EXPECT_FALSE(deviceIoControl(*handle, 2, nullptr, 0, second, 2, &bytes, nullptr));
+  answer.join();
+  EXPECT_EQ(lastError(), EIO);
+  EXPECT_EQ(bytes, 0u);
+}
+
+struct CancelLog : IoCancelHandler {
+  void ioCancelled(uint64_t tag) override { tags.push_back(tag); }
+  std::vector<uint64_t> tags;
+};
+
+TEST(IoCompletionTest, CancelTellsTheHandlerOnceWithItsTag) {
+  enum Step { SetHandler, Complete, Cancel, CancelAgain, DropHandler };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    std::vector<uint64_t> told;
+  };
+  const Case cases[] = {
+      {"cancel while pending", {SetHandler, Cancel, CancelAgain}, {42}},
+      {"handler set after the cancel runs at once", {Cancel, SetHandler, CancelAgain}, {42}},
+      {"a completed call is not cancelled", {SetHandler, Complete, Cancel}, {}},
+      {"a handler gone hears nothing", {SetHandler, DropHandler, Cancel}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto log = std::make_shared<CancelLog>();
+    uint8_t out[1] = {};
+    Event event(false);
+    IoCompletion completion(out, 1, &event);
+    const uint8_t reply[1] = {7};
+    for (Step step : c.steps) {
+      switch (step) {
+        case SetHandler: completion.setCancelHandler(log, 42); break;
+        case Complete: EXPECT_TRUE(completion.complete(true, reply, 1)); break;
+        case Cancel: EXPECT_EQ(completion.cancel(), !completion.finished()); break;
+        case CancelAgain: EXPECT_TRUE(completion.cancel()); break;
+        case DropHandler: log.reset(); log = std::make_shared<CancelLog>(); break;
+      }
+    }
+    EXPECT_EQ(log->tags, c.told);
+    EXPECT_EQ(completion.cancelled(), !completion.finished());
+    EXPECT_EQ(event.isSet(), completion.finished());
+  }
 }
 
 }  // namespace

@@ -155,6 +155,32 @@ TEST_F(CardRunTest, InjectedHangsFailuresAndDelayByCount) {
   EXPECT_TRUE(run(0, 3));
 }
 
+// Each run of a core answers with its own result, a large one between small
+// ones included, and a failed run leaves the next one whole.
+TEST_F(CardRunTest, RunsInARowOnOneCoreEachEndWithTheirOwnResult) {
+  const auto& c = core(0, 1);
+  constexpr uint32_t kLarge = (3u << 20) / 2;  // more than one piece of a large copy
+  ASSERT_TRUE(a_->command(kClaim, 0x02).success());
+  uint32_t lastRun = 0;
+  for (uint32_t round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    const uint32_t n = round == 10 ? kLarge : 8;
+    const bool failing = round % 7 == 3;
+    poke(c.ddr + 0x100000, std::vector<uint8_t>(n, static_cast<uint8_t>(round)));
+    ProgramAssembler program;
+    program.stamp(ddr(0x40)).copy(ddr(0x400000), ddr(0x100000), n);
+    if (failing) program.fault();
+    loadProgram(0, 1, program);
+    ASSERT_TRUE(a_->command(kPost, 0x02).success());
+    EXPECT_EQ(a_->command(kWait, waitByte(0, 1)).success(), !failing);
+    const uint32_t runId = peek<uint32_t>(c.ddr + 0x40, 1)[0];
+    EXPECT_GT(runId, lastRun);
+    lastRun = runId;
+    const auto copied = peek<uint8_t>(c.ddr + 0x400000 + n - 2, 2);
+    EXPECT_EQ(copied, std::vector<uint8_t>(2, static_cast<uint8_t>(round)));
+  }
+}
+
 TEST_F(CardRunTest, RefusedPostMakesTheNextWaitFail) {
   loadProgram(0, 2, ProgramAssembler());
   ASSERT_TRUE(run(0, 2));

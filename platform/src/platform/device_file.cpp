@@ -24,6 +24,25 @@ Registry& registry() {
   return r;
 }
 
+// The record of a new call. Each thread keeps its last two and reuses one
+// that nobody else holds: a backend that still keeps a record (a cancelled
+// call it has not answered yet, or an answer it is still letting go of)
+// makes the thread take another.
+std::shared_ptr<IoCompletion> newCompletion(void* out, uint32_t outLen, Event* event) {
+  thread_local std::shared_ptr<IoCompletion> kept[2];
+  thread_local size_t older = 0;
+  for (auto& record : kept) {
+    if (record && record.use_count() == 1) {
+      record->rearm(out, outLen, event);
+      return record;
+    }
+  }
+  std::shared_ptr<IoCompletion>& record = kept[older];
+  older ^= 1;
+  record = std::make_shared<IoCompletion>(out, outLen, event);
+  return record;
+}
+
 void runProviderOnce() {
   std::function<void()> provider;
   {
@@ -78,8 +97,8 @@ bool deviceIoControl(DeviceHandle& handle, uint32_t code, const void* in, uint32
   Event ownEvent;
   Event* event = overlapped && overlapped->event ? overlapped->event : &ownEvent;
   event->reset();
-  auto completion = std::make_shared<IoCompletion>(out, outLen, event);
   if (overlapped) overlapped->completion.reset();
+  const auto completion = newCompletion(out, outLen, event);
   IoResult result = handle.session().control(code, in, inLen, out, outLen, completion);
   if (result.kind == IoResult::Kind::Pending) {
     if (overlapped) {

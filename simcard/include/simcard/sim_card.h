@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/device_backend.h"
+#include "platform/io_completion.h"
 #include "simcard/card_options.h"
 #include "simcard/device_memory.h"
 #include "simcard/fault_plan.h"
@@ -46,7 +47,9 @@ struct CardStats {
 // What a reset leaves in every byte a core's instruction memory and RMEM held.
 inline constexpr uint8_t kResetPattern = 0xE5;
 
-class SimCard : public platform::DeviceBackend, public std::enable_shared_from_this<SimCard> {
+class SimCard : public platform::DeviceBackend,
+                public platform::IoCancelHandler,
+                public std::enable_shared_from_this<SimCard> {
  public:
   SimCard(int index, CardOptions options);
   ~SimCard() override;
@@ -74,10 +77,21 @@ class SimCard : public platform::DeviceBackend, public std::enable_shared_from_t
   platform::IoResult control(uint64_t session, uint32_t code, const void* in, uint32_t inLen, void* out,
                              uint32_t outLen, const std::shared_ptr<platform::IoCompletion>& completion);
   void closeSession(uint64_t session);
+  // A waiter gave up on its wait: as the kernel driver does, the card resets
+  // the core if the run waited on still runs. `tag` names the core and run.
+  void ioCancelled(uint64_t tag) override;
 
  private:
   struct Run;
   struct CoreState;
+  // Layout indices of the cores a command names: at most five a cluster.
+  struct CoreList {
+    size_t at[10] = {};
+    size_t count = 0;
+    void push(size_t core) { at[count++] = core; }
+    const size_t* begin() const { return at; }
+    const size_t* end() const { return at + count; }
+  };
 
   platform::IoResult deviceInfo(const void* in, uint32_t inLen, void* out, uint32_t outLen);
   platform::IoResult mapDma(const void* in, uint32_t inLen, void* out, uint32_t outLen, bool map);
@@ -94,12 +108,11 @@ class SimCard : public platform::DeviceBackend, public std::enable_shared_from_t
   void endRun(CoreState& core);
   // Under the card's mutex.
   void resetCoreLocked(size_t core);
-  // A waiter on the run gave up (its wait was cancelled).
-  void waitAbandoned(size_t core, const std::weak_ptr<Run>& run);
   // Layout index of each set bit of a cluster's mask; false for a bit the card lacks.
-  bool coresOf(uint8_t mask0, uint8_t mask1, std::vector<size_t>& cores) const;
-  // Answers a pending request; under the card's mutex.
-  void reply(const std::shared_ptr<platform::IoCompletion>& completion, std::vector<uint8_t>& record, bool ok);
+  bool coresOf(uint8_t mask0, uint8_t mask1, CoreList& cores) const;
+  // Answers a pending request with its 16-byte record; false (a dropped
+  // reply) when its caller had cancelled it.
+  static bool reply(platform::IoCompletion& completion, uint8_t* record, bool ok);
 
   // A launch in progress: cores a handle claimed, and what its writes to
   // device memory changed since, until its first post on them. When the
@@ -113,7 +126,7 @@ class SimCard : public platform::DeviceBackend, public std::enable_shared_from_t
   };
   // Ends the session's launches on any of `cores`, undoing those that ran
   // out of memory when `givenBack`; under the card's mutex.
-  void endLaunches(uint64_t session, const std::vector<size_t>& cores, bool givenBack);
+  void endLaunches(uint64_t session, const size_t* first, const size_t* last, bool givenBack);
 
   const int index_;
   const CardOptions options_;

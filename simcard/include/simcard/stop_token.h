@@ -10,6 +10,8 @@ namespace kestrane::simcard {
 class StopToken {
  public:
   void stop();
+  // Ready for another run; only while nothing waits on the token.
+  void reset();
   bool stopped() const;
   // False when stopped before the time was up.
   bool sleepFor(uint64_t microseconds) const;

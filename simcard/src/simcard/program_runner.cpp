@@ -19,6 +19,25 @@ constexpr uint64_t kMaxLength = 1ull << 32;
 // Large operations move through the host in pieces of this size.
 constexpr uint64_t kChunk = 1 << 20;
 
+// Buffers a run thread keeps from run to run, so that a run allocates
+// nothing once they have grown. Those grown past kKeep are let go after
+// the run.
+struct Scratch {
+  static constexpr size_t kKeep = 64 << 10;
+  std::vector<Instruction> program;
+  std::vector<uint8_t> a, b;
+  void trim() {
+    if (program.capacity() * sizeof(Instruction) > kKeep) program = {};
+    if (a.capacity() > kKeep) a = {};
+    if (b.capacity() > kKeep) b = {};
+  }
+};
+
+Scratch& scratch() {
+  thread_local Scratch s;
+  return s;
+}
+
 // Device memory as a program sees it: on an interleaving card an address in
 // the interleaved range is spread over the channel windows in 256-byte
 // granules.
@@ -59,7 +78,8 @@ class ProgramMemory {
 
 class Runner {
  public:
-  Runner(DeviceMemory& memory, const RunContext& context) : memory_(memory, context.interleave), ctx_(context) {}
+  Runner(DeviceMemory& memory, const RunContext& context, Scratch& scratch)
+      : memory_(memory, context.interleave), ctx_(context), a_(scratch.a), b_(scratch.b) {}
 
   uint64_t address(uint64_t value, bool coreDdr, bool ioSlot) const {
     if (coreDdr) value += ctx_.core.ddr;
@@ -81,7 +101,8 @@ class Runner {
   bool transform(uint64_t dst, uint64_t src, uint64_t src2, uint64_t n, bool useSrc2, uint64_t granule, Fn fn) {
     if (n % granule != 0) return false;
     const uint64_t step = kChunk - kChunk % granule;
-    std::vector<uint8_t> a, b;
+    std::vector<uint8_t>& a = a_;
+    std::vector<uint8_t>& b = b_;
     for (uint64_t done = 0; done < n; done += step) {
       uint64_t m = std::min(step, n - done);
       a.resize(m);
@@ -97,9 +118,9 @@ class Runner {
   }
 
   bool fill(uint64_t dst, uint64_t n, uint8_t value) {
-    std::vector<uint8_t> a(std::min(n, kChunk), value);
+    a_.assign(std::min(n, kChunk), value);
     for (uint64_t done = 0; done < n; done += kChunk)
-      if (!memory_.write(dst + done, a.data(), std::min(kChunk, n - done))) return false;
+      if (!memory_.write(dst + done, a_.data(), std::min(kChunk, n - done))) return false;
     return true;
   }
 
@@ -111,6 +132,8 @@ class Runner {
  private:
   ProgramMemory memory_;
   const RunContext& ctx_;
+  std::vector<uint8_t>& a_;
+  std::vector<uint8_t>& b_;
 };
 
 int8_t saturate8(int64_t v) { return static_cast<int8_t>(std::clamp<int64_t>(v, -128, 127)); }
@@ -155,7 +178,9 @@ void addF32(uint8_t* a, const uint8_t* b, uint64_t n) {
 
 }  // namespace
 
-RunOutcome runProgram(DeviceMemory& memory, const RunContext& ctx, const StopToken& stop, bool hang) {
+namespace {
+
+RunOutcome execute(DeviceMemory& memory, const RunContext& ctx, const StopToken& stop, bool hang, Scratch& scratch) {
   auto hangUntilStopped = [&] {
     stop.waitUntilStopped();
     return RunOutcome::Stopped;
@@ -164,12 +189,13 @@ RunOutcome runProgram(DeviceMemory& memory, const RunContext& ctx, const StopTok
   if (!memory.read(ctx.core.imem, &header, sizeof header) || header.magic != kProgramMagic ||
       header.version != kProgramVersion || header.count > kMaxInstructions)
     return hang ? hangUntilStopped() : RunOutcome::Failed;
-  std::vector<Instruction> program(header.count);
+  std::vector<Instruction>& program = scratch.program;
+  program.resize(header.count);
   if (header.count > 0 &&
       !memory.read(ctx.core.imem + sizeof header, program.data(), header.count * sizeof(Instruction)))
     return hang ? hangUntilStopped() : RunOutcome::Failed;
 
-  Runner run(memory, ctx);
+  Runner run(memory, ctx, scratch);
   uint64_t delayUs = 0;
   bool ok = true;
   bool hangOp = false;
@@ -229,6 +255,15 @@ RunOutcome runProgram(DeviceMemory& memory, const RunContext& ctx, const StopTok
   delayUs += uint64_t{ctx.extraDelayMs} * 1000;
   if (delayUs > 0 && !stop.sleepFor(delayUs)) return RunOutcome::Stopped;
   return ok ? RunOutcome::Succeeded : RunOutcome::Failed;
+}
+
+}  // namespace
+
+RunOutcome runProgram(DeviceMemory& memory, const RunContext& context, const StopToken& stop, bool hang) {
+  Scratch& s = scratch();
+  const RunOutcome outcome = execute(memory, context, stop, hang, s);
+  s.trim();
+  return outcome;
 }
 
 }  // namespace kestrane::simcard

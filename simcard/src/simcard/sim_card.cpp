@@ -1,6 +1,7 @@
 #include "simcard/sim_card.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <utility>
 
@@ -55,13 +56,15 @@ class Session : public platform::DeviceSession {
 
 }  // namespace
 
+using Waiter = std::pair<std::shared_ptr<platform::IoCompletion>, std::array<uint8_t, kCommandSize>>;
+
 struct SimCard::Run {
   size_t core = 0;
   RunContext context;
   StopToken stop;
   bool done = false;  // under the card's mutex
   bool ok = false;
-  std::vector<std::pair<std::shared_ptr<platform::IoCompletion>, std::vector<uint8_t>>> waiters;
+  std::vector<Waiter> waiters;
   bool hang = false;
 };
 
@@ -70,10 +73,13 @@ struct SimCard::Run {
 struct SimCard::CoreState {
   uint64_t owner = 0;  // session holding the claim, 0 when free
   std::shared_ptr<Run> run;
+  // The run before: its record serves the next post once nothing else holds it.
+  std::shared_ptr<Run> previous;
   bool postRefused = false;  // the last post here was refused: the next wait fails
   std::shared_ptr<Run> pending;  // posted, not yet taken by the run thread
   std::condition_variable wake;
   std::thread runner;
+  std::vector<Waiter> replying;  // the run thread's, for the waiters it answers
 };
 
 SimCard::SimCard(int index, CardOptions options)
@@ -90,7 +96,8 @@ SimCard::~SimCard() {
     for (CoreState& core : cores_) {
       if (!core.run) continue;
       core.run->stop.stop();
-      for (auto& [completion, record] : core.run->waiters) reply(completion, record, false);
+      for (auto& [completion, record] : core.run->waiters)
+        if (!reply(*completion, record.data(), false)) ++stats_.droppedReplies;
       core.run->waiters.clear();
     }
   }
@@ -132,13 +139,13 @@ void SimCard::closeSession(uint64_t session) {
     all.push_back(i);
     if (cores_[i].owner == session) cores_[i].owner = 0;
   }
-  endLaunches(session, all, true);
+  endLaunches(session, all.data(), all.data() + all.size(), true);
 }
 
-void SimCard::endLaunches(uint64_t session, const std::vector<size_t>& cores, bool givenBack) {
+void SimCard::endLaunches(uint64_t session, const size_t* first, const size_t* last, bool givenBack) {
   auto touches = [&](const Launch& l) {
     return l.session == session && std::any_of(l.cores.begin(), l.cores.end(), [&](size_t c) {
-             return std::find(cores.begin(), cores.end(), c) != cores.end();
+             return std::find(first, last, c) != last;
            });
   };
   // Newest first: an older launch's pages are restored last.
@@ -261,7 +268,7 @@ platform::IoResult SimCard::transfer(uint64_t session, const void* in, uint32_t 
   return ok ? platform::IoResult::done(0) : platform::IoResult::failed();
 }
 
-bool SimCard::coresOf(uint8_t mask0, uint8_t mask1, std::vector<size_t>& cores) const {
+bool SimCard::coresOf(uint8_t mask0, uint8_t mask1, CoreList& cores) const {
   if ((mask0 | mask1) & ~kAllCores) return false;
   const uint8_t masks[2] = {mask0, mask1};
   for (int cluster = 0; cluster < 2; ++cluster) {
@@ -269,7 +276,7 @@ bool SimCard::coresOf(uint8_t mask0, uint8_t mask1, std::vector<size_t>& cores) 
       if (!(masks[cluster] & (1u << core))) continue;
       int at = layout_.find(cluster, core);
       if (at < 0) return false;
-      cores.push_back(static_cast<size_t>(at));
+      cores.push(static_cast<size_t>(at));
     }
   }
   return true;
@@ -278,11 +285,12 @@ bool SimCard::coresOf(uint8_t mask0, uint8_t mask1, std::vector<size_t>& cores) 
 platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t inLen, void* out, uint32_t outLen,
                                     const std::shared_ptr<platform::IoCompletion>& completion) {
   if (inLen < kCommandSize || out == nullptr || outLen < kCommandSize) return platform::IoResult::failed();
-  std::vector<uint8_t> reply(static_cast<const uint8_t*>(in), static_cast<const uint8_t*>(in) + kCommandSize);
+  std::array<uint8_t, kCommandSize> reply;
+  std::memcpy(reply.data(), in, kCommandSize);
   const uint8_t op = reply[0];
   const uint8_t mask0 = reply[4], mask1 = reply[5];
   bool ok = false;
-  std::vector<size_t> cores;
+  CoreList cores;
   {
     std::lock_guard lock(mutex_);
     switch (op) {
@@ -293,7 +301,7 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
              });
         if (ok) {
           for (size_t c : cores) cores_[c].owner = session;
-          launches_.push_back({session, cores, {}});
+          launches_.push_back({session, std::vector<size_t>(cores.begin(), cores.end()), {}});
         }
         break;
       case kOpUnclaim:
@@ -303,7 +311,7 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
              });
         if (ok) {
           for (size_t c : cores) cores_[c].owner = 0;
-          endLaunches(session, cores, true);
+          endLaunches(session, cores.begin(), cores.end(), true);
         }
         break;
       case kOpQuery: {
@@ -334,12 +342,9 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
         std::shared_ptr<Run> run = state.run;
         if (run && !run->done) {
           reply[0] = op | kSuccessBit;
-          run->waiters.emplace_back(completion, std::move(reply));
+          run->waiters.emplace_back(completion, reply);
           // A caller that gives up on the wait makes the kernel driver reset the core.
-          completion->setCancelRoutine(
-              [card = weak_from_this(), core = static_cast<size_t>(at), weak = std::weak_ptr<Run>(run)] {
-                if (auto self = card.lock()) self->waitAbandoned(core, weak);
-              });
+          completion->setCancelHandler(weak_from_this(), uint64_t{static_cast<uint32_t>(at)} << 32 | run->context.runId);
           return platform::IoResult::pending();
         }
         ok = run && run->ok;
@@ -355,7 +360,7 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
 }
 
 bool SimCard::post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSlot, bool hasIoSlot) {
-  std::vector<size_t> cores;
+  CoreList cores;
   const bool known = coresOf(mask0, mask1, cores);
   const bool refused = faults_.take(FaultOp::Post) || !known ||
                        std::any_of(cores.begin(), cores.end(), [&](size_t c) { return cores_[c].owner != session; });
@@ -365,7 +370,7 @@ bool SimCard::post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSl
     return false;
   }
   // The launch is through: what it wrote stays.
-  endLaunches(session, cores, false);
+  endLaunches(session, cores.begin(), cores.end(), false);
   for (size_t c : cores) {
     ++stats_.postsByCore[layout_.cores[c].key()];
     startRun(c, ioSlot, hasIoSlot);
@@ -378,7 +383,8 @@ void SimCard::endRun(CoreState& state) {
   state.run->stop.stop();
   state.run->done = true;
   state.run->ok = false;
-  for (auto& [completion, record] : state.run->waiters) reply(completion, record, false);
+  for (auto& [completion, record] : state.run->waiters)
+    if (!reply(*completion, record.data(), false)) ++stats_.droppedReplies;
   state.run->waiters.clear();
 }
 
@@ -398,10 +404,12 @@ void SimCard::resetCore(uint32_t coreKey) {
     if (layout_.cores[i].key() == coreKey) resetCoreLocked(i);
 }
 
-void SimCard::waitAbandoned(size_t core, const std::weak_ptr<Run>& weak) {
+void SimCard::ioCancelled(uint64_t tag) {
+  const size_t core = static_cast<size_t>(tag >> 32);
+  const uint32_t runId = static_cast<uint32_t>(tag);
   std::lock_guard lock(mutex_);
-  auto run = weak.lock();
-  if (run && !run->done && cores_[core].run == run) resetCoreLocked(core);
+  const std::shared_ptr<Run>& run = cores_[core].run;
+  if (run && !run->done && run->context.runId == runId) resetCoreLocked(core);
 }
 
 void SimCard::startRun(size_t core, uint32_t ioSlot, bool hasIoSlot) {
@@ -410,7 +418,17 @@ void SimCard::startRun(size_t core, uint32_t ioSlot, bool hasIoSlot) {
   // learn that it failed.
   endRun(state);
   state.postRefused = false;
-  auto run = std::make_shared<Run>();
+  std::shared_ptr<Run> run;
+  if (state.previous && state.previous.use_count() == 1) {
+    run = std::move(state.previous);
+    run->stop.reset();
+    run->done = false;
+    run->ok = false;
+    run->waiters.clear();
+  } else {
+    run = std::make_shared<Run>();
+  }
+  state.previous = std::move(state.run);
   run->core = core;
   run->context.core = layout_.cores[core];
   run->context.runId = nextRunId_++;
@@ -427,8 +445,10 @@ void SimCard::startRun(size_t core, uint32_t ioSlot, bool hasIoSlot) {
     run->done = true;  // ends at once, failed; nothing of the program runs
     return;
   }
-  state.pending = run;
+  state.pending = std::move(run);
   if (!state.runner.joinable()) state.runner = std::thread(&SimCard::runnerMain, this, core);
+  // Woken under the mutex: the run thread then queues for it ahead of the
+  // poster's next call and starts promptly, as a core does on its post.
   state.wake.notify_one();
 }
 
@@ -438,29 +458,40 @@ void SimCard::runnerMain(size_t core) {
   for (;;) {
     state.wake.wait(lock, [&] { return state.pending || stopping_; });
     if (stopping_) return;
-    const std::shared_ptr<Run> run = std::move(state.pending);
+    std::shared_ptr<Run> run = std::move(state.pending);
     state.pending.reset();
     if (run->done) continue;  // abandoned before it started
     lock.unlock();
     const RunOutcome outcome = runProgram(memory_, run->context, run->stop, run->hang);
     if (outcome != RunOutcome::Stopped) finishRun(run, outcome == RunOutcome::Succeeded);
     lock.lock();
+    run.reset();  // under the mutex, before startRun may look for a record to reuse
   }
 }
 
 void SimCard::finishRun(const std::shared_ptr<Run>& run, bool ok) {
-  std::lock_guard lock(mutex_);
-  if (run->done) return;
-  run->done = true;
-  run->ok = ok;
-  for (auto& [completion, record] : run->waiters) reply(completion, record, ok);
-  run->waiters.clear();
+  std::vector<Waiter>& replying = cores_[run->core].replying;
+  {
+    std::lock_guard lock(mutex_);
+    if (run->done) return;
+    run->done = true;
+    run->ok = ok;
+    replying.swap(run->waiters);
+  }
+  // Answered once the mutex is let go, so a woken caller's next call does
+  // not block on it. A cancel that meets an answer here finds the run done
+  // and leaves the core alone.
+  for (auto& [completion, record] : replying) {
+    if (reply(*completion, record.data(), ok)) continue;
+    std::lock_guard lock(mutex_);
+    ++stats_.droppedReplies;
+  }
+  replying.clear();
 }
 
-void SimCard::reply(const std::shared_ptr<platform::IoCompletion>& completion, std::vector<uint8_t>& record,
-                    bool ok) {
+bool SimCard::reply(platform::IoCompletion& completion, uint8_t* record, bool ok) {
   if (!ok) record[0] &= static_cast<uint8_t>(~kSuccessBit);
-  if (!completion->complete(true, record.data(), kCommandSize)) ++stats_.droppedReplies;
+  return completion.complete(true, record, kCommandSize);
 }
 
 }  // namespace kestrane::simcard

@@ -12,6 +12,11 @@ void StopToken::stop() {
   cv_.notify_all();
 }
 
+void StopToken::reset() {
+  std::lock_guard lock(mutex_);
+  stopped_ = false;
+}
+
 bool StopToken::stopped() const {
   std::lock_guard lock(mutex_);
   return stopped_;
