@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <thread>
 #include <vector>
 
 #include "tests/simcard/card_client.h"
@@ -117,10 +119,17 @@ TEST_F(CardRunTest, AbandonedWaitResetsTheCoreAndANewPostSupersedesAHungRun) {
   EXPECT_FALSE(run(0, 0));
 
   // A waiter that stays learns of failure when a new post abandons the hung run.
-  loadProgram(0, 0, ProgramAssembler().hang());
+  // The hung run stamps before it hangs: only once it has read its program
+  // may the program be replaced, or the run could read the new one.
+  poke(c0.ddr + 0x100, std::vector<uint32_t>{0});
+  loadProgram(0, 0, ProgramAssembler().stamp(ddr(0x100)).hang());
   ASSERT_TRUE(a_->command(kPost, 0x01).success());
   PendingWait second(*a_, 0, 0);
   EXPECT_FALSE(second.started);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (peek<uint32_t>(c0.ddr + 0x100, 1)[0] == 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_NE(peek<uint32_t>(c0.ddr + 0x100, 1)[0], 0u);
   loadProgram(0, 0, ProgramAssembler());
   ASSERT_TRUE(a_->command(kPost, 0x01).success());
   ASSERT_EQ(second.event->wait(60000), platform::kWaitObject0);

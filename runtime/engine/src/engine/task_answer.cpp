@@ -1,24 +1,11 @@
 #include "engine/task_answer.h"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <climits>
-
 #include "engine/spin_wait.h"
+#include "platform/futex.h"
 
 namespace kestrane {
 
 namespace {
-
-static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex word is 32 bits");
-
-uint32_t* word(std::atomic<uint32_t>* state) { return reinterpret_cast<uint32_t*>(state); }
-
-void wakeAll(std::atomic<uint32_t>* state) {
-  syscall(SYS_futex, word(state), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
-}
 
 thread_local HeldAnswerWakes* tHeld = nullptr;
 
@@ -34,7 +21,7 @@ AdaptiveSpin& answerSpin() {
 void TaskAnswer::set(bool ok) {
   if (state_.exchange(ok ? kSucceeded : kFailed, std::memory_order_acq_rel) != kSleeping) return;
   HeldAnswerWakes* held = HeldAnswerWakes::current();
-  if (held == nullptr || !held->hold(&state_)) wakeAll(&state_);
+  if (held == nullptr || !held->hold(&state_)) platform::futexWakeAll(&state_);
 }
 
 bool TaskAnswer::wait() {
@@ -46,7 +33,7 @@ bool TaskAnswer::wait() {
         !state_.compare_exchange_strong(state, kSleeping, std::memory_order_acq_rel, std::memory_order_acquire))
       continue;  // answered meanwhile
     // Returns at once when the word is no longer kSleeping; wakes may be spurious.
-    syscall(SYS_futex, word(&state_), FUTEX_WAIT_PRIVATE, kSleeping, nullptr, nullptr, 0);
+    platform::futexWait(state_, kSleeping);
   }
 }
 
@@ -55,7 +42,7 @@ HeldAnswerWakes::HeldAnswerWakes() : outer_(tHeld) { tHeld = this; }
 HeldAnswerWakes::~HeldAnswerWakes() {
   tHeld = outer_;
   // The answers may be gone by now: a wake by address is still harmless.
-  for (size_t i = 0; i < count_; ++i) wakeAll(words_[i]);
+  for (size_t i = 0; i < count_; ++i) platform::futexWakeAll(words_[i]);
 }
 
 HeldAnswerWakes* HeldAnswerWakes::current() { return tHeld; }
