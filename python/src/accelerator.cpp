@@ -3,7 +3,6 @@
 #include <pybind11/stl.h>
 
 #include <memory>
-#include <string>
 
 #include "accelerator_handle.h"
 #include "bindings.h"
@@ -16,7 +15,6 @@ namespace {
 std::unique_ptr<AcceleratorHandle> open(int card, bool defaultCard) {
   kestrane::StatusCode status = kestrane::StatusCode::OK;
   auto handle = std::make_unique<AcceleratorHandle>();
-  handle->card = card;
   handle->native = defaultCard ? kestrane::Accelerator::create(status) : kestrane::Accelerator::create(card, status);
   throwIfFailed(status);
   if (!handle->native) return nullptr;  // pybind11 reports a factory without result
@@ -30,12 +28,7 @@ void bindAccelerator(py::module_& m) {
       .def(py::init([] { return open(0, true); }))
       .def(py::init([](int card) { return open(card, false); }))
       .def("get_available_cores",
-           [](AcceleratorHandle& self) { return self.native->getAvailableCores(); })
-      .def("__repr__", [](AcceleratorHandle& self) {
-        const size_t free = self.native->getAvailableCores().size();
-        return "<ophel.Accelerator card " + std::to_string(self.card) + ": " + std::to_string(free) + " free core" +
-               (free == 1 ? "" : "s") + ">";
-      });
+           [](AcceleratorHandle& self) { return self.native->getAvailableCores(); });
 }
 
 }  // namespace ophel

@@ -6,11 +6,9 @@
 
 namespace ophel {
 
-// What an Accelerator object holds: the native accelerator and the card
-// index it was opened with (for its repr).
+// What an Accelerator object holds: the native accelerator.
 struct AcceleratorHandle {
   std::unique_ptr<kestrane::Accelerator> native;
-  int card = 0;
 };
 
 }  // namespace ophel

@@ -8,7 +8,6 @@
 #include "accelerator_handle.h"
 #include "bindings.h"
 #include "model_bindings.h"
-#include "repr_text.h"
 #include "results.h"
 
 namespace ophel {
@@ -24,13 +23,6 @@ std::unique_ptr<Model> create(const std::string& path, const ModelConfig* config
   return model;
 }
 
-std::string modelRepr(Model& model) {
-  const int variants = model.getNumModelVariants();
-  return "<ophel.Model " + quoted(model.getModelPath()) + ": " + std::to_string(variants) +
-         (variants == 1 ? " variant, " : " variants, ") + enumText(model.getCoreMode()) + " on " +
-         coreList(model.getTargetCores()) + ">";
-}
-
 }  // namespace
 
 void bindModels(py::module_& m) {
@@ -41,7 +33,6 @@ void bindModels(py::module_& m) {
   defineInference(model);
   defineDescriptionMembers(model);
   defineCacheMembers(model);
-  model.def("__repr__", &modelRepr);
   defineHandleMembers(handle);
 }
 

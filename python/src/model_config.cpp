@@ -7,7 +7,6 @@
 
 #include "bindings.h"
 #include "kestrane/model_config.h"
-#include "repr_text.h"
 
 namespace ophel {
 
@@ -47,14 +46,7 @@ void bindModelConfig(py::module_& m) {
       .def_readwrite("finish_latencies", &ModelConfig::finish_latencies)
       // A new list of copies on every read: CoreId objects that pointed into
       // the configuration's own list would dangle once it changes.
-      .def_property_readonly("core_ids", [](const ModelConfig& self) { return self.getCoreIds(); })
-      .def("__repr__", [](const ModelConfig& self) {
-        return "ModelConfig(core_mode=" + enumText(self.getCoreMode()) +
-               ", core_allocation_policy=" + enumText(self.getCoreAllocationPolicy()) +
-               ", cores=" + coreList(self.getCoreIds()) +
-               ", forced_npu_bundle_index=" + std::to_string(self.getForcedNPUBundleIndex()) +
-               ", async_pipeline_enabled=" + pyBool(self.getAsyncPipelineEnabled()) + ")";
-      });
+      .def_property_readonly("core_ids", [](const ModelConfig& self) { return self.getCoreIds(); });
 }
 
 }  // namespace ophel

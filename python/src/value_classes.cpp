@@ -9,7 +9,6 @@
 
 #include "bindings.h"
 #include "kestrane/type.h"
-#include "repr_text.h"
 
 namespace ophel {
 
@@ -28,10 +27,6 @@ void bindScale(py::module_& m) {
                                 std::to_string(self.scale_list.size()) + " entries");
         }
         return self[i];
-      })
-      .def("__repr__", [](const Scale& self) {
-        return "Scale(scale=" + pyFloat(self.scale) + ", is_uniform=" + pyBool(self.is_uniform) +
-               ", scale_list=" + pyFloats(self.scale_list) + ")";
       });
 }
 
@@ -43,9 +38,6 @@ void bindCoreId(py::module_& m) {
   // As operators they answer NotImplemented for other types: == is then
   // False and < a TypeError. __eq__ without __hash__ leaves CoreId unhashable.
   cls.def(py::self == py::self).def(py::self < py::self);
-  cls.def("__repr__", [](const CoreId& self) {
-    return "CoreId(cluster=" + enumText(self.cluster) + ", core=" + enumText(self.core) + ")";
-  });
 }
 
 void bindBuffer(py::module_& m) {
@@ -95,15 +87,7 @@ void bindBufferInfo(py::module_& m) {
       .def("reshaped_shape_chw",
            [](const BufferInfo& b) { return py::make_tuple(b.reshaped_channel, b.reshaped_height, b.reshaped_width); })
       .def("shape", [](const BufferInfo& b) { return py::make_tuple(b.height, b.width, b.channel); })
-      .def("shape_chw", [](const BufferInfo& b) { return py::make_tuple(b.channel, b.height, b.width); })
-      .def("__repr__", [](const BufferInfo& b) {
-        return fmt::format(
-            "BufferInfo(original_shape=({}, {}, {}), reshaped_shape=({}, {}, {}), shape=({}, {}, {}), "
-            "max_height={}, max_width={}, max_channel={}, max_cache_size={})",
-            b.original_height, b.original_width, b.original_channel, b.reshaped_height, b.reshaped_width,
-            b.reshaped_channel, b.height, b.width, b.channel, b.max_height, b.max_width, b.max_channel,
-            b.max_cache_size);
-      });
+      .def("shape_chw", [](const BufferInfo& b) { return py::make_tuple(b.channel, b.height, b.width); });
 }
 
 void bindCacheInfo(py::module_& m) {
@@ -113,12 +97,7 @@ void bindCacheInfo(py::module_& m) {
   cls.def_readwrite("name", &CacheInfo::name)
       .def_readwrite("layer_hash", &CacheInfo::layer_hash)
       .def_readwrite("size", &CacheInfo::size)
-      .def_readwrite("num_batches", &CacheInfo::num_batches)
-      .def("__repr__", [](const CacheInfo& c) {
-        return "CacheInfo(name=" + quoted(c.name) + ", cache_type=" + enumText(c.cache_type) +
-               ", layer_hash=" + quoted(c.layer_hash) + ", size=" + std::to_string(c.size) +
-               ", num_batches=" + std::to_string(c.num_batches) + ")";
-      });
+      .def_readwrite("num_batches", &CacheInfo::num_batches);
 }
 
 }  // namespace ophel
