@@ -71,6 +71,25 @@ TEST_F(InferenceTest, BuffersRoundTrip) {
   EXPECT_TRUE(model.acquireInputBuffer().empty());
 }
 
+TEST_F(InferenceTest, BufferBatchOfNoItemsRunsNothing) {
+  Model& model = launch(testModel("mixed_layouts"));
+  const auto posts = card_->stats().postsByCore;
+  // However many lists the caller passes: no item, no task.
+  const std::vector<std::vector<std::vector<Buffer>>> inputs = {{{}}, {{}, {}, {}, {}}};
+  const std::vector<std::vector<std::vector<Buffer>>> outputs = {{}, {{}}, {{}, {}, {}, {}}};
+  for (const auto& in : inputs) {
+    for (auto out : outputs) EXPECT_EQ(model.inferBuffer(in, out), StatusCode::OK) << in.size() << " " << out.size();
+  }
+  EXPECT_EQ(card_->stats().postsByCore, posts);
+  // An item in a later list still needs one in every list.
+  auto some = model.acquireInputBuffers(1);
+  ASSERT_EQ(some.size(), 4u);
+  some[0].clear();
+  std::vector<std::vector<Buffer>> out = model.acquireOutputBuffers(1);
+  EXPECT_EQ(model.inferBuffer(some, out), StatusCode::Model_ShapeMismatched);
+  EXPECT_EQ(card_->stats().postsByCore, posts);
+}
+
 TEST_F(InferenceTest, BuffersThatDoNotFitAreRefused) {
   Model& model = launch(testModel("identity_int8"));
   auto ins = model.acquireInputBuffers(2), outs = model.acquireOutputBuffers(2);

@@ -2,6 +2,7 @@
 // buffers from the model's pool, fill and read them themselves or through
 // the reposition calls, and run the model on them.
 
+#include <algorithm>
 #include <cstring>
 #include <future>
 #include <limits>
@@ -147,6 +148,9 @@ StatusCode ModelImpl::inferBuffer(const std::vector<std::vector<Buffer>>& inputs
     KLOG_ERROR("inferBuffer needs a buffer list per input.");
     return StatusCode::Model_ShapeMismatched;
   }
+  // A batch of no items runs nothing, so the output lists are not looked at.
+  if (std::all_of(inputs.begin(), inputs.end(), [](const std::vector<Buffer>& list) { return list.empty(); }))
+    return StatusCode::OK;
   const size_t items = inputs[0].size();
   status = checkCallerBuffers(pool_, inputs, npu.inputs(), info.inputSeqlens, items, "input");
   if (status == StatusCode::OK)
