@@ -235,6 +235,12 @@ StatusCode ModelImpl::inferPointers(const std::vector<In*>& inputs, const Shapes
 template <typename In, typename Out>
 StatusCode ModelImpl::inferBatch(const std::vector<In*>& inputs, int batch, std::vector<std::vector<Out>>& outputs,
                                  MemoryFormat format, uint32_t cacheSize) {
+  // A model that is not launched is refused before the request is looked
+  // at, as the other forms do (inferPointers checks again under its scope).
+  if (!isLaunched()) {
+    TraceScope trace("infer");
+    return StatusCode::Model_NotLaunched;
+  }
   const Shapes& items = modelDescs_[0].inputShapes;
   if (inputs.size() != items.size() || batch < 1) {
     KLOG_ERROR("{} inputs of batch {} for a model of {} inputs.", inputs.size(), batch, items.size());
