@@ -184,7 +184,7 @@ TEST_F(InferenceTest, RefusesRequestsThatDoNotFit) {
       {"no input", {}, {}, "(empty input shape) is invalid"},
       {"two dimensions", {{16, 8}}, {x.data()}, "is neither an item"},
       {"five dimensions", {{1, 1, 4, 4, 8}}, {x.data()}, "is neither an item"},
-      {"a zero", {{0, 4, 4, 8}}, {x.data()}, "is neither an item"},
+      {"a zero", {{0, 4, 4, 8}}, {x.data()}, "Input shape [(0, 4, 4, 8)] is invalid. Input 0 is neither an item"},
       {"a negative", {{4, -4, 8}}, {x.data()}, "is neither an item"},
       {"another item", {{4, 4, 16}}, {x.data()}, "Input shape [(4, 4, 16)] is invalid."},
       {"two shapes, one pointer", {{4, 4, 8}, {4, 4, 8}}, {x.data()}, "1 inputs come with 2 shapes."},
@@ -208,6 +208,10 @@ TEST_F(InferenceTest, RefusesRequestsThatDoNotFit) {
                   sc);
   EXPECT_EQ(sc, StatusCode::Model_ShapeMismatched);
   EXPECT_EQ(log.count("Batch size is not the same for 1th input tensor."), 1u);
+  // Batches are compared before ranks: a 2-D input has a batch of one.
+  twoInputs.infer({x.data(), x.data(), x.data(), x.data()}, {{2, 2, 4, 8}, {2, 6}, {2, 1, 1, 10}, {2, 1, 2, 3}}, sc);
+  EXPECT_EQ(sc, StatusCode::Model_ShapeMismatched);
+  EXPECT_EQ(log.count("Batch size is not the same for 1th input tensor."), 2u);
 }
 
 TEST_F(InferenceTest, VariantsArePickedByShape) {

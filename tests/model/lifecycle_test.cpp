@@ -51,6 +51,11 @@ TEST_F(InferenceTest, LaunchAndDisposeFollowTheModelsState) {
   identityRuns(model, 2, sc);
   EXPECT_EQ(sc, StatusCode::Model_NotLaunched);
   EXPECT_EQ(model.inferSpeedrun(0), StatusCode::Model_NotLaunched);
+  // The batch-count forms refuse before they look at the request.
+  std::vector<std::vector<float>> lists;
+  Values item(64);
+  EXPECT_EQ(model.infer({item.data(), item.data()}, 0, lists), StatusCode::Model_NotLaunched);
+  EXPECT_EQ(model.infer({item.data()}, lists), StatusCode::Model_NotLaunched);
   EXPECT_TRUE(card_->claimedCores().empty());
 
   ASSERT_EQ(model.launch(accelerator()), StatusCode::OK);

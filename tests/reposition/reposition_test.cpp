@@ -235,5 +235,28 @@ TEST(Reposition, HostElementsNoOutputRunCoversReadZeroForEveryNPUType) {
   }
 }
 
+TEST(Reposition, ScaleListsCoveringEveryChannelGiveEachItsOwnScale) {
+  // Two original channels doubled by the sequence: four channels, a scale
+  // for each of them.
+  Scale scale;
+  scale.scale_list = {1.0f, 2.0f, 3.0f, 4.0f};
+  const std::vector<float> x(8, 10.0f);
+  struct Order {
+    MemoryFormat fmt;
+    std::vector<int8_t> q;
+  };
+  const Order orders[] = {{MemoryFormat::HWC, {10, 20, 30, 40, 10, 20, 30, 40}},
+                          {MemoryFormat::CHW, {10, 10, 20, 20, 30, 30, 40, 40}}};
+  for (const Order& o : orders) {
+    std::vector<int8_t> q(8);
+    quantizeToNPU(q.data(), x.data(), scale, 4, 2, 8, o.fmt, NPUDtype::Int8);
+    EXPECT_EQ(q, o.q) << static_cast<int>(o.fmt);
+    std::vector<float> back(8);
+    dequantizeFromNPU(back.data(), q.data(), scale, 4, 2, 8, o.fmt, NPUDtype::Int8);
+    for (size_t i = 0; i < 8; ++i)
+      EXPECT_EQ(back[i], o.q[i] * scale.scale_list[o.fmt == MemoryFormat::HWC ? i % 4 : i / 2]) << i;
+  }
+}
+
 }  // namespace
 }  // namespace kestrane::test

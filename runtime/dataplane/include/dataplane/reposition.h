@@ -75,8 +75,9 @@ StatusCode checkInt8Layout(const IORecord& record, const std::string& what);
 // Element conversion of `count` elements in host order. float32 copies,
 // float16 converts, any other type quantises to int8:
 // clamp(floor(x * s + 0.5), -128, 127), NaN to 0. A per-channel scale list
-// holds one value per original channel: channel ch of the `channels`
-// (sequence-multiplied) channels uses entry ch mod `scaleChannels`.
+// of at least `channels` (sequence-multiplied) values gives channel ch entry
+// ch; a shorter one holds one value per original channel, and channel ch
+// uses entry ch mod `scaleChannels`.
 void quantizeToNPU(void* dst, const float* src, const Scale& scale, uint32_t channels, uint32_t scaleChannels,
                    int count, MemoryFormat format, NPUDtype type);
 // The reverse: float32 copies, float16 converts, int8 gives q * s.

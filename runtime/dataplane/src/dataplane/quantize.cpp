@@ -150,8 +150,9 @@ void dequantizeRun(float* d, const int8_t* s, size_t n, const S& sc) {
 }
 
 // Walks the int8 item under its scale rule and hands each stretch of
-// elements to the uniform or the table kernel. Per-channel lists hold one
-// value per original channel: channel ch uses entry ch mod scaleChannels.
+// elements to the uniform or the table kernel. A list with a value for every
+// one of the `channels` gives channel ch entry ch; a shorter one holds one
+// value per original channel, and channel ch uses entry ch mod scaleChannels.
 template <typename Uniform, typename Table>
 void forScales(const Scale& scale, uint32_t channels, uint32_t scaleChannels, size_t count, MemoryFormat fmt,
                Uniform uniform, Table table) {
@@ -160,7 +161,7 @@ void forScales(const Scale& scale, uint32_t channels, uint32_t scaleChannels, si
     return;
   }
   const size_t period = channels == 0 ? 1 : channels;
-  const size_t listed = scaleChannels == 0 ? 1 : scaleChannels;
+  const size_t listed = scale.scale_list.size() >= period ? period : scaleChannels == 0 ? 1 : scaleChannels;
   auto entry = [&](size_t ch) { return scale.scale_list[(ch % period) % listed]; };
   const size_t per = count / period;
   if (fmt == MemoryFormat::CHW && count != period && per > 0) {

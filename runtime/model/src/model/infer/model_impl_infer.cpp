@@ -138,19 +138,21 @@ int ModelImpl::checkInputShapesAndfindMatchingVariantIndex(const Shapes& shapes,
     KLOG_ERROR("Input shape {} (empty input shape) is invalid.", shapesText(shapes));
     return -1;
   }
-  for (size_t i = 0; i < shapes.size(); ++i) {
-    if (!isRequestShape(shapes[i]) ||
-        (shapes[i].size() == 4 && shapes[i][0] > std::numeric_limits<int32_t>::max())) {
-      KLOG_ERROR("Input shape {} is invalid: input {} is neither an item of 3 positive dimensions nor a batch of "
-                 "them.",
-                 shapesText(shapes), i);
-      return -1;
-    }
-  }
+  // Batches are compared first, on any shape: a shape of another rank has
+  // a batch of one.
   auto batchOf = [](const Shape& s) { return s.size() == 4 ? s[0] : 1; };
   for (size_t i = 0; i < shapes.size(); ++i) {
     if (batchOf(shapes[i]) != batchOf(shapes[0])) {
       KLOG_ERROR("Batch size is not the same for {}th input tensor.", i);
+      return -1;
+    }
+  }
+  for (size_t i = 0; i < shapes.size(); ++i) {
+    if (!isRequestShape(shapes[i]) ||
+        (shapes[i].size() == 4 && shapes[i][0] > std::numeric_limits<int32_t>::max())) {
+      KLOG_ERROR("Input shape {} is invalid. Input {} is neither an item of 3 positive dimensions nor a batch of "
+                 "them.",
+                 shapesText(shapes), i);
       return -1;
     }
   }
@@ -233,6 +235,12 @@ StatusCode ModelImpl::inferPointers(const std::vector<In*>& inputs, const Shapes
 template <typename In, typename Out>
 StatusCode ModelImpl::inferBatch(const std::vector<In*>& inputs, int batch, std::vector<std::vector<Out>>& outputs,
                                  MemoryFormat format, uint32_t cacheSize) {
+  // A model that is not launched is refused before the request is looked
+  // at, as the other forms do (inferPointers checks again under its scope).
+  if (!isLaunched()) {
+    TraceScope trace("infer");
+    return StatusCode::Model_NotLaunched;
+  }
   const Shapes& items = modelDescs_[0].inputShapes;
   if (inputs.size() != items.size() || batch < 1) {
     KLOG_ERROR("{} inputs of batch {} for a model of {} inputs.", inputs.size(), batch, items.size());
