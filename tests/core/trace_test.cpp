@@ -75,6 +75,18 @@ TEST_F(TraceRecorderTest, ScopesAndEventsAreSeparatedAndFormattedExactlyOnlyWhil
   EXPECT_LE(events()[0]["ts"].get<int64_t>(), events()[1]["ts"].get<int64_t>());
 }
 
+TEST_F(TraceRecorderTest, ScopeOpenedBeforeStartStillRecordsItsEnd) {
+  {
+    TraceScope scope(rec_, "", "late");
+    ASSERT_TRUE(rec_.start(path_.c_str()));
+  }
+  rec_.stop();
+  const auto e = events();
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(e[0]["name"], "late");
+  EXPECT_EQ(e[0]["ph"], "E");
+}
+
 TEST_F(TraceRecorderTest, StartTwiceKeepsFirstFileAndStopWithoutStartTouchesNothing) {
   rec_.stop();
   const auto second = path_ + ".second";
