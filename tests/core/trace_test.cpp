@@ -59,9 +59,9 @@ TEST_F(TraceRecorderTest, EmptyAndOverLongTracesAreStillValidFiles) {
 }
 
 TEST_F(TraceRecorderTest, ScopesAndEventsAreSeparatedAndFormattedExactlyOnlyWhileTracing) {
-  { TraceScope idle(rec_, "idle"); }
+  { TraceScope idle(rec_, "", "idle"); }
   ASSERT_TRUE(rec_.start(path_.c_str()));
-  { TraceScope scope(rec_, "infer"); }
+  { TraceScope scope(rec_, "cat", "infer"); }
   EXPECT_TRUE(rec_.record("next", "cat", 'E'));
   rec_.stop();
   const std::string ids = ",\"pid\":" + std::to_string(::getpid()) + ",\"tid\":" + std::to_string(::gettid());
@@ -69,10 +69,22 @@ TEST_F(TraceRecorderTest, ScopesAndEventsAreSeparatedAndFormattedExactlyOnlyWhil
     return std::string("\\{\"name\":\"") + name + "\",\"cat\":\"" + cat + "\",\"ph\":\"" + ph + "\"" + ids +
            ",\"ts\":\\d+\\}";
   };
-  const std::regex shape("\\[\n" + event("infer", "", 'B') + ",\n" + event("infer", "", 'E') + ",\n" +
+  const std::regex shape("\\[\n" + event("infer", "cat", 'B') + ",\n" + event("infer", "cat", 'E') + ",\n" +
                          event("next", "cat", 'E') + "\n\\]\n");
   EXPECT_TRUE(std::regex_match(text(), shape)) << text();
   EXPECT_LE(events()[0]["ts"].get<int64_t>(), events()[1]["ts"].get<int64_t>());
+}
+
+TEST_F(TraceRecorderTest, ScopeOpenedBeforeStartStillRecordsItsEnd) {
+  {
+    TraceScope scope(rec_, "", "late");
+    ASSERT_TRUE(rec_.start(path_.c_str()));
+  }
+  rec_.stop();
+  const auto e = events();
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(e[0]["name"], "late");
+  EXPECT_EQ(e[0]["ph"], "E");
 }
 
 TEST_F(TraceRecorderTest, StartTwiceKeepsFirstFileAndStopWithoutStartTouchesNothing) {

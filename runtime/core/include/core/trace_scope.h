@@ -6,18 +6,20 @@
 
 namespace kestrane {
 
-// Records "B" on construction and "E" on destruction under one label; costs
-// one atomic load while tracing is off.
+// Records "B" on construction and "E" on destruction under one label and
+// category; costs one atomic load while tracing is off.
 class TraceScope {
  public:
-  explicit TraceScope(const char* name, const char* cat = "")
-      : TraceScope(traceRecorder(), name, cat) {}
-  TraceScope(TraceEventRecorder& recorder, const char* name, const char* cat = "")
+  // On the process-wide recorder, with an empty category.
+  explicit TraceScope(const char* name) : TraceScope(traceRecorder(), "", name) {}
+  TraceScope(TraceEventRecorder& recorder, const char* cat, const char* name)
       : recorder_(recorder), name_(name), cat_(cat) {
-    if (recorder_.enabled()) begun_ = recorder_.record(name_, cat_, 'B');
+    if (recorder_.enabled()) recorder_.record(name_, cat_, 'B');
   }
+  // The end is recorded whenever tracing is on, also for a scope opened
+  // before tracing started.
   ~TraceScope() {
-    if (begun_) recorder_.record(name_, cat_, 'E');
+    if (recorder_.enabled()) recorder_.record(name_, cat_, 'E');
   }
   TraceScope(const TraceScope&) = delete;
   TraceScope& operator=(const TraceScope&) = delete;
@@ -26,7 +28,6 @@ class TraceScope {
   TraceEventRecorder& recorder_;
   const char* name_;
   const char* cat_;
-  bool begun_ = false;
 };
 
 }  // namespace kestrane
