@@ -271,6 +271,21 @@ const Row kRows[] = {
      StatusCode::Model_BrokenZRB, "The second IO area of bundle 0 (0x800000840, 4160 bytes) overlaps its first"},
     {"SecondAreaOfUnknownSequence", "two_slots", [](json& m) { output(m)["seq_index"] = {3, -1, -1}; }, defaults,
      StatusCode::Model_BrokenZRB, "Failed to find target SequenceLength"},
+    // An IO area that cannot be sized is refused after the operation's own
+    // checks, which name the culprit.
+    {"SecondAreaOfUnknownSequenceNamesTheOutput", "two_slots",
+     [](json& m) { output(m)["seq_index"] = {3, -1, -1}; }, defaults, StatusCode::Model_BrokenZRB,
+     "Output 0 doesn't match correct Sequencelength (expected: [-1, -1, -1], actual: [3, -1, -1])"},
+    {"SecondAreaUnsizedAndNothingLeftAfterFiltering", "two_slots",
+     [](json& m) {
+       output(m)["seq_index"] = {3, -1, -1};
+       bundle(m)["cores"].push_back({{"core_word", 0x1FFFE}, {"mode", 1}});
+       bundle(m)["cores"].push_back({{"core_word", 0x2FFFE}, {"mode", 2}});
+       bundle(m)["section_binaries"][0]["designations"].push_back(
+           {{"core_word", 0x1FFFE}, {"mode", 1}, {"region", "IMEM"}});
+     },
+     globalCluster1,
+     StatusCode::Model_ZRBAndModelConfigNotMatch, "The ZRB file became invalid after filtering its bundles"},
 };
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }

@@ -95,11 +95,6 @@ StatusCode ModelImpl::build() {
   }
   secondIoArea_ = usesSecondIoArea(zrb_->getBundles());
   ioSlotOffsets_ = buildIoSlotOffsets(zrb_->getBundles(), secondIoArea_);
-  if (ioSlotOffsets_.size() != zrb_->getBundles().size()) {
-    // Without slots the engine would have no worker to run the model on.
-    KLOG_ERROR("Failed to place the IO areas of the model's bundles.");
-    return StatusCode::Model_BrokenZRB;
-  }
   zrb_->setBundles(filterBundlesByCoreMode(zrb_->getBundles(), config_.getCoreMode()));
   if (!checkZRB(*zrb_)) {
     KLOG_ERROR("The ZRB file became invalid after filtering its bundles based on the core mode specified in "
@@ -115,6 +110,13 @@ StatusCode ModelImpl::build() {
     StatusCode status = StatusCode::OK;
     npuOpDescs_.emplace_back(bundle, status);
     if (status != StatusCode::OK) return status;
+  }
+  if (ioSlotOffsets_.size() != bundles.size()) {
+    // Without slots the engine would have no worker to run the model on.
+    // Refused only here, so that the filtering and the operations' own
+    // checks name what is wrong with the file first.
+    KLOG_ERROR("Failed to place the IO areas of the model's bundles.");
+    return StatusCode::Model_BrokenZRB;
   }
   const StatusCode checked = checkOperations(npuOpDescs_, ioSlotOffsets_);
   if (checked != StatusCode::OK) return checked;
