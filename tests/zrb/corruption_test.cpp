@@ -242,6 +242,34 @@ TEST_P(HeaderCorruptionTest, FailedBoundaryKeepsMetadataButNoBundles) {
   EXPECT_EQ(model.getFormatVersion(), version());
 }
 
+TEST_P(HeaderCorruptionTest, CutFileReadsOnToTheNextCheck) {
+  const zrbw::Written w = zrbw::write(sampleModel(version()));
+  // Where the file ends (checksum made whole) and the check that then fails;
+  // none after the bundle count, which must still not read as no bundles.
+  const std::vector<std::pair<std::string, std::string>> cuts = {
+      {"mma.tag", "Wrong ZRB Metadata Magic (0x0)."},
+      {"bdy.tag", "Wrong ZRB Body Magic (0x0)."},
+      {"bdy.count", ""},
+      {"b0.ipt.1.boundary", "Boundary has been compromised (Input)."},
+      {"b0.ipt.boundary", "Boundary has been compromised (Inputs)."},
+      {"b0.opt.tag", "Wrong Body Output Magic (0x0)."},
+      {"b1.boundary", "Boundary has been compromised (ZRB Bundle)."},
+  };
+  for (const auto& [label, message] : cuts) {
+    zrbw::Written cut = w;
+    cut.truncate(w.at(label));
+    cut.fixChecksum();
+    zrb::ZRB model;
+    LogCapture log;
+    EXPECT_FALSE(model.load(save(cut.bytes))) << label;
+    EXPECT_GE(log.count("Failed to read zrb, 0 != 1"), 1u) << label << ": " << log.text();
+    if (!message.empty()) {
+      EXPECT_EQ(log.count(message), 1u) << label << ": " << log.text();
+    }
+    EXPECT_TRUE(model.getBundles().empty()) << label;
+  }
+}
+
 TEST_P(HeaderCorruptionTest, UnreadableFileFailsTheChecksumEvenWhenStoredSumIsZero) {
   zrbw::Written w = zrbw::write(sampleModel(version()));
   w.setWord("checksum", 0);

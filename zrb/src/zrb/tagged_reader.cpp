@@ -55,21 +55,24 @@ TaggedReader::TaggedReader(LoaderV2& in, ZRB& model, bool keepBinariesInFile)
   if (keepBinariesInFile_) absolutePath_ = std::filesystem::absolute(in.path()).string();
 }
 
+// A short read has been logged by the loader and reads as 0; reading goes
+// on, and the next tag or boundary check names where the file broke off.
+// Counts and lengths read past the end are 0, so nothing grows from them.
 uint32_t TaggedReader::word() {
   uint32_t v = 0;
-  if (!in_.read(v)) abort();
+  if (!in_.read(v)) ranShort_ = true;
   return v;
 }
 
 uint64_t TaggedReader::longWord() {
   uint64_t v = 0;
-  if (!in_.read(v)) abort();
+  if (!in_.read(v)) ranShort_ = true;
   return v;
 }
 
 float TaggedReader::f32() {
   float v = 0;
-  if (!in_.read(v)) abort();
+  if (!in_.read(v)) ranShort_ = true;
   return v;
 }
 

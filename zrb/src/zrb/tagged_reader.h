@@ -1,9 +1,10 @@
 #pragma once
 
-// What the readers of the tagged format versions share: strict primitive
-// reads, tags, boundaries, count checks, and the entry forms that several
-// versions have in common. A failure logs its one line and throws
-// LoadAborted, which guardedLoad turns into false.
+// What the readers of the tagged format versions share: primitive reads,
+// tags, boundaries, count checks, and the entry forms that several versions
+// have in common. A failed check logs its line and throws LoadAborted, which
+// guardedLoad turns into false; a short read is logged and reading goes on to
+// the next check.
 
 #include <filesystem>
 #include <functional>
@@ -82,7 +83,7 @@ class TaggedReader {
  public:
   TaggedReader(LoaderV2& in, ZRB& model, bool keepBinariesInFile);
 
-  // Primitives; a short read ends the load.
+  // Primitives; a short read is logged, reads as 0 and reading goes on.
   uint32_t word();
   uint64_t longWord();
   float f32();
@@ -98,6 +99,9 @@ class TaggedReader {
   // The form that reports the word read as well.
   void boundaryWithWord(const char* name);
   [[noreturn]] static void abort() { throw LoadAborted{}; }
+  // Whether a read came up short. A file cut where no check follows (in its
+  // bundle count) would otherwise read as whole.
+  bool ranShort() const { return ranShort_; }
 
   // "count, entries" with `entry(i)` reading entry i.
   template <typename Entry>
@@ -165,6 +169,7 @@ class TaggedReader {
   LoaderV2& in_;
   ZRB& model_;
   bool keepBinariesInFile_;
+  bool ranShort_ = false;
   std::string absolutePath_;
   std::vector<uint8_t> copyBuffer_;  // 2 MiB, made at the first extraction
 };
