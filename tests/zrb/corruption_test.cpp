@@ -270,6 +270,26 @@ TEST_P(HeaderCorruptionTest, CutFileReadsOnToTheNextCheck) {
   }
 }
 
+TEST_P(HeaderCorruptionTest, ExtractedBinaryPastTheEndFailsAtItsShortChunk) {
+  constexpr uint64_t kChunk = 0x200000;
+  // More than one chunk after the payload's start, so the short one is not the first.
+  const zrbw::Written w = zrbw::write(sampleModel(version(), 3 * kChunk / 2 + 123));
+  const uint64_t left = w.bytes.size() - w.at("b0.bin.0.payload");
+  ASSERT_GT(left, kChunk);
+  for (const uint64_t size : {left + 1, left + kChunk, uint64_t{1} << 40}) {
+    zrbw::Written bad = w;
+    bad.setLongWord("b0.bin.0.size", size);
+    bad.fixChecksum();
+    const uint64_t whole = left / kChunk * kChunk;  // read in full chunks first
+    const std::string message = "Failed to read section binary (" + std::to_string(left - whole) + " vs " +
+                                std::to_string(std::min(size - whole, kChunk)) + ")";
+    zrb::ZRB model;
+    LogCapture log;
+    EXPECT_FALSE(model.load(save(bad.bytes)));
+    EXPECT_EQ(log.count(message), 1u) << size << ": " << log.text();
+  }
+}
+
 TEST_P(HeaderCorruptionTest, UnreadableFileFailsTheChecksumEvenWhenStoredSumIsZero) {
   zrbw::Written w = zrbw::write(sampleModel(version()));
   w.setWord("checksum", 0);
