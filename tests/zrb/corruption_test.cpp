@@ -270,6 +270,28 @@ TEST_P(HeaderCorruptionTest, CutFileReadsOnToTheNextCheck) {
   }
 }
 
+TEST_P(HeaderCorruptionTest, LengthPastTheEndReadsShortToTheEntryBoundary) {
+  const zrbw::Written w = zrbw::write(sampleModel(version()));
+  ASSERT_EQ(w.word("mma.0.flags") & 0x10u, 0u);  // the payload is in the file
+  const std::vector<std::pair<std::string, std::string>> lengths = {
+      {"mma.0.size", "Boundary has been compromised (Metadatum)."},
+      {"b0.ipt.0.name_length", "Boundary has been compromised (Input)."},
+      {"b0.sql.0.name_length", "Boundary has been compromised (SequenceLength)."},
+  };
+  for (const auto& [label, message] : lengths) {
+    zrbw::Written bad = w;
+    bad.setWord(label, 0xFFFFFFF0u);
+    bad.fixChecksum();
+    zrb::ZRB model;
+    LogCapture log;
+    EXPECT_FALSE(model.load(save(bad.bytes))) << label;
+    EXPECT_EQ(log.count(message), 1u) << label << ": " << log.text();
+    EXPECT_TRUE(model.getBundles().empty()) << label;
+    // Model-level metadata is stored once its list was read whole.
+    EXPECT_EQ(model.getMetadata().empty(), label == "mma.0.size") << label;
+  }
+}
+
 TEST_P(HeaderCorruptionTest, ExtractedBinaryPastTheEndFailsAtItsShortChunk) {
   constexpr uint64_t kChunk = 0x200000;
   // More than one chunk after the payload's start, so the short one is not the first.

@@ -89,8 +89,10 @@ class TaggedReader {
   float f32();
   void ignoreWords(uint64_t n);
   std::string string();
-  // Throws unless `bytes` are left in the file.
-  void need(uint64_t bytes);
+  // Whether `bytes` are left in the file. A length that runs past the end
+  // reads short: it is logged once, nothing is allocated for it, and reading
+  // goes on from the end of the file to the next check.
+  bool fits(uint64_t bytes);
   // A count of entries that each take at least `minEntryBytes`.
   uint32_t count(uint64_t minEntryBytes);
   std::vector<uint32_t> words(uint32_t n);
@@ -147,7 +149,7 @@ class TaggedReader {
   // extracted, located in the model file, or absent (no_payload).
   void payload(SectionBinary& binary, size_t b, size_t j);
   // Reads `size` bytes and writes them to `fileName` in the temporary
-  // directory; returns the file's path.
+  // directory; returns the file's path (empty when the file ran short).
   std::string writePayloadFile(uint64_t size, const std::string& fileName);
   SequenceLength sequenceLength(int extraWords);
   // Section binary j of bundle b: extracted, or located in the model file.
