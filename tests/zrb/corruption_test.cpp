@@ -242,6 +242,76 @@ TEST_P(HeaderCorruptionTest, FailedBoundaryKeepsMetadataButNoBundles) {
   EXPECT_EQ(model.getFormatVersion(), version());
 }
 
+TEST_P(HeaderCorruptionTest, CutFileReadsOnToTheNextCheck) {
+  const zrbw::Written w = zrbw::write(sampleModel(version()));
+  // Where the file ends (checksum made whole) and the check that then fails;
+  // none after the bundle count, which must still not read as no bundles.
+  const std::vector<std::pair<std::string, std::string>> cuts = {
+      {"mma.tag", "Wrong ZRB Metadata Magic (0x0)."},
+      {"bdy.tag", "Wrong ZRB Body Magic (0x0)."},
+      {"bdy.count", ""},
+      {"b0.ipt.1.boundary", "Boundary has been compromised (Input)."},
+      {"b0.ipt.boundary", "Boundary has been compromised (Inputs)."},
+      {"b0.opt.tag", "Wrong Body Output Magic (0x0)."},
+      {"b1.boundary", "Boundary has been compromised (ZRB Bundle)."},
+  };
+  for (const auto& [label, message] : cuts) {
+    zrbw::Written cut = w;
+    cut.truncate(w.at(label));
+    cut.fixChecksum();
+    zrb::ZRB model;
+    LogCapture log;
+    EXPECT_FALSE(model.load(save(cut.bytes))) << label;
+    EXPECT_GE(log.count("Failed to read zrb, 0 != 1"), 1u) << label << ": " << log.text();
+    if (!message.empty()) {
+      EXPECT_EQ(log.count(message), 1u) << label << ": " << log.text();
+    }
+    EXPECT_TRUE(model.getBundles().empty()) << label;
+  }
+}
+
+TEST_P(HeaderCorruptionTest, LengthPastTheEndReadsShortToTheEntryBoundary) {
+  const zrbw::Written w = zrbw::write(sampleModel(version()));
+  ASSERT_EQ(w.word("mma.0.flags") & 0x10u, 0u);  // the payload is in the file
+  const std::vector<std::pair<std::string, std::string>> lengths = {
+      {"mma.0.size", "Boundary has been compromised (Metadatum)."},
+      {"b0.ipt.0.name_length", "Boundary has been compromised (Input)."},
+      {"b0.sql.0.name_length", "Boundary has been compromised (SequenceLength)."},
+  };
+  for (const auto& [label, message] : lengths) {
+    zrbw::Written bad = w;
+    bad.setWord(label, 0xFFFFFFF0u);
+    bad.fixChecksum();
+    zrb::ZRB model;
+    LogCapture log;
+    EXPECT_FALSE(model.load(save(bad.bytes))) << label;
+    EXPECT_EQ(log.count(message), 1u) << label << ": " << log.text();
+    EXPECT_TRUE(model.getBundles().empty()) << label;
+    // Model-level metadata is stored once its list was read whole.
+    EXPECT_EQ(model.getMetadata().empty(), label == "mma.0.size") << label;
+  }
+}
+
+TEST_P(HeaderCorruptionTest, ExtractedBinaryPastTheEndFailsAtItsShortChunk) {
+  constexpr uint64_t kChunk = 0x200000;
+  // More than one chunk after the payload's start, so the short one is not the first.
+  const zrbw::Written w = zrbw::write(sampleModel(version(), 3 * kChunk / 2 + 123));
+  const uint64_t left = w.bytes.size() - w.at("b0.bin.0.payload");
+  ASSERT_GT(left, kChunk);
+  for (const uint64_t size : {left + 1, left + kChunk, uint64_t{1} << 40}) {
+    zrbw::Written bad = w;
+    bad.setLongWord("b0.bin.0.size", size);
+    bad.fixChecksum();
+    const uint64_t whole = left / kChunk * kChunk;  // read in full chunks first
+    const std::string message = "Failed to read section binary (" + std::to_string(left - whole) + " vs " +
+                                std::to_string(std::min(size - whole, kChunk)) + ")";
+    zrb::ZRB model;
+    LogCapture log;
+    EXPECT_FALSE(model.load(save(bad.bytes)));
+    EXPECT_EQ(log.count(message), 1u) << size << ": " << log.text();
+  }
+}
+
 TEST_P(HeaderCorruptionTest, UnreadableFileFailsTheChecksumEvenWhenStoredSumIsZero) {
   zrbw::Written w = zrbw::write(sampleModel(version()));
   w.setWord("checksum", 0);

@@ -55,21 +55,24 @@ TaggedReader::TaggedReader(LoaderV2& in, ZRB& model, bool keepBinariesInFile)
   if (keepBinariesInFile_) absolutePath_ = std::filesystem::absolute(in.path()).string();
 }
 
+// A short read has been logged by the loader and reads as 0; reading goes
+// on, and the next tag or boundary check names where the file broke off.
+// Counts and lengths read past the end are 0, so nothing grows from them.
 uint32_t TaggedReader::word() {
   uint32_t v = 0;
-  if (!in_.read(v)) abort();
+  if (!in_.read(v)) ranShort_ = true;
   return v;
 }
 
 uint64_t TaggedReader::longWord() {
   uint64_t v = 0;
-  if (!in_.read(v)) abort();
+  if (!in_.read(v)) ranShort_ = true;
   return v;
 }
 
 float TaggedReader::f32() {
   float v = 0;
-  if (!in_.read(v)) abort();
+  if (!in_.read(v)) ranShort_ = true;
   return v;
 }
 
@@ -77,11 +80,12 @@ void TaggedReader::ignoreWords(uint64_t n) {
   for (uint64_t i = 0; i < n; ++i) word();
 }
 
-void TaggedReader::need(uint64_t bytes) {
-  if (bytes > in_.remaining()) {
-    KLOG_ERROR("Failed to read zrb, {} bytes asked at offset {} but {} left", bytes, in_.offset(), in_.remaining());
-    abort();
-  }
+bool TaggedReader::fits(uint64_t bytes) {
+  if (bytes <= in_.remaining()) return true;
+  KLOG_ERROR("Failed to read zrb, {} bytes asked at offset {} but {} left", bytes, in_.offset(), in_.remaining());
+  ranShort_ = true;
+  in_.skip(in_.remaining());
+  return false;
 }
 
 uint32_t TaggedReader::count(uint64_t minEntryBytes) {
@@ -97,7 +101,7 @@ uint32_t TaggedReader::count(uint64_t minEntryBytes) {
 
 std::string TaggedReader::string() {
   const uint32_t length = word();
-  need(length);
+  if (!fits(length)) return {};
   std::string text(length, '\0');
   if (in_.peek(text.data(), length) != length) {
     KLOG_ERROR("Failed to read zrb, {} != {}", 0, 1);
@@ -161,7 +165,7 @@ std::vector<Metadatum> TaggedReader::metadataEntries(uint32_t n, const std::stri
 }
 
 std::string TaggedReader::writePayloadFile(uint64_t size, const std::string& fileName) {
-  need(size);
+  if (!fits(size)) return {};
   std::vector<uint8_t> payload(size);
   const uint64_t got = in_.peek(payload.data(), size);
   if (got != size) {
@@ -253,7 +257,7 @@ void TaggedReader::shapeWords(IoEntry& e) {
 
 void TaggedReader::scales(IoEntry& e) {
   const uint32_t n = e.original_channel == 0 ? 0 : (e.per_channel ? e.original_channel : 1);
-  need(uint64_t{n} * 4);
+  if (!fits(uint64_t{n} * 4)) return;
   e.scales.resize(n);
   for (float& s : e.scales) s = f32();
 }
@@ -262,8 +266,7 @@ void TaggedReader::scalesAndGroups(IoEntry& e) {
   scales(e);
   const size_t n = e.scales.size();
   ignoreWords(1);
-  if (e.has_channel_bytes) {
-    need(n);
+  if (e.has_channel_bytes && fits(n)) {
     e.channel_bytes.resize(n);
     if (n != 0 && in_.peek(e.channel_bytes.data(), n) != n) {
       KLOG_ERROR("Failed to read zrb, {} != {}", 0, 1);
@@ -361,10 +364,7 @@ void TaggedReader::payload(SectionBinary& bin, size_t b, size_t j) {
       bin.offset = in_.offset();
       in_.skip(bin.size);
     } else {
-      if (bin.size > in_.remaining()) {
-        KLOG_ERROR("Failed to read section binary ({} vs {})", in_.remaining(), bin.size);
-        abort();
-      }
+      // A payload past the end of the file shows as a short chunk.
       bin.path = (model_.getTempDirectory() /
                   ("bundle" + std::to_string(b) + "_binary" + std::to_string(j) + ".bin"))
                      .string();

@@ -1,9 +1,10 @@
 #pragma once
 
-// What the readers of the tagged format versions share: strict primitive
-// reads, tags, boundaries, count checks, and the entry forms that several
-// versions have in common. A failure logs its one line and throws
-// LoadAborted, which guardedLoad turns into false.
+// What the readers of the tagged format versions share: primitive reads,
+// tags, boundaries, count checks, and the entry forms that several versions
+// have in common. A failed check logs its line and throws LoadAborted, which
+// guardedLoad turns into false; a short read is logged and reading goes on to
+// the next check.
 
 #include <filesystem>
 #include <functional>
@@ -82,14 +83,16 @@ class TaggedReader {
  public:
   TaggedReader(LoaderV2& in, ZRB& model, bool keepBinariesInFile);
 
-  // Primitives; a short read ends the load.
+  // Primitives; a short read is logged, reads as 0 and reading goes on.
   uint32_t word();
   uint64_t longWord();
   float f32();
   void ignoreWords(uint64_t n);
   std::string string();
-  // Throws unless `bytes` are left in the file.
-  void need(uint64_t bytes);
+  // Whether `bytes` are left in the file. A length that runs past the end
+  // reads short: it is logged once, nothing is allocated for it, and reading
+  // goes on from the end of the file to the next check.
+  bool fits(uint64_t bytes);
   // A count of entries that each take at least `minEntryBytes`.
   uint32_t count(uint64_t minEntryBytes);
   std::vector<uint32_t> words(uint32_t n);
@@ -98,6 +101,9 @@ class TaggedReader {
   // The form that reports the word read as well.
   void boundaryWithWord(const char* name);
   [[noreturn]] static void abort() { throw LoadAborted{}; }
+  // Whether a read came up short. A file cut where no check follows (in its
+  // bundle count) would otherwise read as whole.
+  bool ranShort() const { return ranShort_; }
 
   // "count, entries" with `entry(i)` reading entry i.
   template <typename Entry>
@@ -143,7 +149,7 @@ class TaggedReader {
   // extracted, located in the model file, or absent (no_payload).
   void payload(SectionBinary& binary, size_t b, size_t j);
   // Reads `size` bytes and writes them to `fileName` in the temporary
-  // directory; returns the file's path.
+  // directory; returns the file's path (empty when the file ran short).
   std::string writePayloadFile(uint64_t size, const std::string& fileName);
   SequenceLength sequenceLength(int extraWords);
   // Section binary j of bundle b: extracted, or located in the model file.
@@ -165,6 +171,7 @@ class TaggedReader {
   LoaderV2& in_;
   ZRB& model_;
   bool keepBinariesInFile_;
+  bool ranShort_ = false;
   std::string absolutePath_;
   std::vector<uint8_t> copyBuffer_;  // 2 MiB, made at the first extraction
 };

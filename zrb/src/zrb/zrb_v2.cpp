@@ -208,6 +208,7 @@ bool load(const std::string& path, ZRB& model, bool keepBinariesInFile) {
     std::vector<Bundle> bundles;
     bundles.reserve(bundleCount);
     for (uint32_t b = 0; b < bundleCount; ++b) bundles.push_back(readBundle(r, b, version));
+    if (r.ranShort()) return false;  // logged where it happened
     if (!bundles.empty()) model.setMetadata(bundles.front().getMetadata());
     model.setBundles(bundles);
     return true;

@@ -73,6 +73,7 @@ bool loadTaggedFile(const std::string& path, ZRB& model, bool keepBinariesInFile
     std::vector<Bundle> bundles;
     bundles.reserve(bundleCount);
     for (uint32_t b = 0; b < bundleCount; ++b) bundles.push_back(bundleReader(r, b));
+    if (r.ranShort()) return false;  // logged where it happened
     model.setBundles(bundles);
     return true;
   });
