@@ -392,6 +392,10 @@ class ModelImpl : public EngineModel, public PipelineModel {
   // The placement dump and load use; null (after a line) when none is on
   // the model's cores.
   const zrb::Designation* cachePlacement(size_t area, const char* operation) const;
+  // Runs one cache transfer ("dump" or "load") while the model has a cache
+  // and stays launched; running out of host memory becomes a status.
+  template <typename F>
+  StatusCode withCache(const char* operation, F&& body);
   StatusCode dumpArea(size_t area, void* host);
   StatusCode loadArea(size_t area, const void* host);
   StatusCode rearrange(int npuOpIdx, const RearrangeArgs& args);

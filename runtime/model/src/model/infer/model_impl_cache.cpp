@@ -76,6 +76,19 @@ const zrb::Designation* ModelImpl::cachePlacement(size_t area, const char* opera
   return nullptr;
 }
 
+template <typename F>
+StatusCode ModelImpl::withCache(const char* operation, F&& body) {
+  return guarded(operation, [&] {
+    if (cacheRecords_.empty()) {
+      KLOG_ERROR(kNoCache);
+      return StatusCode::Model_NoCache;
+    }
+    CallScope scope(*this);
+    if (!scope) return StatusCode::Model_NotLaunched;
+    return body();
+  });
+}
+
 StatusCode ModelImpl::dumpArea(size_t area, void* host) {
   const zrb::Designation* placement = cachePlacement(area, "dump");
   if (placement == nullptr) return StatusCode::Model_NoCache;
@@ -96,13 +109,7 @@ std::vector<std::vector<int8_t>> ModelImpl::dumpCacheMemory(StatusCode& status) 
 
 StatusCode ModelImpl::dumpCacheMemory(std::vector<std::vector<int8_t>>& buffers) {
   TraceScope trace("dump cache memory");
-  return guarded("dump", [&] {
-    if (cacheRecords_.empty()) {
-      KLOG_ERROR(kNoCache);
-      return StatusCode::Model_NoCache;
-    }
-    CallScope scope(*this);
-    if (!scope) return StatusCode::Model_NotLaunched;
+  return withCache("dump", [&] {
     if (buffers.empty()) {
       for (const CacheRecord& record : cacheRecords_) buffers.emplace_back(record.info.size, 0);
     }
@@ -118,13 +125,7 @@ StatusCode ModelImpl::dumpCacheMemory(std::vector<std::vector<int8_t>>& buffers)
 
 StatusCode ModelImpl::dumpCacheMemory(const std::string& directory) {
   TraceScope trace("dump cache memory");
-  return guarded("dump", [&] {
-    if (cacheRecords_.empty()) {
-      KLOG_ERROR(kNoCache);
-      return StatusCode::Model_NoCache;
-    }
-    CallScope scope(*this);
-    if (!scope) return StatusCode::Model_NotLaunched;
+  return withCache("dump", [&] {
     std::error_code ec;
     if (!directory.empty()) std::filesystem::create_directory(directory, ec);
     if (directory.empty() || ec || !std::filesystem::is_directory(directory, ec)) {
@@ -147,30 +148,20 @@ StatusCode ModelImpl::dumpCacheMemory(const std::string& directory) {
 
 StatusCode ModelImpl::loadCacheMemory(const std::vector<std::vector<int8_t>>& buffers) {
   TraceScope trace("load cache memory");
-  if (cacheRecords_.empty()) {
-    KLOG_ERROR(kNoCache);
-    return StatusCode::Model_NoCache;
-  }
-  CallScope scope(*this);
-  if (!scope) return StatusCode::Model_NotLaunched;
-  const StatusCode checked = checkCacheBuffers("load", cacheRecords_, buffers);
-  if (checked != StatusCode::OK) return checked;
-  for (size_t i = 0; i < cacheRecords_.size(); ++i) {
-    const StatusCode status = loadArea(i, buffers[i].data());
-    if (status != StatusCode::OK) return status;
-  }
-  return StatusCode::OK;
+  return withCache("load", [&] {
+    const StatusCode checked = checkCacheBuffers("load", cacheRecords_, buffers);
+    if (checked != StatusCode::OK) return checked;
+    for (size_t i = 0; i < cacheRecords_.size(); ++i) {
+      const StatusCode status = loadArea(i, buffers[i].data());
+      if (status != StatusCode::OK) return status;
+    }
+    return StatusCode::OK;
+  });
 }
 
 StatusCode ModelImpl::loadCacheMemory(const std::string& directory) {
   TraceScope trace("load cache memory");
-  return guarded("load", [&] {
-    if (cacheRecords_.empty()) {
-      KLOG_ERROR(kNoCache);
-      return StatusCode::Model_NoCache;
-    }
-    CallScope scope(*this);
-    if (!scope) return StatusCode::Model_NotLaunched;
+  return withCache("load", [&] {
     std::error_code ec;
     if (directory.empty() || !std::filesystem::is_directory(directory, ec)) {
       KLOG_ERROR("{} is not directory.", directory);
