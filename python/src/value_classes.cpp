@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bindings.h"
+#include "core/buffer_book.h"
 #include "kestrane/type.h"
 
 namespace ophel {
@@ -55,6 +56,15 @@ void bindBuffer(py::module_& m) {
         }
         if (self.size == 0) return;
         if (self.data == nullptr) throw py::value_error("buffer has no memory to copy into");
+        // `size` is the caller's to set; the copy stays inside the block
+        // the pool handed out.
+        const uint64_t block = handedOutBufferSize(self.data);
+        if (block == 0)
+          throw py::value_error("buffer memory is no longer held by its model's memory pool (released or disposed)");
+        if (self.size > block) {
+          throw py::value_error("buffer size " + std::to_string(self.size) + " is larger than its block of " +
+                                std::to_string(block) + " bytes");
+        }
         std::memcpy(self.data, array.data(), self.size);
       });
 }

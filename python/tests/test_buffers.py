@@ -71,6 +71,32 @@ def test_arrays_and_buffers_that_do_not_fit_are_refused(identity):
         ins[0].set_buffer(np.zeros(1024, np.int8))
 
 
+def test_set_buffer_stays_inside_the_pool_block(identity):
+    x = values(SHAPE)
+    ins, outs = identity.acquire_input_buffer([]), identity.acquire_output_buffer([])
+    identity.reposition_inputs([x], ins)
+    identity.infer_buffer(ins, outs, [], 0)
+    # size is writable, but no size past the 1024-byte block reaches the copy.
+    for size in (1025, 8 << 10, 1 << 20, 1 << 26):
+        ins[0].size = size
+        with pytest.raises(ValueError, match=f"buffer size {size} is larger than its block of 1024 bytes"):
+            ins[0].set_buffer(np.zeros(size, np.int8))
+    y = np.zeros(x.size, np.float32)
+    identity.reposition_outputs(outs, [y])
+    np.testing.assert_array_equal(y, x.ravel())  # the neighbouring output block is untouched
+    # Sizes that fit copy that many bytes, from arrays of any numeric type.
+    ins[0].size = 512
+    ins[0].set_buffer(np.full(512, 3.0))
+    ins[0].size = 1024
+    ins[0].set_buffer(np.zeros(1024, np.int8))
+    identity.infer_buffer(ins, outs, [], 0)
+    identity.reposition_outputs(outs, [y])
+    assert not y.any()
+    # Lists without items run nothing, like the native call.
+    identity.infer_buffer([[]], [[]], [], 0)
+    identity.release_buffer(ins + outs)
+
+
 def test_buffers_need_a_launched_model(make_model):
     idle = ophel.Model(make_model("identity_int8"))
     assert idle.acquire_input_buffer([]) == [] and idle.acquire_output_buffer([]) == []

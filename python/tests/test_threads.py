@@ -107,4 +107,5 @@ def test_dispose_in_the_middle_of_inference(launch):
     model.dispose()
     for t in threads:
         t.join()
-    assert outcomes == ["Model_NotLaunched"] * 4
+    # Refused once disposed, or failed: a task the closing queue dropped.
+    assert len(outcomes) == 4 and set(outcomes) <= {"Model_NotLaunched", "Model_NotAlive"}

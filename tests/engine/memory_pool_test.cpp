@@ -73,6 +73,27 @@ TEST(MemoryPoolTest, ReusesBuffersOfTheExactSizeInTheOrderTheyCameBack) {
   EXPECT_EQ(allocator.frees, 3);
 }
 
+// Whoever holds only a Buffer learns the size of its block from whichever
+// pool handed it out, while it is out and its pool exists.
+TEST(MemoryPoolTest, HandedOutBlocksAreKnownAcrossPools) {
+  CountingAllocator allocator;
+  Pool first = makePool(&allocator), second = makePool(&allocator);
+  Buffer a, b;
+  ASSERT_EQ(first->allocateHostMemory(64, a), StatusCode::OK);
+  ASSERT_EQ(second->allocateHostMemory(100, b), StatusCode::OK);
+  EXPECT_EQ(handedOutBufferSize(a.data), 64u);
+  EXPECT_EQ(handedOutBufferSize(b.data), 100u);
+  EXPECT_EQ(handedOutBufferSize(static_cast<char*>(b.data) + 1), 0u);  // blocks are known by their start
+  EXPECT_EQ(handedOutBufferSize(nullptr), 0u);
+  EXPECT_EQ(first->freeHostMemory(a), StatusCode::OK);
+  EXPECT_EQ(handedOutBufferSize(a.data), 0u);  // back in the pool: not the caller's any more
+  EXPECT_EQ(second->freeHostMemory(b), StatusCode::OK);
+  ASSERT_EQ(first->allocateHostMemory(32, a), StatusCode::OK);
+  second.reset();  // a pool that goes is no longer asked
+  EXPECT_EQ(handedOutBufferSize(a.data), 32u);
+  EXPECT_EQ(first->freeHostMemory(a), StatusCode::OK);
+}
+
 // Buffers go out and come back many times in changing orders and sizes
 // (the pool reuses its book-keeping as they move): each request gets the
 // buffer of its size that came back first, and the books stay right.

@@ -79,6 +79,13 @@ TEST_F(InferenceTest, BufferBatchOfNoItemsRunsNothing) {
   const std::vector<std::vector<std::vector<Buffer>>> outputs = {{}, {{}}, {{}, {}, {}, {}}};
   for (const auto& in : inputs) {
     for (auto out : outputs) EXPECT_EQ(model.inferBuffer(in, out), StatusCode::OK) << in.size() << " " << out.size();
+    // The forms that convert the outputs agree, and leave them as they were.
+    std::vector<NDArray<float>> arrays;
+    std::vector<std::vector<float>> lists = {{1.5f}};
+    EXPECT_EQ(model.inferBufferToFloat(in, arrays), StatusCode::OK) << in.size();
+    EXPECT_EQ(model.inferBufferToFloat(in, lists), StatusCode::OK) << in.size();
+    EXPECT_TRUE(arrays.empty());
+    EXPECT_EQ(lists, (std::vector<std::vector<float>>{{1.5f}}));
   }
   EXPECT_EQ(card_->stats().postsByCore, posts);
   // An item in a later list still needs one in every list.

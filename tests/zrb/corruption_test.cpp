@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <regex>
+#include <string>
+#include <tuple>
 
 #include "zrb/readers.h"
 #include "zrb_fixture.h"
@@ -273,18 +275,24 @@ TEST_P(HeaderCorruptionTest, CutFileReadsOnToTheNextCheck) {
 TEST_P(HeaderCorruptionTest, LengthPastTheEndReadsShortToTheEntryBoundary) {
   const zrbw::Written w = zrbw::write(sampleModel(version()));
   ASSERT_EQ(w.word("mma.0.flags") & 0x10u, 0u);  // the payload is in the file
-  const std::vector<std::pair<std::string, std::string>> lengths = {
-      {"mma.0.size", "Boundary has been compromised (Metadatum)."},
-      {"b0.ipt.0.name_length", "Boundary has been compromised (Input)."},
-      {"b0.sql.0.name_length", "Boundary has been compromised (SequenceLength)."},
+  // A payload reads short in bytes (what was left after its size word), a
+  // name as one item.
+  const std::string payloadShort =
+      "Failed to read zrb, " + std::to_string(w.bytes.size() - w.at("mma.0.size") - 4) + " != 4294967280";
+  const std::vector<std::tuple<std::string, std::string, std::string>> lengths = {
+      {"mma.0.size", payloadShort, "Boundary has been compromised (Metadatum)."},
+      {"b0.ipt.0.name_length", "Failed to read zrb, 0 != 1", "Boundary has been compromised (Input)."},
+      {"b0.sql.0.name_length", "Failed to read zrb, 0 != 1", "Boundary has been compromised (SequenceLength)."},
   };
-  for (const auto& [label, message] : lengths) {
+  for (const auto& [label, shortRead, message] : lengths) {
     zrbw::Written bad = w;
     bad.setWord(label, 0xFFFFFFF0u);
     bad.fixChecksum();
     zrb::ZRB model;
     LogCapture log;
     EXPECT_FALSE(model.load(save(bad.bytes))) << label;
+    EXPECT_GE(log.count(shortRead), 1u) << label << ": " << log.text();
+    EXPECT_EQ(log.count("bytes asked"), 0u) << label << ": " << log.text();
     EXPECT_EQ(log.count(message), 1u) << label << ": " << log.text();
     EXPECT_TRUE(model.getBundles().empty()) << label;
     // Model-level metadata is stored once its list was read whole.

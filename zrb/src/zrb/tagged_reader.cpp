@@ -80,9 +80,14 @@ void TaggedReader::ignoreWords(uint64_t n) {
   for (uint64_t i = 0; i < n; ++i) word();
 }
 
-bool TaggedReader::fits(uint64_t bytes) {
+bool TaggedReader::fits(uint64_t bytes, bool byteCount) {
   if (bytes <= in_.remaining()) return true;
-  KLOG_ERROR("Failed to read zrb, {} bytes asked at offset {} but {} left", bytes, in_.offset(), in_.remaining());
+  // As a read of the whole would have reported it: in bytes for a payload,
+  // else as one item not read.
+  if (byteCount)
+    KLOG_ERROR("Failed to read zrb, {} != {}", in_.remaining(), bytes);
+  else
+    KLOG_ERROR("Failed to read zrb, {} != {}", 0, 1);
   ranShort_ = true;
   in_.skip(in_.remaining());
   return false;
@@ -165,7 +170,7 @@ std::vector<Metadatum> TaggedReader::metadataEntries(uint32_t n, const std::stri
 }
 
 std::string TaggedReader::writePayloadFile(uint64_t size, const std::string& fileName) {
-  if (!fits(size)) return {};
+  if (!fits(size, true)) return {};
   std::vector<uint8_t> payload(size);
   const uint64_t got = in_.peek(payload.data(), size);
   if (got != size) {

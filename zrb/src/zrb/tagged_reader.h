@@ -91,8 +91,9 @@ class TaggedReader {
   std::string string();
   // Whether `bytes` are left in the file. A length that runs past the end
   // reads short: it is logged once, nothing is allocated for it, and reading
-  // goes on from the end of the file to the next check.
-  bool fits(uint64_t bytes);
+  // goes on from the end of the file to the next check. `byteCount`: the
+  // read is logged in bytes (a payload) rather than as one item.
+  bool fits(uint64_t bytes, bool byteCount = false);
   // A count of entries that each take at least `minEntryBytes`.
   uint32_t count(uint64_t minEntryBytes);
   std::vector<uint32_t> words(uint32_t n);

@@ -1,10 +1,10 @@
 #pragma once
 
-// The process-wide objects. They are all defined in globals.cpp, in the order
+// The process-wide objects. They are all built in globals.cpp, in the order
 // they must be built at load: hardware description, logger set-up, the DMA
-// semaphore, the driver text. Do not use them from the static initialisers
-// of other translation units. The trace recorder needs nothing of these and
-// lives with the tracing code (core/trace_event_recorder.h).
+// semaphore, the driver text, then the trace recorder (whose accessor lives
+// with the tracing code, core/trace_event_recorder.h). Do not use them from
+// the static initialisers of other translation units.
 
 #include <string>
 

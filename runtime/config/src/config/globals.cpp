@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "core/log.h"
+#include "core/trace_event_recorder.h"
 #include "hwdep/platform.h"
 #include "platform/semaphore.h"
 
@@ -10,12 +11,15 @@ namespace kestrane {
 
 namespace {
 
-// Built in this order at load and destroyed in reverse at exit.
+// Built in this order at load and destroyed in reverse at exit: the trace
+// recorder, made last, completes a recording still open while everything
+// else is there.
 const hwdep::Platform gPlatform;
 const bool gLoggingReady = (setUpLogging(), true);
 platform::Semaphore gDmaSemaphore(1, 0x7FFFFFFF);
 std::mutex gDriverTextMutex;
 std::string gDriverText;
+[[maybe_unused]] TraceEventRecorder& gTraceRecorder = traceRecorder();
 
 }  // namespace
 

@@ -10,10 +10,6 @@
 namespace kestrane {
 
 namespace {
-// Built at load, before anything can start tracing; an unstopped recording
-// is completed when it is destroyed at exit.
-TraceEventRecorder gTraceRecorder;
-
 int64_t nowMicros() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -110,7 +106,13 @@ void TraceEventRecorder::stop() {
   swapAllowed_ = true;
 }
 
-TraceEventRecorder& traceRecorder() { return gTraceRecorder; }
+TraceEventRecorder& traceRecorder() {
+  // Made on first use, which the library's start-up makes after the other
+  // process-wide objects (config/globals.cpp), so that it goes first at
+  // exit; an unstopped recording is completed then.
+  static TraceEventRecorder recorder;
+  return recorder;
+}
 
 bool startTracingEvents(const char* path) { return path != nullptr && traceRecorder().start(path); }
 

@@ -26,6 +26,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/buffer_book.h"
 #include "core/log.h"
 #include "kestrane/status.h"
 #include "kestrane/type.h"
@@ -188,6 +189,12 @@ class MemoryPool {
   // the other takes one, so that steady traffic allocates nothing.
   std::vector<std::multimap<uint64_t, void*>::node_type> spareFree_;
   std::vector<std::map<void*, uint64_t>::node_type> spareInUse_;
+  // Last: lists the pool once everything above exists and unlists it
+  // before any of it goes, so callers holding only a Buffer can learn the
+  // size of its block (handedOutBufferSize).
+  BufferBookEntry bookEntry_{this, [](const void* pool, const void* data) {
+                               return static_cast<const MemoryPool*>(pool)->handedOutSize(data);
+                             }};
 };
 
 }  // namespace kestrane

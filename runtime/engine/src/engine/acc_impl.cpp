@@ -321,7 +321,11 @@ StatusCode AcceleratorImpl::uploadBinaries(EngineModel* model, bool initial) {
 
   auto write = [&](const SectionPlacement& s, uint64_t done, uint64_t n) {
     const auto handle = static_cast<uint32_t>(model->memoryHandle(s.core));
-    return writeDeviceMemory(*driver_, s.address, done, n, staging.address(), interleave_, handle) == n;
+    const uint64_t written = writeDeviceMemory(*driver_, s.address, done, n, staging.address(), interleave_, handle);
+    if (written == n) return true;
+    KLOG_ERROR("Failed to write a section binary to device memory: {} of {} bytes at 0x{:x} written ({}).", written,
+               n, s.address + done, s.hasPayload ? s.path : "zeros");
+    return false;
   };
   if (initial) {
     // Sections without payload start as zeros.
@@ -340,10 +344,17 @@ StatusCode AcceleratorImpl::uploadBinaries(EngineModel* model, bool initial) {
       KLOG_ERROR("Could not find {}, Abort.", s.path);
       return StatusCode::Model_FailedToOpenSectionBinary;
     }
-    if (s.offset != 0 && fseeko(file.get(), static_cast<off_t>(s.offset), SEEK_SET) != 0) return StatusCode::Model_BrokenZRB;
+    if (s.offset != 0 && fseeko(file.get(), static_cast<off_t>(s.offset), SEEK_SET) != 0) {
+      KLOG_ERROR("Failed to seek to offset {} of {}.", s.offset, s.path);
+      return StatusCode::Model_BrokenZRB;
+    }
     for (uint64_t done = 0; done < s.size; done += kChunk) {
       const uint64_t n = std::min(kChunk, s.size - done);
-      if (std::fread(staging.bytes(), 1, n, file.get()) != n) return StatusCode::Model_BrokenZRB;
+      const uint64_t got = std::fread(staging.bytes(), 1, n, file.get());
+      if (got != n) {
+        KLOG_ERROR("Failed to read section binary ({} vs {})", got, n);
+        return StatusCode::Model_BrokenZRB;
+      }
       if (!write(s, done, n)) return StatusCode::Driver_FailedToWriteMemoryBuffer;
     }
   }

@@ -317,27 +317,46 @@ StatusCode NPUWatchdog::dispatchInput(const NPUTask& task, int32_t item, size_t 
         KLOG_ERROR("Input {} has no device address for buffer {}.", i, j);
         return StatusCode::Model_BrokenZRB;
       }
-      if (writeDeviceMemory(driver_, plan.inputs[i][j] + offset, 0, size, host, interleave, memoryHandle_) != size)
-        return StatusCode::Driver_FailedToWriteMemoryBuffer;
+      status = toDevice(plan.inputs[i][j] + offset, size, host, interleave, "input", i, j);
+      if (status != StatusCode::OK) return status;
     }
   }
   return StatusCode::OK;
 }
 
+StatusCode NPUWatchdog::toDevice(uint64_t address, uint64_t size, uint64_t host, bool interleave, const char* what,
+                                 size_t i, size_t j) {
+  const uint64_t written = writeDeviceMemory(driver_, address, 0, size, host, interleave, memoryHandle_);
+  if (written == size) return StatusCode::OK;
+  KLOG_ERROR("Failed to write {} {} (buffer {}) to device memory: {} of {} bytes at 0x{:x} written.", what, i, j,
+             written, size, address);
+  return StatusCode::Driver_FailedToWriteMemoryBuffer;
+}
+
+StatusCode NPUWatchdog::fromDevice(uint64_t address, uint64_t size, uint64_t host, bool interleave, size_t i,
+                                   size_t j) {
+  const uint64_t got = readDeviceMemory(driver_, address, 0, size, host, interleave, memoryHandle_);
+  if (got == size) return StatusCode::OK;
+  KLOG_ERROR("Failed to read output {} (buffer {}) from device memory: {} of {} bytes at 0x{:x} read.", i, j, got,
+             size, address);
+  return StatusCode::Driver_FailedToReadMemoryBuffer;
+}
+
 StatusCode NPUWatchdog::writePieces(const std::vector<ProgramPiece>& pieces, bool eachCoreInOrder) {
+  size_t index = 0;
   auto write = [&](const ProgramPiece& piece) {
-    const uint64_t size = piece.buffer.size;
-    return writeDeviceMemory(driver_, piece.address, 0, size, hostAddress(piece.buffer.data), ioInterleave_,
-                             memoryHandle_) == size;
+    return toDevice(piece.address, piece.buffer.size, hostAddress(piece.buffer.data), ioInterleave_,
+                    "program piece", index, 0) == StatusCode::OK;
   };
   if (eachCoreInOrder) {
     for (CoreId core : cores_)
-      for (const ProgramPiece& piece : pieces)
-        if (piece.core == core && !write(piece)) return StatusCode::Driver_FailedToWriteMemoryBuffer;
+      for (index = 0; index < pieces.size(); ++index)
+        if (pieces[index].core == core && !write(pieces[index])) return StatusCode::Driver_FailedToWriteMemoryBuffer;
     return StatusCode::OK;
   }
-  for (const ProgramPiece& piece : pieces)
-    if (contains(cores_, piece.core) && !write(piece)) return StatusCode::Driver_FailedToWriteMemoryBuffer;
+  for (index = 0; index < pieces.size(); ++index)
+    if (contains(cores_, pieces[index].core) && !write(pieces[index]))
+      return StatusCode::Driver_FailedToWriteMemoryBuffer;
   return StatusCode::OK;
 }
 
@@ -356,10 +375,10 @@ StatusCode NPUWatchdog::loadProgram(size_t v) {
     KLOG_ERROR("No IMEM_INIT found");
     return StatusCode::Acc_NoIMemInitFound;
   }
-  if (writeDeviceMemory(driver_, piece->address, 0, piece->buffer.size, hostAddress(piece->buffer.data),
-                        ioInterleave_, memoryHandle_) != piece->buffer.size)
-    return StatusCode::Driver_FailedToWriteMemoryBuffer;
-  StatusCode status = driver_.postInfer(cores_);
+  StatusCode status = toDevice(piece->address, piece->buffer.size, hostAddress(piece->buffer.data), ioInterleave_,
+                               "program piece", static_cast<size_t>(piece - program.pieces.begin()), 0);
+  if (status != StatusCode::OK) return status;
+  status = driver_.postInfer(cores_);
   if (status != StatusCode::OK) {
     KLOG_ERROR("[{:x}] Failed to post the init imem run.", coreKey(cores_.front()));
     return status;
@@ -574,8 +593,8 @@ StatusCode NPUWatchdog::retrieveOutput(const NPUTask& task, int32_t item, size_t
           if (status != StatusCode::OK) return status;
         }
       }
-      if (readDeviceMemory(driver_, address, 0, size, host, interleave, memoryHandle_) != size)
-        return StatusCode::Driver_FailedToReadMemoryBuffer;
+      status = fromDevice(address, size, host, interleave, i, j);
+      if (status != StatusCode::OK) return status;
       if (type == 3 && position > 0) std::memcpy(static_cast<uint8_t*>(buf.data) + position * size, hostBytes(host), size);
       if ((type == 1 || type == 2) && item < task.itemCount - 1) {
         // The output feeds the next item's input of the same place.
@@ -583,8 +602,8 @@ StatusCode NPUWatchdog::retrieveOutput(const NPUTask& task, int32_t item, size_t
           KLOG_ERROR("Output {} writes back to input ({}, {}), which has no device address.", i, i, j);
           return StatusCode::Model_BrokenZRB;
         }
-        if (writeDeviceMemory(driver_, plan.inputs[i][j] + offset, 0, size, host, interleave, memoryHandle_) != size)
-          return StatusCode::Driver_FailedToWriteMemoryBuffer;
+        status = toDevice(plan.inputs[i][j] + offset, size, host, interleave, "output fed back as input", i, j);
+        if (status != StatusCode::OK) return status;
       }
     }
   }

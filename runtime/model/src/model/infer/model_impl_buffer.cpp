@@ -79,6 +79,11 @@ StatusCode repositionSeqLens(const std::vector<std::vector<int>>& seqlens, const
   return op.checkMultipliers(out, isInput);
 }
 
+// A batch of no items runs nothing, so the output side is not looked at.
+bool noItems(const Lists& inputs) {
+  return std::all_of(inputs.begin(), inputs.end(), [](const std::vector<Buffer>& list) { return list.empty(); });
+}
+
 uint64_t itemElements(const IORecord& record, const SeqLensHWC& m) {
   return record.info.original_size() * m[0] * m[1] * m[2];
 }
@@ -148,9 +153,7 @@ StatusCode ModelImpl::inferBuffer(const std::vector<std::vector<Buffer>>& inputs
     KLOG_ERROR("inferBuffer needs a buffer list per input.");
     return StatusCode::Model_ShapeMismatched;
   }
-  // A batch of no items runs nothing, so the output lists are not looked at.
-  if (std::all_of(inputs.begin(), inputs.end(), [](const std::vector<Buffer>& list) { return list.empty(); }))
-    return StatusCode::OK;
+  if (noItems(inputs)) return StatusCode::OK;
   const size_t items = inputs[0].size();
   status = checkCallerBuffers(pool_, inputs, npu.inputs(), info.inputSeqlens, items, "input");
   if (status == StatusCode::OK)
@@ -174,6 +177,7 @@ StatusCode ModelImpl::inferBufferToFloatOf(const std::vector<std::vector<Buffer>
     KLOG_ERROR("{} needs a buffer list per input.", name);
     return StatusCode::Model_ShapeMismatched;
   }
+  if (noItems(inputs)) return StatusCode::OK;
   const size_t items = inputs[0].size();
   status = checkCallerBuffers(pool_, inputs, npu.inputs(), info.inputSeqlens, items, "input");
   if (status != StatusCode::OK) return status;

@@ -444,9 +444,7 @@ StatusCode ModelImpl::runTasks(const std::vector<std::vector<Buffer>>& inputs,
   // engine may still write into its buffers.
   StatusCode status = StatusCode::OK;
   for (size_t t = 0; t < queuedTasks; ++t) {
-    StatusCode result = answers[t]->wait() ? StatusCode::OK : StatusCode::Model_NotAlive;
-    // A task failed because dispose closed the queue: the model went away.
-    if (result == StatusCode::Model_NotAlive && !taskQueue_->isOpen()) result = StatusCode::Model_NotLaunched;
+    const StatusCode result = answers[t]->wait() ? StatusCode::OK : StatusCode::Model_NotAlive;
     if (status == StatusCode::OK) status = result;
   }
   return status != StatusCode::OK ? status : queued;
