@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,8 @@
 #include "support/zrb_json.h"
 #include "support/zrb_test_file.h"
 #include "support/zrb_writer.h"
+
+#include "bench_args.h"
 
 using namespace kestrane;
 namespace zrbw = kestrane::test::zrbw;
@@ -115,8 +118,25 @@ double median(F measure) {
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: bench_async [REQUESTS_PER_CORE]\n"
+    "Asynchronous against synchronous throughput on 1, 2, 4 and 8 cores of the simulated card, with\n"
+    "a program that takes 2000 us per run; each rate is the median of five measurements.\n"
+    "  REQUESTS_PER_CORE  requests per core and measurement (default 100)\n";
+
 int main(int argc, char** argv) {
-  const int perCore = argc > 1 ? std::atoi(argv[1]) : 100;
+  long perCore = 100;
+  if (kestrane::bench::asksHelp(argc, argv)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc > 2) kestrane::bench::refuseArgument(argv[0], std::string("unexpected argument ") + argv[2]);
+  if (argc > 1 && argv[1][0] == '-' && !std::isdigit(static_cast<unsigned char>(argv[1][1]))) {
+    kestrane::bench::refuseArgument(argv[0], std::string("unknown option ") + argv[1]);
+  }
+  if (argc > 1 && !kestrane::bench::wholeNumber(argv[1], 1, 1000000, perCore)) {
+    kestrane::bench::refuseArgument(argv[0], std::string("requests per core must be 1 to 1000000, not ") + argv[1]);
+  }
   setLogLevel(LogLevel::WARN);
   const std::string monitor = "kestrane_monitor_bench_async_" + std::to_string(getpid());
   TalissMonitor::setBlockName(monitor);
@@ -127,7 +147,7 @@ int main(int argc, char** argv) {
   auto acc = Accelerator::create(0, sc);
   if (sc != StatusCode::OK) return 1;
 
-  std::printf("fixed-delay program: %u us per run, %d requests per core\n", kDelayUs, perCore);
+  std::printf("fixed-delay program: %u us per run, %ld requests per core\n", kDelayUs, perCore);
   std::printf("%5s %12s %12s %12s %14s\n", "cores", "sync req/s", "async req/s", "async/sync", "async/(N*base)");
   double base = 0;
   for (int cores : {1, 2, 4, 8}) {
@@ -135,9 +155,9 @@ int main(int argc, char** argv) {
     if (sc != StatusCode::OK || model->launch(*acc) != StatusCode::OK) return 1;
     syncRate(*model, 5);  // warm the pool
     asyncRate(*model, cores);
-    const double sync = median([&] { return syncRate(*model, perCore); });
+    const double sync = median([&] { return syncRate(*model, static_cast<int>(perCore)); });
     if (cores == 1) base = sync;
-    const double async = median([&] { return asyncRate(*model, perCore * cores); });
+    const double async = median([&] { return asyncRate(*model, static_cast<int>(perCore) * cores); });
     std::printf("%5d %12.1f %12.1f %12.2f %14.2f\n", cores, sync, async, async / sync, async / (cores * base));
   }
   acc.reset();

@@ -20,6 +20,8 @@
 #include "dataplane/reposition.h"
 #include "dataplane/transpose.h"
 
+#include "benchmark_usage.h"
+
 using namespace kestrane;
 
 namespace {
@@ -183,8 +185,11 @@ void registerShape(const Shape& s) {
 
 int main(int argc, char** argv) {
   for (const Shape& s : kShapes) registerShape(s);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  kestrane::bench::initialize(&argc, argv,
+                              "usage: bench_data_plane [Google Benchmark flags]\n"
+                              "Times the data plane of one inference item (reposition, transposition, float16\n"
+                              "conversion, int8 quantisation) beside memcpy of the same bytes, cases named\n"
+                              "<case>/<H>x<W>x<C>; bench/data_plane_compare.py sets them beside numpy.\n");
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

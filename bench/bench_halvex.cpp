@@ -13,6 +13,8 @@
 #include "halvex/functional.h"
 #include "halvex/tensor.h"
 
+#include "benchmark_usage.h"
+
 namespace {
 
 using kestrane::halvex::DType;
@@ -103,8 +105,11 @@ void registerAll() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  registerAll();
-  benchmark::Initialize(&argc, argv);
+  kestrane::bench::initialize(&argc, argv,
+                              "usage: bench_halvex [Google Benchmark flags]\n"
+                              "Times the tensor operations on sizes 1e2, 1e5 and 1e7 in contiguous, transposed and\n"
+                              "broadcast layouts, single-threaded; bench/compare.py sets them beside numpy.\n");
+  registerAll();  // after --help: the inputs take seconds to make
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

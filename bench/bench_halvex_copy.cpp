@@ -18,6 +18,8 @@
 #include "halvex/free_functions.h"
 #include "halvex/tensor.h"
 
+#include "benchmark_usage.h"
+
 using namespace kestrane::halvex;
 
 namespace {
@@ -136,8 +138,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  registerAll();
-  benchmark::Initialize(&argc, argv);
+  kestrane::bench::initialize(&argc, argv,
+                              "usage: bench_halvex_copy [Google Benchmark flags]\n"
+                              "Times data movement of the tensor library against memcpy of the same bytes on a\n"
+                              "2048 x 2048 float32 tensor, single-threaded, then prints each case's speed relative\n"
+                              "to memcpy; bench/compare.py sets the cases beside numpy.\n");
+  registerAll();  // after --help: the inputs take seconds to make
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

@@ -32,6 +32,8 @@
 #include "support/zrb_test_file.h"
 #include "support/zrb_writer.h"
 
+#include "benchmark_usage.h"
+
 namespace {
 
 std::atomic<int64_t> liveBytes{0};
@@ -166,4 +168,13 @@ BENCHMARK(HugeOriginalShape)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  kestrane::bench::initialize(&argc, argv,
+                              "usage: bench_model_create [Google Benchmark flags]\n"
+                              "Times model creation per byte of a format-4 file of thousands of inputs and\n"
+                              "RmemIds at two sizes (Format4/1, Format4/4), and takes the heap peak of refusing a\n"
+                              "kilobyte file that claims a huge shape (HugeOriginalShape, under 64 MiB).\n");
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -8,6 +8,7 @@ run is printed too (1.0: as fast as memcpy).
     bench/compare.py build/bench/bench_halvex [filter]
     bench/compare.py build/bench/bench_halvex_copy
 """
+import argparse
 import json
 import os
 import re
@@ -23,6 +24,35 @@ ALSO = {"sort": "sort_with_indices", "add_transposed": "add_transposed_order_c",
         "multiply_transposed": "multiply_transposed_order_c"}
 
 
+class Parser(argparse.ArgumentParser):
+    """Refuses a bad command line in one line."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: {message} (see --help)\n")
+
+
+def pattern(text):
+    try:
+        re.compile(text)
+    except re.error as e:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a regular expression ({e})")
+    return text
+
+
+def program(path):
+    if not (os.path.isfile(path) and os.access(path, os.X_OK)):
+        raise argparse.ArgumentTypeError(f"{path} is not a program")
+    return path
+
+
+def arguments():
+    parser = Parser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("binary", type=program, help="bench_halvex or bench_halvex_copy of the build")
+    parser.add_argument("filter", nargs="?", default="", type=pattern,
+                        help="a regular expression of the cases to run (default: all)")
+    return parser.parse_args()
+
+
 def run_binary(binary, only, env):
     with tempfile.NamedTemporaryFile(suffix=".json") as out:
         args = [binary, "--benchmark_min_time=0.1", "--benchmark_repetitions=" + str(REPETITIONS),
@@ -35,11 +65,15 @@ def run_binary(binary, only, env):
 
 
 def main():
-    if len(sys.argv) < 2:
-        sys.exit(__doc__)
-    binary, only = sys.argv[1], (sys.argv[2] if len(sys.argv) > 2 else "")
+    args = arguments()
+    binary, only = args.binary, args.filter
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
-    halvex = run_binary(binary, only, env)
+    try:
+        halvex = run_binary(binary, only, env)
+    except subprocess.CalledProcessError as e:
+        sys.exit(f"compare.py: {binary} failed (exit status {e.returncode})")
+    except ValueError:
+        sys.exit(f"compare.py: {binary} gave no benchmark results")
     # CPU time on both sides, the fastest repetition: the comparison holds on
     # a busy machine too.
     ours = {}

@@ -5,6 +5,7 @@ and prints per case the bytes per second, the share of memcpy of the same bytes
 
     bench/data_plane_compare.py build/bench/bench_data_plane [filter]
 """
+import argparse
 import json
 import os
 import re
@@ -17,6 +18,35 @@ import numpy as np
 
 SHAPES = [(224, 224, 3), (56, 56, 64), (1, 1, 1000), (1080, 1920, 3)]
 SCALE = np.float32(40.0)
+
+
+class Parser(argparse.ArgumentParser):
+    """Refuses a bad command line in one line."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: {message} (see --help)\n")
+
+
+def pattern(text):
+    try:
+        re.compile(text)
+    except re.error as e:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a regular expression ({e})")
+    return text
+
+
+def program(path):
+    if not (os.path.isfile(path) and os.access(path, os.X_OK)):
+        raise argparse.ArgumentTypeError(f"{path} is not a program")
+    return path
+
+
+def arguments():
+    parser = Parser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("binary", type=program, help="bench_data_plane of the build")
+    parser.add_argument("filter", nargs="?", default="", type=pattern,
+                        help="a regular expression of the cases to print (default: all)")
+    return parser.parse_args()
 
 
 def numpy_cases():
@@ -63,13 +93,17 @@ def time_numpy(only):
 
 
 def main():
-    if len(sys.argv) < 2:
-        sys.exit(__doc__)
-    binary, only = sys.argv[1], (sys.argv[2] if len(sys.argv) > 2 else "")
+    args = arguments()
+    binary, only = args.binary, args.filter
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
     args = [binary, "--benchmark_format=json", "--benchmark_min_time=0.2", "--benchmark_repetitions=3",
             "--benchmark_report_aggregates_only=true"]
-    run = json.loads(subprocess.run(args, env=env, check=True, capture_output=True, text=True).stdout)
+    try:
+        run = json.loads(subprocess.run(args, env=env, check=True, capture_output=True, text=True).stdout)
+    except subprocess.CalledProcessError as e:
+        sys.exit(f"data_plane_compare.py: {binary} failed (exit status {e.returncode})")
+    except ValueError:
+        sys.exit(f"data_plane_compare.py: {binary} gave no benchmark results")
     ours = {}
     for b in run["benchmarks"]:
         if b.get("aggregate_name") != "median":

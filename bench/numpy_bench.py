@@ -2,6 +2,7 @@
 """Times numpy on the cases of bench_halvex and bench_halvex_copy (same names,
 dtypes, shapes and layouts) and prints one JSON object {case name: CPU seconds
 per call}. Run single-threaded: compare.py sets the BLAS thread variables to 1."""
+import argparse
 import json
 import re
 import sys
@@ -14,6 +15,21 @@ np.seterr(all="ignore")  # exp of the random inputs overflows to inf on purpose
 
 SIZES = [("1e2", 10, 10), ("1e5", 100, 1000), ("1e7", 1000, 10000)]
 RESIZE = [("1e2", (1, 1, 10, 10)), ("1e5", (1, 10, 100, 100)), ("1e7", (1, 10, 1000, 1000))]
+
+
+class Parser(argparse.ArgumentParser):
+    """Refuses a bad command line in one line."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: {message} (see --help)\n")
+
+
+def pattern(text):
+    try:
+        re.compile(text)
+    except re.error as e:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a regular expression ({e})")
+    return text
 
 
 def rand(shape, dtype, seed):
@@ -92,6 +108,10 @@ def copy_cases(cases):
 
 
 def main():
+    parser = Parser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("filter", nargs="?", default="", type=pattern,
+                        help="a regular expression of the cases to time (default: all)")
+    only = parser.parse_args().filter
     cases = {}
     copy_cases(cases)
     for name, rows, cols in SIZES:
@@ -129,7 +149,6 @@ def main():
         bt = b.T
         cases[f"matmul/float32/{m}^3/transposed"] = lambda a=a, b=bt: a @ b
 
-    only = sys.argv[1] if len(sys.argv) > 1 else ""
     out = {}
     for name, fn in cases.items():
         # A regular expression, as for the benchmark binary's filter.

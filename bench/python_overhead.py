@@ -7,7 +7,7 @@ The model is tests/models/identity_int8.json (a 4x4x8 float32 input and output, 
 request) on one core of the simulated card. Each round runs the C++ binary, then the Python loop;
 the overhead is the median over the rounds of Python p50 - C++ p50 (aim: at most 10 us), shown beside
 the difference of the two sides' best p50 (the rounds least disturbed by other work on the machine)."""
-import json
+import argparse
 import os
 import statistics
 import subprocess
@@ -16,15 +16,45 @@ import tempfile
 import time
 from pathlib import Path
 
+import numpy as np
+
 ROOT = Path(__file__).resolve().parents[1]
-BUILD = Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "build"
-REQUESTS = int(sys.argv[2]) if len(sys.argv) > 2 else 5000
 ROUNDS = 7
+ophel = None  # imported from the build folder given
 
-sys.path.insert(0, str(BUILD / "python"))
-import numpy as np  # noqa: E402
 
-import ophel  # noqa: E402
+class Parser(argparse.ArgumentParser):
+    """Refuses a bad command line in one line."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: {message} (see --help)\n")
+
+
+def count(text):
+    if not text.isdigit() or not 1 <= int(text) <= 100000000:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number from 1 to 100000000")
+    return int(text)
+
+
+def arguments():
+    """The build folder and requests per side; imports ophel from that folder."""
+    global ophel
+    parser = Parser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("build", nargs="?", type=Path, default=ROOT / "build",
+                        help="the build folder (default: build); it holds bench_infer_call, zrbgen and ophel")
+    parser.add_argument("requests", nargs="?", type=count, default=5000,
+                        help="requests per side and round (default 5000; the C++ side takes at least 100)")
+    args = parser.parse_args()
+    for needed in (args.build / "bench" / "bench_infer_call", args.build / "tools" / "zrbgen"):
+        if not needed.is_file():
+            parser.error(f"{args.build} has no {needed.relative_to(args.build)} (a plain build makes it)")
+    sys.path.insert(0, str(args.build / "python"))
+    try:
+        import ophel as module
+    except ImportError as e:
+        parser.error(f"no ophel module in {args.build / 'python'} ({e})")
+    ophel = module
+    return args.build, args.requests
 
 
 def percentiles(us):
@@ -56,8 +86,8 @@ def python_side(path, requests):
     return results
 
 
-def cpp_side(path, requests):
-    run = subprocess.run([str(BUILD / "bench" / "bench_infer_call"), path, str(requests)], capture_output=True,
+def cpp_side(build, path, requests):
+    run = subprocess.run([str(build / "bench" / "bench_infer_call"), path, str(requests)], capture_output=True,
                          text=True, check=True)
     # The driver layer prints its connection details on the same stream.
     rows = [line.split() for line in run.stdout.splitlines() if line.startswith(("returning ", "into "))]
@@ -65,14 +95,15 @@ def cpp_side(path, requests):
 
 
 def main():
+    build, requests = arguments()
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "identity_int8.zrb")
-        subprocess.run([str(BUILD / "tools" / "zrbgen"), str(ROOT / "tests" / "models" / "identity_int8.json"), path],
+        subprocess.run([str(build / "tools" / "zrbgen"), str(ROOT / "tests" / "models" / "identity_int8.json"), path],
                        check=True)
         p50s = {form: {"C++": [], "Python": []} for form in ("returning", "into")}
-        print(f"Synchronous inference of a 4x4x8 float32 item, {REQUESTS} requests per side and round (us)")
+        print(f"Synchronous inference of a 4x4x8 float32 item, {requests} requests per side and round (us)")
         for r in range(ROUNDS):
-            cpp, py = cpp_side(path, REQUESTS), python_side(path, REQUESTS)
+            cpp, py = cpp_side(build, path, requests), python_side(path, requests)
             for form in p50s:
                 p50s[form]["C++"].append(cpp[form][0])
                 p50s[form]["Python"].append(py[form][0])

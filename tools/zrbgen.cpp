@@ -1,12 +1,14 @@
-// zrbgen: writes a model file (format version 5 or 6) from a JSON
+// zrbgen: writes a model file (format version 1 to 6) from a JSON
 // description, for Python tests and the demo. The description's format is in
 // docs/zrbgen.md.
 //
 //   zrbgen DESCRIPTION.json OUTPUT.zrb [--offsets OFFSETS.json]
 //
 // DESCRIPTION "-" reads standard input. --offsets writes the offset of every
-// labelled field, so a test can corrupt a chosen word. Exit status 0 on
-// success, 1 with one line on standard error otherwise.
+// labelled field, so a test can corrupt a chosen word. A key the format does
+// not have or a value out of its field's range is refused at its JSON
+// pointer. Exit status 0 on success, 1 with one line on standard error
+// otherwise; -h or --help prints the usage.
 
 #include <filesystem>
 #include <fstream>
@@ -20,8 +22,13 @@
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: zrbgen DESCRIPTION.json OUTPUT.zrb [--offsets OFFSETS.json]\n"
+    "Writes a model file from a JSON description (\"-\": standard input); --offsets writes the\n"
+    "byte offset of every labelled field. The description's format: docs/zrbgen.md.\n";
+
 int usage() {
-  std::cerr << "usage: zrbgen DESCRIPTION.json OUTPUT.zrb [--offsets OFFSETS.json]\n";
+  std::cerr << kUsage;
   return 1;
 }
 
@@ -29,6 +36,10 @@ int usage() {
 
 int main(int argc, char** argv) {
   using namespace kestrane::test;
+  if (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help")) {
+    std::cout << kUsage;
+    return 0;
+  }
   if (argc != 3 && argc != 5) return usage();
   if (argc == 5 && std::string(argv[3]) != "--offsets") return usage();
   const std::string input = argv[1];

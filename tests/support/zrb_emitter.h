@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,9 @@ class Emitter {
     word(label, bits);
   }
   void bytes(const std::string& label, const std::vector<uint8_t>& data) {
+    if (model_.overrides.count(label)) {
+      throw std::invalid_argument("/overrides/" + label + ": unknown key (no word of the file has this label)");
+    }
     mark(label);
     out_.bytes.insert(out_.bytes.end(), data.begin(), data.end());
   }

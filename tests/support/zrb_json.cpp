@@ -1,10 +1,14 @@
 #include "support/zrb_json.h"
 
-#include <filesystem>
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
+#include <set>
 #include <stdexcept>
 
 #include "hwdep/memory_type.h"
@@ -17,6 +21,324 @@ namespace {
 
 using nlohmann::json;
 
+// ---- Checking a description before anything is built ----
+// A misspelt key or a value its field cannot hold is refused at its JSON
+// pointer, instead of a file the test did not mean (or a wrong message from
+// deep in the writer). Messages: "<pointer>: unknown key", "<pointer>:
+// <value> is out of range (<allowed>)", "<pointer>: expected <kind>, got
+// <value>", "<pointer>: required key missing".
+
+using Check = std::function<void(const json&, const std::string&)>;
+
+struct Field {
+  const char* key;
+  Check check;
+  bool required = false;
+};
+
+[[noreturn]] void refuse(const std::string& at, const std::string& problem) {
+  throw std::invalid_argument((at.empty() ? "/" : at) + ": " + problem);
+}
+
+std::string shown(const json& j) {
+  if (j.is_array()) return "an array";
+  if (j.is_object()) return "an object";
+  return j.dump();
+}
+
+std::string child(const std::string& at, const std::string& key) {
+  std::string escaped;
+  for (char c : key) escaped += c == '~' ? "~0" : c == '/' ? "~1" : std::string(1, c);
+  return at + "/" + escaped;
+}
+
+void expect(bool ok, const json& j, const std::string& at, const char* kind) {
+  if (!ok) refuse(at, std::string("expected ") + kind + ", got " + shown(j));
+}
+
+// Numbers built in C++ are signed, parsed ones unsigned when not negative.
+bool negative(const json& j) { return !j.is_number_unsigned() && j.get<int64_t>() < 0; }
+
+// A whole number from `lo` to `hi`.
+Check whole(int64_t lo, uint64_t hi) {
+  const std::string allowed = std::to_string(lo) + " to " + std::to_string(hi);
+  return [=](const json& j, const std::string& at) {
+    expect(j.is_number_integer(), j, at, "a whole number");
+    const bool in = negative(j) ? j.get<int64_t>() >= lo
+                                : j.get<uint64_t>() <= hi && (lo <= 0 || j.get<uint64_t>() >= uint64_t(lo));
+    if (!in) refuse(at, j.dump() + " is out of range (" + allowed + ")");
+  };
+}
+
+const Check word = whole(0, 0xFFFFFFFFu), longWord = whole(0, UINT64_MAX), byte = whole(0, 255);
+
+Check among(std::set<uint64_t> values, std::string allowed) {
+  return [=](const json& j, const std::string& at) {
+    expect(j.is_number_integer(), j, at, "a whole number");
+    if (negative(j) || !values.count(j.get<uint64_t>())) {
+      refuse(at, j.dump() + " is out of range (" + allowed + ")");
+    }
+  };
+}
+
+const Check boolean = [](const json& j, const std::string& at) { expect(j.is_boolean(), j, at, "true or false"); };
+const Check text = [](const json& j, const std::string& at) { expect(j.is_string(), j, at, "a string"); };
+const Check number = [](const json& j, const std::string& at) { expect(j.is_number(), j, at, "a number"); };
+const Check anything = [](const json&, const std::string&) {};
+
+// An array of `least` to `most` `item`s.
+Check list(Check item, size_t least = 0, size_t most = SIZE_MAX) {
+  return [=](const json& j, const std::string& at) {
+    expect(j.is_array(), j, at, "an array");
+    if (j.size() < least || j.size() > most) {
+      refuse(at, std::string("expected ") + (least == most ? "" : "at most ") + std::to_string(most) + " values, got " +
+                     std::to_string(j.size()));
+    }
+    for (size_t i = 0; i < j.size(); ++i) item(j[i], at + "/" + std::to_string(i));
+  };
+}
+
+// An object of these keys only (`open`: other keys are let through).
+void record(const json& j, const std::string& at, const std::vector<Field>& fields, bool open = false) {
+  expect(j.is_object(), j, at, "an object");
+  for (const auto& [key, value] : j.items()) {
+    const auto field = std::find_if(fields.begin(), fields.end(), [&](const Field& f) { return key == f.key; });
+    if (field != fields.end()) {
+      field->check(value, child(at, key));
+    } else if (!open) {
+      refuse(child(at, key), "unknown key");
+    }
+  }
+  for (const Field& f : fields) {
+    if (f.required && !j.contains(f.key)) refuse(child(at, f.key), "required key missing");
+  }
+}
+
+Check recordOf(std::vector<Field> fields, bool open = false) {
+  return [fields = std::move(fields), open](const json& j, const std::string& at) { record(j, at, fields, open); };
+}
+
+const std::map<std::string, uint32_t>& hardwareNames() {
+  static const std::map<std::string, uint32_t> names = {{"R412T", 0},   {"Taliss", 1},  {"Ebrill", 2},
+                                                        {"Taliss2", 3}, {"Ebrill2", 4}, {"Dummy", 0x7FFFFFFE}};
+  return names;
+}
+
+void checkHardware(const json& j, const std::string& at) {
+  if (j.is_number()) return word(j, at);
+  expect(j.is_string(), j, at, "a number or a name");
+  if (!hardwareNames().count(j.get<std::string>())) {
+    refuse(at, j.dump() + " is out of range (R412T, Taliss, Ebrill, Taliss2, Ebrill2, Dummy or a number)");
+  }
+}
+
+void checkRegion(const json& j, const std::string& at) {
+  expect(j.is_string(), j, at, "a string");
+  std::string names;
+  for (uint32_t type = 0; type <= 30; ++type) {
+    const std::string name = hwdep::memoryTypeName(type);
+    if (name == "Error") continue;
+    if (name == j.get<std::string>()) return;
+    names += (names.empty() ? "" : ", ") + name;
+  }
+  refuse(at, j.dump() + " is out of range (" + names + ")");
+}
+
+void checkModelDescription(const json& j, const std::string& at) {
+  static const Check tensors = list(recordOf({{"name", text, true}, {"shape", anything, true}}));
+  // Layers carry any further key as given.
+  static const Check layers = list(recordOf({{"layerName", text, true}, {"isUnsupported", boolean}}, true));
+  record(j, at, {{"inputs", tensors}, {"outputs", tensors}, {"tensors", tensors}, {"layers", layers}});
+}
+
+void checkPayload(const json& j, const std::string& at) {
+  if (j.is_string()) return;
+  if (j.is_array()) return list(byte)(j, at);
+  static const std::vector<Field> forms = {
+      {"text", text},
+      {"hex",
+       [](const json& h, const std::string& where) {
+         text(h, where);
+         const std::string s = h.get<std::string>();
+         const auto digits =
+             std::count_if(s.begin(), s.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+         if (digits % 2 != 0) refuse(where, "expected an even number of hex digits, got " + std::to_string(digits));
+       }},
+      {"bytes", list(byte)},
+      {"file", text},
+      {"msgpack", anything},
+      {"model_description", checkModelDescription},
+      {"random", recordOf({{"size", longWord, true}, {"seed", word}})},
+      {"repeat", recordOf({{"size", longWord, true}, {"byte", byte}})}};
+  expect(j.is_object(), j, at, "a string, an array of bytes or an object");
+  record(j, at, forms);
+  if (j.size() != 1) refuse(at, "expected one payload form, got " + std::to_string(j.size()));
+}
+
+const Check cluster = among({0x10000, 0x20000}, "65536 or 131072");
+
+// The fields that name a core and its mode, of cores and designations.
+std::vector<Field> coreFields() {
+  return {{"core_word", word},       {"cluster", cluster},
+          {"core", whole(0, 0xFFFF)}, {"mode_word", word},
+          {"mode", whole(0, 15)},     {"supported_modes", list(whole(1, 4))},
+          {"clusters", list(cluster)}};
+}
+
+void checkDesignation(const json& j, const std::string& at) {
+  static const std::vector<Field> fields = [] {
+    auto f = coreFields();
+    f.insert(f.end(), {{"flag_word", word}, {"flag", boolean}, {"memory_type", whole(0, 63)},
+                       {"address", longWord}, {"region", checkRegion}, {"each_core", boolean}});
+    return f;
+  }();
+  record(j, at, fields);
+}
+
+const Check designationList = list(checkDesignation);
+
+void checkCore(const json& j, const std::string& at) {
+  static const std::vector<Field> fields = [] {
+    auto f = coreFields();
+    f.insert(f.end(), {{"values", list(longWord, 3, 3)}, {"all_local", boolean}});
+    return f;
+  }();
+  record(j, at, fields);
+}
+
+void checkMetadatum(const json& j, const std::string& at) {
+  static const std::vector<Field> fields = {{"flags", word},
+                                            {"no_payload", boolean},
+                                            {"kind", whole(0, 255)},
+                                            {"payload", checkPayload},
+                                            {"size", word}};
+  record(j, at, fields);
+}
+
+void checkIoEntry(const json& j, const std::string& at) {
+  static const Check triple = list(word, 3, 3);
+  static const Check words = list(word);
+  static const std::vector<Field> fields = {
+      {"name", text},
+      {"designations", designationList},
+      {"size", longWord},
+      {"flags", word},
+      {"per_channel", boolean},
+      {"io_type", whole(0, 15)},
+      {"kind", whole(0, 255)},
+      {"flags2", word},
+      {"bit_list", list(whole(0, 14))},
+      {"word2_nibble", whole(0, 15)},
+      {"original", triple},
+      {"reshaped", triple},
+      {"shape", triple},
+      // -1 stands for the all-ones word.
+      {"seq_index", list(whole(-1, 0xFFFFFFFFu), 3, 3)},
+      {"aux_word", word},
+      {"scales", list(number)},
+      {"channel_bytes", list(byte)},
+      {"io_groups", list(recordOf({{"first", words, true}, {"second", words, true}, {"third", words, true}}))},
+      {"extra_words", words},
+      {"seq_lengths", triple},
+      {"seq_extra", word},
+      {"address", longWord}};
+  record(j, at, fields);
+}
+
+void checkSequenceLength(const json& j, const std::string& at) {
+  static const Check axes =
+      list(recordOf({{"key", word, true},
+                     {"axes", list(recordOf({{"word", word},
+                                             {"axis_type", whole(0, 255)},
+                                             {"axis", whole(0, 15)},
+                                             {"multiplier", number},
+                                             {"offset", number}})),
+                      true}}));
+  static const std::vector<Field> fields = {{"name", text},
+                                            {"type_word", word},
+                                            {"sequence_type", whole(0, 255)},
+                                            {"flag", boolean},
+                                            {"max_size", word},
+                                            {"extra_words", list(word, 0, 3)},
+                                            {"input_axes", axes},
+                                            {"output_axes", axes},
+                                            {"sequence_rmem_ids", list(word)},
+                                            {"cache_rmem_ids", list(word)}};
+  record(j, at, fields);
+}
+
+void checkProgram(const json& j, const std::string& at) {
+  if (!j.is_string()) list(text)(j, at);
+}
+
+void checkSectionBinary(const json& j, const std::string& at) {
+  static const std::vector<Field> fields = {{"flags", word},
+                                            {"no_payload", boolean},
+                                            {"flag1", boolean},
+                                            {"memory_type", whole(0, 31)},
+                                            {"attribute", whole(0, 255)},
+                                            {"designations", designationList},
+                                            {"payload", checkPayload},
+                                            {"size", longWord},
+                                            {"program", checkProgram}};
+  record(j, at, fields);
+}
+
+void checkRmemId(const json& j, const std::string& at) {
+  static const std::vector<Field> fields = {
+      {"type_word", word}, {"rmem_type", word}, {"value", word}, {"multiplier", number}, {"offset", number}};
+  record(j, at, fields);
+}
+
+void checkCacheDesignation(const json& j, const std::string& at) {
+  static const std::vector<Field> fields = {
+      {"type_word", word},
+      {"cache_type", word},
+      {"name", text},
+      {"size", longWord},
+      {"entries", list(recordOf({{"designations", designationList}, {"value", word}}))},
+      {"designations", designationList}};
+  record(j, at, fields);
+}
+
+void checkBundle(const json& j, const std::string& at) {
+  static const std::vector<Field> fields = {{"bundle_word", word},
+                                            {"metadata", list(checkMetadatum)},
+                                            {"cores", list(checkCore)},
+                                            {"inputs", list(checkIoEntry)},
+                                            {"outputs", list(checkIoEntry)},
+                                            {"sequence_lengths", list(checkSequenceLength)},
+                                            {"section_binaries", list(checkSectionBinary)},
+                                            {"rmem_ids", list(checkRmemId)},
+                                            {"cache_designations", list(checkCacheDesignation)}};
+  record(j, at, fields);
+}
+
+void checkDescription(const json& j) {
+  static const std::vector<Field> fields = {
+      {"comment", text},
+      {"version", among({1, 2, 3, 4, 5, 6, 0x10000, 0x10001, 0x10002, 0x20000, 0x20001, 0x20002, 0x30000, 0x40000,
+                         0x50000, 0x60000},
+                        "1 to 6, or 65536 to 65538, 131072 to 131074, 196608, 262144, 327680, 393216")},
+      {"target_hardware", checkHardware},
+      {"header_word", word},
+      {"header_word_ext", word},
+      {"metadata", list(checkMetadatum)},
+      {"bundles", list(checkBundle)},
+      {"trailing", checkPayload},
+      {"boundary", among({kBoundaryWord, kSwappedBoundaryWord}, "305419896 or 2018915346")},
+      {"noise_seed", word},
+      {"ignored_value", word},
+      {"overrides", [](const json& o, const std::string& at) {
+         expect(o.is_object(), o, at, "an object");
+         for (const auto& [label, value] : o.items()) word(value, child(at, label));
+       }},
+      {"checksum", word}};
+  record(j, "", fields);
+}
+
+// ---- Building the writer's records ----
+
 template <typename T>
 T get(const json& j, const char* key, T fallback) {
   return j.contains(key) ? j.at(key).get<T>() : fallback;
@@ -24,11 +346,7 @@ T get(const json& j, const char* key, T fallback) {
 
 uint32_t hardwareCode(const json& j) {
   if (j.is_number()) return j.get<uint32_t>();
-  static const std::map<std::string, uint32_t> names = {{"R412T", 0},   {"Taliss", 1},  {"Ebrill", 2},
-                                                        {"Taliss2", 3}, {"Ebrill2", 4}, {"Dummy", 0x7FFFFFFE}};
-  const auto it = names.find(j.get<std::string>());
-  if (it == names.end()) throw std::invalid_argument("unknown target_hardware " + j.dump());
-  return it->second;
+  return hardwareNames().at(j.get<std::string>());
 }
 
 // The MessagePack model description from its short form: named shapes of
@@ -368,6 +686,7 @@ Bundle bundle(const json& j, const std::string& baseDir) {
 }  // namespace
 
 Model modelFromJson(const json& j, const std::string& baseDir) {
+  checkDescription(j);
   Model m;
   uint32_t version = get<uint32_t>(j, "version", 6);
   if (version < 0x10000) version <<= 16;

@@ -1,8 +1,10 @@
 #pragma once
 
 // Builds a model-file description for the writer from JSON; the format is
-// documented in docs/zrbgen.md. Throws std::invalid_argument (or a JSON
-// error) naming the offending key when the description is malformed.
+// documented in docs/zrbgen.md. A key the format does not have, a value its
+// field cannot hold or one of the wrong type throws std::invalid_argument
+// "<JSON pointer>: <problem>" (e.g. "/bundles/0/cores/0/mdoe: unknown key")
+// before anything is built.
 
 #include <string>
 

@@ -275,6 +275,12 @@ Written write(const Model& model) {
   }
   const auto it = model.overrides.find("checksum");
   if (it != model.overrides.end()) out.setWord("checksum", it->second);
+  // A misspelt label would otherwise leave the file as it was, quietly.
+  for (const auto& [label, value] : model.overrides) {
+    if (!out.offsets.count(label)) {
+      throw std::invalid_argument("/overrides/" + label + ": unknown key (no word of the file has this label)");
+    }
+  }
   return out;
 }
 

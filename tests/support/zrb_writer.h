@@ -175,7 +175,8 @@ struct Written {
   void truncate(uint64_t length) { bytes.resize(length); }
 };
 
-// The byte layout of `model`; refuses versions it cannot write.
+// The byte layout of `model`; refuses versions it cannot write and
+// overrides of labels that name no word of the file.
 Written write(const Model& model);
 
 // The byte sum of `bytes` less the four bytes at `checksumOffset`.

@@ -3,8 +3,12 @@
 // listing to the expected values. Neither side wrote the listings, so a
 // misreading shared by writer and reader shows up here.
 
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -114,6 +118,98 @@ TEST(Zrbgen, RefusesBadDescriptions) {
   const std::string version = "echo '{\"version\": 9}' | " + std::string(ZRBGEN) + " - /dev/null 2>/dev/null";
   EXPECT_NE(std::system(version.c_str()), 0);
 }
+
+std::string readText(const fs::path& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The exit status of a shell command.
+int exitStatus(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct BadDescription {
+  const char* name;
+  const char* description;
+  const char* message;  // what the one line on standard error starts with
+};
+
+class ZrbgenBadDescription : public ZrbTest, public ::testing::WithParamInterface<BadDescription> {};
+
+TEST_P(ZrbgenBadDescription, IsRefusedWithOneLineNamingThePointer) {
+  const fs::path description = files_ / "description.json", out = files_ / "out.zrb", err = files_ / "err.txt";
+  std::ofstream(description) << GetParam().description;
+  const int status =
+      exitStatus(std::string(ZRBGEN) + " " + description.string() + " " + out.string() + " 2>" + err.string());
+  EXPECT_EQ(status, 1);
+  const std::string line = readText(err);
+  EXPECT_EQ(line.rfind(std::string("zrbgen: ") + GetParam().message, 0), 0u) << line;
+  EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+  EXPECT_FALSE(fs::exists(out));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Descriptions, ZrbgenBadDescription,
+    ::testing::Values(
+        BadDescription{"TopLevelKey", R"({"versio": 6})", "/versio: unknown key"},
+        BadDescription{"IoEntryKey", R"({"bundles": [{"inputs": [{"nmae": "in"}]}]})",
+                       "/bundles/0/inputs/0/nmae: unknown key"},
+        BadDescription{"AxisKey",
+                       R"({"bundles": [{"sequence_lengths": [{"input_axes": [{"key": 0, "axes": [{"axsi": 1}]}]}]}]})",
+                       "/bundles/0/sequence_lengths/0/input_axes/0/axes/0/axsi: unknown key"},
+        BadDescription{"PayloadForm", R"({"trailing": {"hexx": "00"}})", "/trailing/hexx: unknown key"},
+        BadDescription{"LayerTensorKey",
+                       R"({"metadata": [{"payload": {"model_description":
+                           {"inputs": [{"name": "a", "shape": [1], "dtype": 1}]}}}]})",
+                       "/metadata/0/payload/model_description/inputs/0/dtype: unknown key"},
+        BadDescription{"OverrideLabel", R"({"overrides": {"b9.ipt.count": 1}})",
+                       "/overrides/b9.ipt.count: unknown key"},
+        BadDescription{"Version", R"({"version": 9})", "/version: 9 is out of range (1 to 6"},
+        BadDescription{"FullVersionWord", R"({"version": 131075})", "/version: 131075 is out of range (1 to 6"},
+        BadDescription{"CoreMode", R"({"bundles": [{"cores": [{"mode": 16}]}]})",
+                       "/bundles/0/cores/0/mode: 16 is out of range (0 to 15)"},
+        BadDescription{"SectionMemoryType", R"({"bundles": [{"section_binaries": [{"memory_type": 32}]}]})",
+                       "/bundles/0/section_binaries/0/memory_type: 32 is out of range (0 to 31)"},
+        BadDescription{"Region", R"({"bundles": [{"outputs": [{"designations": [{"region": "IMEN"}]}]}]})",
+                       "/bundles/0/outputs/0/designations/0/region: \"IMEN\" is out of range (IMEM, "},
+        BadDescription{"NegativeWord", R"({"noise_seed": -1})", "/noise_seed: -1 is out of range (0 to 4294967295)"},
+        BadDescription{"HardwareName", R"({"target_hardware": "Talis"})",
+                       "/target_hardware: \"Talis\" is out of range"},
+        BadDescription{"TypeOfVersion", R"({"version": "6"})", "/version: expected a whole number, got \"6\""},
+        BadDescription{"TypeOfFlag", R"({"bundles": [{"cores": [{"all_local": 1}]}]})",
+                       "/bundles/0/cores/0/all_local: expected true or false, got 1"},
+        BadDescription{"ShapeCount", R"({"bundles": [{"inputs": [{"original": [1, 2]}]}]})",
+                       "/bundles/0/inputs/0/original: expected 3 values, got 2"},
+        BadDescription{"RequiredKey", R"({"bundles": [{"inputs": [{"io_groups": [{"first": [0], "third": [0]}]}]}]})",
+                       "/bundles/0/inputs/0/io_groups/0/second: required key missing"}),
+    [](const ::testing::TestParamInfo<BadDescription>& info) { return std::string(info.param.name); });
+
+struct Invocation {
+  const char* name;
+  const char* arguments;
+  int status;
+  bool usageOnStdout;  // else on standard error, with nothing on standard output
+};
+
+class ZrbgenUsage : public ZrbTest, public ::testing::WithParamInterface<Invocation> {};
+
+TEST_P(ZrbgenUsage, PrintsTheUsageWhereAsked) {
+  const fs::path out = files_ / "out.txt", err = files_ / "err.txt";
+  EXPECT_EQ(exitStatus(std::string(ZRBGEN) + " " + GetParam().arguments + " >" + out.string() + " 2>" + err.string()),
+            GetParam().status);
+  const std::string usage = readText(GetParam().usageOnStdout ? out : err);
+  EXPECT_EQ(usage.rfind("usage: zrbgen DESCRIPTION.json OUTPUT.zrb", 0), 0u) << usage;
+  EXPECT_NE(usage.find("docs/zrbgen.md"), std::string::npos) << usage;
+  EXPECT_EQ(readText(GetParam().usageOnStdout ? err : out), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Arguments, ZrbgenUsage,
+                         ::testing::Values(Invocation{"Help", "--help", 0, true}, Invocation{"H", "-h", 0, true},
+                                           Invocation{"None", "", 1, false},
+                                           Invocation{"BadOption", "a.json b.zrb --offset c.json", 1, false}),
+                         [](const ::testing::TestParamInfo<Invocation>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kestrane::test
