@@ -16,33 +16,14 @@ import subprocess
 import sys
 import tempfile
 
+from bench_cli import Parser, pattern, program
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPETITIONS = 5
 # numpy baselines shown beside the main one: with positions too, or writing a
 # row-major result as the tensor library does.
 ALSO = {"sort": "sort_with_indices", "add_transposed": "add_transposed_order_c",
         "multiply_transposed": "multiply_transposed_order_c"}
-
-
-class Parser(argparse.ArgumentParser):
-    """Refuses a bad command line in one line."""
-
-    def error(self, message):
-        self.exit(2, f"{self.prog}: {message} (see --help)\n")
-
-
-def pattern(text):
-    try:
-        re.compile(text)
-    except re.error as e:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a regular expression ({e})")
-    return text
-
-
-def program(path):
-    if not (os.path.isfile(path) and os.access(path, os.X_OK)):
-        raise argparse.ArgumentTypeError(f"{path} is not a program")
-    return path
 
 
 def arguments():

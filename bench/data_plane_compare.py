@@ -16,29 +16,10 @@ import timeit
 
 import numpy as np
 
+from bench_cli import Parser, pattern, program
+
 SHAPES = [(224, 224, 3), (56, 56, 64), (1, 1, 1000), (1080, 1920, 3)]
 SCALE = np.float32(40.0)
-
-
-class Parser(argparse.ArgumentParser):
-    """Refuses a bad command line in one line."""
-
-    def error(self, message):
-        self.exit(2, f"{self.prog}: {message} (see --help)\n")
-
-
-def pattern(text):
-    try:
-        re.compile(text)
-    except re.error as e:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a regular expression ({e})")
-    return text
-
-
-def program(path):
-    if not (os.path.isfile(path) and os.access(path, os.X_OK)):
-        raise argparse.ArgumentTypeError(f"{path} is not a program")
-    return path
 
 
 def arguments():

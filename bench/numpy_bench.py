@@ -11,25 +11,12 @@ import timeit
 
 import numpy as np
 
+from bench_cli import Parser, pattern
+
 np.seterr(all="ignore")  # exp of the random inputs overflows to inf on purpose
 
 SIZES = [("1e2", 10, 10), ("1e5", 100, 1000), ("1e7", 1000, 10000)]
 RESIZE = [("1e2", (1, 1, 10, 10)), ("1e5", (1, 10, 100, 100)), ("1e7", (1, 10, 1000, 1000))]
-
-
-class Parser(argparse.ArgumentParser):
-    """Refuses a bad command line in one line."""
-
-    def error(self, message):
-        self.exit(2, f"{self.prog}: {message} (see --help)\n")
-
-
-def pattern(text):
-    try:
-        re.compile(text)
-    except re.error as e:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a regular expression ({e})")
-    return text
 
 
 def rand(shape, dtype, seed):

@@ -18,16 +18,11 @@ from pathlib import Path
 
 import numpy as np
 
+from bench_cli import Parser
+
 ROOT = Path(__file__).resolve().parents[1]
 ROUNDS = 7
 ophel = None  # imported from the build folder given
-
-
-class Parser(argparse.ArgumentParser):
-    """Refuses a bad command line in one line."""
-
-    def error(self, message):
-        self.exit(2, f"{self.prog}: {message} (see --help)\n")
 
 
 def count(text):
