@@ -164,7 +164,10 @@ std::shared_ptr<TaskQueue> AcceleratorImpl::setModel(EngineModel* model, StatusC
     }
     std::vector<CoreId> available;
     driver_->getAvailableCores(available, status);
-    if (status != StatusCode::OK) return nullptr;
+    if (status != StatusCode::OK) {
+      KLOG_ERROR("Failed to ask the card for its free cores.");
+      return nullptr;
+    }
     for (CoreId core : claimed) {
       if (!onCores(available, core)) {
         KLOG_ERROR("Core is already in use.");
@@ -173,7 +176,10 @@ std::shared_ptr<TaskQueue> AcceleratorImpl::setModel(EngineModel* model, StatusC
       }
     }
     status = driver_->claimCores(claimed);
-    if (status != StatusCode::OK) return nullptr;
+    if (status != StatusCode::OK) {
+      KLOG_ERROR("Failed to claim the model's {} cores.", claimed.size());
+      return nullptr;
+    }
   } else {
     const std::vector<CoreId> allowed = model->singleModeCores();
     const int needed = config.getNumCores();
@@ -185,7 +191,10 @@ std::shared_ptr<TaskQueue> AcceleratorImpl::setModel(EngineModel* model, StatusC
     for (int attempt = 0; attempt < kClaimAttempts && claimed.empty(); ++attempt) {
       std::vector<CoreId> available, candidates;
       driver_->getAvailableCores(available, status);
-      if (status != StatusCode::OK) return nullptr;
+      if (status != StatusCode::OK) {
+        KLOG_ERROR("Failed to ask the card for its free cores.");
+        return nullptr;
+      }
       for (CoreId core : available)
         if (core.core != Core::GlobalCore && onCores(allowed, core)) candidates.push_back(core);
       if (candidates.size() < static_cast<size_t>(needed)) {
@@ -197,7 +206,10 @@ std::shared_ptr<TaskQueue> AcceleratorImpl::setModel(EngineModel* model, StatusC
       status = driver_->claimCores(candidates);
       if (status == StatusCode::OK) claimed = std::move(candidates);
     }
-    if (claimed.empty()) return nullptr;  // with the last claim's status
+    if (claimed.empty()) {  // with the last claim's status
+      KLOG_ERROR("Failed to claim {} cores in {} attempts.", needed, kClaimAttempts);
+      return nullptr;
+    }
     model->setTargetCoreIds(claimed);
   }
 

@@ -117,9 +117,11 @@ StatusCode ModelImpl::readSectionBinary(const zrb::SectionBinary& section, Buffe
       return StatusCode::Model_BrokenZRB;
     }
   } else {
-    if (fseeko(file.get(), 0, SEEK_END) != 0) return StatusCode::Model_BrokenZRB;
-    const off_t length = ftello(file.get());
-    if (length < 0 || fseeko(file.get(), 0, SEEK_SET) != 0) return StatusCode::Model_BrokenZRB;
+    const off_t length = fseeko(file.get(), 0, SEEK_END) == 0 ? ftello(file.get()) : -1;
+    if (length < 0 || fseeko(file.get(), 0, SEEK_SET) != 0) {
+      KLOG_ERROR("Failed to measure the section binary {}", section.path);
+      return StatusCode::Model_BrokenZRB;
+    }
     size = static_cast<uint64_t>(length);
   }
   const StatusCode status = pool_.allocateHostMemory(size, out);
