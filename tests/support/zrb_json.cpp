@@ -101,10 +101,11 @@ Check list(Check item, size_t least = 0, size_t most = SIZE_MAX) {
 // An object of these keys only (`open`: other keys are let through).
 void record(const json& j, const std::string& at, const std::vector<Field>& fields, bool open = false) {
   expect(j.is_object(), j, at, "an object");
-  for (const auto& [key, value] : j.items()) {
+  for (const auto& item : j.items()) {
+    const std::string& key = item.key();
     const auto field = std::find_if(fields.begin(), fields.end(), [&](const Field& f) { return key == f.key; });
     if (field != fields.end()) {
-      field->check(value, child(at, key));
+      field->check(item.value(), child(at, key));
     } else if (!open) {
       refuse(child(at, key), "unknown key");
     }
