@@ -51,6 +51,15 @@ json localCores(std::initializer_list<uint32_t> cores) {
   return list;
 }
 
+// Global mode of cluster 1 is valid (two global cores), but no input is
+// placed in it: filtering for that mode leaves nothing.
+void globalModeWithoutInputs(json& m) {
+  bundle(m)["cores"].push_back({{"core_word", 0x1FFFE}, {"mode", 1}});
+  bundle(m)["cores"].push_back({{"core_word", 0x2FFFE}, {"mode", 2}});
+  bundle(m)["section_binaries"][0]["designations"].push_back(
+      {{"core_word", 0x1FFFE}, {"mode", 1}, {"region", "IMEM"}});
+}
+
 // A model for the multi-core mode of cluster 0 only: IO on its four cores,
 // the program on its global core.
 json multiModel() {
@@ -120,14 +129,7 @@ const Row kRows[] = {
      twoCores,
      StatusCode::Model_ZRBAndModelConfigNotMatch, "Model using cache is allowed to use only one NPU core."},
     {"NothingLeftAfterFiltering", "identity_int8",
-     [](json& m) {
-       // Global mode of cluster 1 is valid (two global cores), but no input
-       // is placed in it.
-       bundle(m)["cores"].push_back({{"core_word", 0x1FFFE}, {"mode", 1}});
-       bundle(m)["cores"].push_back({{"core_word", 0x2FFFE}, {"mode", 2}});
-       bundle(m)["section_binaries"][0]["designations"].push_back(
-           {{"core_word", 0x1FFFE}, {"mode", 1}, {"region", "IMEM"}});
-     },
+     globalModeWithoutInputs,
      globalCluster1,
      StatusCode::Model_ZRBAndModelConfigNotMatch, "The ZRB file became invalid after filtering its bundles"},
     {"CoreNotInHardware", "identity_int8",
@@ -279,10 +281,7 @@ const Row kRows[] = {
     {"SecondAreaUnsizedAndNothingLeftAfterFiltering", "two_slots",
      [](json& m) {
        output(m)["seq_index"] = {3, -1, -1};
-       bundle(m)["cores"].push_back({{"core_word", 0x1FFFE}, {"mode", 1}});
-       bundle(m)["cores"].push_back({{"core_word", 0x2FFFE}, {"mode", 2}});
-       bundle(m)["section_binaries"][0]["designations"].push_back(
-           {{"core_word", 0x1FFFE}, {"mode", 1}, {"region", "IMEM"}});
+       globalModeWithoutInputs(m);
      },
      globalCluster1,
      StatusCode::Model_ZRBAndModelConfigNotMatch, "The ZRB file became invalid after filtering its bundles"},
