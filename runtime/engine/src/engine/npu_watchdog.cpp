@@ -343,20 +343,19 @@ StatusCode NPUWatchdog::fromDevice(uint64_t address, uint64_t size, uint64_t hos
 }
 
 StatusCode NPUWatchdog::writePieces(const std::vector<ProgramPiece>& pieces, bool eachCoreInOrder) {
-  size_t index = 0;
-  auto write = [&](const ProgramPiece& piece) {
+  auto write = [&](size_t k) {
+    const ProgramPiece& piece = pieces[k];
     return toDevice(piece.address, piece.buffer.size, hostAddress(piece.buffer.data), ioInterleave_,
-                    "program piece", index, 0) == StatusCode::OK;
+                    "program piece", k, 0) == StatusCode::OK;
   };
   if (eachCoreInOrder) {
     for (CoreId core : cores_)
-      for (index = 0; index < pieces.size(); ++index)
-        if (pieces[index].core == core && !write(pieces[index])) return StatusCode::Driver_FailedToWriteMemoryBuffer;
+      for (size_t k = 0; k < pieces.size(); ++k)
+        if (pieces[k].core == core && !write(k)) return StatusCode::Driver_FailedToWriteMemoryBuffer;
     return StatusCode::OK;
   }
-  for (index = 0; index < pieces.size(); ++index)
-    if (contains(cores_, pieces[index].core) && !write(pieces[index]))
-      return StatusCode::Driver_FailedToWriteMemoryBuffer;
+  for (size_t k = 0; k < pieces.size(); ++k)
+    if (contains(cores_, pieces[k].core) && !write(k)) return StatusCode::Driver_FailedToWriteMemoryBuffer;
   return StatusCode::OK;
 }
 
