@@ -1,9 +1,10 @@
 // Writes the seed corpora of the fuzz targets into <dir>/model_file,
-// <dir>/hardware_description and <dir>/layer: model files of every format
-// version, made by the model-file writer from the test descriptions; hardware
-// descriptions of every format version (the compiled-in one among them); and
-// one layer object of every host layer type with small inputs, in the layer
-// target's input form.
+// <dir>/hardware_description, <dir>/layer and <dir>/model_run: model files of
+// every format version, made by the model-file writer from the test
+// descriptions; hardware descriptions of every format version (the
+// compiled-in one among them); one layer object of every host layer type
+// with small inputs, in the layer target's input form; and a model whose
+// description nests too deep (scripts/fuzz adds the test models).
 //
 //     make_seeds DIR
 
@@ -43,6 +44,18 @@ bool modelFiles(const fs::path& dir) {
     ok = writeSeed(dir / (entry.path().stem().string() + ".zrb"), kestrane::test::zrbw::write(model).bytes) && ok;
   }
   return ok;
+}
+
+// A model whose description nests ten thousand one-element arrays: the shape
+// of a file that once overflowed the stack of model creation.
+bool deepDescription(const fs::path& dir) {
+  std::ifstream in(fs::path(KESTRANE_SOURCE_DIR) / "tests" / "models" / "cpu_layers.json");
+  json model = json::parse(in);
+  std::string hex;
+  for (int level = 0; level < 10000; ++level) hex += "91";
+  model["metadata"][0]["payload"] = {{"hex", hex + "c0"}};
+  const auto written = kestrane::test::zrbw::write(kestrane::test::zrbw::modelFromJson(model));
+  return writeSeed(dir / "deep_description.zrb", written.bytes);
 }
 
 bool hardwareDescriptions(const fs::path& dir) {
@@ -163,9 +176,11 @@ int main(int argc, char** argv) {
   }
   const fs::path root = argv[1];
   try {
-    for (const char* target : {"model_file", "hardware_description", "layer"}) fs::create_directories(root / target);
+    for (const char* target : {"model_file", "hardware_description", "layer", "model_run"}) {
+      fs::create_directories(root / target);
+    }
     const bool ok = modelFiles(root / "model_file") && hardwareDescriptions(root / "hardware_description") &&
-                    layers(root / "layer");
+                    layers(root / "layer") && deepDescription(root / "model_run");
     if (!ok) std::cerr << "make_seeds: a seed could not be written\n";
     return ok ? 0 : 1;
   } catch (const std::exception& e) {

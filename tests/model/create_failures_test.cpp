@@ -206,6 +206,14 @@ const Row kRows[] = {
     {"DescriptionNotMessagePack", "cpu_layers",
      [](json& m) { m["metadata"][0]["payload"] = {{"random", {{"size", 64}, {"seed", 3}}}}; }, defaults,
      StatusCode::Model_BrokenZRB, "Failed to read model description"},
+    // Nested arrays past any stack: the reader must stop at the bound.
+    {"DescriptionNestedTooDeep", "cpu_layers",
+     [](json& m) {
+       std::string hex;
+       for (int level = 0; level < 100000; ++level) hex += "91";
+       m["metadata"][0]["payload"] = {{"hex", hex + "c0"}};
+     },
+     defaults, StatusCode::Model_BrokenZRB, "nests deeper than 256 levels"},
     {"DescriptionWithoutPayload", "cpu_layers", [](json& m) { m["metadata"][0] = {{"no_payload", true}, {"size", 0}}; },
      defaults, StatusCode::Model_FailedToOpenModelDescFile, "Failed to open model description JSON file, "},
     {"DescriptionOfWrongType", "cpu_layers",

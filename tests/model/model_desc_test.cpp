@@ -141,6 +141,39 @@ TEST_F(ModelDescTest, NegativeBundleIndexFollowsThePreviousNpuLayer) {
   EXPECT_EQ(log.count("Layer \"second\" runs NPU operation 3, but the model has 3 NPU operations."), 1u);
 }
 
+// The MessagePack reader recurses once per level: a document nested past
+// the bound is refused before it is read further, one at the bound is read.
+TEST_F(ModelDescTest, NestingPastTheBoundIsRefusedUnread) {
+  makeOps(1);
+  struct Row {
+    size_t levels;
+    const char* line;
+  };
+  for (const Row& row : {Row{kMaxDescriptionNesting, "is malformed"},
+                         Row{kMaxDescriptionNesting + 1, "nests deeper than 256 levels"},
+                         Row{100000, "nests deeper than 256 levels"}}) {
+    // One-element arrays around nil, as raw MessagePack.
+    std::vector<char> bytes(row.levels, '\x91');
+    bytes.push_back('\xc0');
+    const std::string path = (dir_ / "nested.msgpack").string();
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    LogCapture log;
+    ModelDesc desc;
+    EXPECT_EQ(desc.init(&path, ops_), StatusCode::Model_BrokenZRB) << row.levels;
+    EXPECT_EQ(log.count(row.line), 1u) << row.levels << log.text();
+    EXPECT_EQ(log.count(path), 1u) << log.text();
+  }
+
+  // A layer object is the second level; its value adds the rest.
+  json deep = nullptr;
+  for (size_t level = 2; level < kMaxDescriptionNesting; ++level) deep = json::array({deep});
+  json layer = npuLayer("model", {"x"}, {"y"});
+  layer["deep"] = deep;
+  ModelDesc desc;
+  EXPECT_EQ(init({{"inputs", {tensor("x", {1, 4})}}, {"outputs", {tensor("y", {1, 4})}}, {"layers", {layer}}}, desc),
+            StatusCode::OK);
+}
+
 TEST_F(ModelDescTest, DefaultDescriptionOfTheSingleOperation) {
   zrb::Input sequence = io<zrb::Input>(2, 1, 16, {0, -1, -1});
   zrb::Bundle b = bundleOf({sequence, io<zrb::Input>(2, 3, 4)}, {io<zrb::Output>(1, 5, 6)});

@@ -13,6 +13,7 @@
 
 #include "hwdep/memory_type.h"
 #include "hwdep/platform.h"
+#include "model/description_nesting.h"
 #include "support/program_text.h"
 
 namespace kestrane::test::zrbw {
@@ -84,7 +85,26 @@ Check among(std::set<uint64_t> values, std::string allowed) {
 const Check boolean = [](const json& j, const std::string& at) { expect(j.is_boolean(), j, at, "true or false"); };
 const Check text = [](const json& j, const std::string& at) { expect(j.is_string(), j, at, "a string"); };
 const Check number = [](const json& j, const std::string& at) { expect(j.is_number(), j, at, "a number"); };
-const Check anything = [](const json&, const std::string&) {};
+
+// A value that sits `above` levels down in a model description and keeps
+// the description within the runtime's nesting bound. Counted without
+// recursion: the MessagePack writer recurses once per level, so a hostile
+// description must be refused before it gets there.
+Check withinNesting(size_t above) {
+  return [above](const json& j, const std::string& at) {
+    std::vector<std::pair<const json*, size_t>> open = {{&j, above}};
+    while (!open.empty()) {
+      const auto [value, depth] = open.back();
+      open.pop_back();
+      if (!value->is_structured()) continue;
+      if (depth == kMaxDescriptionNesting) {
+        refuse(at, "nested deeper than the " + std::to_string(kMaxDescriptionNesting) +
+                       " levels a model description may have");
+      }
+      for (const json& item : *value) open.emplace_back(&item, depth + 1);
+    }
+  };
+}
 
 // An array of `least` to `most` `item`s.
 Check list(Check item, size_t least = 0, size_t most = SIZE_MAX) {
@@ -146,9 +166,14 @@ void checkRegion(const json& j, const std::string& at) {
 }
 
 void checkModelDescription(const json& j, const std::string& at) {
-  static const Check tensors = list(recordOf({{"name", text, true}, {"shape", anything, true}}));
+  // A shape lands under "info" and "srcShapeMap" of the document, a layer
+  // on its top level.
+  static const Check tensors = list(recordOf({{"name", text, true}, {"shape", withinNesting(3), true}}));
   // Layers carry any further key as given.
-  static const Check layers = list(recordOf({{"layerName", text, true}, {"isUnsupported", boolean}}, true));
+  static const Check layers = list([](const json& layer, const std::string& where) {
+    withinNesting(1)(layer, where);
+    record(layer, where, {{"layerName", text, true}, {"isUnsupported", boolean}}, true);
+  });
   record(j, at, {{"inputs", tensors}, {"outputs", tensors}, {"tensors", tensors}, {"layers", layers}});
 }
 
@@ -167,7 +192,7 @@ void checkPayload(const json& j, const std::string& at) {
        }},
       {"bytes", list(byte)},
       {"file", text},
-      {"msgpack", anything},
+      {"msgpack", withinNesting(0)},
       {"model_description", checkModelDescription},
       {"random", recordOf({{"size", longWord, true}, {"seed", word}})},
       {"repeat", recordOf({{"size", longWord, true}, {"byte", byte}})}};

@@ -132,9 +132,12 @@ int exitStatus(const std::string& command) {
 
 struct BadDescription {
   const char* name;
-  const char* description;
+  std::string description;
   const char* message;  // what the one line on standard error starts with
 };
+
+// `levels` one-element arrays around null, as JSON text.
+std::string nestedArrays(size_t levels) { return std::string(levels, '[') + "null" + std::string(levels, ']'); }
 
 class ZrbgenBadDescription : public ZrbTest, public ::testing::WithParamInterface<BadDescription> {};
 
@@ -183,7 +186,17 @@ INSTANTIATE_TEST_SUITE_P(
         BadDescription{"ShapeCount", R"({"bundles": [{"inputs": [{"original": [1, 2]}]}]})",
                        "/bundles/0/inputs/0/original: expected 3 values, got 2"},
         BadDescription{"RequiredKey", R"({"bundles": [{"inputs": [{"io_groups": [{"first": [0], "third": [0]}]}]}]})",
-                       "/bundles/0/inputs/0/io_groups/0/second: required key missing"}),
+                       "/bundles/0/inputs/0/io_groups/0/second: required key missing"},
+        // The MessagePack writer recurses once per level.
+        BadDescription{"DeepMessagePack", R"({"metadata": [{"payload": {"msgpack": )" + nestedArrays(100000) + "}}]}",
+                       "/metadata/0/payload/msgpack: nested deeper than the 256 levels"},
+        BadDescription{"MessagePackOneLevelTooDeep",
+                       R"({"metadata": [{"payload": {"msgpack": )" + nestedArrays(257) + "}}]}",
+                       "/metadata/0/payload/msgpack: nested deeper than the 256 levels"},
+        BadDescription{"LayerOneLevelTooDeep",
+                       R"({"metadata": [{"payload": {"model_description": {"layers": [{"layerName": "a", "x": )" +
+                           nestedArrays(255) + "}]}}}]}",
+                       "/metadata/0/payload/model_description/layers/0: nested deeper than the 256 levels"}),
     [](const ::testing::TestParamInfo<BadDescription>& info) { return std::string(info.param.name); });
 
 struct Invocation {

@@ -16,6 +16,7 @@
 
 #include "kestrane/status.h"
 #include "layers/op_desc.h"
+#include "model/description_nesting.h"
 #include "model/npu_op_desc.h"
 
 namespace kestrane {
@@ -30,8 +31,9 @@ class ModelDesc {
   // operation. NPU layers' bundle indices are resolved here once: a negative
   // index is the operation after the previous NPU layer's, an index beyond
   // the operations is refused. Returns OK, Model_FailedToOpenModelDescFile,
-  // Model_BrokenZRB (also for documents that do not parse or have keys of
-  // the wrong type) or the status of a layer that cannot be described.
+  // Model_BrokenZRB (also for documents that do not parse, nest deeper than
+  // kMaxDescriptionNesting or have keys of the wrong type) or the status of
+  // a layer that cannot be described.
   StatusCode init(const std::string* descPath, std::vector<NPUOpDesc>& npuOpDescs);
 
   // Whether request shapes (3 or 4 dimensions each, checked by the caller)

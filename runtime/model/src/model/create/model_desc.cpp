@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
@@ -16,6 +17,38 @@ namespace kestrane {
 namespace {
 
 using nlohmann::json;
+
+// The JSON library's MessagePack reader recurses once per nesting level, so
+// a hostile file of nested one-element arrays would overflow the stack. This
+// front of its DOM builder counts the levels and stops the reader at the
+// first container past the bound, before it recurses any further.
+class BoundedDomBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
+ public:
+  using Base = nlohmann::detail::json_sax_dom_parser<json>;
+  explicit BoundedDomBuilder(json& doc) : Base(doc) {}
+
+  bool start_object(std::size_t n) { return enter() && Base::start_object(n); }
+  bool start_array(std::size_t n) { return enter() && Base::start_array(n); }
+  bool end_object() {
+    --depth_;
+    return Base::end_object();
+  }
+  bool end_array() {
+    --depth_;
+    return Base::end_array();
+  }
+
+  bool tooDeep() const { return tooDeep_; }
+
+ private:
+  bool enter() {
+    tooDeep_ = ++depth_ > kMaxDescriptionNesting;
+    return !tooDeep_;
+  }
+
+  std::size_t depth_ = 0;
+  bool tooDeep_ = false;
+};
 
 // The document of a file without description: one NPU layer "model" over the
 // single operation, shapes from its records (a dimension that varies with a
@@ -71,7 +104,13 @@ StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuO
     }
     const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     try {
-      doc = json::from_msgpack(bytes, true);
+      BoundedDomBuilder builder(doc);
+      const bool read = json::sax_parse(bytes, &builder, json::input_format_t::msgpack, true);
+      if (builder.tooDeep()) {
+        KLOG_ERROR("Model description {} nests deeper than {} levels", descPath, kMaxDescriptionNesting);
+        return StatusCode::Model_BrokenZRB;
+      }
+      if (!read) throw std::runtime_error("the reader stopped");
     } catch (const std::exception& e) {
       KLOG_ERROR("Failed to read model description {}: {}", descPath, e.what());
       return StatusCode::Model_BrokenZRB;
