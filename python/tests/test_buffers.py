@@ -97,6 +97,31 @@ def test_set_buffer_stays_inside_the_pool_block(identity):
     identity.release_buffer(ins + outs)
 
 
+def collect_accelerator(held, model, buffers):
+    watch = weakref.ref(held.pop())
+    gc.collect()
+    assert watch() is None
+
+
+@pytest.mark.parametrize("leave, message", [
+    (lambda held, model, buffers: model.release_buffer(buffers), "buffer has no memory to copy into"),
+    (lambda held, model, buffers: model.dispose(), "no longer held by its model's memory pool"),
+    (collect_accelerator, "no longer held by its model's memory pool"),  # closing the card disposes the model
+], ids=["released", "disposed", "accelerator collected"])
+def test_set_buffer_refuses_a_buffer_kept_past_its_block(make_model, leave, message):
+    # An accelerator of its own, so that the last row can drop it. Dispose
+    # waits for the blocks still out (3 s) before it forgets them.
+    held = [ophel.Accelerator(0)]
+    model = ophel.Model(make_model("identity_int8"), config_of(cores=2))
+    model.launch(held[0])
+    kept = model.acquire_input_buffer([])
+    leave(held, model, kept)
+    kept[0].size = 1024  # the block's own size: only whether a pool still holds the block decides
+    with pytest.raises(ValueError, match=message):
+        kept[0].set_buffer(np.zeros(1024, np.int8))
+    model.dispose()
+
+
 def test_buffers_need_a_launched_model(make_model):
     idle = ophel.Model(make_model("identity_int8"))
     assert idle.acquire_input_buffer([]) == [] and idle.acquire_output_buffer([]) == []

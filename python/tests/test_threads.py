@@ -1,5 +1,6 @@
 """The interpreter lock is released while the card works: other Python threads run meanwhile,
 several threads infer on one model at once, and dispose may come in the middle."""
+import itertools
 import threading
 
 import numpy as np
@@ -87,25 +88,44 @@ def test_threads_inferring_at_once_each_get_their_own_results(launch):
 
 
 def test_dispose_in_the_middle_of_inference(launch):
+    # Each call takes a tick as it starts and as it ends, dispose one before it begins and one after it
+    # returns (itertools.count ticks atomically under the interpreter lock).
     model = launch("identity_int8", config_of(cores=2), edit=slow(2000))
+    clock = itertools.count()
     started = threading.Barrier(5)
-    outcomes = []
+    calls = []
 
     def work(k):
         x = values(SHAPE, seed=k)
+
+        def call():
+            start = next(clock)
+            try:
+                status = "OK" if np.array_equal(np.asarray(model.infer([x])[0]), x) else "wrong"
+            except ophel.OphelError as error:
+                status = str(error).split(" ")[0]
+            calls.append((start, next(clock), status))
+            return status
+
+        call()  # one call each before dispose begins
         started.wait()
-        try:
-            while True:
-                np.testing.assert_array_equal(np.asarray(model.infer([x])[0]), x)
-        except ophel.OphelError as error:
-            outcomes.append(str(error).split(" ")[0])
+        while call() == "OK":
+            pass
 
     threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
     for t in threads:
         t.start()
     started.wait()
+    dispose_began = next(clock)
     model.dispose()
+    dispose_ended = next(clock)
     for t in threads:
         t.join()
-    # Refused once disposed, or failed: a task the closing queue dropped.
-    assert len(outcomes) == 4 and set(outcomes) <= {"Model_NotLaunched", "Model_NotAlive"}
+    before = [status for start, end, status in calls if end < dispose_began]
+    during = [status for start, end, status in calls if end > dispose_began and start < dispose_ended]
+    after = [status for start, end, status in calls if start > dispose_ended]
+    # Ended before dispose began: ran on a launched model. Started after it returned: refused. In
+    # between: either, or failed as a task the closing queue dropped.
+    assert len(before) >= 4 and set(before) == {"OK"}
+    assert set(during) <= {"OK", "Model_NotLaunched", "Model_NotAlive"} and set(after) <= {"Model_NotLaunched"}
+    assert sum(status != "OK" for status in during + after) == 4  # each thread ends on its first failure

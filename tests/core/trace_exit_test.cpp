@@ -10,9 +10,11 @@
 
 namespace {
 
-// A process that starts tracing and exits without stopping still leaves a
-// complete file, events and all: the recorder, built last at load, goes
-// first at exit (the probe loads the shared library; see CMakeLists.txt).
+// A process that starts tracing and exits without stopping it exits cleanly
+// and leaves a complete file: the JSON array is closed, and the begin and end
+// events of the work it traced before exit are in it. Only the file is seen
+// from here, not the order in which objects went at exit (the probe is a
+// process of its own that loads the shared library; see CMakeLists.txt).
 TEST(TraceRecorderExitTest, ExitWithoutStopCompletesTheFile) {
   const std::string path =
       (std::filesystem::temp_directory_path() / ("trace_exit_" + std::to_string(::getpid()) + ".json")).string();

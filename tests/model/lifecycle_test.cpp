@@ -298,30 +298,58 @@ TEST_F(InferenceTest, RequestsOutOfDeviceMemoryNameTheRefusedWrite) {
   }
 }
 
+// Every call takes a tick of one clock as it starts and as it ends, and
+// dispose one before it begins and one after it returns: a call that ended
+// before dispose began ran on a launched model and must have succeeded, one
+// that started after dispose returned is refused, and only the calls in
+// between may have been refused or dropped by the closing queue.
 TEST_F(InferenceTest, DisposeWhileEightThreadsInfer) {
+  struct Call {
+    uint64_t start, end;
+    StatusCode sc;
+    bool right;
+  };
   Model& model = launch(testModel("identity_int8"));
-  std::atomic<int> succeeded{0}, refused{0}, wrong{0};
+  std::atomic<uint64_t> clock{0};
+  std::atomic<int> succeeded{0};
+  std::vector<std::vector<Call>> calls(8);
   std::vector<std::thread> threads;
   for (uint32_t t = 0; t < 8; ++t) {
     threads.emplace_back([&, t] {
       for (uint32_t i = 0;; ++i) {
-        StatusCode sc = StatusCode::InternalError;
-        const bool right = identityRuns(model, t * 1000 + i, sc);
-        if (sc == StatusCode::Model_NotLaunched) {
-          ++refused;
-          return;
-        }
-        if (sc == StatusCode::Model_NotAlive) continue;  // dropped by the closing queue
-        if (sc != StatusCode::OK || !right) ++wrong;
-        ++succeeded;
+        Call call{++clock, 0, StatusCode::InternalError, false};
+        call.right = identityRuns(model, t * 1000 + i, call.sc);
+        call.end = ++clock;
+        calls[t].push_back(call);
+        if (call.sc == StatusCode::Model_NotLaunched) return;
+        if (call.sc == StatusCode::OK) ++succeeded;
       }
     });
   }
   while (succeeded < 40) std::this_thread::yield();
+  const uint64_t disposeBegan = ++clock;
   EXPECT_EQ(model.dispose(), StatusCode::OK);
+  const uint64_t disposeEnded = ++clock;
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(wrong, 0);
-  EXPECT_EQ(refused, 8);
+  size_t before = 0;
+  for (const std::vector<Call>& list : calls) {
+    ASSERT_FALSE(list.empty());
+    EXPECT_EQ(list.back().sc, StatusCode::Model_NotLaunched);  // each thread ends on a refusal
+    for (const Call& call : list) {
+      EXPECT_TRUE(call.right);
+      if (call.end < disposeBegan) {
+        ++before;
+        EXPECT_EQ(call.sc, StatusCode::OK) << statusCodeName(call.sc);
+      } else if (call.start > disposeEnded) {
+        EXPECT_EQ(call.sc, StatusCode::Model_NotLaunched) << statusCodeName(call.sc);
+      } else {
+        EXPECT_TRUE(call.sc == StatusCode::OK || call.sc == StatusCode::Model_NotLaunched ||
+                    call.sc == StatusCode::Model_NotAlive)
+            << statusCodeName(call.sc);
+      }
+    }
+  }
+  EXPECT_GE(before, 40u);
   EXPECT_TRUE(card_->claimedCores().empty());
 }
 
