@@ -87,8 +87,11 @@ TEST(OpDescGather, NegativeIndicesAreWrappedOnACopy) {
   EXPECT_EQ(values(d.constant), (Values{-1, 0}));
   OpDesc first = described(cpuLayer("GatherConstant", {{"axis", 0}, {"constant", {0}}, {"is_const_first", true}}));
   test::LogCapture log;
-  run(first, {x}, StatusCode::NotImplemented);
+  // No result and no status of its own: the layer fails as one without a result.
+  run(first, {x}, StatusCode::Model_PredictError);
   EXPECT_EQ(log.count("error|Not Implemented yet"), 1u);
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"error|Not Implemented yet",
+                                                   "error|Layer layer0 of type GatherConstant gave no result."}));
 }
 
 TEST(OpDescGather, RankFixUpAgainstTheCompiledShape) {
@@ -106,6 +109,9 @@ TEST(OpDescGather, RankFixUpAgainstTheCompiledShape) {
   test::LogCapture log;
   EXPECT_EQ(run(none, {m}).shape(), (Shape{4, 6}));
   EXPECT_EQ(log.count("error|Unsupported Gather, Cannot find unsqueeze axis"), 1u);
+  // The fall-back position -1 is refused by the tensor library, in that order.
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"error|Unsupported Gather, Cannot find unsqueeze axis",
+                                                   "error|Dim (-1) is out of range"}));
 }
 
 TEST(OpDescOperands, PrepareInputs2PlacesTheConstant) {

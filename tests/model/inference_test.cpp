@@ -435,5 +435,23 @@ TEST_F(InferenceTest, CpuRunDumpsLayersAndRefusesDeadTensors) {
   EXPECT_EQ(log.count("\"result\" needs the tensor \"scaled\""), 1u) << log.text();
 }
 
+// A host layer that gives no result fails the request without outputs.
+TEST_F(InferenceTest, CpuLayerWithoutResultFailsTheRequest) {
+  json desc = testModel("cpu_layers");
+  desc["metadata"][0]["payload"]["model_description"]["layers"][2] = {
+      {"layerName", "result"}, {"layerType", "GatherConstant"}, {"isUnsupported", true}, {"inputList", {"npu_out"}},
+      {"constant", {0}},       {"axis", 0},                     {"is_const_first", true}};
+  Model& model = launch(desc, onCore(0, 0));
+  LogCapture log;
+  StatusCode sc = StatusCode::InternalError;
+  auto y = model.infer({arrayOf<float>({2, 2, 2, 4}, steps(32, 0.5f, -20, 20, 16))}, sc);
+  EXPECT_EQ(sc, StatusCode::Model_PredictError);
+  EXPECT_TRUE(y.empty());
+  const std::string text = log.text();
+  const size_t first = text.find("error|Not Implemented yet");
+  ASSERT_NE(first, std::string::npos) << text;
+  EXPECT_NE(text.find("error|Layer result of type GatherConstant gave no result.", first), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace kestrane::test

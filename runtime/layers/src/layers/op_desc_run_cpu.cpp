@@ -72,8 +72,9 @@ Tensor gather(const OpDesc& d, const TensorList& in, StatusCode& st) {
   Tensor indices;
   if (d.layerType == "GatherConstant") {
     if (d.is_const_first) {
+      // No status of its own: runCPU fails a layer without a result, which
+      // ends the request with Model_PredictError.
       KLOG_ERROR("Not Implemented yet");
-      st = StatusCode::NotImplemented;
       return {};
     }
     data = in[0];
@@ -99,11 +100,14 @@ Tensor gather(const OpDesc& d, const TensorList& in, StatusCode& st) {
     r = r.squeeze(axis);
   } else if (k < n && k == 2) {
     auto one = std::find(d.srcShape.begin(), d.srcShape.end(), 1);
+    int64_t at = -1;
     if (one == d.srcShape.end()) {
+      // -1 is refused by unsqueeze with a line of its own; r keeps rank 2.
       KLOG_ERROR("Unsupported Gather, Cannot find unsqueeze axis");
     } else {
-      r = r.unsqueeze(one - d.srcShape.begin());
+      at = one - d.srcShape.begin();
     }
+    r = r.unsqueeze(at);
   }
   return r;
 }
