@@ -20,11 +20,14 @@ using test::values;
 using Shape = std::vector<int64_t>;
 using Values = std::vector<double>;
 
-Tensor run(const OpDesc& d, const std::vector<Tensor>& inputs, StatusCode expect = StatusCode::OK) {
+// Runs the layer; `defined` is whether a result is expected (by default
+// with the status OK).
+Tensor run(const OpDesc& d, const std::vector<Tensor>& inputs, StatusCode expect = StatusCode::OK,
+           bool defined = true) {
   StatusCode status = StatusCode::InternalError;
   Tensor r = d.runCPU(inputs, &status);
   EXPECT_EQ(status, expect) << d.layerType;
-  EXPECT_EQ(r.defined(), expect == StatusCode::OK) << d.layerType;
+  EXPECT_EQ(r.defined(), defined && expect == StatusCode::OK) << d.layerType;
   return r;
 }
 
@@ -47,18 +50,19 @@ TEST(OpDescDispatch, InputSharesStorageAndLowerCaseInputCopies) {
   EXPECT_EQ(values(run(c, {})), (Values{4, 5}));
 }
 
-TEST(OpDescDispatch, FailuresOfTensorOperationsAndMissingInputsAreErrors) {
+TEST(OpDescDispatch, FailedTensorOperationsGiveNoResultAndMissingInputsAreErrors) {
   test::LogCapture log;
-  run(described(cpuLayer("Adding")), {floats({1, 2, 3}), floats({1, 2})}, StatusCode::Model_PredictError);
-  EXPECT_EQ(log.count("error|Layer layer0 of type Adding gave no result."), 1u);
+  // A failed tensor operation: its own line, no result, the status left to the caller.
+  run(described(cpuLayer("Adding")), {floats({1, 2, 3}), floats({1, 2})}, StatusCode::OK, false);
+  EXPECT_EQ(log.count("gave no result"), 0u);
   run(described(cpuLayer("Adding")), {floats({1, 2, 3})}, StatusCode::Model_PredictError);
   run(described(cpuLayer("Relu")), {}, StatusCode::Model_PredictError);
   run(described(cpuLayer("ConstantOfShape", {{"value", 1}})), {Tensor()}, StatusCode::Model_PredictError);
   EXPECT_EQ(log.count("error|Layer layer0 of type ConstantOfShape: input 0 is undefined."), 1u);
-  run(described(cpuLayer("AddingConstant")), {floats({1})}, StatusCode::Model_PredictError);
-  run(described(cpuLayer("Less")), {floats({1})}, StatusCode::Model_PredictError);
+  run(described(cpuLayer("AddingConstant")), {floats({1})}, StatusCode::OK, false);
+  run(described(cpuLayer("Less")), {floats({1})}, StatusCode::OK, false);
   EXPECT_EQ(log.count("A constant value is required, but it cannot be found."), 1u);
-  run(described(cpuLayer("MatMul")), {longs({1, 2}), longs({1, 2})}, StatusCode::Model_PredictError);
+  run(described(cpuLayer("MatMul")), {longs({1, 2}), longs({1, 2})}, StatusCode::OK, false);
 }
 
 TEST(OpDescDispatch, RowsOfTypesTheDescriptionRefuses) {
@@ -87,11 +91,9 @@ TEST(OpDescGather, NegativeIndicesAreWrappedOnACopy) {
   EXPECT_EQ(values(d.constant), (Values{-1, 0}));
   OpDesc first = described(cpuLayer("GatherConstant", {{"axis", 0}, {"constant", {0}}, {"is_const_first", true}}));
   test::LogCapture log;
-  // No result and no status of its own: the layer fails as one without a result.
-  run(first, {x}, StatusCode::Model_PredictError);
-  EXPECT_EQ(log.count("error|Not Implemented yet"), 1u);
-  EXPECT_EQ(log.lines(), (std::vector<std::string>{"error|Not Implemented yet",
-                                                   "error|Layer layer0 of type GatherConstant gave no result."}));
+  // No result and no status of its own: the model run fails it as a layer without a result.
+  run(first, {x}, StatusCode::OK, false);
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"error|Not Implemented yet"}));
 }
 
 TEST(OpDescGather, RankFixUpAgainstTheCompiledShape) {
@@ -198,7 +200,7 @@ TEST(OpDescShapeOps, ReshapeTakesZerosAndTheBatchFromTheInput) {
   OpDesc empty = described(cpuLayer("Reshape", {{"allowzero", true}}));
   run(empty, {halvex::zeros({2, 3}, DType::Float32)}, StatusCode::Model_PredictError);
   OpDesc mismatch = described(cpuLayer("Reshape", {{"allowzero", true}, {"srcShape", {1, 48}}}));
-  run(mismatch, {halvex::zeros({3, 16}, DType::Float32)}, StatusCode::Model_PredictError);
+  run(mismatch, {halvex::zeros({3, 16}, DType::Float32)}, StatusCode::OK, false);
 }
 
 TEST(OpDescShapeOps, BridgeSqueezesUnsqueezesAndPermutes) {
@@ -248,9 +250,9 @@ TEST(OpDescShapeOps, EmptyShapesWithHugeSizesEndPromptly) {
   EXPECT_EQ(run(described(cpuLayer("Tile", {{"repeats", {g, 1, 1, 1}}})), {pow.pow}).shape(),
             (Shape{g * g, g, 3, 0}));
   test::LogCapture log;
-  run(described(cpuLayer("Expand")), {floats({1}), longs({g, g, 3, 1})}, StatusCode::Model_PredictError);
-  run(described(cpuLayer("ConstantOfShape", {{"value", 1}})), {longs({g, g, 3, 1})}, StatusCode::Model_PredictError);
-  run(described(cpuLayer("Tile", {{"repeats", {g, g}}})), {floats({1, 2}, {1, 2})}, StatusCode::Model_PredictError);
+  run(described(cpuLayer("Expand")), {floats({1}), longs({g, g, 3, 1})}, StatusCode::OK, false);
+  run(described(cpuLayer("ConstantOfShape", {{"value", 1}})), {longs({g, g, 3, 1})}, StatusCode::OK, false);
+  run(described(cpuLayer("Tile", {{"repeats", {g, g}}})), {floats({1, 2}, {1, 2})}, StatusCode::OK, false);
   StatusCode status = StatusCode::OK;
   OpDesc refused(cpuLayer("Pow", {{"pow", {1.0}}, {"pow_shape", {g, g, 3, 1}}}), -1, &status);
   EXPECT_EQ(status, StatusCode::Model_BrokenZRB);

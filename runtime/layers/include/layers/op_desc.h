@@ -44,8 +44,10 @@ class OpDesc {
 
   // The layer's output from its inputs (in inputList order). *status is OK,
   // NotImplemented for a type the host does not run, or Model_PredictError
-  // (with an error line) for operands that do not fit or a failed operation;
-  // the result is then undefined. Inputs and attributes are never written.
+  // (with an error line) for operands that do not fit or a failed layer
+  // operation; the result is then undefined. A tensor operation that fails
+  // logs its own line and leaves the result undefined with the status OK:
+  // the caller tests the result. Inputs and attributes are never written.
   Tensor runCPU(const TensorList& inputs, StatusCode* status) const;
 
   // Shape-changing layers: write *result and return OK or Model_PredictError.

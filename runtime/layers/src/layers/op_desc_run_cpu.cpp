@@ -72,8 +72,7 @@ Tensor gather(const OpDesc& d, const TensorList& in, StatusCode& st) {
   Tensor indices;
   if (d.layerType == "GatherConstant") {
     if (d.is_const_first) {
-      // No status of its own: runCPU fails a layer without a result, which
-      // ends the request with Model_PredictError.
+      // The status stays OK: the model run fails a layer without a result.
       KLOG_ERROR("Not Implemented yet");
       return {};
     }
@@ -90,6 +89,9 @@ Tensor gather(const OpDesc& d, const TensorList& in, StatusCode& st) {
   // the output of another layer.
   Tensor idx = opdesc::ownCopy(indices, DType::Int64);
   OpDesc::wrapNegativeIndices(idx, static_cast<int32_t>(std::min<int64_t>(size, std::numeric_limits<int32_t>::max())));
+  if (idx.numel() > 0 && (idx.min().item<int64_t>() < 0 || idx.max().item<int64_t>() >= size)) {
+    LAYER_ERROR(st, "Layer {} of type {}: an index lies outside [-{}, {}]", d.layerName, d.layerType, size, size - 1);
+  }
   idx = idx.squeeze();
   if (idx.ndim() == 0) idx = idx.reshape({1});
   Tensor r = data.index_select(axis, idx);
@@ -480,10 +482,6 @@ Tensor OpDesc::runCPU(const TensorList& inputs, StatusCode* status) const {
     return {};
   }
   if (st != StatusCode::OK) return {};
-  if (!result.defined()) {
-    KLOG_ERROR("Layer {} of type {} gave no result.", layerName, layerType);
-    st = StatusCode::Model_PredictError;
-  }
   return result;
 }
 

@@ -71,6 +71,11 @@ void ModelImpl::runModel(std::vector<Tensor>& outputs, const std::vector<Tensor>
         StatusCode st = StatusCode::OK;
         const Tensor result = layer.runCPU(layerInputs, &st);
         if (st != StatusCode::OK) return fail(st);
+        // A failed tensor operation leaves the status OK and the result undefined.
+        if (!result.defined()) {
+          KLOG_ERROR("Layer {} of type {} gave no result.", layer.layerName, layer.layerType);
+          return fail(StatusCode::Model_PredictError);
+        }
         if (layer.layerType == "InputConstant" && result.ndim() > 0) {
           std::vector<int64_t> shape = result.shape();
           shape[0] = batch;
