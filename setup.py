@@ -29,7 +29,8 @@ class CMakeBuild(build_ext):
         build_dir = Path(self.build_temp).resolve() / "cmake"
         # get_ext_fullpath honours --inplace; its folder receives everything.
         out_dir = Path(self.get_ext_fullpath(ext.name)).resolve().parent
-        jobs = str(os.cpu_count() or 1)
+        # CMAKE_BUILD_PARALLEL_LEVEL, when set, is the number of jobs (as for cmake --build); else every CPU.
+        jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
         configure = [
             "cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
             "-DCMAKE_BUILD_TYPE=Release",

@@ -7,13 +7,16 @@ results against numpy, then run its NPU part asynchronously and print the model'
 import sys
 
 import numpy as np
+import numpy.typing as npt
 
 import ophel
+
+Floats = npt.NDArray[np.float32]
 
 BATCH, VALUES = 4, 16
 
 
-def reference(x):
+def reference(x: Floats) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """What the model computes: on the card the int8 scores 2 q + 1 of the input rounded to int8
     steps (q), on the host their softmax over each item."""
     q = np.clip(np.floor(x + 0.5), -128, 127)
@@ -22,7 +25,15 @@ def reference(x):
     return scores, e / e.sum(axis=-1, keepdims=True)
 
 
-def main(path):
+def describe(model: ophel.Model) -> str:
+    """The model's file and the shapes of its inputs and outputs."""
+    lines = [f"model {model.get_model_path()}"]
+    lines += [f"  input {i}:  {shape}" for i, shape in enumerate(model.get_model_input_shape())]
+    lines += [f"  output {i}: {shape}" for i, shape in enumerate(model.get_model_output_shape())]
+    return "\n".join(lines)
+
+
+def main(path: str) -> int:
     ophel.set_log_level(ophel.LogLevel.WARN)
     print(f"ophel {ophel.__version__} (revision {ophel.version.__git_version__}), "
           f"{ophel.version.__vendor__} {ophel.version.__product__}")
@@ -30,7 +41,7 @@ def main(path):
 
     # The whole model: the card's scores, then the host's softmax (a CPU layer).
     model = ophel.Model(path)
-    print(f"\n{model}\ninputs {model.get_model_input_shape()}, outputs {model.get_model_output_shape()}")
+    print("\n" + describe(model))
     model.launch(acc)
     x = np.random.default_rng(7).uniform(-4, 4, size=(BATCH, 1, 1, VALUES)).astype(np.float32)
     scores, prob = (np.asarray(result) for result in model.infer([x]))

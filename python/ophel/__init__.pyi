@@ -1,5 +1,5 @@
 """Type stubs of the ophel extension module (the Python layer of libkestrane.so)."""
-from typing import ClassVar, overload
+from typing import Any, ClassVar, overload
 
 import numpy
 import numpy.typing
@@ -212,6 +212,7 @@ def get_model_summary(arg0: str, /) -> str:
 
 _Float32Array = numpy.typing.NDArray[numpy.float32]
 _Int8Array = numpy.typing.NDArray[numpy.int8]
+_AnyArray = numpy.typing.NDArray[Any]
 
 class Accelerator:
     """One card (card 0 by default). Closing it (the object going away) disposes the models on it."""
@@ -317,7 +318,7 @@ class Model:
     @overload
     def dump_cache_memory(self, arg0: str, /) -> None: ...
     @overload
-    def load_cache_memory(self, arg0: list[bytes | bytearray | memoryview | numpy.ndarray], /) -> None: ...
+    def load_cache_memory(self, arg0: list[bytes | bytearray | memoryview | _AnyArray], /) -> None: ...
     @overload
     def load_cache_memory(self, arg0: str, /) -> None: ...
     def filter_cache_tail(self, arg0: int, arg1: int, arg2: list[bool], /) -> int: ...

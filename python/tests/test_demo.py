@@ -1,8 +1,10 @@
 """The README's demo script runs as scripts/demo runs it and finds the host reference matched."""
 import os
+import re
 import subprocess
 import sys
 
+import ophel
 from conftest import ROOT
 
 
@@ -14,3 +16,10 @@ def test_demo_script(make_model):
     assert "results match the host reference" in run.stdout
     assert "4 asynchronous requests on the NPU part: largest difference 0" in run.stdout
     assert "Model Variant #0" in run.stdout
+    # The model is shown by its file and the shapes it reports, never as an object address.
+    model = ophel.Model(path)
+    shown = [f"model {path}"]
+    shown += [f"  input {i}:  {shape}" for i, shape in enumerate(model.get_model_input_shape())]
+    shown += [f"  output {i}: {shape}" for i, shape in enumerate(model.get_model_output_shape())]
+    assert "\n".join(shown) + "\n" in run.stdout, run.stdout
+    assert not re.search(r"object at 0x[0-9a-f]+", run.stdout), run.stdout

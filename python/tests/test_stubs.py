@@ -49,3 +49,11 @@ def test_version_stub_matches_the_submodule():
     assert names == {n for n in vars(ophel.version) if n.startswith("__") and n.endswith("__")} - {
         "__name__", "__doc__", "__package__", "__loader__", "__spec__"}
     assert (STUBS / "py.typed").is_file()
+
+
+def test_stubs_lie_beside_the_module_as_written():
+    # Where the module is imported from (the build tree or an installation),
+    # mypy finds the stubs in the folder "ophel" next to it.
+    beside = Path(ophel.__file__).resolve().parent / "ophel"
+    for name in ("__init__.pyi", "version.pyi", "py.typed"):
+        assert (beside / name).read_bytes() == (STUBS / name).read_bytes(), name
