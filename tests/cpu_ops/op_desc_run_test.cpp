@@ -96,6 +96,33 @@ TEST(OpDescGather, NegativeIndicesAreWrappedOnACopy) {
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"error|Not Implemented yet"}));
 }
 
+// An index below -d or above d - 1 is refused before anything is selected,
+// whether the indices are the layer's constant or its second input.
+TEST(OpDescGather, IndicesOutsideTheDimensionAreRefused) {
+  struct Row {
+    const char* type;
+    std::vector<int64_t> indices;
+  };
+  const Tensor x = floats({10, 11, 12, 13, 14});
+  for (const Row& row : {Row{"GatherConstant", {0, 5}}, Row{"GatherConstant", {-6}}, Row{"Gather", {4, 5}},
+                         Row{"Gather", {-6, 0}}}) {
+    const bool constant = std::string(row.type) == "GatherConstant";
+    json layer = cpuLayer(row.type, {{"axis", 0}, {"srcShape", {2}}});
+    if (constant) {
+      layer["constant"] = row.indices;
+    } else {
+      layer["inputList"] = {"a", "i"};
+    }
+    const OpDesc d = described(layer);
+    test::LogCapture log;
+    run(d, constant ? std::vector<Tensor>{x} : std::vector<Tensor>{x, longs(row.indices)},
+        StatusCode::Model_PredictError);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"error|Layer layer0 of type " + std::string(row.type) +
+                                                     ": an index lies outside [-5, 4]"}))
+        << layer.dump();
+  }
+}
+
 TEST(OpDescGather, RankFixUpAgainstTheCompiledShape) {
   Tensor x = halvex::arange(0, 24, 1).to(DType::Float32).reshape({2, 3, 4});
   // A selection of rank 3 for a compiled rank 2 loses its gathered axis.

@@ -435,12 +435,34 @@ TEST_F(InferenceTest, CpuRunDumpsLayersAndRefusesDeadTensors) {
   EXPECT_EQ(log.count("\"result\" needs the tensor \"scaled\""), 1u) << log.text();
 }
 
-// A host layer that gives no result fails the request without outputs.
-TEST_F(InferenceTest, CpuLayerWithoutResultFailsTheRequest) {
+// A host layer that gives no result fails the request without outputs,
+// wherever that result would have gone: to the model's output, to no layer
+// at all (the request would succeed), or into the NPU layer (it would fail
+// on the shape).
+struct LayerWithoutResult {
+  const char* name;
+  const char* layer;  // the failing layer's name
+  const char* input;
+  size_t at;          // its place among the layers
+  bool inserted;      // else it replaces the layer there
+};
+
+void PrintTo(const LayerWithoutResult& row, std::ostream* os) { *os << row.name; }
+
+class CpuLayerWithoutResult : public InferenceTest, public ::testing::WithParamInterface<LayerWithoutResult> {};
+
+TEST_P(CpuLayerWithoutResult, FailsTheRequest) {
+  const LayerWithoutResult& row = GetParam();
   json desc = testModel("cpu_layers");
-  desc["metadata"][0]["payload"]["model_description"]["layers"][2] = {
-      {"layerName", "result"}, {"layerType", "GatherConstant"}, {"isUnsupported", true}, {"inputList", {"npu_out"}},
-      {"constant", {0}},       {"axis", 0},                     {"is_const_first", true}};
+  json& layers = desc["metadata"][0]["payload"]["model_description"]["layers"];
+  const json failing = {{"layerName", row.layer},        {"layerType", "GatherConstant"}, {"isUnsupported", true},
+                        {"inputList", {row.input}},      {"constant", {0}},               {"axis", 0},
+                        {"is_const_first", true}};
+  if (row.inserted) {
+    layers.insert(layers.begin() + static_cast<std::ptrdiff_t>(row.at), failing);
+  } else {
+    layers[row.at] = failing;
+  }
   Model& model = launch(desc, onCore(0, 0));
   LogCapture log;
   StatusCode sc = StatusCode::InternalError;
@@ -450,8 +472,18 @@ TEST_F(InferenceTest, CpuLayerWithoutResultFailsTheRequest) {
   const std::string text = log.text();
   const size_t first = text.find("error|Not Implemented yet");
   ASSERT_NE(first, std::string::npos) << text;
-  EXPECT_NE(text.find("error|Layer result of type GatherConstant gave no result.", first), std::string::npos) << text;
+  EXPECT_NE(text.find("error|Layer " + std::string(row.layer) + " of type GatherConstant gave no result.", first),
+            std::string::npos)
+      << text;
 }
+
+INSTANTIATE_TEST_SUITE_P(Placements, CpuLayerWithoutResult,
+                         ::testing::Values(LayerWithoutResult{"AtTheOutput", "result", "npu_out", 2, false},
+                                           LayerWithoutResult{"ReadByNoLayer", "unused", "scaled", 1, true},
+                                           LayerWithoutResult{"FeedingTheNpuLayer", "scaled", "x", 0, false}),
+                         [](const ::testing::TestParamInfo<LayerWithoutResult>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace kestrane::test

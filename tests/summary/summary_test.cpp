@@ -6,6 +6,7 @@
 
 #include <sstream>
 
+#include "model/description_nesting.h"
 #include "model/summary.h"
 #include "model_fixture.h"
 #include "support/log_capture.h"
@@ -141,6 +142,21 @@ TEST(ModelSummary, UnreadableFilesGiveEmptyReports) {
   writeModelSummary(file->path(), out);
   EXPECT_EQ(out.str(), "");
   EXPECT_EQ(log.count("Failed to init ModelDesc from metadatas in zrb file: " + file->path()), 1u);
+}
+
+// A description nested past the bound is refused unread, as at creation.
+TEST(ModelSummary, DescriptionNestedPastTheBoundGivesAnEmptyReport) {
+  for (const size_t levels : {kMaxDescriptionNesting + 1, size_t{100000}}) {
+    json m = testModel("cpu_layers");
+    std::string hex;
+    for (size_t level = 0; level < levels; ++level) hex += "91";
+    m["metadata"][0]["payload"] = {{"hex", hex + "c0"}};
+    const auto file = writeModel(m);
+    LogCapture log;
+    EXPECT_EQ(getModelSummary(file->path()), "") << levels;
+    EXPECT_EQ(log.count("nests deeper than 256 levels"), 1u) << levels << "\n" << log.text();
+    EXPECT_EQ(log.count("Failed to init ModelDesc from metadatas in zrb file: " + file->path()), 1u) << log.text();
+  }
 }
 
 TEST(ModelSummary, ShapeLinesAndHardwareTexts) {

@@ -69,7 +69,13 @@ class Line {
       const size_t plus = w.find('+');
       const std::string name = w.substr(1, plus == std::string::npos ? std::string::npos : plus - 1);
       if (!region_) fail("region operand " + w + " outside a placed section");
-      return absolute(region_(name) + (plus == std::string::npos ? 0 : number(w.substr(plus + 1))));
+      uint64_t base = 0;
+      try {
+        base = region_(name);
+      } catch (const std::invalid_argument& e) {
+        fail(e.what());
+      }
+      return absolute(base + (plus == std::string::npos ? 0 : number(w.substr(plus + 1))));
     }
     return absolute(number(w));
   }

@@ -293,8 +293,19 @@ void checkSequenceLength(const json& j, const std::string& at) {
   record(j, at, fields);
 }
 
+std::string programText(const json& j);
+uint64_t regionAddress(uint32_t coreWord, const std::string& name);
+
+// Assembled once here, its regions taken on Cluster0 Core1, so that a
+// malformed line is refused at the program's pointer; each section is
+// assembled for its own cores when written.
 void checkProgram(const json& j, const std::string& at) {
   if (!j.is_string()) list(text)(j, at);
+  try {
+    assembleProgramText(programText(j), [](const std::string& region) { return regionAddress(0x10001u, region); });
+  } catch (const std::invalid_argument& e) {
+    refuse(at, e.what());
+  }
 }
 
 void checkSectionBinary(const json& j, const std::string& at) {

@@ -185,6 +185,11 @@ INSTANTIATE_TEST_SUITE_P(
                        "/bundles/0/cores/0/all_local: expected true or false, got 1"},
         BadDescription{"ShapeCount", R"({"bundles": [{"inputs": [{"original": [1, 2]}]}]})",
                        "/bundles/0/inputs/0/original: expected 3 values, got 2"},
+        BadDescription{"ProgramOperation",
+                       R"({"bundles": [{"section_binaries": [{"program": ["copy 0 0 4", "jump 0"]}]}]})",
+                       "/bundles/0/section_binaries/0/program: program line 2: unknown operation \"jump\""},
+        BadDescription{"ProgramRegion", R"({"bundles": [{"section_binaries": [{"program": "copy @IMEN 0 4"}]}]})",
+                       "/bundles/0/section_binaries/0/program: program line 1: unknown region IMEN"},
         BadDescription{"RequiredKey", R"({"bundles": [{"inputs": [{"io_groups": [{"first": [0], "third": [0]}]}]}]})",
                        "/bundles/0/inputs/0/io_groups/0/second: required key missing"},
         // The MessagePack writer recurses once per level.

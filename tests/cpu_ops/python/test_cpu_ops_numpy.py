@@ -30,6 +30,7 @@ def run(layer_type, inputs, src_shape=(), run_as="", **attrs):
 def ok(layer_type, inputs, src_shape=(), run_as="", **attrs):
     status, out = run(layer_type, inputs, src_shape, run_as, **attrs)
     assert status == OK
+    assert out is not None, "status OK without a result"
     return out
 
 
