@@ -28,13 +28,13 @@ void defineCacheMembers(ModelClass& cls);        // model_cache.cpp
 void defineHandleMembers(HandleClass& cls);      // variant_handle.cpp
 
 // The reposition calls of Model (variant 0) and of ModelVariantHandle: bare
-// pointers reach the native side, so each array is checked against one
-// item of its record first.
+// pointers reach the native side, so an array shorter than one item of its
+// record is refused first.
 template <typename Target>
 void repositionInputs(const Target& target, const ArrayList<float>& input, std::vector<kestrane::Buffer> buffers,
                       const std::vector<std::vector<int>>& seqlens) {
   const ArrayViews<float> arrays(input, Side::Input);
-  arrays.checkItemLengths(target.getInputBufferInfo(), seqlens);
+  arrays.checkItemLengths(target.getInputBufferInfo(), buffers.size(), seqlens);
   kestrane::StatusCode status = kestrane::StatusCode::OK;
   {
     py::gil_scoped_release nogil;
@@ -47,7 +47,7 @@ template <typename Target>
 void repositionOutputs(const Target& target, const std::vector<kestrane::Buffer>& buffers,
                        const ArrayList<float>& output, const std::vector<std::vector<int>>& seqlens) {
   const ArrayViews<float> arrays(output, Side::Output);
-  arrays.checkItemLengths(target.getOutputBufferInfo(), seqlens);
+  arrays.checkItemLengths(target.getOutputBufferInfo(), buffers.size(), seqlens);
   kestrane::StatusCode status = kestrane::StatusCode::OK;
   {
     py::gil_scoped_release nogil;
