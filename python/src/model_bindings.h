@@ -75,11 +75,14 @@ void defineRepositionMembers(Class& cls) {
           py::arg("output_buf").noconvert(), py::arg("output").noconvert(), py::arg("seqlens").noconvert() = SeqLens{});
 }
 
-// release_buffer of Model and ModelVariantHandle: each buffer goes back on
-// its own, and the Python object of every buffer the pool took back forgets
-// its memory, so it cannot be written or run on afterwards.
+// release_buffer of Model and ModelVariantHandle: a list holding None is
+// refused before anything goes back. Then each buffer goes back on its own,
+// and the Python object of every buffer the pool took back forgets its
+// memory, so it cannot be written or run on afterwards.
 template <typename Target>
 void releaseBuffers(const Target& target, const std::vector<kestrane::Buffer*>& buffers) {
+  for (const kestrane::Buffer* buffer : buffers)
+    if (buffer == nullptr) throw py::type_error("release_buffer takes Buffer objects, not None");
   if (buffers.empty()) {  // still refused on a model that is not launched
     std::vector<kestrane::Buffer> none;
     throwIfFailed(target.releaseBuffer(none));
@@ -87,7 +90,6 @@ void releaseBuffers(const Target& target, const std::vector<kestrane::Buffer*>& 
   }
   kestrane::StatusCode first = kestrane::StatusCode::OK;
   for (kestrane::Buffer* buffer : buffers) {
-    if (buffer == nullptr) throw py::type_error("release_buffer takes Buffer objects, not None");
     std::vector<kestrane::Buffer> one{*buffer};
     const kestrane::StatusCode status = target.releaseBuffer(one);
     if (status == kestrane::StatusCode::OK) *buffer = kestrane::Buffer{};

@@ -108,6 +108,19 @@ def test_reposition_leaves_counts_to_the_native_call_and_uses_one_item(identity,
     identity.release_buffer(ins + outs)
 
 
+@pytest.mark.parametrize("owner", ["model", "handle"])
+def test_release_buffer_refuses_a_list_with_none_before_releasing(identity, owner):
+    target = identity if owner == "model" else identity.get_model_variant_handle(0)
+    ins, outs = identity.acquire_input_buffer([]), identity.acquire_output_buffer([])
+    with pytest.raises(TypeError, match="not None"):
+        target.release_buffer([ins[0], None, outs[0]])
+    # Nothing went back: the buffers still work and are released once.
+    identity.reposition_inputs([values(SHAPE)], ins)
+    identity.infer_buffer(ins, outs, [], 0)
+    ins[0].set_buffer(np.zeros(1024, np.int8))
+    target.release_buffer(ins + outs)
+
+
 def test_set_buffer_stays_inside_the_pool_block(identity):
     x = values(SHAPE)
     ins, outs = identity.acquire_input_buffer([]), identity.acquire_output_buffer([])
