@@ -75,10 +75,18 @@ void defineRepositionMembers(Class& cls) {
           py::arg("output_buf").noconvert(), py::arg("output").noconvert(), py::arg("seqlens").noconvert() = SeqLens{});
 }
 
+// What the Python object of a released Buffer points at instead of its
+// block: an address no pool hands out, so the block (which the pool may hand
+// out again) is never reached through the object, while the native calls and
+// set_buffer still refuse it as memory no pool holds. `size` stays as it was.
+inline void* releasedBufferMark() {
+  static char mark;
+  return &mark;
+}
+
 // release_buffer of Model and ModelVariantHandle: a list holding None is
 // refused before anything goes back. Then each buffer goes back on its own,
-// and the Python object of every buffer the pool took back forgets its
-// memory, so it cannot be written or run on afterwards.
+// and the Python object of every buffer the pool took back is marked.
 template <typename Target>
 void releaseBuffers(const Target& target, const std::vector<kestrane::Buffer*>& buffers) {
   for (const kestrane::Buffer* buffer : buffers)
@@ -92,7 +100,7 @@ void releaseBuffers(const Target& target, const std::vector<kestrane::Buffer*>& 
   for (kestrane::Buffer* buffer : buffers) {
     std::vector<kestrane::Buffer> one{*buffer};
     const kestrane::StatusCode status = target.releaseBuffer(one);
-    if (status == kestrane::StatusCode::OK) *buffer = kestrane::Buffer{};
+    if (status == kestrane::StatusCode::OK) buffer->data = releasedBufferMark();
     else if (first == kestrane::StatusCode::OK) first = status;
   }
   throwIfFailed(first);

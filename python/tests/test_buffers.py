@@ -35,7 +35,7 @@ def test_a_round_trip_through_buffers(identity):
     identity.reposition_outputs(outs, [y])
     np.testing.assert_array_equal(y, x.ravel())
     identity.release_buffer(ins + outs)
-    assert [b.size for b in ins + outs] == [0, 0]  # released buffers forget their memory
+    assert [b.size for b in ins + outs] == [1024, 1024]  # release leaves the objects' sizes as they were
 
 
 def test_arrays_and_buffers_that_do_not_fit_are_refused(identity):
@@ -66,7 +66,7 @@ def test_arrays_and_buffers_that_do_not_fit_are_refused(identity):
                  lambda: identity.release_buffer(ins)):
         with pytest.raises(ophel.OphelError):
             call()
-    with pytest.raises(ValueError, match="buffer has no memory"):
+    with pytest.raises(ValueError, match="no longer held by its model's memory pool"):
         ins[0].size = 1024
         ins[0].set_buffer(np.zeros(1024, np.int8))
 
@@ -121,6 +121,23 @@ def test_release_buffer_refuses_a_list_with_none_before_releasing(identity, owne
     target.release_buffer(ins + outs)
 
 
+@pytest.mark.parametrize("leave", ["released", "disposed"])
+def test_set_buffer_refuses_a_block_gone_back_whatever_the_size(accelerator, make_model, leave):
+    model = ophel.Model(make_model("identity_int8"), config_of(cores=2))
+    model.launch(accelerator)
+    kept = model.acquire_input_buffer([])
+    if leave == "released":
+        model.release_buffer(kept)
+    else:
+        model.dispose()  # waits for the block still out (3 s)
+    assert kept[0].size == 1024
+    for size in (1024, 1, 0):
+        kept[0].size = size
+        with pytest.raises(ValueError, match="no longer held by its model's memory pool"):
+            kept[0].set_buffer(np.zeros(1024, np.int8))
+    model.dispose()
+
+
 def test_set_buffer_stays_inside_the_pool_block(identity):
     x = values(SHAPE)
     ins, outs = identity.acquire_input_buffer([]), identity.acquire_output_buffer([])
@@ -154,7 +171,7 @@ def collect_accelerator(held, model, buffers):
 
 
 @pytest.mark.parametrize("leave, message", [
-    (lambda held, model, buffers: model.release_buffer(buffers), "buffer has no memory to copy into"),
+    (lambda held, model, buffers: model.release_buffer(buffers), "no longer held by its model's memory pool"),
     (lambda held, model, buffers: model.dispose(), "no longer held by its model's memory pool"),
     (collect_accelerator, "no longer held by its model's memory pool"),  # closing the card disposes the model
 ], ids=["released", "disposed", "accelerator collected"])
