@@ -118,21 +118,25 @@ class ArrayViews {
   }
 
   // Each array against one item of its input or output (the reposition
-  // calls, which take bare pointers): the record's original size times the
-  // item's sequence-length counts. Entries the native call refuses anyway
-  // (a list of the wrong length, counts below 1) are left to it.
-  void checkItemLengths(const std::vector<kestrane::BufferInfo>& infos,
+  // calls, which take bare pointers and use one item of each array): the
+  // record's original size times the item's sequence-length counts. Only a
+  // shorter array is refused, as the native call would read or write past
+  // it, and only where that call would reach the arrays: lists of counts
+  // other than the model's, and entries it refuses anyway (counts below 1),
+  // are left to its own checks, lines and status.
+  void checkItemLengths(const std::vector<kestrane::BufferInfo>& infos, size_t bufferLists,
                         const std::vector<std::vector<int>>& seqlens) const {
     const char* what = side_ == Side::Input ? "input" : "output";
+    if (arrays_.size() != bufferLists || arrays_.size() != infos.size()) return;
     if (!seqlens.empty() && seqlens.size() != infos.size()) return;
-    for (size_t i = 0; i < arrays_.size() && i < infos.size(); ++i) {
+    for (size_t i = 0; i < arrays_.size(); ++i) {
       uint64_t need = infos[i].original_size();
       if (!seqlens.empty()) {
         const std::vector<int>& s = seqlens[i];
-        if (s.size() != 3 || s[0] < 1 || s[1] < 1 || s[2] < 1) continue;
+        if (s.size() != 3 || s[0] < 1 || s[1] < 1 || s[2] < 1) return;
         need *= static_cast<uint64_t>(s[0]) * static_cast<uint64_t>(s[1]) * static_cast<uint64_t>(s[2]);
       }
-      if (static_cast<uint64_t>(count(i)) != need) {
+      if (static_cast<uint64_t>(count(i)) < need) {
         throw py::value_error(std::string(what) + " array " + std::to_string(i) + " holds " +
                               std::to_string(count(i)) + " elements; one item of " + what + " " +
                               std::to_string(i) + " takes " + std::to_string(need));

@@ -4,8 +4,9 @@
 // used by one thread at a time. Python threads may share the object, so
 // calls are admitted here: the first get() takes the future for itself and
 // waits for the wait_for() calls under way; a get() after that (also one
-// racing it) is refused with Future_NotValid, as the native future refuses
-// a second get(); a wait_for() after get() answers false.
+// racing it) and a wait_for() after get() never touch the taken future but
+// an invalid one of their own, which refuses them as the native future
+// refuses a second get(): Future_NotValid or false, with its log line.
 //
 // A future never reaches back into Python, so its waits run without the
 // interpreter lock, and so does the collection of a request that its
@@ -49,24 +50,24 @@ class FutureHandle {
 
   // Lock released by the caller.
   std::vector<kestrane::NDArray<T>> get(kestrane::StatusCode& status) {
+    bool first = false;
     {
       std::unique_lock lock(mutex_);
-      if (taken_) {
-        status = kestrane::StatusCode::Future_NotValid;
-        return {};
-      }
+      first = !taken_;
       taken_ = true;
-      waitersGone_.wait(lock, [&] { return waiters_ == 0; });
+      if (first) waitersGone_.wait(lock, [&] { return waiters_ == 0; });
     }
-    return future_->get(status);
+    return first ? future_->get(status) : kestrane::Future<T>().get(status);
   }
 
   bool waitFor(int64_t timeoutMs) {
+    bool taken = false;
     {
       std::lock_guard lock(mutex_);
-      if (taken_) return false;
-      ++waiters_;
+      taken = taken_;
+      if (!taken) ++waiters_;
     }
+    if (taken) return kestrane::Future<T>().waitFor(timeoutMs);
     const bool ready = future_->waitFor(timeoutMs);
     {
       std::lock_guard lock(mutex_);

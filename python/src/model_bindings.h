@@ -28,13 +28,13 @@ void defineCacheMembers(ModelClass& cls);        // model_cache.cpp
 void defineHandleMembers(HandleClass& cls);      // variant_handle.cpp
 
 // The reposition calls of Model (variant 0) and of ModelVariantHandle: bare
-// pointers reach the native side, so each array is checked against one
-// item of its record first.
+// pointers reach the native side, so an array shorter than one item of its
+// record is refused first.
 template <typename Target>
 void repositionInputs(const Target& target, const ArrayList<float>& input, std::vector<kestrane::Buffer> buffers,
                       const std::vector<std::vector<int>>& seqlens) {
   const ArrayViews<float> arrays(input, Side::Input);
-  arrays.checkItemLengths(target.getInputBufferInfo(), seqlens);
+  arrays.checkItemLengths(target.getInputBufferInfo(), buffers.size(), seqlens);
   kestrane::StatusCode status = kestrane::StatusCode::OK;
   {
     py::gil_scoped_release nogil;
@@ -47,7 +47,7 @@ template <typename Target>
 void repositionOutputs(const Target& target, const std::vector<kestrane::Buffer>& buffers,
                        const ArrayList<float>& output, const std::vector<std::vector<int>>& seqlens) {
   const ArrayViews<float> arrays(output, Side::Output);
-  arrays.checkItemLengths(target.getOutputBufferInfo(), seqlens);
+  arrays.checkItemLengths(target.getOutputBufferInfo(), buffers.size(), seqlens);
   kestrane::StatusCode status = kestrane::StatusCode::OK;
   {
     py::gil_scoped_release nogil;
@@ -75,11 +75,22 @@ void defineRepositionMembers(Class& cls) {
           py::arg("output_buf").noconvert(), py::arg("output").noconvert(), py::arg("seqlens").noconvert() = SeqLens{});
 }
 
-// release_buffer of Model and ModelVariantHandle: each buffer goes back on
-// its own, and the Python object of every buffer the pool took back forgets
-// its memory, so it cannot be written or run on afterwards.
+// What the Python object of a released Buffer points at instead of its
+// block: an address no pool hands out, so the block (which the pool may hand
+// out again) is never reached through the object, while the native calls and
+// set_buffer still refuse it as memory no pool holds. `size` stays as it was.
+inline void* releasedBufferMark() {
+  static char mark;
+  return &mark;
+}
+
+// release_buffer of Model and ModelVariantHandle: a list holding None is
+// refused before anything goes back. Then each buffer goes back on its own,
+// and the Python object of every buffer the pool took back is marked.
 template <typename Target>
 void releaseBuffers(const Target& target, const std::vector<kestrane::Buffer*>& buffers) {
+  for (const kestrane::Buffer* buffer : buffers)
+    if (buffer == nullptr) throw py::type_error("release_buffer takes Buffer objects, not None");
   if (buffers.empty()) {  // still refused on a model that is not launched
     std::vector<kestrane::Buffer> none;
     throwIfFailed(target.releaseBuffer(none));
@@ -87,10 +98,9 @@ void releaseBuffers(const Target& target, const std::vector<kestrane::Buffer*>& 
   }
   kestrane::StatusCode first = kestrane::StatusCode::OK;
   for (kestrane::Buffer* buffer : buffers) {
-    if (buffer == nullptr) throw py::type_error("release_buffer takes Buffer objects, not None");
     std::vector<kestrane::Buffer> one{*buffer};
     const kestrane::StatusCode status = target.releaseBuffer(one);
-    if (status == kestrane::StatusCode::OK) *buffer = kestrane::Buffer{};
+    if (status == kestrane::StatusCode::OK) buffer->data = releasedBufferMark();
     else if (first == kestrane::StatusCode::OK) first = status;
   }
   throwIfFailed(first);

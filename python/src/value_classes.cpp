@@ -49,6 +49,11 @@ void bindBuffer(py::module_& m) {
       .def(py::init<>())
       .def_readwrite("size", &Buffer::size)
       .def("set_buffer", [](Buffer& self, const Int8Array& array) {
+        // A buffer that had memory and lost it (released, or its model
+        // disposed) is refused whatever its size: a write must not vanish.
+        const uint64_t block = self.data == nullptr ? 0 : handedOutBufferSize(self.data);
+        if (self.data != nullptr && block == 0)
+          throw py::value_error("buffer memory is no longer held by its model's memory pool (released or disposed)");
         const auto available = static_cast<uint64_t>(array.nbytes());
         if (available < self.size) {
           throw py::value_error("array holds " + std::to_string(available) + " bytes, fewer than the buffer's size " +
@@ -58,9 +63,6 @@ void bindBuffer(py::module_& m) {
         if (self.data == nullptr) throw py::value_error("buffer has no memory to copy into");
         // `size` is the caller's to set; the copy stays inside the block
         // the pool handed out.
-        const uint64_t block = handedOutBufferSize(self.data);
-        if (block == 0)
-          throw py::value_error("buffer memory is no longer held by its model's memory pool (released or disposed)");
         if (self.size > block) {
           throw py::value_error("buffer size " + std::to_string(self.size) + " is larger than its block of " +
                                 std::to_string(block) + " bytes");

@@ -56,6 +56,36 @@ def test_unbound_futures_are_not_valid():
             future.get()
 
 
+def lines_with(text, captured):
+    return [line for line in (captured.out + captured.err).splitlines() if text in line]
+
+
+INVALID_GET = "`Future::get` was called with an invalid future."
+INVALID_WAIT = "`Future::waitFor` was called with an invalid future."
+
+
+def test_refused_future_calls_log_the_native_lines(pipelined, accelerator, make_model, capfd):
+    taken = pipelined.infer_async([values(SHAPE)])
+    taken.get()
+    failed = ophel.Model(make_model("identity_int8", slow(300000)), config_of(cores=1, asynchronous=True))
+    failed.launch(accelerator)
+    lost = failed.infer_async([values(SHAPE)])
+    failed.dispose()
+    with pytest.raises(ophel.OphelError, match="^Model_AsyncPipelineNotAlive occurred."):
+        lost.get()
+    unbound = ophel.FutureInt8()
+    for name, future in (("after get", taken), ("after a failed get", lost), ("unbound", unbound)):
+        capfd.readouterr()
+        with pytest.raises(ophel.OphelError, match="^Future_NotValid occurred."):
+            future.get()
+        [line] = lines_with(INVALID_GET, capfd.readouterr())
+        assert line.startswith("E"), (name, line)  # error level
+        for timeout in (0, 50):
+            assert future.wait_for(timeout) is False
+            [line] = lines_with(INVALID_WAIT, capfd.readouterr())
+            assert line.startswith("W"), (name, timeout, line)  # warn level
+
+
 def test_inputs_may_go_before_the_results_are_taken(pipelined):
     futures = [pipelined.infer_async([values(SHAPE, seed=i).astype(dtype)])
                for i in range(12) for dtype in (np.float32, np.float64)]

@@ -35,7 +35,7 @@ def test_a_round_trip_through_buffers(identity):
     identity.reposition_outputs(outs, [y])
     np.testing.assert_array_equal(y, x.ravel())
     identity.release_buffer(ins + outs)
-    assert [b.size for b in ins + outs] == [0, 0]  # released buffers forget their memory
+    assert [b.size for b in ins + outs] == [1024, 1024]  # release leaves the objects' sizes as they were
 
 
 def test_arrays_and_buffers_that_do_not_fit_are_refused(identity):
@@ -44,7 +44,7 @@ def test_arrays_and_buffers_that_do_not_fit_are_refused(identity):
     value_errors = [
         (lambda: identity.reposition_inputs([x[:3]], ins), "input array 0 holds 96 elements; one item of input 0 takes 128"),
         (lambda: identity.reposition_inputs([x], ins, [[2, 1, 1]]), "input array 0 holds 128 elements; one item of input 0 takes 256"),
-        (lambda: identity.reposition_outputs(outs, [np.zeros(129, np.float32)]), "output array 0 holds 129 elements"),
+        (lambda: identity.reposition_outputs(outs, [np.zeros(127, np.float32)]), "output array 0 holds 127 elements"),
         (lambda: identity.reposition_outputs(outs, [np.zeros(256, np.float32)[::2]]), "output array 0 is not C-contiguous"),
         (lambda: identity.reposition_inputs([np.broadcast_to(np.float32(0), SHAPE)], ins), "array is not writeable"),
     ]
@@ -66,9 +66,76 @@ def test_arrays_and_buffers_that_do_not_fit_are_refused(identity):
                  lambda: identity.release_buffer(ins)):
         with pytest.raises(ophel.OphelError):
             call()
-    with pytest.raises(ValueError, match="buffer has no memory"):
+    with pytest.raises(ValueError, match="no longer held by its model's memory pool"):
         ins[0].size = 1024
         ins[0].set_buffer(np.zeros(1024, np.int8))
+
+
+def lines_with(text, captured):
+    return [line for line in (captured.out + captured.err).splitlines() if text in line]
+
+
+def test_reposition_leaves_counts_to_the_native_call_and_uses_one_item(identity, capfd):
+    x = values(SHAPE)
+    ins, outs = identity.acquire_input_buffer([]), identity.acquire_output_buffer([])
+    short, short_out = x.ravel()[:96], np.zeros(96, np.float32)
+    # Lists of counts other than the buffers' or the model's are refused by the native call, with its line
+    # and status, whatever the arrays hold.
+    refused = [
+        (lambda: identity.reposition_inputs([short], []),
+         "Size of inputs and input_bufss is mismatched (inputs.size(): 1, input_bufss.size(): 0"),
+        (lambda: identity.reposition_inputs([short, x], ins),
+         "Size of inputs and input_bufss is mismatched (inputs.size(): 2, input_bufss.size(): 1"),
+        (lambda: identity.reposition_outputs([], [short_out]),
+         "Size of outputs and output_bufss is mismatched (outputs.size(): 1, output_bufss.size(): 0"),
+        (lambda: identity.reposition_outputs(outs + outs, [short_out, short_out]), "2 outputs for a variant of 1"),
+        (lambda: identity.reposition_inputs([short], ins, [[1, 1, 1], [1, 1, 1]]),
+         "Size of inputs and seqlens is mismatched"),
+    ]
+    for call, line in refused:
+        capfd.readouterr()
+        with pytest.raises(ophel.OphelError, match="^Model_ShapeMismatched occurred."):
+            call()
+        assert len(lines_with(line, capfd.readouterr())) == 1, line
+    # An array longer than one item gives and takes one item; the rest is not touched.
+    longer = np.concatenate([x.ravel(), np.full(7, 55, np.float32)])
+    identity.reposition_inputs([longer], ins)
+    identity.infer_buffer(ins, outs, [], 0)
+    y = np.full(x.size + 9, -7, np.float32)
+    identity.reposition_outputs(outs, [y])
+    np.testing.assert_array_equal(y[:x.size], x.ravel())
+    assert (y[x.size:] == -7).all()
+    identity.release_buffer(ins + outs)
+
+
+@pytest.mark.parametrize("owner", ["model", "handle"])
+def test_release_buffer_refuses_a_list_with_none_before_releasing(identity, owner):
+    target = identity if owner == "model" else identity.get_model_variant_handle(0)
+    ins, outs = identity.acquire_input_buffer([]), identity.acquire_output_buffer([])
+    with pytest.raises(TypeError, match="not None"):
+        target.release_buffer([ins[0], None, outs[0]])
+    # Nothing went back: the buffers still work and are released once.
+    identity.reposition_inputs([values(SHAPE)], ins)
+    identity.infer_buffer(ins, outs, [], 0)
+    ins[0].set_buffer(np.zeros(1024, np.int8))
+    target.release_buffer(ins + outs)
+
+
+@pytest.mark.parametrize("leave", ["released", "disposed"])
+def test_set_buffer_refuses_a_block_gone_back_whatever_the_size(accelerator, make_model, leave):
+    model = ophel.Model(make_model("identity_int8"), config_of(cores=2))
+    model.launch(accelerator)
+    kept = model.acquire_input_buffer([])
+    if leave == "released":
+        model.release_buffer(kept)
+    else:
+        model.dispose()  # waits for the block still out (3 s)
+    assert kept[0].size == 1024
+    for size in (1024, 1, 0):
+        kept[0].size = size
+        with pytest.raises(ValueError, match="no longer held by its model's memory pool"):
+            kept[0].set_buffer(np.zeros(1024, np.int8))
+    model.dispose()
 
 
 def test_set_buffer_stays_inside_the_pool_block(identity):
@@ -104,7 +171,7 @@ def collect_accelerator(held, model, buffers):
 
 
 @pytest.mark.parametrize("leave, message", [
-    (lambda held, model, buffers: model.release_buffer(buffers), "buffer has no memory to copy into"),
+    (lambda held, model, buffers: model.release_buffer(buffers), "no longer held by its model's memory pool"),
     (lambda held, model, buffers: model.dispose(), "no longer held by its model's memory pool"),
     (collect_accelerator, "no longer held by its model's memory pool"),  # closing the card disposes the model
 ], ids=["released", "disposed", "accelerator collected"])
