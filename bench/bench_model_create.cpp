@@ -263,10 +263,10 @@ Run summarises() {
 }
 
 std::vector<uint8_t> writeModel(const json& bundles, const json& metadata = json::array()) {
-  return zrbw::write(zrbw::modelFromJson(
-                         {{"version", 6}, {"target_hardware", "Taliss2"}, {"metadata", metadata}, {"bundles", bundles}}))
-      .bytes;
+  const json model = {{"version", 6}, {"target_hardware", "Taliss2"}, {"metadata", metadata}, {"bundles", bundles}};
+  return zrbw::write(zrbw::modelFromJson(model)).bytes;
 }
+
 
 // One designation per local core, at `address` past its DDR (or in `region`).
 json everyLocalCore(uint64_t address, const char* region = nullptr) {
@@ -316,15 +316,22 @@ std::vector<uint8_t> defaultCacheCoreEntries(size_t k) {
       {"inputs", json::array({in})},
       {"outputs", json::array({out})},
       {"sequence_lengths",
-       json::array({{{"sequence_type", 0}, {"flag", true}, {"max_size", 8}, {"input_axes", axes}, {"output_axes", axes}}})},
+       json::array(
+           {{{"sequence_type", 0}, {"flag", true}, {"max_size", 8}, {"input_axes", axes}, {"output_axes", axes}}})},
       {"section_binaries",
-       json::array({program("copy ddr+0x2000 ddr+0x1000 16", json::array({{{"each_core", true}, {"region", "IMEM"}}}))})}};
+       json::array({program("copy ddr+0x2000 ddr+0x1000 16",
+                            json::array({{{"each_core", true}, {"region", "IMEM"}}}))})}};
   return writeModel(json::array({bundle}));
 }
 
 json oneCoreRecord(const std::string& name, const json& original, uint32_t ioType, uint64_t address) {
   return record(name, original, ioType, json::array({{{"address", address}}}));
 }
+
+// The output every single-core bundle below ends in.
+json smallOutput() { return json::array({oneCoreRecord("out", {1, 1, 16}, 5, 8192)}); }
+
+json describedBy(const json& description) { return json::array({{{"payload", {{"model_description", description}}}}}); }
 
 json oneCoreBundle(json inputs, json outputs) {
   return {{"cores", json::array({{{"mode", 0}}})},
@@ -337,7 +344,7 @@ json oneCoreBundle(json inputs, json outputs) {
 // Channels of 100 k in blocks of 64: the layout reaches past the slice.
 std::vector<uint8_t> hugeLayoutRefused(size_t k) {
   json in = oneCoreRecord("in", {1000, 1000, 100 * k}, 0, 0);
-  return writeModel(json::array({oneCoreBundle(json::array({in}), json::array({oneCoreRecord("out", {1, 1, 16}, 5, 8192)}))}));
+  return writeModel(json::array({oneCoreBundle(json::array({in}), smallOutput())}));
 }
 
 std::vector<uint8_t> recordsRefusedLate(size_t k) {
@@ -353,14 +360,15 @@ std::vector<uint8_t> recordsRefusedLate(size_t k) {
       {"outputs", {{{"name", "out"}, {"shape", {1, 1, 1, 16}}}}},
       {"layers", {{{"layerName", "npu"}, {"inputList", names}, {"outputList", {"out"}}}}}};
   const json out = oneCoreRecord("out", {1, 1, 16}, 5, 0x40000000);
-  return writeModel(json::array({oneCoreBundle(inputs, json::array({out}))}), json::array({{{"payload", {{"model_description", description}}}}}));
+  return writeModel(json::array({oneCoreBundle(inputs, json::array({out}))}), describedBy(description));
 }
 
 std::vector<uint8_t> recordsBeyondTheCard(size_t k) {
   json inputs = json::array();
-  for (size_t i = 0; i < 9 * k; ++i) inputs.push_back(oneCoreRecord("in" + std::to_string(i), {1024, 8192, 64}, 0, 0));
-  for (json& in : inputs) in["word2_nibble"] = 0;  // float32: 2 GiB each
-  return writeModel(json::array({oneCoreBundle(inputs, json::array({oneCoreRecord("out", {1, 1, 16}, 5, 8192)}))}));
+  for (size_t i = 0; i < 9 * k; ++i)
+    inputs.push_back(oneCoreRecord("in" + std::to_string(i), {1024, 8192, 64}, 0, 0));
+  for (json& in : inputs) in["word2_nibble"] = 0;  // float32: 2 GiB each, 64 channels a dense layout
+  return writeModel(json::array({oneCoreBundle(inputs, smallOutput())}));
 }
 
 std::vector<uint8_t> emptySections(size_t k) {
@@ -370,10 +378,7 @@ std::vector<uint8_t> emptySections(size_t k) {
                       {"designations", imem}});
   for (size_t i = 0; i < 20000 * k; ++i)
     sections.push_back({{"memory_type", 1}, {"payload", json::array()}, {"designations", imem}});
-  auto io = [] {
-    return oneCoreBundle(json::array({oneCoreRecord("in", {1, 1, 16}, 5, 4096)}),
-                         json::array({oneCoreRecord("out", {1, 1, 16}, 5, 8192)}));
-  };
+  auto io = [] { return oneCoreBundle(json::array({oneCoreRecord("in", {1, 1, 16}, 5, 4096)}), smallOutput()); };
   json first = io();
   first["section_binaries"] = sections;
   const json second = io();
@@ -384,7 +389,7 @@ std::vector<uint8_t> emptySections(size_t k) {
       {"layers",
        {{{"layerName", "one"}, {"inputList", {"a"}}, {"outputList", {"b"}}},
         {{"layerName", "two"}, {"inputList", {"b"}}, {"outputList", {"c"}}}}}};
-  return writeModel(json::array({first, second}), json::array({{{"payload", {{"model_description", description}}}}}));
+  return writeModel(json::array({first, second}), describedBy(description));
 }
 
 // Each description's layer hands the operation one input of its many.
@@ -397,7 +402,7 @@ std::vector<uint8_t> descriptionsTimesRecords(size_t k) {
       {"layers", {{{"layerName", "npu"}, {"inputList", {"a"}}, {"outputList", {"b"}}}}}};
   json metadata = json::array();
   for (size_t i = 0; i < 500 * k; ++i) metadata.push_back({{"payload", {{"model_description", description}}}});
-  return writeModel(json::array({oneCoreBundle(inputs, json::array({oneCoreRecord("out", {1, 1, 16}, 5, 8192)}))}), metadata);
+  return writeModel(json::array({oneCoreBundle(inputs, smallOutput())}), metadata);
 }
 
 void RepeatedCoreEntries(benchmark::State& s) { twoSizes(s, repeatedCoreEntries, creates(StatusCode::OK)); }
