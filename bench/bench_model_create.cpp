@@ -16,7 +16,9 @@
 #include <malloc.h>
 
 #include <atomic>
+#include <ctime>
 #include <cstdint>
+#include <functional>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -27,6 +29,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kestrane/log.h"
+#include "kestrane/summary.h"
 #include "model/model_impl.h"
 #include "support/zrb_json.h"
 #include "support/zrb_test_file.h"
@@ -166,6 +169,266 @@ void HugeOriginalShape(benchmark::State& state) {
 }
 BENCHMARK(HugeOriginalShape)->Unit(benchmark::kMillisecond);
 
+// ---- NPU operations: what one count of the file costs per byte ----
+//
+// Each row makes its file at two sizes (k = 1 and k = 2, twice the count),
+// creates (or summarises) it, and prints CPU time and heap peak per byte of
+// file at both sizes and their ratio (k = 2 over k = 1): about 1 when the
+// cost is linear in the file, about 2 when it grows with the square.
+//
+//   RepeatedCoreEntries / RepeatedCoreEntriesSummary: 250 k all_local core
+//   entries (2000 k cores) and 2000 k RmemIds, created and summarised.
+//   DefaultCacheCoreEntries: 500 k all_local core entries, IO placed on
+//   every core entry, the cache taken from the sequence length's flag.
+//   HugeLayoutRefused: one layout-kind-0 input claiming 10^8 k elements
+//   whose layout leaves its NPU slice: refused.
+//   RecordsRefusedLate: 20 k layout-kind-0 records of 2^20 elements, the
+//   model description refused.
+//   RecordsBeyondTheCard: 9 k records of 2 GiB each, more than the card
+//   holds: refused.
+//   EmptySections: two bundles, 20000 k empty sections that launch never
+//   reads.
+//   DescriptionsTimesRecords: 500 k model descriptions over 2500 k inputs,
+//   each description refused.
+
+namespace npu_costs {
+
+// Time and heap peak of one call, per byte of its file.
+struct PerByte {
+  double ns = 0;
+  double heap = 0;
+};
+
+// CPU time of this thread: creation and the summary run in the caller's
+// thread, and the machine may be busy with other work.
+double threadNs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+template <typename Call>
+PerByte costOf(size_t fileBytes, Call call) {
+  const int64_t before = liveBytes.load();
+  peakBytes.store(before);
+  const double start = threadNs();
+  call();
+  const double ns = threadNs() - start;
+  const auto bytes = static_cast<double>(fileBytes);
+  return {ns / bytes, static_cast<double>(peakBytes.load() - before) / bytes};
+}
+
+using Make = std::function<std::vector<uint8_t>(size_t k)>;
+// Answers whether the call ended as the row expects.
+using Run = std::function<bool(const std::string& path)>;
+
+// The row's counters: the best of its iterations at k = 1 and k = 2.
+void twoSizes(benchmark::State& state, const Make& make, const Run& run) {
+  setLogLevel(LogLevel::OFF);
+  const std::vector<uint8_t> small = make(1), large = make(2);
+  const kestrane::test::TempModelFile smallFile(small), largeFile(large);
+  PerByte best[2];
+  bool expected = true, first = true;
+  for (auto _ : state) {
+    const PerByte now[2] = {costOf(small.size(), [&] { expected = run(smallFile.path()) && expected; }),
+                            costOf(large.size(), [&] { expected = run(largeFile.path()) && expected; })};
+    for (int i = 0; i < 2; ++i) {
+      if (first || now[i].ns < best[i].ns) best[i].ns = now[i].ns;
+      if (first || now[i].heap < best[i].heap) best[i].heap = now[i].heap;
+    }
+    first = false;
+  }
+  if (!expected) state.SkipWithError("a file did not end as expected");
+  state.counters["KiB_k1"] = static_cast<double>(small.size()) / 1024.0;
+  state.counters["KiB_k2"] = static_cast<double>(large.size()) / 1024.0;
+  state.counters["ns_per_B_k1"] = best[0].ns;
+  state.counters["ns_per_B_k2"] = best[1].ns;
+  state.counters["time_ratio"] = best[1].ns / best[0].ns;
+  state.counters["heap_per_B_k1"] = best[0].heap;
+  state.counters["heap_per_B_k2"] = best[1].heap;
+  state.counters["heap_ratio"] = best[0].heap > 0 ? best[1].heap / best[0].heap : 0.0;
+}
+
+Run creates(StatusCode expected) {
+  return [expected](const std::string& path) {
+    StatusCode status = StatusCode::OK;
+    std::unique_ptr<ModelImpl> model = ModelImpl::create(path, oneCore(), status);
+    benchmark::DoNotOptimize(model.get());
+    return status == expected;
+  };
+}
+
+Run summarises() {
+  return [](const std::string& path) { return !getModelSummary(path).empty(); };
+}
+
+std::vector<uint8_t> writeModel(const json& bundles, const json& metadata = json::array()) {
+  const json model = {{"version", 6}, {"target_hardware", "Taliss2"}, {"metadata", metadata}, {"bundles", bundles}};
+  return zrbw::write(zrbw::modelFromJson(model)).bytes;
+}
+
+
+// One designation per local core, at `address` past its DDR (or in `region`).
+json everyLocalCore(uint64_t address, const char* region = nullptr) {
+  json out = json::array();
+  for (uint32_t n = 0; n < 8; ++n) {
+    json d = {{"cluster", 0x10000u << (n / 4)}, {"core", n % 4 + 1}, {"address", address}};
+    if (region != nullptr) d["region"] = region;
+    out.push_back(d);
+  }
+  return out;
+}
+
+json program(const char* line, json designations) {
+  return {{"memory_type", 0}, {"program", json::array({line})}, {"designations", std::move(designations)}};
+}
+
+json record(const std::string& name, const json& original, uint32_t ioType, json designations) {
+  return {{"name", name},         {"original", original}, {"io_type", ioType},
+          {"kind", 0},            {"word2_nibble", 2},    {"designations", std::move(designations)}};
+}
+
+std::vector<uint8_t> repeatedCoreEntries(size_t k) {
+  json cores = json::array(), rmem = json::array();
+  for (size_t i = 0; i < 250 * k; ++i) cores.push_back({{"all_local", true}, {"mode", 0}});
+  for (size_t i = 0; i < 2000 * k; ++i) rmem.push_back({{"rmem_type", 3}, {"value", i % 64}});
+  const json bundle = {{"cores", cores},
+                       {"inputs", json::array({record("in", {1, 1, 16}, 5, everyLocalCore(4096))})},
+                       {"outputs", json::array({record("out", {1, 1, 16}, 5, everyLocalCore(8192))})},
+                       {"rmem_ids", rmem},
+                       {"section_binaries",
+                        json::array({program("copy ddr+0x2000 ddr+0x1000 16", everyLocalCore(0, "IMEM"))})}};
+  return writeModel(json::array({bundle}));
+}
+
+std::vector<uint8_t> defaultCacheCoreEntries(size_t k) {
+  json cores = json::array();
+  for (size_t i = 0; i < 500 * k; ++i) cores.push_back({{"all_local", true}, {"mode", 0}});
+  // Absolute places: the cache area between them is then one too.
+  auto each = [](uint64_t address) {
+    return json{{{"each_core", true}, {"region", "DDR"}, {"flag", true}, {"address", address}}};
+  };
+  json in = record("x", {1, 1, 16}, 5, each(4096)), out = record("y", {1, 1, 16}, 5, each(8192));
+  in["seq_index"] = out["seq_index"] = {0, -1, -1};
+  const json axes = {{{"key", 0}, {"axes", {{{"axis_type", 0}, {"axis", 0}, {"multiplier", 1.0}, {"offset", 0.0}}}}}};
+  const json bundle = {
+      {"cores", cores},
+      {"inputs", json::array({in})},
+      {"outputs", json::array({out})},
+      {"sequence_lengths",
+       json::array(
+           {{{"sequence_type", 0}, {"flag", true}, {"max_size", 8}, {"input_axes", axes}, {"output_axes", axes}}})},
+      {"section_binaries",
+       json::array({program("copy ddr+0x2000 ddr+0x1000 16",
+                            json::array({{{"each_core", true}, {"region", "IMEM"}}}))})}};
+  return writeModel(json::array({bundle}));
+}
+
+json oneCoreRecord(const std::string& name, const json& original, uint32_t ioType, uint64_t address) {
+  return record(name, original, ioType, json::array({{{"address", address}}}));
+}
+
+// The output every single-core bundle below ends in.
+json smallOutput() { return json::array({oneCoreRecord("out", {1, 1, 16}, 5, 8192)}); }
+
+json describedBy(const json& description) { return json::array({{{"payload", {{"model_description", description}}}}}); }
+
+json oneCoreBundle(json inputs, json outputs) {
+  return {{"cores", json::array({{{"mode", 0}}})},
+          {"inputs", std::move(inputs)},
+          {"outputs", std::move(outputs)},
+          {"section_binaries",
+           json::array({program("copy ddr+0x2000 ddr+0x1000 16", json::array({{{"region", "IMEM"}}}))})}};
+}
+
+// Channels of 100 k in blocks of 64: the layout reaches past the slice.
+std::vector<uint8_t> hugeLayoutRefused(size_t k) {
+  json in = oneCoreRecord("in", {1000, 1000, 100 * k}, 0, 0);
+  return writeModel(json::array({oneCoreBundle(json::array({in}), smallOutput())}));
+}
+
+std::vector<uint8_t> recordsRefusedLate(size_t k) {
+  json inputs = json::array(), described = json::array(), names = json::array();
+  for (size_t i = 0; i < 20 * k; ++i) {
+    inputs.push_back(oneCoreRecord("in" + std::to_string(i), {1024, 16, 64}, 0, i << 20));
+    names.push_back("in" + std::to_string(i));
+    described.push_back({{"name", names.back()}, {"shape", {1, 1024, 16, 64}}});
+  }
+  described[0]["shape"] = {1, 1024, 16, 128};  // fits no item of input 0
+  const json description = {
+      {"inputs", described},
+      {"outputs", {{{"name", "out"}, {"shape", {1, 1, 1, 16}}}}},
+      {"layers", {{{"layerName", "npu"}, {"inputList", names}, {"outputList", {"out"}}}}}};
+  const json out = oneCoreRecord("out", {1, 1, 16}, 5, 0x40000000);
+  return writeModel(json::array({oneCoreBundle(inputs, json::array({out}))}), describedBy(description));
+}
+
+std::vector<uint8_t> recordsBeyondTheCard(size_t k) {
+  json inputs = json::array();
+  for (size_t i = 0; i < 9 * k; ++i)
+    inputs.push_back(oneCoreRecord("in" + std::to_string(i), {1024, 8192, 64}, 0, 0));
+  for (json& in : inputs) in["word2_nibble"] = 0;  // float32: 2 GiB each, 64 channels a dense layout
+  return writeModel(json::array({oneCoreBundle(inputs, smallOutput())}));
+}
+
+std::vector<uint8_t> emptySections(size_t k) {
+  json sections = json::array();
+  const json imem = json::array({{{"region", "IMEM"}}});
+  sections.push_back({{"memory_type", 4}, {"program", json::array({"copy ddr+0x2000 ddr+0x1000 16"})},
+                      {"designations", imem}});
+  for (size_t i = 0; i < 20000 * k; ++i)
+    sections.push_back({{"memory_type", 1}, {"payload", json::array()}, {"designations", imem}});
+  auto io = [] { return oneCoreBundle(json::array({oneCoreRecord("in", {1, 1, 16}, 5, 4096)}), smallOutput()); };
+  json first = io();
+  first["section_binaries"] = sections;
+  const json second = io();
+  const json description = {
+      {"inputs", {{{"name", "a"}, {"shape", {1, 1, 1, 16}}}}},
+      {"outputs", {{{"name", "c"}, {"shape", {1, 1, 1, 16}}}}},
+      {"tensors", {{{"name", "b"}, {"shape", {1, 1, 1, 16}}}}},
+      {"layers",
+       {{{"layerName", "one"}, {"inputList", {"a"}}, {"outputList", {"b"}}},
+        {{"layerName", "two"}, {"inputList", {"b"}}, {"outputList", {"c"}}}}}};
+  return writeModel(json::array({first, second}), describedBy(description));
+}
+
+// Each description's layer hands the operation one input of its many.
+std::vector<uint8_t> descriptionsTimesRecords(size_t k) {
+  json inputs = json::array();
+  for (size_t i = 0; i < 2500 * k; ++i) inputs.push_back(oneCoreRecord("", {1, 1, 16}, 5, 4096));
+  const json description = {
+      {"inputs", {{{"name", "a"}, {"shape", {1, 1, 1, 16}}}}},
+      {"outputs", {{{"name", "b"}, {"shape", {1, 1, 1, 16}}}}},
+      {"layers", {{{"layerName", "npu"}, {"inputList", {"a"}}, {"outputList", {"b"}}}}}};
+  json metadata = json::array();
+  for (size_t i = 0; i < 500 * k; ++i) metadata.push_back({{"payload", {{"model_description", description}}}});
+  return writeModel(json::array({oneCoreBundle(inputs, smallOutput())}), metadata);
+}
+
+void RepeatedCoreEntries(benchmark::State& s) { twoSizes(s, repeatedCoreEntries, creates(StatusCode::OK)); }
+void RepeatedCoreEntriesSummary(benchmark::State& s) { twoSizes(s, repeatedCoreEntries, summarises()); }
+void DefaultCacheCoreEntries(benchmark::State& s) { twoSizes(s, defaultCacheCoreEntries, creates(StatusCode::OK)); }
+void HugeLayoutRefused(benchmark::State& s) { twoSizes(s, hugeLayoutRefused, creates(StatusCode::Model_BrokenZRB)); }
+void RecordsRefusedLate(benchmark::State& s) { twoSizes(s, recordsRefusedLate, creates(StatusCode::Model_BrokenZRB)); }
+void RecordsBeyondTheCard(benchmark::State& s) {
+  twoSizes(s, recordsBeyondTheCard, creates(StatusCode::Model_BrokenZRB));
+}
+void EmptySections(benchmark::State& s) { twoSizes(s, emptySections, creates(StatusCode::OK)); }
+void DescriptionsTimesRecords(benchmark::State& s) {
+  twoSizes(s, descriptionsTimesRecords, creates(StatusCode::Model_BrokenZRB));
+}
+
+}  // namespace npu_costs
+
+BENCHMARK(npu_costs::RepeatedCoreEntries)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(npu_costs::RepeatedCoreEntriesSummary)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(npu_costs::DefaultCacheCoreEntries)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(npu_costs::HugeLayoutRefused)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(npu_costs::RecordsRefusedLate)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(npu_costs::RecordsBeyondTheCard)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(npu_costs::EmptySections)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(npu_costs::DescriptionsTimesRecords)->Iterations(5)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -173,7 +436,9 @@ int main(int argc, char** argv) {
                               "usage: bench_model_create [Google Benchmark flags]\n"
                               "Times model creation per byte of a format-4 file of thousands of inputs and\n"
                               "RmemIds at two sizes (Format4/1, Format4/4), and takes the heap peak of refusing a\n"
-                              "kilobyte file that claims a huge shape (HugeOriginalShape, under 64 MiB).\n");
+                              "kilobyte file that claims a huge shape (HugeOriginalShape, under 64 MiB).\n"
+                              "The rows in npu_costs:: print time and heap peak per byte of file for one count of\n"
+                              "the file at two sizes (k1, k2) and their ratio: about 1 where the cost is linear.\n");
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

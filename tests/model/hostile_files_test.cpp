@@ -113,6 +113,28 @@ const Row kRows[] = {
      StatusCode::Model_BrokenZRB,
      "Input 0 of NPU operation 0 (layout kind 0) places two host elements on one NPU position (268435456 host "
      "elements, 16 NPU elements per slice)"},
+    {"LayoutPastItsSliceRefusedBeforeItsTables", "identity_int8",
+     [](json& m) {
+       // A kilobyte claiming 10^9 elements, channels of 1000 in blocks of
+       // 64: refused from its dimensions, before any table is built.
+       input(m)["original"] = input(m)["reshaped"] = input(m)["shape"] = {1000, 1000, 1000};
+     },
+     StatusCode::Model_BrokenZRB,
+     "Input 0 of NPU operation 0 (layout kind 0) lays its elements out up to NPU position 1023999975, past its "
+     "1000000000 NPU elements per slice"},
+    {"RecordsTogetherBeyondTheCard", "identity_int8",
+     [](json& m) {
+       // Nine areas of 2 GiB each fit the card alone, not together.
+       json in = input(m);
+       in["original"] = in["shape"] = {1024, 8192, 64};
+       in["io_type"] = 5;
+       in["word2_nibble"] = 0;
+       in["designations"] = {{{"each_core", true}, {"address", 0}}};
+       bundle(m)["inputs"] = json::array();
+       for (int i = 0; i < 9; ++i) bundle(m)["inputs"].push_back(in);
+     },
+     StatusCode::Model_BrokenZRB,
+     "Input 8 of NPU operation 0 brings the device areas of the model's inputs and outputs to more than the"},
     {"EmptySectionThatLaunchReads", "identity_int8",
      [](json& m) {
        bundle(m)["section_binaries"].push_back(

@@ -223,6 +223,40 @@ TEST(DefaultCacheTest, LiesBetweenInputsAndOutputsOnEveryCore) {
   EXPECT_EQ(d.core_config.core_id, id(0x10002));
 }
 
+TEST(RepeatedCoreEntryTest, MeansNoMoreThanTheFirst) {
+  // Core 0x10001 is given three times: its RMEM list holds each RmemId once,
+  // at the position whose value a request computes, and the default cache
+  // is placed once on it.
+  zrb::Input in = io<zrb::Input>(1, 1, 16, {0, -1, -1});
+  zrb::Output out = io<zrb::Output>(1, 1, 16, {0, -1, -1});
+  in.designations = {des(0x10001, kDdr0 + 0x1000, true), des(0x10002, kDdr1 + 0x1000, true)};
+  out.designations = {des(0x10001, kDdr0 + 0x2000, true), des(0x10002, kDdr1 + 0x2000, true)};
+  zrb::Bundle b = bundleOf({in}, {out});
+  b.cores = {core(0x10001), core(0x10002), core(0x10001), core(0x10001)};
+  b.rmem_ids = {rmem(1, 0), rmem(13, 7), rmem(2, 3)};
+  zrb::SequenceLength s = length(0, 8, {{0, {axis(0)}}}, {{0, {axis(0)}}});
+  s.flag_bit8 = true;
+  b.sequence_lengths = {s};
+  const Built built = build(b);
+  ASSERT_EQ(built.status, StatusCode::OK);
+  for (uint32_t key : {0x10001u, 0x10002u}) {
+    const uint64_t rmemBase = key == 0x10001u ? 0x100c00000u : 0x101c00000u;
+    const auto& entries = built.op->rmemEntries().at(id(key));
+    ASSERT_EQ(entries.size(), 3u) << std::hex << key;
+    const uint8_t types[] = {1, 13, 2};
+    const uint64_t words[] = {0, 7, 3};
+    for (size_t k = 0; k < 3; ++k) {
+      EXPECT_EQ(entries[k].type, types[k]);
+      EXPECT_EQ(entries[k].address, rmemBase + 4 * words[k]);
+    }
+  }
+  ASSERT_EQ(built.op->cacheDesignations().size(), 1u);
+  const auto& placed = built.op->cacheDesignations()[0].entries.at(0).designations;
+  ASSERT_EQ(placed.size(), 2u);
+  EXPECT_EQ(placed[0].core_config.core_id, id(0x10001));
+  EXPECT_EQ(placed[1].core_config.core_id, id(0x10002));
+}
+
 TEST(IoPlanTest, AddressesByCoreMode) {
   zrb::Input in = io<zrb::Input>(1, 1, 4);
   in.designations = {des(0x10001, 0x1000), des(0x10002, kDdr1 + 0x1800, true), des(0x1FFFE, 0x3000)};

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,51 @@ TEST(RecordCheck, RefusesRecordsThatCouldWriteOutsideOrOverlap) {
     EXPECT_EQ(log.count("image"), 1u) << log.text();
     EXPECT_EQ(log.count(b.why), 1u) << log.text();
   }
+}
+
+TEST(RecordCheck, LayoutCheckAgreesWithTheBuiltTables) {
+  // Where the positions fall is worked out from the dimensions alone; over
+  // small shapes of every table form it refuses exactly what the tables
+  // built from them show to overlap or leave the slice.
+  std::mt19937 random(36);
+  auto dim = [&](uint32_t most) { return 1 + static_cast<uint32_t>(random() % most); };
+  const uint32_t granules[] = {1, 2, 3, 4, 8};
+  size_t accepted = 0, refused = 0;
+  LogCapture log;
+  for (int n = 0; n < 20000; ++n) {
+    const BufferInfo info = bufferInfo(dim(3), dim(5), dim(6), dim(3), dim(5), dim(12), dim(4), dim(8), dim(12));
+    const bool isInput = random() % 2 == 0;
+    const IORecord rec = makeRecord(info, 0, granules[random() % 5], isInput);
+    const bool layout = checkIORecordLayout(rec, isInput, "image") == StatusCode::OK;
+    const bool full = validateIORecord(rec, isInput, "image") == StatusCode::OK;
+    ASSERT_EQ(layout, full) << info.original_height << "x" << info.original_width << "x" << info.original_channel
+                            << " reshaped " << info.reshaped_height << "x" << info.reshaped_width << "x"
+                            << info.reshaped_channel << " NPU " << info.height << "x" << info.width << "x"
+                            << info.channel << " granule " << rec.channelGranule << (isInput ? " input" : " output");
+    (layout ? accepted : refused) += 1;
+  }
+  EXPECT_GT(accepted, 1000u);
+  EXPECT_GT(refused, 1000u);
+}
+
+TEST(RecordCheck, LayoutCheckNeedsNoTables) {
+  // 10^9 elements: channels of 1000 in blocks of 64 reach past the slice.
+  IORecord huge;
+  huge.info = bufferInfo(1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000);
+  huge.channelGranule = 64;
+  huge.scale.is_uniform = true;
+  LogCapture log;
+  EXPECT_EQ(checkIORecordLayout(huge, true, "image"), StatusCode::Model_BrokenZRB);
+  EXPECT_EQ(log.count("image (layout kind 0) lays its elements out up to NPU position 1023999975, past its "
+                      "1000000000 NPU elements per slice"),
+            1u)
+      << log.text();
+  // With 1024 channels the same claim is a dense layout: only the built
+  // tables can be missing.
+  huge.info = bufferInfo(1000, 1000, 1024, 1000, 1000, 1024, 1000, 1000, 1024);
+  EXPECT_EQ(checkIORecordLayout(huge, true, "dense"), StatusCode::OK) << log.text();
+  EXPECT_EQ(validateIORecord(huge, true, "dense"), StatusCode::Model_BrokenZRB);
+  EXPECT_EQ(log.count("dense (layout kind 0) has no index table"), 1u) << log.text();
 }
 
 }  // namespace

@@ -37,6 +37,10 @@ CopyRuns packIndexRuns(const std::vector<uint32_t>& table, bool isInput);
 // layout could write outside its slice or buffer or place two host elements
 // on one NPU position, so that the per-request routines need no checks.
 StatusCode validateIORecord(const IORecord& record, bool isInput, const std::string& what);
+// The same checks without what needs a layout-kind-0 record's tables and
+// runs: its shapes, and where its positions would fall, worked out from its
+// dimensions. Model creation runs it before building any table.
+StatusCode checkIORecordLayout(const IORecord& record, bool isInput, const std::string& what);
 
 // ---- Per request, one batch item ----
 

@@ -135,12 +135,65 @@ CopyRuns packIndexRuns(const std::vector<uint32_t>& table, bool isInput) {
 
 namespace {
 
+// Saturating: the file's dimensions multiply past 64 bits.
+uint64_t mulSat(uint64_t a, uint64_t b) {
+  return a != 0 && b > std::numeric_limits<uint64_t>::max() / a ? std::numeric_limits<uint64_t>::max() : a * b;
+}
+uint64_t addSat(uint64_t a, uint64_t b) {
+  return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max() : a + b;
+}
+
+// Where the positions of a layout-kind-0 table fall, worked out from the
+// formulas of buildRepositionIndex without building it. The HWC and CHW
+// tables hold the same positions in another order.
+struct TableReach {
+  bool distinct = true;  // no two host elements share a position
+  uint64_t last = 0;     // the largest position
+};
+
+// Rows of pixels, each pixel `length` consecutive positions: positions are
+// distinct exactly when neither a pixel nor a row reaches into the next one.
+TableReach rowsOfPixels(uint64_t rows, uint64_t pixels, uint64_t length, uint64_t pixelStride, uint64_t rowSpan,
+                        uint64_t rowStride) {
+  TableReach r;
+  r.distinct = (pixels == 1 || length <= pixelStride) && (rows == 1 || rowSpan <= rowStride);
+  r.last = addSat(mulSat(rows - 1, rowStride), rowSpan) - 1;
+  return r;
+}
+
+TableReach tableReach(const BufferInfo& info, uint64_t g, bool isInput) {
+  const uint64_t oh = info.original_height, ow = info.original_width, oc = info.original_channel;
+  const uint64_t rh = info.reshaped_height, rw = info.reshaped_width, rc = info.reshaped_channel;
+  const uint64_t w = info.width, c = info.channel;
+  if (isInput && oc <= 3 && c <= 3) {
+    // simpleHWCIndex: pixel (y, x) at (y w + x) c.
+    return rowsOfPixels(oh, ow, oc, c, addSat(mulSat(ow - 1, c), oc), mulSat(w, c));
+  }
+  if (info.original_size() == info.reshaped_size()) {
+    // Blocks of g channels, each a plane of the reshaped pixels: distinct.
+    const uint64_t plane = mulSat(rw, rh), lastBlock = (rc - 1) / g;
+    TableReach r;
+    r.last = addSat(addSat(mulSat(mulSat(lastBlock, plane), g), mulSat(plane - 1, g)), rc - 1 - lastBlock * g);
+    return r;
+  }
+  if (rc <= oc) {
+    // Pixel x at ceil(oc / rc) x reshaped pixels, rows of rw.
+    const uint64_t stride = mulSat((oc + rc - 1) / rc, g);
+    return rowsOfPixels(oh, ow, oc, stride, addSat(mulSat(ow - 1, stride), oc), mulSat(rw, g));
+  }
+  // k = rc / oc pixels share a reshaped pixel of g positions: the group is
+  // the unit that must not reach into the next.
+  const uint64_t k = rc / oc, groups = (ow + k - 1) / k, lastGroup = ow - (groups - 1) * k;
+  return rowsOfPixels(oh, groups, k * oc, g, addSat(mulSat(groups - 1, g), lastGroup * oc), mulSat(rw, g));
+}
+
 // The checks of validateIORecord; each failure logs its own line naming the
-// record and answers false.
+// record and answers false. `layoutOnly` leaves out what needs a layout-kind-0
+// record's tables and runs.
 class RecordCheck {
  public:
-  RecordCheck(const IORecord& rec, bool isInput, const std::string& what)
-      : rec_(rec), info_(rec.info), isInput_(isInput), what_(what) {}
+  RecordCheck(const IORecord& rec, bool isInput, const std::string& what, bool layoutOnly)
+      : rec_(rec), info_(rec.info), isInput_(isInput), what_(what), layoutOnly_(layoutOnly) {}
 
   bool run() {
     const uint64_t oh = info_.original_height, ow = info_.original_width, oc = info_.original_channel;
@@ -169,6 +222,8 @@ class RecordCheck {
           return fail("holds {} elements, its buffer {}", hostSlice_, npuSlice_);
         return true;
       case 0:
+        if (!checkLayout()) return false;
+        if (layoutOnly_) return true;
         if (!checkTables()) return false;
         return checkRuns();
       default:
@@ -185,21 +240,35 @@ class RecordCheck {
   }
 
   // The table positions hold only for these shapes; elsewhere two host
-  // elements would share an NPU position.
-  bool checkTables() {
+  // elements would share an NPU position. Decided from the dimensions alone,
+  // before any table is built.
+  bool checkLayout() {
     const uint64_t oc = info_.original_channel, rc = info_.reshaped_channel;
     const bool simple = isInput_ && oc <= 3 && info_.channel <= 3;
     if (!simple && info_.original_size() != info_.reshaped_size()) {
+      if (rc == 0) return fail("regroups {} channels into none", oc);
       if (rc > oc && rc % oc != 0)
         return fail("regroups {} channels into {}, not a multiple", oc, rc);
       if (rc < oc && rc != rec_.channelGranule)
         return fail("spreads {} channels over pixels of {}, not the granule {}", oc, rc, rec_.channelGranule);
     }
-    // Distinct positions need at least one NPU element per host element; the
-    // operation builds no table for a record that has fewer.
+    // Distinct positions need at least one NPU element per host element.
     if (hostSlice_ > npuSlice_)
       return fail("places two host elements on one NPU position ({} host elements, {} NPU elements per slice)",
                   hostSlice_, npuSlice_);
+    const TableReach reach = tableReach(info_, rec_.channelGranule, isInput_);
+    if (!reach.distinct)
+      return fail("places two host elements on one NPU position (original {}x{}x{}, reshaped {}x{}x{}, NPU {}x{}x{}, "
+                  "granule {})",
+                  info_.original_height, info_.original_width, oc, info_.reshaped_height, info_.reshaped_width, rc,
+                  info_.height, info_.width, info_.channel, rec_.channelGranule);
+    if (reach.last >= npuSlice_)
+      return fail("lays its elements out up to NPU position {}, past its {} NPU elements per slice", reach.last,
+                  npuSlice_);
+    return true;
+  }
+
+  bool checkTables() {
     for (const auto& table : rec_.indexTables)
       if (table.size() != hostSlice_)
         return fail("has no index table of its {} host elements within its {} NPU elements", hostSlice_, npuSlice_);
@@ -240,14 +309,19 @@ class RecordCheck {
   const BufferInfo& info_;
   bool isInput_;
   const std::string& what_;
+  bool layoutOnly_;
   uint64_t hostSlice_ = 0;
   uint64_t npuSlice_ = 0;
 };
 
 }  // namespace
 
+StatusCode checkIORecordLayout(const IORecord& record, bool isInput, const std::string& what) {
+  return RecordCheck(record, isInput, what, true).run() ? StatusCode::OK : StatusCode::Model_BrokenZRB;
+}
+
 StatusCode validateIORecord(const IORecord& record, bool isInput, const std::string& what) {
-  return RecordCheck(record, isInput, what).run() ? StatusCode::OK : StatusCode::Model_BrokenZRB;
+  return RecordCheck(record, isInput, what, false).run() ? StatusCode::OK : StatusCode::Model_BrokenZRB;
 }
 
 }  // namespace kestrane

@@ -22,6 +22,8 @@ class DeviceRegions {
 
   // Bytes of the largest joined region: no single device area is larger.
   uint64_t largest() const;
+  // Bytes of all regions together: what the card can hold at once.
+  uint64_t total() const;
 
   struct Span {
     uint64_t begin = 0;

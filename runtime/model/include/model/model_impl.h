@@ -349,6 +349,8 @@ class ModelImpl : public EngineModel, public PipelineModel {
   const NPUOpDesc& npuOp(int32_t op) const { return npuOpDescs_[static_cast<size_t>(op)]; }
   StatusCode build();
   StatusCode buildDescriptions();
+  // Each variant's input and output BufferInfos.
+  void buildBufferInfos();
   // A section binary's bytes in a new pool buffer (zeros for a section
   // without payload).
   StatusCode readSectionBinary(const zrb::SectionBinary& section, Buffer& out);

@@ -103,6 +103,13 @@ class NPUOpDesc {
   // Model_ShapeMismatched and one line naming the first multiplier beyond.
   StatusCode checkMultipliers(const std::vector<SeqLensHWC>& multipliers, bool isInput) const;
 
+  // The index tables and copy runs of the layout-kind-0 records, which take
+  // host memory in proportion to the device areas the file claims. Model
+  // creation builds them once the file has passed every check that can
+  // refuse it (the summary needs none); a record left without tables is
+  // refused by validateIORecord.
+  void buildIndexTables();
+
   // Written by the model description.
   void describe(std::vector<std::string> inputNames, std::vector<std::string> outputNames,
                 std::vector<std::vector<int64_t>> outputShapes);
@@ -175,6 +182,8 @@ class NPUOpDesc {
 
   StatusCode buildCoreRegisters();
   StatusCode buildRecords(bool isInput, uint32_t granule);
+  // The bundle's core entries, each core once (its first entry).
+  std::vector<const zrb::CoreConfig*> distinctCores() const;
   StatusCode buildRmemEntries();
   StatusCode buildDefaultCache(uint32_t inputGranule);
   void planSequenceLengths();

@@ -58,6 +58,12 @@ uint64_t DeviceRegions::largest() const {
   return size;
 }
 
+uint64_t DeviceRegions::total() const {
+  uint64_t size = 0;
+  for (const Span& s : spans_) size += s.end - s.begin;
+  return size;
+}
+
 bool DeviceRegions::contains(uint64_t address, uint64_t size) const {
   if (size == 0) return true;
   if (address + size < address) return false;

@@ -35,8 +35,9 @@ inline bool isSupplementarySection(const zrb::SectionBinary& s) {
 // A model of one bundle runs the program uploaded at registration and reads
 // only its supplementary sections; one of several bundles reads its program
 // too.
-inline bool launchReads(const zrb::Bundle& bundle, const zrb::SectionBinary& s, bool severalBundles) {
-  return isSupplementarySection(s) || (severalBundles && isProgramSection(programKind(bundle), s));
+// `kind` is the bundle's programKind.
+inline bool launchReads(uint32_t kind, const zrb::SectionBinary& s, bool severalBundles) {
+  return isSupplementarySection(s) || (severalBundles && isProgramSection(kind, s));
 }
 
 }  // namespace kestrane::launch_sections

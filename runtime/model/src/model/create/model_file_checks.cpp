@@ -4,6 +4,7 @@
 // builds the same operations without these checks and still renders such
 // files.
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <limits>
@@ -87,11 +88,8 @@ uint64_t areaBytes(const zrb::IoEntry& e, const IORecord& rec, const zrb::Bundle
   return ioAreaElements(e, bundle.sequence_lengths, rec.channelGranule, status) * npuElementBytes(rec.npuDtype);
 }
 
-StatusCode checkIoArea(const zrb::IoEntry& e, const IORecord& rec, const zrb::Bundle& bundle,
-                       const std::vector<uint64_t>& slots, const std::string& what) {
-  StatusCode status = StatusCode::OK;
-  const uint64_t bytes = areaBytes(e, rec, bundle, status);
-  if (status != StatusCode::OK) return status;
+StatusCode checkIoArea(const zrb::IoEntry& e, uint64_t bytes, const std::vector<uint64_t>& slots,
+                       const std::string& what) {
   const hwdep::Platform& platform = processPlatform();
   for (const zrb::Designation& d : e.designations) {
     const CoreId core = designationCore(d);
@@ -142,22 +140,42 @@ void noteInvalidDtype(const IORecord& rec, const std::string& what) {
             rec.npuDtype);
 }
 
-StatusCode checkRecords(const NPUOpDesc& op, size_t b, bool isInput, const std::vector<uint64_t>& slots) {
+std::string recordName(bool isInput, size_t i, size_t b) {
+  return fmt::format("{} {} of NPU operation {}", isInput ? "Input" : "Output", i, b);
+}
+
+// The device areas of all records together, each counted once, fit the
+// card: this bounds the host memory of the index tables built from them.
+StatusCode addToCard(uint64_t bytes, uint64_t& total, const std::string& what) {
+  const uint64_t card = DeviceRegions::card().total();
+  total = bytes > card - std::min(total, card) ? card + 1 : total + bytes;
+  if (total <= card) return StatusCode::OK;
+  KLOG_ERROR("{} brings the device areas of the model's inputs and outputs to more than the {} bytes of the card.",
+             what, card);
+  return StatusCode::Model_BrokenZRB;
+}
+
+// Everything that can refuse a record, before any index table is built.
+StatusCode checkRecords(const NPUOpDesc& op, size_t b, bool isInput, const std::vector<uint64_t>& slots,
+                        uint64_t& total) {
   const zrb::Bundle& bundle = op.bundle();
   const auto& records = isInput ? op.inputs() : op.outputs();
   const auto& types = isInput ? op.inputIoTypes() : op.outputIoTypes();
   for (size_t i = 0; i < records.size(); ++i) {
     const zrb::IoEntry& e =
         isInput ? static_cast<const zrb::IoEntry&>(bundle.inputs[i]) : static_cast<const zrb::IoEntry&>(bundle.outputs[i]);
-    const std::string what = fmt::format("{} {} of NPU operation {}", isInput ? "Input" : "Output", i, b);
-    // The area comes before the layout: a record left without index tables
-    // (too large for the card) is then named for its area.
+    const std::string what = recordName(isInput, i, b);
+    // The area comes before the layout: a record too large for the card is
+    // named for its area.
     StatusCode status = checkDimensions(e, what);
     if (status == StatusCode::OK) status = checkIoType(types[i], isInput, i, bundle.inputs.size(), what);
-    if (status == StatusCode::OK) status = checkIoArea(e, records[i], bundle, slots, what);
+    uint64_t bytes = 0;
+    if (status == StatusCode::OK) bytes = areaBytes(e, records[i], bundle, status);
+    if (status == StatusCode::OK) status = checkIoArea(e, bytes, slots, what);
+    if (status == StatusCode::OK) status = addToCard(bytes, total, what);
     if (status == StatusCode::OK && !isInput) status = checkWriteBack(op, i, what);
     if (status == StatusCode::OK) status = checkScale(records[i], e, what);
-    if (status == StatusCode::OK) status = validateIORecord(records[i], isInput, what);
+    if (status == StatusCode::OK) status = checkIORecordLayout(records[i], isInput, what);
     if (status != StatusCode::OK) return status;
     noteInvalidDtype(records[i], what);
   }
@@ -193,11 +211,12 @@ StatusCode checkSequenceLengths(const zrb::Bundle& bundle, size_t b) {
 
 StatusCode checkPlacements(const zrb::Bundle& bundle, size_t b, bool severalBundles) {
   const DeviceRegions& regions = DeviceRegions::card();
+  const uint32_t kind = launch_sections::programKind(bundle);
   for (size_t k = 0; k < bundle.section_binaries.size(); ++k) {
     const zrb::SectionBinary& section = bundle.section_binaries[k];
     // A host buffer of no bytes cannot be had: launch would fail without
     // saying why.
-    if (section.size == 0 && launch_sections::launchReads(bundle, section, severalBundles)) {
+    if (section.size == 0 && launch_sections::launchReads(kind, section, severalBundles)) {
       KLOG_ERROR("Section binary {} of NPU operation {} (memory type {}) is empty, but launch reads it.", k, b,
                  section.memory_type);
       return StatusCode::Model_BrokenZRB;
@@ -307,16 +326,31 @@ StatusCode checkDescriptions(const std::vector<ModelDesc>& descs, const std::vec
 }
 
 StatusCode checkOperations(const std::vector<NPUOpDesc>& ops, const std::vector<std::vector<uint64_t>>& ioSlotOffsets) {
+  uint64_t total = 0;
   for (size_t b = 0; b < ops.size(); ++b) {
     const NPUOpDesc& op = ops[b];
     static const std::vector<uint64_t> none;
     const std::vector<uint64_t>& slots = b < ioSlotOffsets.size() ? ioSlotOffsets[b] : none;
     StatusCode status = checkSequenceLengths(op.bundle(), b);
-    if (status == StatusCode::OK) status = checkRecords(op, b, true, slots);
-    if (status == StatusCode::OK) status = checkRecords(op, b, false, slots);
+    if (status == StatusCode::OK) status = checkRecords(op, b, true, slots, total);
+    if (status == StatusCode::OK) status = checkRecords(op, b, false, slots, total);
     if (status == StatusCode::OK) status = checkPlacements(op.bundle(), b, ops.size() > 1);
     if (status == StatusCode::OK) status = checkCaches(op, b);
     if (status != StatusCode::OK) return status;
+  }
+  return StatusCode::OK;
+}
+
+StatusCode checkIndexTables(const std::vector<NPUOpDesc>& ops) {
+  for (size_t b = 0; b < ops.size(); ++b) {
+    for (bool isInput : {true, false}) {
+      const auto& records = isInput ? ops[b].inputs() : ops[b].outputs();
+      for (size_t i = 0; i < records.size(); ++i) {
+        if (records[i].layoutKind != 0) continue;
+        const StatusCode status = validateIORecord(records[i], isInput, recordName(isInput, i, b));
+        if (status != StatusCode::OK) return status;
+      }
+    }
   }
   return StatusCode::OK;
 }

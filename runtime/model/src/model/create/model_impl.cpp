@@ -149,6 +149,7 @@ StatusCode ModelImpl::build() {
   StatusCode described = buildDescriptions();
   if (described == StatusCode::OK) described = checkDescriptions(modelDescs_, npuOpDescs_);
   if (described != StatusCode::OK) return described;
+  buildBufferInfos();
 
   if (config_.getAsyncPipelineEnabled() &&
       std::any_of(modelDescs_.begin(), modelDescs_.end(), [](const ModelDesc& d) { return !d.isNpuOnly; })) {
@@ -157,7 +158,11 @@ StatusCode ModelImpl::build() {
                "the model.");
     return StatusCode::NotImplemented;
   }
-  return StatusCode::OK;
+
+  // Last: the tables take host memory in proportion to the device areas the
+  // file claims, so a file refused above costs none.
+  for (NPUOpDesc& op : npuOpDescs_) op.buildIndexTables();
+  return checkIndexTables(npuOpDescs_);
 }
 
 StatusCode ModelImpl::buildDescriptions() {
@@ -169,6 +174,12 @@ StatusCode ModelImpl::buildDescriptions() {
         modelDescs_[k].init(metadata.empty() ? nullptr : &metadata[k].path, npuOpDescs_);
     if (status != StatusCode::OK) return status;
   }
+  return StatusCode::OK;
+}
+
+void ModelImpl::buildBufferInfos() {
+  // After the description checks: each variant copies its operation's
+  // records, which only the checks tie to the size of its description.
   for (const ModelDesc& desc : modelDescs_) {
     std::vector<BufferInfo> inputs, outputs;
     for (const IORecord& rec : npuOpDescs_[static_cast<size_t>(desc.firstNpuOpIndex())].inputs())
@@ -178,7 +189,6 @@ StatusCode ModelImpl::buildDescriptions() {
     inputInfos_.push_back(std::move(inputs));
     outputInfos_.push_back(std::move(outputs));
   }
-  return StatusCode::OK;
 }
 
 std::vector<Scale> ModelImpl::getInputScale(size_t variant) const {

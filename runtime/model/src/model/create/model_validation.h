@@ -33,9 +33,13 @@ std::vector<std::vector<uint64_t>> buildIoSlotOffsets(const std::vector<zrb::Bun
 
 // What the file must hold beyond its layout for requests to run safely:
 // dimensions, scales, IO types, sequence slopes, IO layouts, and device
-// ranges inside the card's memory. Model_BrokenZRB or
-// Model_InvalidScaleValue with one line naming the culprit.
+// ranges inside the card's memory, the IO areas of all operations together
+// within what the card holds. Model_BrokenZRB or Model_InvalidScaleValue
+// with one line naming the culprit. Needs no index table.
 StatusCode checkOperations(const std::vector<NPUOpDesc>& ops, const std::vector<std::vector<uint64_t>>& ioSlotOffsets);
+// The index tables and copy runs of the layout-kind-0 records, once built:
+// Model_BrokenZRB and one line for a record left without them.
+StatusCode checkIndexTables(const std::vector<NPUOpDesc>& ops);
 
 // Every NPU layer of every variant against the records of its operation:
 // as many inputs and outputs, and described shapes that fit the records at

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <set>
 
 #include "config/globals.h"
 #include "core/log.h"
@@ -47,8 +48,8 @@ CopyRuns storedRuns(const zrb::IoGroup& group) { return CopyRuns{group.first, gr
 
 // Index tables only for a record whose host slice fits its NPU slice and
 // whose NPU slice fits the card: a table then takes memory in proportion to
-// the device area it indexes, whatever the file claims. The creation checks
-// name the records left without tables.
+// the device area it indexes, whatever the file claims. Creation has
+// refused such records before it asks for tables; the summary asks for none.
 bool tablesFit(const BufferInfo& info, uint32_t granule, uint8_t npuDtype) {
   const uint64_t host = info.original_size(), npu = info.size();
   if (granule == 0 || host == 0 || host > npu || npu > std::numeric_limits<uint32_t>::max()) return false;
@@ -196,13 +197,8 @@ StatusCode NPUOpDesc::buildRecords(bool isInput, uint32_t granule) {
     rec.layoutKind = e.io_type;
     rec.npuDtype = e.word2_nibble;
     rec.channelGranule = granule;
-    if (rec.layoutKind == 0) {
-      if (tablesFit(rec.info, granule, rec.npuDtype)) {
-        rec.indexTables[0] = buildRepositionIndex(rec.info, granule, MemoryFormat::HWC, isInput);
-        rec.indexTables[1] = buildRepositionIndex(rec.info, granule, MemoryFormat::CHW, isInput);
-        rec.copyRuns = {packIndexRuns(rec.indexTables[0], isInput)};
-      }
-    } else {
+    // Layout kind 0 gets its tables from buildIndexTables.
+    if (rec.layoutKind != 0) {
       for (const zrb::IoGroup& group : e.io_groups) rec.copyRuns.push_back(storedRuns(group));
     }
     (isInput ? inputReposition_ : outputReposition_) = rec.layoutKind != 1;
@@ -225,20 +221,47 @@ StatusCode NPUOpDesc::buildRecords(bool isInput, uint32_t granule) {
   return StatusCode::OK;
 }
 
-StatusCode NPUOpDesc::buildRmemEntries() {
-  for (const zrb::CoreConfig& config : bundle_->cores) rmemEntries_[config.core_id];
-  const hwdep::Platform& platform = processPlatform();
-  if (!platform.getSwcFlag7()) return StatusCode::OK;
-  for (const zrb::RmemIdConfig& rmem : bundle_->rmem_ids) {
-    for (const zrb::CoreConfig& config : bundle_->cores) {
-      try {
-        const uint64_t base = lookup(platform, config.core_id, hwdep::MemoryType::RMEM);
-        rmemEntries_[config.core_id].push_back({rmem.rmem_type, base + 4ull * rmem.value});
-      } catch (const std::exception& e) {
-        KLOG_ERROR("Core 0x{:x} has no RMEM in the hardware description ({}).", coreKey(config.core_id), e.what());
-        return StatusCode::Model_BrokenZRB;
-      }
+void NPUOpDesc::buildIndexTables() {
+  auto build = [](std::vector<IORecord>& records, bool isInput) {
+    for (IORecord& rec : records) {
+      if (rec.layoutKind != 0 || !tablesFit(rec.info, rec.channelGranule, rec.npuDtype)) continue;
+      rec.indexTables[0] = buildRepositionIndex(rec.info, rec.channelGranule, MemoryFormat::HWC, isInput);
+      rec.indexTables[1] = buildRepositionIndex(rec.info, rec.channelGranule, MemoryFormat::CHW, isInput);
+      rec.copyRuns = {packIndexRuns(rec.indexTables[0], isInput)};
     }
+  };
+  build(inputs_, true);
+  build(outputs_, false);
+}
+
+std::vector<const zrb::CoreConfig*> NPUOpDesc::distinctCores() const {
+  std::vector<const zrb::CoreConfig*> cores;
+  std::set<CoreId> seen;
+  for (const zrb::CoreConfig& config : bundle_->cores) {
+    if (seen.insert(config.core_id).second) cores.push_back(&config);
+  }
+  return cores;
+}
+
+StatusCode NPUOpDesc::buildRmemEntries() {
+  // One list entry per RmemId and core: a core entry given again adds
+  // nothing, and entry k of a core stays RmemId k, whose value a request
+  // computes at position k.
+  const std::vector<const zrb::CoreConfig*> cores = distinctCores();
+  for (const zrb::CoreConfig* config : cores) rmemEntries_[config->core_id];
+  const hwdep::Platform& platform = processPlatform();
+  if (!platform.getSwcFlag7() || bundle_->rmem_ids.empty()) return StatusCode::OK;
+  for (const zrb::CoreConfig* config : cores) {
+    uint64_t base = 0;
+    try {
+      base = lookup(platform, config->core_id, hwdep::MemoryType::RMEM);
+    } catch (const std::exception& e) {
+      KLOG_ERROR("Core 0x{:x} has no RMEM in the hardware description ({}).", coreKey(config->core_id), e.what());
+      return StatusCode::Model_BrokenZRB;
+    }
+    std::vector<RmemEntry>& list = rmemEntries_[config->core_id];
+    list.reserve(bundle_->rmem_ids.size());
+    for (const zrb::RmemIdConfig& rmem : bundle_->rmem_ids) list.push_back({rmem.rmem_type, base + 4ull * rmem.value});
   }
   return StatusCode::OK;
 }
@@ -250,8 +273,12 @@ StatusCode NPUOpDesc::buildDefaultCache(uint32_t inputGranule) {
   cache.size = 0;
   cache.entries.push_back({0, {}});
   bool sized = false;
+  // A core entry given again places the area once: the walk over the
+  // designations below is made once per core.
+  std::set<CoreId> placed;
   for (const zrb::CoreConfig& config : bundle_->cores) {
     if (config.mode == static_cast<uint32_t>(CoreMode::Global) && config.core_id.core != Core::GlobalCore) continue;
+    if (!placed.insert(config.core_id).second) continue;
     uint64_t start = 0;
     for (const zrb::Input& input : bundle_->inputs) {
       for (const zrb::Designation& d : input.designations) {
