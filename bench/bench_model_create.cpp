@@ -11,14 +11,30 @@
 //   creation is refused; the peak of heap memory it took must stay under
 //   64 MiB (the check fails the benchmark otherwise).
 //
+//   RepeatedLayerCreate/n: a model description whose layer order names one
+//   host layer n times (n = 50000 is about 0.4 MB). Creation refuses it;
+//   its time and heap peak per byte of file stay small and flat.
+//
+//   HostChainCreate/n, HostChainSummary/n: a valid chain of n host layers
+//   after one NPU layer (n = 10000 is about a megabyte), created and
+//   summarised. Time and heap peak per byte of file should stay flat from
+//   n = 10000 to n = 40000.
+//
+//   These rows print ns_per_byte and heap_per_byte; the larger size also
+//   prints ns_ratio and heap_ratio, its figures over the smaller size's
+//   (near 1 is linear in the file).
+//
 // Heap use is counted by this program's own operator new and delete.
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <map>
 #include <new>
 #include <string>
 #include <vector>
@@ -27,6 +43,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kestrane/log.h"
+#include "kestrane/summary.h"
 #include "model/model_impl.h"
 #include "support/zrb_json.h"
 #include "support/zrb_test_file.h"
@@ -166,6 +183,130 @@ void HugeOriginalShape(benchmark::State& state) {
 }
 BENCHMARK(HugeOriginalShape)->Unit(benchmark::kMillisecond);
 
+// ---- Model descriptions of many layers ----
+
+// Figures per byte of file. The first size run of a family is kept, so that
+// a larger size of the same family prints the ratio of its figures to it.
+struct PerByte {
+  int64_t size = 0;
+  double ns = 0;
+  double heap = 0;
+};
+
+std::map<std::string, PerByte>& firstSizes() {
+  static std::map<std::string, PerByte> figures;
+  return figures;
+}
+
+// Runs `run` on the file at every iteration and prints its time and heap
+// peak per byte of the file (and their ratios to the family's first size).
+template <typename Run>
+void perByte(benchmark::State& state, const std::string& family, const std::vector<uint8_t>& bytes, Run run) {
+  setLogLevel(LogLevel::OFF);
+  const kestrane::test::TempModelFile file(bytes);
+  int64_t peak = 0;
+  double seconds = 0;
+  for (auto _ : state) {
+    const int64_t before = liveBytes.load();
+    peakBytes.store(before);
+    const auto start = std::chrono::steady_clock::now();
+    run(file.path());
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    peak = std::max(peak, peakBytes.load() - before);
+  }
+  const auto size = static_cast<double>(bytes.size());
+  const PerByte figures{state.range(0), seconds * 1e9 / static_cast<double>(state.iterations()) / size,
+                        static_cast<double>(peak) / size};
+  state.counters["file_KiB"] = size / 1024.0;
+  state.counters["ns_per_byte"] = figures.ns;
+  state.counters["heap_per_byte"] = figures.heap;
+  const auto [first, inserted] = firstSizes().emplace(family, figures);
+  if (inserted || first->second.size == figures.size) {
+    first->second = figures;
+    return;
+  }
+  state.counters["ns_ratio"] = figures.ns / first->second.ns;
+  state.counters["heap_ratio"] = figures.heap / first->second.heap;
+}
+
+// One NPU layer "npu" from the model input "x" to "npu_out", then `layers`
+// (host layers in the test writer's short form); the model output is
+// `output`.
+std::vector<uint8_t> hostLayersFile(json layers, const std::string& output) {
+  const json shape = {1, 1, 1, 16};
+  const json npu = {{"layerName", "npu"}, {"inputList", {"x"}}, {"outputList", {"npu_out"}}};
+  layers.insert(layers.begin(), npu);
+  const json description = {{"inputs", {{{"name", "x"}, {"shape", shape}}}},
+                            {"outputs", {{{"name", output}, {"shape", shape}}}},
+                            {"tensors", {{{"name", "npu_out"}, {"shape", shape}}}},
+                            {"layers", std::move(layers)}};
+  json in = ioEntry("x", {0, 0, 0}, 4096), out = ioEntry("npu_out", {0, 0, 0}, 8192);
+  in.erase("seq_lengths");
+  out.erase("seq_lengths");
+  const json bundle = {
+      {"cores", {{{"core_word", 0x10001}, {"mode", 0}}}},
+      {"inputs", {in}},
+      {"outputs", {out}},
+      {"section_binaries",
+       {{{"memory_type", 0}, {"program", {"copy ddr+0x2000 ddr+0x1000 16"}},
+         {"designations", {{{"each_core", true}, {"region", "IMEM"}}}}}}}};
+  return zrbw::write(zrbw::modelFromJson({{"version", 6},
+                                          {"target_hardware", "Taliss2"},
+                                          {"metadata", {{{"payload", {{"model_description", description}}}}}},
+                                          {"bundles", {bundle}}}))
+      .bytes;
+}
+
+json reluLayer(const std::string& name, const std::string& input, bool dropsInput) {
+  return {{"layerName", name},
+          {"layerType", "Relu"},
+          {"isUnsupported", true},
+          {"inputList", {input}},
+          {"removeActList", dropsInput ? json{input} : json::array()}};
+}
+
+// A chain of n host layers l0 .. l<n-1>, each dropping its input.
+std::vector<uint8_t> hostChainFile(size_t n) {
+  json layers = json::array();
+  for (size_t i = 0; i < n; ++i)
+    layers.push_back(reluLayer("l" + std::to_string(i), i == 0 ? "npu_out" : "l" + std::to_string(i - 1), true));
+  return hostLayersFile(std::move(layers), "l" + std::to_string(n - 1));
+}
+
+// One host layer named n times over in the layer order.
+std::vector<uint8_t> repeatedLayerFile(size_t n) {
+  return hostLayersFile(json(n, reluLayer("h", "npu_out", false)), "h");
+}
+
+void createCounted(benchmark::State& state, const std::string& family, const std::vector<uint8_t>& bytes) {
+  StatusCode status = StatusCode::OK;
+  perByte(state, family, bytes, [&](const std::string& path) {
+    std::unique_ptr<ModelImpl> model = ModelImpl::create(path, oneCore(), status);
+    benchmark::DoNotOptimize(model.get());
+  });
+  state.counters["created"] = status == StatusCode::OK ? 1 : 0;
+}
+
+void RepeatedLayerCreate(benchmark::State& state) {
+  createCounted(state, "RepeatedLayerCreate", repeatedLayerFile(static_cast<size_t>(state.range(0))));
+}
+BENCHMARK(RepeatedLayerCreate)->Arg(50000)->Arg(200000)->Unit(benchmark::kMillisecond);
+
+void HostChainCreate(benchmark::State& state) {
+  const std::vector<uint8_t> bytes = hostChainFile(static_cast<size_t>(state.range(0)));
+  createCounted(state, "HostChainCreate", bytes);
+  if (state.counters["created"] == 0) state.SkipWithError("the chain was not created");
+}
+BENCHMARK(HostChainCreate)->Arg(10000)->Arg(40000)->Unit(benchmark::kMillisecond);
+
+void HostChainSummary(benchmark::State& state) {
+  const std::vector<uint8_t> bytes = hostChainFile(static_cast<size_t>(state.range(0)));
+  size_t length = 0;
+  perByte(state, "HostChainSummary", bytes, [&](const std::string& path) { length = getModelSummary(path).size(); });
+  if (length == 0) state.SkipWithError("the chain has no summary");
+}
+BENCHMARK(HostChainSummary)->Arg(10000)->Arg(40000)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -173,7 +314,10 @@ int main(int argc, char** argv) {
                               "usage: bench_model_create [Google Benchmark flags]\n"
                               "Times model creation per byte of a format-4 file of thousands of inputs and\n"
                               "RmemIds at two sizes (Format4/1, Format4/4), and takes the heap peak of refusing a\n"
-                              "kilobyte file that claims a huge shape (HugeOriginalShape, under 64 MiB).\n");
+                              "kilobyte file that claims a huge shape (HugeOriginalShape, under 64 MiB).\n"
+                              "Times and takes the heap peak per byte of refusing a layer order that repeats one\n"
+                              "layer (RepeatedLayerCreate) and of creating and summarising a chain of host layers\n"
+                              "(HostChainCreate, HostChainSummary), at two sizes each, with their ratios.\n");
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;
