@@ -15,6 +15,12 @@
 //   host layer n times (n = 50000 is about 0.4 MB). Creation refuses it;
 //   its time and heap peak per byte of file stay small and flat.
 //
+//   VariantsOverRecordsCreate/n: n model variants over one bundle of n
+//   inputs, each variant an NPU layer without inputs (n = 500 is about
+//   150 kB). Creation refuses it before it builds record tables per variant;
+//   the heap peak per byte stays flat (the time is mostly one temporary file
+//   per variant).
+//
 //   HostChainCreate/n, HostChainSummary/n: a valid chain of n host layers
 //   after one NPU layer (n = 10000 is about a megabyte), created and
 //   summarised. Time and heap peak per byte of file should stay flat from
@@ -229,6 +235,27 @@ void perByte(benchmark::State& state, const std::string& family, const std::vect
   state.counters["heap_ratio"] = figures.heap / first->second.heap;
 }
 
+// A version-6 file of one copying bundle on Cluster0 Core0 with `inputs`
+// (16 elements each) and the output "npu_out", and `descriptions` (short
+// form of the test writer) as its metadata entries.
+std::vector<uint8_t> copyModelFile(json inputs, const json& descriptions) {
+  for (json& in : inputs) in.erase("seq_lengths");
+  json out = ioEntry("npu_out", {0, 0, 0}, 8192);
+  out.erase("seq_lengths");
+  const json bundle = {
+      {"cores", {{{"core_word", 0x10001}, {"mode", 0}}}},
+      {"inputs", std::move(inputs)},
+      {"outputs", {out}},
+      {"section_binaries",
+       {{{"memory_type", 0}, {"program", {"copy ddr+0x2000 ddr+0x1000 16"}},
+         {"designations", {{{"each_core", true}, {"region", "IMEM"}}}}}}}};
+  json metadata = json::array();
+  for (const json& d : descriptions) metadata.push_back({{"payload", {{"model_description", d}}}});
+  return zrbw::write(zrbw::modelFromJson(
+                         {{"version", 6}, {"target_hardware", "Taliss2"}, {"metadata", metadata}, {"bundles", {bundle}}}))
+      .bytes;
+}
+
 // One NPU layer "npu" from the model input "x" to "npu_out", then `layers`
 // (host layers in the test writer's short form); the model output is
 // `output`.
@@ -240,21 +267,7 @@ std::vector<uint8_t> hostLayersFile(json layers, const std::string& output) {
                             {"outputs", {{{"name", output}, {"shape", shape}}}},
                             {"tensors", {{{"name", "npu_out"}, {"shape", shape}}}},
                             {"layers", std::move(layers)}};
-  json in = ioEntry("x", {0, 0, 0}, 4096), out = ioEntry("npu_out", {0, 0, 0}, 8192);
-  in.erase("seq_lengths");
-  out.erase("seq_lengths");
-  const json bundle = {
-      {"cores", {{{"core_word", 0x10001}, {"mode", 0}}}},
-      {"inputs", {in}},
-      {"outputs", {out}},
-      {"section_binaries",
-       {{{"memory_type", 0}, {"program", {"copy ddr+0x2000 ddr+0x1000 16"}},
-         {"designations", {{{"each_core", true}, {"region", "IMEM"}}}}}}}};
-  return zrbw::write(zrbw::modelFromJson({{"version", 6},
-                                          {"target_hardware", "Taliss2"},
-                                          {"metadata", {{{"payload", {{"model_description", description}}}}}},
-                                          {"bundles", {bundle}}}))
-      .bytes;
+  return copyModelFile(json::array({ioEntry("x", {0, 0, 0}, 4096)}), json::array({description}));
 }
 
 json reluLayer(const std::string& name, const std::string& input, bool dropsInput) {
@@ -278,6 +291,14 @@ std::vector<uint8_t> repeatedLayerFile(size_t n) {
   return hostLayersFile(json(n, reluLayer("h", "npu_out", false)), "h");
 }
 
+// n variants over a bundle of n inputs, each variant an NPU layer without
+// inputs (refused: the operation has n).
+std::vector<uint8_t> variantsFile(size_t n) {
+  const json npu = {{"layerName", "npu"}};
+  const json description = {{"inputs", json::array()}, {"outputs", json::array()}, {"layers", {npu}}};
+  return copyModelFile(json(n, ioEntry("x", {0, 0, 0}, 4096)), json(n, description));
+}
+
 void createCounted(benchmark::State& state, const std::string& family, const std::vector<uint8_t>& bytes) {
   StatusCode status = StatusCode::OK;
   perByte(state, family, bytes, [&](const std::string& path) {
@@ -291,6 +312,11 @@ void RepeatedLayerCreate(benchmark::State& state) {
   createCounted(state, "RepeatedLayerCreate", repeatedLayerFile(static_cast<size_t>(state.range(0))));
 }
 BENCHMARK(RepeatedLayerCreate)->Arg(50000)->Arg(200000)->Unit(benchmark::kMillisecond);
+
+void VariantsOverRecordsCreate(benchmark::State& state) {
+  createCounted(state, "VariantsOverRecordsCreate", variantsFile(static_cast<size_t>(state.range(0))));
+}
+BENCHMARK(VariantsOverRecordsCreate)->Arg(500)->Arg(2000)->Unit(benchmark::kMillisecond);
 
 void HostChainCreate(benchmark::State& state) {
   const std::vector<uint8_t> bytes = hostChainFile(static_cast<size_t>(state.range(0)));
@@ -316,7 +342,8 @@ int main(int argc, char** argv) {
                               "RmemIds at two sizes (Format4/1, Format4/4), and takes the heap peak of refusing a\n"
                               "kilobyte file that claims a huge shape (HugeOriginalShape, under 64 MiB).\n"
                               "Times and takes the heap peak per byte of refusing a layer order that repeats one\n"
-                              "layer (RepeatedLayerCreate) and of creating and summarising a chain of host layers\n"
+                              "layer (RepeatedLayerCreate), of refusing many variants over many records\n"
+                              "(VariantsOverRecordsCreate) and of creating and summarising a chain of host layers\n"
                               "(HostChainCreate, HostChainSummary), at two sizes each, with their ratios.\n");
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

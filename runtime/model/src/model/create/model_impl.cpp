@@ -146,8 +146,7 @@ StatusCode ModelImpl::build() {
   programs_.assign(count, NPUProgram{});
   supplementaries_.assign(count, SupplementaryRecord{});
 
-  StatusCode described = buildDescriptions();
-  if (described == StatusCode::OK) described = checkDescriptions(modelDescs_, npuOpDescs_);
+  const StatusCode described = buildDescriptions();
   if (described != StatusCode::OK) return described;
 
   if (config_.getAsyncPipelineEnabled() &&
@@ -169,6 +168,10 @@ StatusCode ModelImpl::buildDescriptions() {
         modelDescs_[k].init(metadata.empty() ? nullptr : &metadata[k].path, npuOpDescs_);
     if (status != StatusCode::OK) return status;
   }
+  // Before the record tables of every variant: a file refused here has cost
+  // none of them.
+  const StatusCode checked = model_checks::checkDescriptions(modelDescs_, npuOpDescs_);
+  if (checked != StatusCode::OK) return checked;
   for (const ModelDesc& desc : modelDescs_) {
     std::vector<BufferInfo> inputs, outputs;
     for (const IORecord& rec : npuOpDescs_[static_cast<size_t>(desc.firstNpuOpIndex())].inputs())
