@@ -11,15 +11,42 @@
 //   creation is refused; the peak of heap memory it took must stay under
 //   64 MiB (the check fails the benchmark otherwise).
 //
+// The rows under costs:: measure one count of the file each: they make the
+// file at two sizes (k = 1 and k = 2, twice the count), create (or
+// summarise) it, and print CPU time and heap peak per byte of file at both
+// sizes and their ratio (k = 2 over k = 1): about 1 when the cost is linear
+// in the file, about 2 when it grows with the square.
+//
+//   RepeatedLayerNames: a layer order naming one host layer 50000 k times:
+//   refused.
+//   HostChain / HostChainSummary: a valid chain of 10000 k host layers after
+//   one NPU layer, created and summarised.
+//   VariantsTimesRecords: 500 k model variants over one bundle of 500 k
+//   inputs, each variant an NPU layer without inputs: refused.
+//   RepeatedCoreEntries / RepeatedCoreEntriesSummary: 250 k all_local core
+//   entries (2000 k cores) and 2000 k RmemIds, created and summarised.
+//   DefaultCacheCoreEntries: 500 k all_local core entries, IO placed on
+//   every core entry, the cache taken from the sequence length's flag.
+//   HugeLayoutRefused: one layout-kind-0 input claiming 10^8 k elements
+//   whose layout leaves its NPU slice: refused.
+//   RecordsRefusedLate: 20 k layout-kind-0 records of 2^20 elements, the
+//   model description refused.
+//   RecordsBeyondTheCard: 9 k records of 2 GiB each, more than the card
+//   holds: refused.
+//   EmptySections: two bundles, 20000 k empty sections that launch never
+//   reads.
+//   DescriptionsTimesRecords: 500 k model descriptions over 2500 k inputs,
+//   each description refused.
+//
 // Heap use is counted by this program's own operator new and delete.
 
 #include <malloc.h>
 
 #include <atomic>
-#include <ctime>
 #include <cstdint>
-#include <functional>
 #include <cstdlib>
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -169,29 +196,7 @@ void HugeOriginalShape(benchmark::State& state) {
 }
 BENCHMARK(HugeOriginalShape)->Unit(benchmark::kMillisecond);
 
-// ---- NPU operations: what one count of the file costs per byte ----
-//
-// Each row makes its file at two sizes (k = 1 and k = 2, twice the count),
-// creates (or summarises) it, and prints CPU time and heap peak per byte of
-// file at both sizes and their ratio (k = 2 over k = 1): about 1 when the
-// cost is linear in the file, about 2 when it grows with the square.
-//
-//   RepeatedCoreEntries / RepeatedCoreEntriesSummary: 250 k all_local core
-//   entries (2000 k cores) and 2000 k RmemIds, created and summarised.
-//   DefaultCacheCoreEntries: 500 k all_local core entries, IO placed on
-//   every core entry, the cache taken from the sequence length's flag.
-//   HugeLayoutRefused: one layout-kind-0 input claiming 10^8 k elements
-//   whose layout leaves its NPU slice: refused.
-//   RecordsRefusedLate: 20 k layout-kind-0 records of 2^20 elements, the
-//   model description refused.
-//   RecordsBeyondTheCard: 9 k records of 2 GiB each, more than the card
-//   holds: refused.
-//   EmptySections: two bundles, 20000 k empty sections that launch never
-//   reads.
-//   DescriptionsTimesRecords: 500 k model descriptions over 2500 k inputs,
-//   each description refused.
-
-namespace npu_costs {
+namespace costs {
 
 // Time and heap peak of one call, per byte of its file.
 struct PerByte {
@@ -405,6 +410,82 @@ std::vector<uint8_t> descriptionsTimesRecords(size_t k) {
   return writeModel(json::array({oneCoreBundle(inputs, smallOutput())}), metadata);
 }
 
+// A version-6 file of one copying bundle on Cluster0 Core0 with `inputs`
+// (16 elements each) and the output "npu_out", and `descriptions` (short
+// form of the test writer) as its metadata entries.
+std::vector<uint8_t> copyModelFile(json inputs, const json& descriptions) {
+  for (json& in : inputs) in.erase("seq_lengths");
+  json out = ioEntry("npu_out", {0, 0, 0}, 8192);
+  out.erase("seq_lengths");
+  const json bundle = {
+      {"cores", {{{"core_word", 0x10001}, {"mode", 0}}}},
+      {"inputs", std::move(inputs)},
+      {"outputs", {out}},
+      {"section_binaries",
+       {{{"memory_type", 0}, {"program", {"copy ddr+0x2000 ddr+0x1000 16"}},
+         {"designations", {{{"each_core", true}, {"region", "IMEM"}}}}}}}};
+  json metadata = json::array();
+  for (const json& d : descriptions) metadata.push_back({{"payload", {{"model_description", d}}}});
+  return zrbw::write(zrbw::modelFromJson(
+                         {{"version", 6}, {"target_hardware", "Taliss2"}, {"metadata", metadata}, {"bundles", {bundle}}}))
+      .bytes;
+}
+
+// One NPU layer "npu" from the model input "x" to "npu_out", then `layers`
+// (host layers in the test writer's short form); the model output is
+// `output`.
+std::vector<uint8_t> hostLayersFile(json layers, const std::string& output) {
+  const json shape = {1, 1, 1, 16};
+  const json npu = {{"layerName", "npu"}, {"inputList", {"x"}}, {"outputList", {"npu_out"}}};
+  layers.insert(layers.begin(), npu);
+  const json description = {{"inputs", {{{"name", "x"}, {"shape", shape}}}},
+                            {"outputs", {{{"name", output}, {"shape", shape}}}},
+                            {"tensors", {{{"name", "npu_out"}, {"shape", shape}}}},
+                            {"layers", std::move(layers)}};
+  return copyModelFile(json::array({ioEntry("x", {0, 0, 0}, 4096)}), json::array({description}));
+}
+
+json reluLayer(const std::string& name, const std::string& input, bool dropsInput) {
+  return {{"layerName", name},
+          {"layerType", "Relu"},
+          {"isUnsupported", true},
+          {"inputList", {input}},
+          {"removeActList", dropsInput ? json{input} : json::array()}};
+}
+
+// A chain of n host layers l0 .. l<n-1>, each dropping its input.
+std::vector<uint8_t> hostChainFile(size_t n) {
+  json layers = json::array();
+  for (size_t i = 0; i < n; ++i)
+    layers.push_back(reluLayer("l" + std::to_string(i), i == 0 ? "npu_out" : "l" + std::to_string(i - 1), true));
+  return hostLayersFile(std::move(layers), "l" + std::to_string(n - 1));
+}
+
+// One host layer named n times over in the layer order.
+std::vector<uint8_t> repeatedLayerFile(size_t n) {
+  return hostLayersFile(json(n, reluLayer("h", "npu_out", false)), "h");
+}
+
+// n variants over a bundle of n inputs, each variant an NPU layer without
+// inputs (refused: the operation has n).
+std::vector<uint8_t> variantsFile(size_t n) {
+  const json npu = {{"layerName", "npu"}};
+  const json description = {{"inputs", json::array()}, {"outputs", json::array()}, {"layers", {npu}}};
+  return copyModelFile(json(n, ioEntry("x", {0, 0, 0}, 4096)), json(n, description));
+}
+
+void RepeatedLayerNames(benchmark::State& s) {
+  twoSizes(s, [](size_t k) { return repeatedLayerFile(50000 * k); }, creates(StatusCode::Model_BrokenZRB));
+}
+void HostChain(benchmark::State& s) {
+  twoSizes(s, [](size_t k) { return hostChainFile(10000 * k); }, creates(StatusCode::OK));
+}
+void HostChainSummary(benchmark::State& s) {
+  twoSizes(s, [](size_t k) { return hostChainFile(10000 * k); }, summarises());
+}
+void VariantsTimesRecords(benchmark::State& s) {
+  twoSizes(s, [](size_t k) { return variantsFile(500 * k); }, creates(StatusCode::Model_BrokenZRB));
+}
 void RepeatedCoreEntries(benchmark::State& s) { twoSizes(s, repeatedCoreEntries, creates(StatusCode::OK)); }
 void RepeatedCoreEntriesSummary(benchmark::State& s) { twoSizes(s, repeatedCoreEntries, summarises()); }
 void DefaultCacheCoreEntries(benchmark::State& s) { twoSizes(s, defaultCacheCoreEntries, creates(StatusCode::OK)); }
@@ -418,16 +499,20 @@ void DescriptionsTimesRecords(benchmark::State& s) {
   twoSizes(s, descriptionsTimesRecords, creates(StatusCode::Model_BrokenZRB));
 }
 
-}  // namespace npu_costs
+}  // namespace costs
 
-BENCHMARK(npu_costs::RepeatedCoreEntries)->Iterations(5)->Unit(benchmark::kMillisecond);
-BENCHMARK(npu_costs::RepeatedCoreEntriesSummary)->Iterations(5)->Unit(benchmark::kMillisecond);
-BENCHMARK(npu_costs::DefaultCacheCoreEntries)->Iterations(5)->Unit(benchmark::kMillisecond);
-BENCHMARK(npu_costs::HugeLayoutRefused)->Iterations(5)->Unit(benchmark::kMillisecond);
-BENCHMARK(npu_costs::RecordsRefusedLate)->Iterations(5)->Unit(benchmark::kMillisecond);
-BENCHMARK(npu_costs::RecordsBeyondTheCard)->Iterations(5)->Unit(benchmark::kMillisecond);
-BENCHMARK(npu_costs::EmptySections)->Iterations(5)->Unit(benchmark::kMillisecond);
-BENCHMARK(npu_costs::DescriptionsTimesRecords)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::RepeatedLayerNames)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::HostChain)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::HostChainSummary)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::VariantsTimesRecords)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::RepeatedCoreEntries)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::RepeatedCoreEntriesSummary)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::DefaultCacheCoreEntries)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::HugeLayoutRefused)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::RecordsRefusedLate)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::RecordsBeyondTheCard)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::EmptySections)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::DescriptionsTimesRecords)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -437,7 +522,8 @@ int main(int argc, char** argv) {
                               "Times model creation per byte of a format-4 file of thousands of inputs and\n"
                               "RmemIds at two sizes (Format4/1, Format4/4), and takes the heap peak of refusing a\n"
                               "kilobyte file that claims a huge shape (HugeOriginalShape, under 64 MiB).\n"
-                              "The rows in npu_costs:: print time and heap peak per byte of file for one count of\n"
+                              "The rows in costs:: (layer names, host layer chains, variants, core entries, index\n"
+                              "tables, sections) print time and heap peak per byte of file for one count of\n"
                               "the file at two sizes (k1, k2) and their ratio: about 1 where the cost is linear.\n");
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

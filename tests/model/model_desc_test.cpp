@@ -141,6 +141,43 @@ TEST_F(ModelDescTest, NegativeBundleIndexFollowsThePreviousNpuLayer) {
   EXPECT_EQ(log.count("Layer \"second\" runs NPU operation 3, but the model has 3 NPU operations."), 1u);
 }
 
+// A layer order that names a layer twice is refused with one line before any
+// layer is built: the layer's own object, broken or not, is not read.
+TEST_F(ModelDescTest, LayerNamedTwiceInTheOrderIsRefusedBeforeAnyLayerIsBuilt) {
+  makeOps(1);
+  const json relu = {{"layerName", "h"}, {"layerType", "Relu"}, {"isUnsupported", true}, {"inputList", {"y"}}};
+  json broken = relu;
+  broken["inputList"] = 5;
+  json early = relu;
+  early["layerName"] = "a";
+  early["inputList"] = {"x"};
+  struct Row {
+    const char* name;
+    json layers;
+    const char* repeated;
+  };
+  const json npu = npuLayer("npu", {"x"}, {"y"});
+  const Row rows[] = {
+      {"host layer twice in a row", {npu, relu, relu}, "h"},
+      {"host layer around others", {early, npu, relu, early}, "a"},
+      {"NPU layer twice", {npu, npu}, "npu"},
+      {"broken layer twice", {npu, broken, broken}, "h"},
+  };
+  for (const Row& row : rows) {
+    LogCapture log;
+    ModelDesc desc;
+    const json d = {{"inputs", {tensor("x", {1, 4})}}, {"outputs", {tensor("h", {1, 4})}},
+                    {"tensors", {tensor("y", {1, 4})}}, {"layers", row.layers}};
+    EXPECT_EQ(init(d, desc), StatusCode::Model_BrokenZRB) << row.name;
+    EXPECT_EQ(log.count(fmt::format("Model description {} names layer \"{}\" more than once in its layer order.",
+                                    (dir_ / "desc.msgpack").string(), row.repeated)),
+              1u)
+        << row.name << ": " << log.text();
+    EXPECT_EQ(log.count("error|"), 1u) << row.name << ": " << log.text();
+    EXPECT_TRUE(desc.opDescs.empty()) << row.name;
+  }
+}
+
 // The MessagePack reader recurses once per level: a document nested past
 // the bound is refused before it is read further, one at the bound is read.
 TEST_F(ModelDescTest, NestingPastTheBoundIsRefusedUnread) {

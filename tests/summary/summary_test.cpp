@@ -111,6 +111,33 @@ TEST(ModelSummary, LayerTableOfMixedModel) {
   EXPECT_EQ(after("|   0  scaled"), table);
 }
 
+// "scaled" is made by layer 0 (its name) and again by the NPU layer 1 (an
+// output): the first producer feeds. A host layer's outputList makes
+// nothing, and a name first made by the layer itself or a later one feeds
+// from nowhere.
+TEST(ModelSummary, InputsFeedFromTheirFirstProducer) {
+  json m = testModel("cpu_layers");
+  json& layers = m["metadata"][0]["payload"]["model_description"]["layers"];
+  layers[0]["outputList"] = {"npu_out"};
+  layers[1]["outputList"] = {"npu_out", "scaled"};
+  layers[2]["inputList"] = {"scaled", "npu_out", "later", "result", "npu", "scaled"};
+  layers.push_back({{"layerName", "later"}, {"layerType", "Relu"}, {"isUnsupported", true}, {"inputList", {"npu_out"}}});
+  const auto file = writeModel(m);
+  const std::string summary = getModelSummary(file->path());
+  const size_t rows = summary.find("|   0  scaled");
+  ASSERT_NE(rows, std::string::npos) << summary;
+  EXPECT_EQ(summary.substr(rows),
+            "|   0  scaled                                         (1, 2, 2, 4)          -           |\n"
+            "|      (MultiplyConstant)                                                               |\n"
+            "|   1  npu                                            [(1, 2, 2, 4),        0           |\n"
+            "|      (DeepLearning)                                  (1, 2, 2, 4)]                    |\n"
+            "|   2  result                                         (1, 2, 2, 4)          0, 1, 0     |\n"
+            "|      (AddingConstant)                                                                 |\n"
+            "|   3  later                                          ()                    1           |\n"
+            "|      (Relu)                                                                           |\n" +
+                kVariantRule);
+}
+
 // An NPU layer whose operation has no outputs has its type row only: no
 // row with an empty shape list before it.
 TEST(ModelSummary, NpuLayerWithoutOutputsShowsItsTypeRowOnly) {

@@ -32,8 +32,9 @@ class ModelDesc {
   // index is the operation after the previous NPU layer's, an index beyond
   // the operations is refused. Returns OK, Model_FailedToOpenModelDescFile,
   // Model_BrokenZRB (also for documents that do not parse, nest deeper than
-  // kMaxDescriptionNesting or have keys of the wrong type) or the status of
-  // a layer that cannot be described.
+  // kMaxDescriptionNesting, have keys of the wrong type or name a layer twice
+  // in the layer order, this before any layer is read) or the status of a
+  // layer that cannot be described.
   StatusCode init(const std::string* descPath, std::vector<NPUOpDesc>& npuOpDescs);
 
   // Whether request shapes (3 or 4 dimensions each, checked by the caller)

@@ -348,6 +348,8 @@ class ModelImpl : public EngineModel, public PipelineModel {
  private:
   const NPUOpDesc& npuOp(int32_t op) const { return npuOpDescs_[static_cast<size_t>(op)]; }
   StatusCode build();
+  // The variants' descriptions, checked against the operations, then the
+  // input and output records of each variant.
   StatusCode buildDescriptions();
   // Each variant's input and output BufferInfos.
   void buildBufferInfos();

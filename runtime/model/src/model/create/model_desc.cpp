@@ -6,6 +6,8 @@
 #include <iterator>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
+#include <unordered_set>
 
 #include <nlohmann/json.hpp>
 
@@ -84,6 +86,21 @@ json defaultDocument(const NPUOpDesc& op) {
   return json{{"info", info}, {"model", model}};
 }
 
+// The first name the layer order gives twice, or null. Every entry becomes a
+// layer of its own, so a repeat would cost a whole layer for a few bytes of
+// file; and a host layer's result carries the layer's name, so the repeat
+// could never be told from the first.
+const std::string* repeatedLayer(const json& order) {
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(order.size());
+  for (const json& entry : order) {
+    if (!entry.is_string()) entry.get<std::string>();  // the JSON library's own type error
+    const std::string& name = entry.get_ref<const std::string&>();
+    if (!seen.insert(name).second) return &name;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuOpDescs) {
@@ -132,6 +149,11 @@ StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuO
       Shape shape = shapes.at(name).get<Shape>();
       if (!shape.empty() && shape[0] == 1) shape.erase(shape.begin());
       outputShapes.push_back(std::move(shape));
+    }
+
+    if (const std::string* repeated = repeatedLayer(info.at("layerOrder"))) {
+      KLOG_ERROR("Model description {} names layer \"{}\" more than once in its layer order.", descPath, *repeated);
+      return StatusCode::Model_BrokenZRB;
     }
 
     std::unique_ptr<ModelGraph> graph;

@@ -1,7 +1,8 @@
 #include "model_graph.h"
 
-#include <algorithm>
 #include <fstream>
+#include <string_view>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -52,9 +53,10 @@ void ModelGraph::addLayer(const OpDesc& layer, size_t index) {
 
 void ModelGraph::addTensors(const nlohmann::json& shapeMap, const std::vector<std::string>& inputNames,
                             const std::vector<std::string>& outputNames) {
+  std::unordered_set<std::string_view> modelTensors(inputNames.begin(), inputNames.end());
+  modelTensors.insert(outputNames.begin(), outputNames.end());
   for (const auto& [name, shape] : shapeMap.items()) {
-    const bool model = std::find(inputNames.begin(), inputNames.end(), name) != inputNames.end() ||
-                       std::find(outputNames.begin(), outputNames.end(), name) != outputNames.end();
+    const bool model = modelTensors.count(name) != 0;
     text_ += fmt::format("  \"tensor_{0}\" [label=\"{0}\\n[{1}]\"{2}]\n", name,
                          fmt::join(shape.get<std::vector<int64_t>>(), ", "), model ? " color=blue" : "");
   }

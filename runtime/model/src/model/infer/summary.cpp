@@ -2,9 +2,10 @@
 
 #include "model/summary.h"
 
-#include <algorithm>
 #include <exception>
 #include <sstream>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include <fmt/format.h>
@@ -50,30 +51,39 @@ void writeShapeRows(std::ostream& out, const char* label, const std::vector<Shap
   }
 }
 
-// The indexes of the earlier layers that produce the layer's inputs, or "-".
-std::string feedingLayers(const std::vector<OpDesc>& layers, size_t k) {
-  std::vector<size_t> found;
-  for (const std::string& name : layers[k].inputList) {
-    for (size_t j = 0; j < k; ++j) {
-      const OpDesc& producer = layers[j];
-      const bool produces = producer.isUnsupported
-                                ? producer.layerName == name
-                                : std::find(producer.outputList.begin(), producer.outputList.end(), name) !=
-                                      producer.outputList.end();
-      if (produces) {
-        found.push_back(j);
-        break;
-      }
+// The first layer that produces each tensor: a CPU layer the tensor of its
+// own name, an NPU layer those of its outputList. Keys view the layers.
+using Producers = std::unordered_map<std::string_view, size_t>;
+
+Producers firstProducers(const std::vector<OpDesc>& layers) {
+  Producers first;
+  for (size_t j = 0; j < layers.size(); ++j) {
+    const OpDesc& layer = layers[j];
+    if (layer.isUnsupported) {
+      first.emplace(layer.layerName, j);
+    } else {
+      for (const std::string& name : layer.outputList) first.emplace(name, j);
     }
+  }
+  return first;
+}
+
+// The indexes of the earlier layers that produce layer k's inputs, or "-":
+// when the first producer of all is not earlier, none is.
+std::string feedingLayers(const Producers& producers, const OpDesc& layer, size_t k) {
+  std::vector<size_t> found;
+  for (const std::string& name : layer.inputList) {
+    const auto it = producers.find(name);
+    if (it != producers.end() && it->second < k) found.push_back(it->second);
   }
   return found.empty() ? "-" : fmt::format("{}", fmt::join(found, ", "));
 }
 
-void writeLayerRows(std::ostream& out, const std::vector<OpDesc>& layers, size_t k,
+void writeLayerRows(std::ostream& out, const std::vector<OpDesc>& layers, size_t k, const Producers& producers,
                     const std::vector<NPUOpDesc>& npuOps) {
   const OpDesc& layer = layers[k];
   const std::string index = std::to_string(k);
-  const std::string inputs = feedingLayers(layers, k);
+  const std::string inputs = feedingLayers(producers, layer, k);
   const std::string type = "(" + layer.layerType + ")";
   if (layer.isUnsupported) {
     writeLayerRow(out, index, layer.layerName, shapeText(layer.srcShape), inputs);
@@ -102,7 +112,8 @@ void writeVariant(std::ostream& out, const ModelDesc& desc, size_t i, const std:
   writeShapeRows(out, "Input shapes ", desc.inputShapes);
   writeShapeRows(out, "Output shapes", desc.outputShapes);
   out << kVariantRule << '\n' << kLayerHeader1 << '\n' << kLayerHeader2 << '\n' << kVariantRule << '\n';
-  for (size_t k = 0; k < desc.opDescs.size(); ++k) writeLayerRows(out, desc.opDescs, k, npuOps);
+  const Producers producers = firstProducers(desc.opDescs);
+  for (size_t k = 0; k < desc.opDescs.size(); ++k) writeLayerRows(out, desc.opDescs, k, producers, npuOps);
   out << kVariantRule << '\n';
 }
 
