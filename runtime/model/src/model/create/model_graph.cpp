@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "core/log.h"
+#include "shape_map.h"
 
 namespace kestrane {
 
@@ -52,11 +53,12 @@ void ModelGraph::addLayer(const OpDesc& layer, size_t index) {
 
 void ModelGraph::addTensors(const nlohmann::json& shapeMap, const std::vector<std::string>& inputNames,
                             const std::vector<std::string>& outputNames) {
-  for (const auto& [name, shape] : shapeMap.items()) {
+  for (const auto& entry : shapeMap.items()) {
+    const std::string& name = entry.key();
     const bool model = std::find(inputNames.begin(), inputNames.end(), name) != inputNames.end() ||
                        std::find(outputNames.begin(), outputNames.end(), name) != outputNames.end();
     text_ += fmt::format("  \"tensor_{0}\" [label=\"{0}\\n[{1}]\"{2}]\n", name,
-                         fmt::join(shape.get<std::vector<int64_t>>(), ", "), model ? " color=blue" : "");
+                         fmt::join(readShape(shapeMap, name), ", "), model ? " color=blue" : "");
   }
 }
 
