@@ -166,8 +166,8 @@ void checkRegion(const json& j, const std::string& at) {
 }
 
 void checkModelDescription(const json& j, const std::string& at) {
-  // A shape lands under "info" and "srcShapeMap" of the document, a layer
-  // on its top level. The runtime reads a shape as 64-bit integers.
+  // The runtime reads a shape as 64-bit integers, so it cannot nest; a
+  // layer lands on the document's top level.
   static const Check shape = list(whole(INT64_MIN, INT64_MAX));
   static const Check tensors = list(recordOf({{"name", text, true}, {"shape", shape, true}}));
   // Layers carry any further key as given.
