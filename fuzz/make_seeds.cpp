@@ -3,8 +3,9 @@
 // every format version, made by the model-file writer from the test
 // descriptions; hardware descriptions of every format version (the
 // compiled-in one among them); one layer object of every host layer type
-// with small inputs, in the layer target's input form; and a model whose
-// description nests too deep (scripts/fuzz adds the test models).
+// with small inputs, in the layer target's input form; a model whose
+// description nests too deep and models with float shape numbers
+// (scripts/fuzz adds the test models).
 //
 //     make_seeds DIR
 
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +58,32 @@ bool deepDescription(const fs::path& dir) {
   model["metadata"][0]["payload"] = {{"hex", hex + "c0"}};
   const auto written = kestrane::test::zrbw::write(kestrane::test::zrbw::modelFromJson(model));
   return writeSeed(dir / "deep_description.zrb", written.bytes);
+}
+
+// Models whose description gives a shape number that no 64-bit integer
+// equals (too large, infinite, NaN, a fraction), in a model input, a model
+// output and the output of the NPU layer: files whose conversion was once
+// undefined behaviour. The description is MessagePack written directly, as
+// JSON text has no NaN or infinity.
+bool floatShapes(const fs::path& dir) {
+  std::ifstream in(fs::path(KESTRANE_SOURCE_DIR) / "tests" / "models" / "cpu_layers.json");
+  const json model = json::parse(in);
+  const json document = json::from_msgpack(kestrane::test::zrbw::modelFromJson(model).metadata[0].payload);
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::pair<const char*, double> numbers[] = {
+      {"huge", 1e300}, {"minus_inf", -inf}, {"nan", std::numeric_limits<double>::quiet_NaN()}, {"fraction", 2.5}};
+  bool ok = true;
+  for (const char* tensor : {"x", "result", "npu_out"}) {
+    for (const auto& [label, number] : numbers) {
+      json changed = document;
+      changed["info"]["srcShapeMap"][tensor][1] = number;
+      json withShape = model;
+      withShape["metadata"][0]["payload"] = {{"msgpack", changed}};
+      const auto written = kestrane::test::zrbw::write(kestrane::test::zrbw::modelFromJson(withShape));
+      ok = writeSeed(dir / (std::string("float_shape_") + tensor + "_" + label + ".zrb"), written.bytes) && ok;
+    }
+  }
+  return ok;
 }
 
 bool hardwareDescriptions(const fs::path& dir) {
@@ -180,7 +208,8 @@ int main(int argc, char** argv) {
       fs::create_directories(root / target);
     }
     const bool ok = modelFiles(root / "model_file") && hardwareDescriptions(root / "hardware_description") &&
-                    layers(root / "layer") && deepDescription(root / "model_run");
+                    layers(root / "layer") && deepDescription(root / "model_run") &&
+                    floatShapes(root / "model_run");
     if (!ok) std::cerr << "make_seeds: a seed could not be written\n";
     return ok ? 0 : 1;
   } catch (const std::exception& e) {

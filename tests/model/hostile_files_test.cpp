@@ -5,9 +5,13 @@
 
 #include <limits>
 #include <string>
+#include <utility>
+
+#include <fmt/format.h>
 
 #include "inference_fixture.h"
 #include "support/log_capture.h"
+#include "support/zrb_json.h"
 
 namespace kestrane::test {
 namespace {
@@ -168,6 +172,54 @@ TEST_P(HostileFile, RefusedWithItsStatusAndOneLine) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, HostileFile, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+
+// A dimension of "srcShapeMap" that no 64-bit integer equals: floats and
+// integers too large are refused where they are read, naming the tensor.
+// JSON text holds neither NaN nor infinities, so the shape is changed in the
+// MessagePack document the writer made.
+TEST_F(InferenceTest, ShapeNumberThatIsNoInt64IsRefused) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::pair<json, const char*> numbers[] = {{1e300, "1e+300"},
+                                                  {-inf, "-inf"},
+                                                  {std::numeric_limits<double>::quiet_NaN(), "nan"},
+                                                  {2.5, "2.5"},
+                                                  {uint64_t{1} << 63, "9223372036854775808"}};
+  // cpu_layers: model input "x", model output "result", NPU layer output "npu_out".
+  for (const char* tensor : {"x", "result", "npu_out"}) {
+    for (const auto& [number, shown] : numbers) {
+      json description = testModel("cpu_layers");
+      const zrbw::Model written = zrbw::modelFromJson(description);
+      json document = json::from_msgpack(written.metadata[0].payload);
+      document["info"]["srcShapeMap"][tensor][1] = number;
+      description["metadata"][0]["payload"] = {{"msgpack", document}};
+      accelerator();
+      const auto file = writeModel(description);
+      LogCapture log;
+      StatusCode status = StatusCode::OK;
+      const std::unique_ptr<Model> model = Model::create(file->path(), oneCore(), status);
+      EXPECT_EQ(status, StatusCode::Model_BrokenZRB) << tensor << " " << shown;
+      EXPECT_EQ(model, nullptr);
+      size_t errors = 0;
+      for (const std::string& line : log.lines()) errors += line.rfind("error|", 0) == 0;
+      EXPECT_EQ(errors, 1u) << log.text();
+      const std::string line = fmt::format("dimension 1 of the shape of \"{}\" is {}, not a 64-bit integer", tensor, shown);
+      EXPECT_EQ(log.count(line), 1u) << line << "\n" << log.text();
+      EXPECT_TRUE(card_->claimedCores().empty());
+    }
+  }
+}
+
+// A whole number written as a float is that number.
+TEST_F(InferenceTest, ShapeNumberThatIsAWholeFloatIsItsInteger) {
+  json description = testModel("cpu_layers");
+  json document = json::from_msgpack(zrbw::modelFromJson(description).metadata[0].payload);
+  for (const char* tensor : {"x", "result", "npu_out"}) document["info"]["srcShapeMap"][tensor][1] = 2.0;
+  ASSERT_TRUE(document["info"]["srcShapeMap"]["x"][1].is_number_float());
+  description["metadata"][0]["payload"] = {{"msgpack", document}};
+  Model& model = launch(description, oneCore());
+  EXPECT_EQ(model.getModelInputShape(), (std::vector<std::vector<int64_t>>{{2, 2, 4}}));
+  EXPECT_EQ(model.getModelOutputShape(), (std::vector<std::vector<int64_t>>{{2, 2, 4}}));
+}
 
 TEST_F(InferenceTest, SectionsLaunchNeverReadsMayBeEmpty) {
   // One bundle: its program (memory types 1 to 3) stays where registration

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -43,16 +44,21 @@ class ModelDescTest : public ::testing::Test {
   }
 
   // A description document from the short form of the test models.
-  StatusCode init(const json& shortForm, ModelDesc& desc) {
+  static json document(const json& shortForm) {
     json model = testModel("identity_int8");
     model["metadata"] = {{{"payload", {{"model_description", shortForm}}}}};
-    const zrbw::Model written = zrbw::modelFromJson(model);
+    return json::from_msgpack(zrbw::modelFromJson(model).metadata[0].payload);
+  }
+
+  StatusCode initDocument(const json& doc, ModelDesc& desc) {
+    const std::vector<uint8_t> bytes = json::to_msgpack(doc);
     const std::string path = (dir_ / "desc.msgpack").string();
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(written.metadata[0].payload.data()),
-               static_cast<std::streamsize>(written.metadata[0].payload.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     return desc.init(&path, ops_);
   }
+
+  StatusCode init(const json& shortForm, ModelDesc& desc) { return initDocument(document(shortForm), desc); }
 
   std::string graphPath() {
     const std::string path = (dir_ / "graph.dot").string();
@@ -178,6 +184,28 @@ TEST_F(ModelDescTest, LayerNamedTwiceInTheOrderIsRefusedBeforeAnyLayerIsBuilt) {
   }
 }
 
+// A shape is an array of numbers that each equal a 64-bit integer; the
+// JSON library would read true as 1.
+TEST_F(ModelDescTest, ShapeOfAnythingButIntegersIsRefusedNamingTheTensor) {
+  makeOps(1);
+  const json d = {{"inputs", {tensor("x", {1, 4})}}, {"outputs", {tensor("y", {1, 4})}},
+                  {"layers", {npuLayer("npu", {"x"}, {"y"})}}};
+  const std::pair<json, std::string> rows[] = {
+      {json::array({1, true}), "dimension 1 of the shape of \"x\" is true, not a 64-bit integer"},
+      {json::array({"1", 4}), "dimension 0 of the shape of \"x\" is \"1\", not a 64-bit integer"},
+      {json::array({1, json::array({4})}), "dimension 1 of the shape of \"x\" is an array, not a 64-bit integer"},
+      {"1, 4", "the shape of \"x\" is \"1, 4\", not an array of integers"}};
+  for (const auto& [shape, line] : rows) {
+    json doc = document(d);
+    doc["info"]["srcShapeMap"]["x"] = shape;
+    LogCapture log;
+    ModelDesc desc;
+    EXPECT_EQ(initDocument(doc, desc), StatusCode::Model_BrokenZRB) << shape;
+    EXPECT_EQ(log.count(line), 1u) << log.text();
+    EXPECT_EQ(log.count("Model description " + (dir_ / "desc.msgpack").string() + " is malformed"), 1u);
+  }
+}
+
 // The MessagePack reader recurses once per level: a document nested past
 // the bound is refused before it is read further, one at the bound is read.
 TEST_F(ModelDescTest, NestingPastTheBoundIsRefusedUnread) {
@@ -277,6 +305,24 @@ TEST_F(ModelDescTest, GraphDumpDrawsLayersThenTensors) {
                                "  \"tensor_y\" [label=\"y\\n[1, 4]\"]\n"
                                "}\n";
   EXPECT_EQ(read(path), expected);
+}
+
+// The dump draws every shape of the map, those nothing else reads among
+// them, and reads each as strictly as the model's own.
+TEST_F(ModelDescTest, GraphDumpRefusesAShapeNumberNoInt64Equals) {
+  makeOps(1);
+  json doc = document({{"inputs", {tensor("x", {1, 4})}},
+                       {"outputs", {tensor("y", {1, 4})}},
+                       {"tensors", {tensor("drawn", {1, 4})}},
+                       {"layers", {npuLayer("npu", {"x"}, {"y"})}}});
+  doc["info"]["srcShapeMap"]["drawn"][1] = 1e300;
+  ModelDesc undrawn;
+  EXPECT_EQ(initDocument(doc, undrawn), StatusCode::OK);
+  graphPath();
+  LogCapture log;
+  ModelDesc drawn;
+  EXPECT_EQ(initDocument(doc, drawn), StatusCode::Model_BrokenZRB);
+  EXPECT_EQ(log.count("dimension 1 of the shape of \"drawn\" is 1e+300, not a 64-bit integer"), 1u) << log.text();
 }
 
 TEST_F(ModelDescTest, GraphOfTheLastVariantAndUnwritableGraphs) {

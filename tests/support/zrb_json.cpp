@@ -166,9 +166,10 @@ void checkRegion(const json& j, const std::string& at) {
 }
 
 void checkModelDescription(const json& j, const std::string& at) {
-  // A shape lands under "info" and "srcShapeMap" of the document, a layer
-  // on its top level.
-  static const Check tensors = list(recordOf({{"name", text, true}, {"shape", withinNesting(3), true}}));
+  // The runtime reads a shape as 64-bit integers, so it cannot nest; a
+  // layer lands on the document's top level.
+  static const Check shape = list(whole(INT64_MIN, INT64_MAX));
+  static const Check tensors = list(recordOf({{"name", text, true}, {"shape", shape, true}}));
   // Layers carry any further key as given.
   static const Check layers = list([](const json& layer, const std::string& where) {
     withinNesting(1)(layer, where);

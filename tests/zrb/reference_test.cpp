@@ -167,6 +167,18 @@ INSTANTIATE_TEST_SUITE_P(
                        R"({"metadata": [{"payload": {"model_description":
                            {"inputs": [{"name": "a", "shape": [1], "dtype": 1}]}}}]})",
                        "/metadata/0/payload/model_description/inputs/0/dtype: unknown key"},
+        BadDescription{"ShapeNumberNotWhole",
+                       R"({"metadata": [{"payload": {"model_description":
+                           {"inputs": [{"name": "a", "shape": [1, 2.5]}]}}}]})",
+                       "/metadata/0/payload/model_description/inputs/0/shape/1: expected a whole number, got 2.5"},
+        BadDescription{"ShapeNumberHuge",
+                       R"({"metadata": [{"payload": {"model_description":
+                           {"tensors": [{"name": "a", "shape": [1e300]}]}}}]})",
+                       "/metadata/0/payload/model_description/tensors/0/shape/0: expected a whole number, got 1e+300"},
+        BadDescription{"ShapeNumberBeyondInt64",
+                       R"({"metadata": [{"payload": {"model_description":
+                           {"outputs": [{"name": "a", "shape": [9223372036854775808]}]}}}]})",
+                       "/metadata/0/payload/model_description/outputs/0/shape/0: 9223372036854775808 is out of range"},
         BadDescription{"OverrideLabel", R"({"overrides": {"b9.ipt.count": 1}})",
                        "/overrides/b9.ipt.count: unknown key"},
         BadDescription{"Version", R"({"version": 9})", "/version: 9 is out of range (1 to 6"},

@@ -2,7 +2,6 @@
 
 #include "layers/op_desc.h"
 
-#include <cmath>
 #include <limits>
 #include <new>
 #include <nlohmann/json.hpp>
@@ -10,6 +9,7 @@
 
 #include "core/log.h"
 #include "halvex/free_functions.h"
+#include "layers/description_numbers.h"
 
 namespace kestrane {
 
@@ -19,30 +19,12 @@ using json = nlohmann::json;
 
 namespace {
 
-// A description value that no JSON type error covers (a non-finite integer,
-// a shape that does not fit its values).
+// A description value that no JSON type error covers (a shape that does not
+// fit its values).
 class BrokenValue : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
-
-// Any JSON number as int64: wider values saturate, floats truncate toward
-// zero. Anything else is the JSON library's type error.
-int64_t readInt64(const json& v) {
-  if (v.is_number_unsigned()) {
-    uint64_t u = v.get<uint64_t>();
-    return u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
-                                                                          : static_cast<int64_t>(u);
-  }
-  if (v.is_number_float()) {
-    double d = v.get<double>();
-    if (std::isnan(d)) throw BrokenValue("an integer attribute is NaN");
-    if (d >= 9223372036854775807.0) return std::numeric_limits<int64_t>::max();
-    if (d <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
-    return static_cast<int64_t>(d);
-  }
-  return v.get<int64_t>();
-}
 
 int32_t saturateInt32(int64_t v) {
   if (v > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();

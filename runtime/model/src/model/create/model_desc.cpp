@@ -13,6 +13,7 @@
 
 #include "core/log.h"
 #include "model_graph.h"
+#include "shape_map.h"
 
 namespace kestrane {
 
@@ -140,13 +141,13 @@ StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuO
     inputNames = info.at("modelInputList").get<std::vector<std::string>>();
     outputNames = info.at("modelOutputList").get<std::vector<std::string>>();
     for (const std::string& name : inputNames) {
-      Shape shape = shapes.at(name).get<Shape>();
+      Shape shape = readShape(shapes, name);
       fullInputShapes.push_back(shape);
       if (shape.size() == 4) shape.erase(shape.begin());
       inputShapes.push_back(std::move(shape));
     }
     for (const std::string& name : outputNames) {
-      Shape shape = shapes.at(name).get<Shape>();
+      Shape shape = readShape(shapes, name);
       if (!shape.empty() && shape[0] == 1) shape.erase(shape.begin());
       outputShapes.push_back(std::move(shape));
     }
@@ -176,7 +177,7 @@ StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuO
           return StatusCode::Model_BrokenZRB;
         }
         std::vector<Shape> produced;
-        for (const std::string& output : layer.outputList) produced.push_back(shapes.at(output).get<Shape>());
+        for (const std::string& output : layer.outputList) produced.push_back(readShape(shapes, output));
         npuOpDescs[static_cast<size_t>(layer.bundleIndex)].describe(layer.inputList, layer.outputList,
                                                                     std::move(produced));
         next = layer.bundleIndex + 1;

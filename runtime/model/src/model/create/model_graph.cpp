@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "core/log.h"
+#include "shape_map.h"
 
 namespace kestrane {
 
@@ -55,10 +56,11 @@ void ModelGraph::addTensors(const nlohmann::json& shapeMap, const std::vector<st
                             const std::vector<std::string>& outputNames) {
   std::unordered_set<std::string_view> modelTensors(inputNames.begin(), inputNames.end());
   modelTensors.insert(outputNames.begin(), outputNames.end());
-  for (const auto& [name, shape] : shapeMap.items()) {
+  for (const auto& entry : shapeMap.items()) {
+    const std::string& name = entry.key();
     const bool model = modelTensors.count(name) != 0;
     text_ += fmt::format("  \"tensor_{0}\" [label=\"{0}\\n[{1}]\"{2}]\n", name,
-                         fmt::join(shape.get<std::vector<int64_t>>(), ", "), model ? " color=blue" : "");
+                         fmt::join(readShape(shapeMap, name), ", "), model ? " color=blue" : "");
   }
 }
 

@@ -18,7 +18,8 @@ class ModelGraph {
   // The layer drawn as the index-th (0-based) op node.
   void addLayer(const OpDesc& layer, size_t index);
   // Tensor nodes of every shape of the map, in byte order of the names;
-  // the model's inputs and outputs are drawn blue.
+  // the model's inputs and outputs are drawn blue. A shape that is not an
+  // array of 64-bit integers throws (readShape).
   void addTensors(const nlohmann::json& shapeMap, const std::vector<std::string>& inputNames,
                   const std::vector<std::string>& outputNames);
   // Closes the graph and writes it; a file that cannot be opened is logged.
