@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "core/log.h"
+#include "create/model_validation.h"
 #include "kestrane/summary.h"
 #include "model/core_mode_table.h"
 #include "model/model_desc.h"
@@ -136,17 +137,23 @@ bool renderSummary(const std::string& path, std::ostream& out) {
     }
   }
   const std::vector<zrb::Metadatum>& metadata = model.getMetadata();
+  auto descriptionsFailed = [&] {
+    if (metadata.empty()) {
+      KLOG_ERROR("Failed to init ModelDesc from zrb file: {}", path);
+    } else {
+      KLOG_ERROR("Failed to init ModelDesc from metadatas in zrb file: {}", path);
+    }
+    return false;
+  };
   std::vector<ModelDesc> descs(metadata.empty() ? 1 : metadata.size());
   for (size_t k = 0; k < descs.size(); ++k) {
-    if (descs[k].init(metadata.empty() ? nullptr : &metadata[k].path, npuOps) != StatusCode::OK) {
-      if (metadata.empty()) {
-        KLOG_ERROR("Failed to init ModelDesc from zrb file: {}", path);
-      } else {
-        KLOG_ERROR("Failed to init ModelDesc from metadatas in zrb file: {}", path);
-      }
-      return false;
-    }
+    if (descs[k].init(metadata.empty() ? nullptr : &metadata[k].path, npuOps) != StatusCode::OK)
+      return descriptionsFailed();
   }
+  // As creation: an NPU layer that does not match its operation would make
+  // rows out of proportion to the file (every layer lists its operation's
+  // outputs as last described).
+  if (model_checks::checkDescriptions(descs, npuOps) != StatusCode::OK) return descriptionsFailed();
 
   out << kFileRule << '\n'
       << fmt::format("| ZRB File Path   | {:<67} |\n", path) << kFileRule << '\n'
