@@ -42,7 +42,8 @@
 //   copy it once per name.
 //   NpuLayersSummary: 1000 k NPU layers on one operation, the last listing
 //   1000 k outputs (every layer would show the operation's outputs as last
-//   described): the summary refuses it, as creation does.
+//   described): the summary refuses layers that share an operation but
+//   list another number of outputs than it has.
 //
 // Heap use is counted by this program's own operator new and delete.
 

@@ -1,8 +1,8 @@
 // What a model file must hold, beyond its structure, for requests to run
 // safely: checked once at creation so that no request divides by zero,
 // indexes past a list or writes outside device memory. The model summary
-// builds the same operations and runs only the check of the descriptions,
-// so it still renders files that the other checks refuse.
+// builds the same operations without these checks and still renders such
+// files.
 
 #include <algorithm>
 #include <cmath>
@@ -259,9 +259,6 @@ std::string shapeMisfit(const std::vector<int64_t>& shape, const BufferInfo& inf
   for (size_t k = 0; k < 3; ++k) {
     const int64_t d = shape[first + k];
     const uint64_t most = uint64_t{originals[k]} * bounds[k];
-    // Creation refuses such a record first; the summary checks descriptions
-    // only.
-    if (originals[k] == 0) return fmt::format("its original dimension {} is 0", k);
     if (d == 0) return fmt::format("dimension {} is 0", first + k);
     if (d == std::numeric_limits<int64_t>::min())
       return fmt::format("dimension {} ({}) has no whole multiples", first + k, d);
