@@ -37,6 +37,13 @@
 //   reads.
 //   DescriptionsTimesRecords: 500 k model descriptions over 2500 k inputs,
 //   each description refused.
+//   ShapeReferences: one shape of 32 dimensions (the most a shape may
+//   have) named 20000 k times as a model output, created: the descriptions
+//   copy it once per name.
+//   NpuLayersSummary: 1000 k NPU layers on one operation, the last listing
+//   1000 k outputs (every layer would show the operation's outputs as last
+//   described): the summary refuses layers that share an operation but
+//   list another number of outputs than it has.
 //
 // Heap use is counted by this program's own operator new and delete.
 
@@ -267,6 +274,10 @@ Run summarises() {
   return [](const std::string& path) { return !getModelSummary(path).empty(); };
 }
 
+Run refusesToSummarise() {
+  return [](const std::string& path) { return getModelSummary(path).empty(); };
+}
+
 std::vector<uint8_t> writeModel(const json& bundles, const json& metadata = json::array()) {
   const json model = {{"version", 6}, {"target_hardware", "Taliss2"}, {"metadata", metadata}, {"bundles", bundles}};
   return zrbw::write(zrbw::modelFromJson(model)).bytes;
@@ -474,6 +485,39 @@ std::vector<uint8_t> variantsFile(size_t n) {
   return copyModelFile(json(n, ioEntry("x", {0, 0, 0}, 4096)), json(n, description));
 }
 
+// After the NPU layer, the host layer "h" whose result, of 32 dimensions,
+// is the model's output n times over.
+std::vector<uint8_t> shapeReferencesFile(size_t n) {
+  const json shape = {1, 1, 1, 16};
+  const json output = {{"name", "h"}, {"shape", std::vector<int64_t>(32, 1)}};
+  const json description = {
+      {"inputs", {{{"name", "x"}, {"shape", shape}}}},
+      {"outputs", json(n, output)},
+      {"tensors", {{{"name", "npu_out"}, {"shape", shape}}}},
+      {"layers",
+       {{{"layerName", "npu"}, {"inputList", {"x"}}, {"outputList", {"npu_out"}}}, reluLayer("h", "npu_out", false)}}};
+  return copyModelFile(json::array({ioEntry("x", {0, 0, 0}, 4096)}), json::array({description}));
+}
+
+// n NPU layers on operation 0, which has one output; the last lists n.
+std::vector<uint8_t> npuLayersFile(size_t n) {
+  const json shape = {1, 1, 1, 16};
+  json layers = json::array(), tensors = json::array(), outputs = json::array();
+  for (size_t i = 0; i < n; ++i) {
+    const std::string name = "y" + std::to_string(i);
+    tensors.push_back({{"name", name}, {"shape", shape}});
+    outputs.push_back(name);
+    layers.push_back({{"layerName", "n" + std::to_string(i)}, {"bundleIndex", 0}, {"inputList", {"x"}},
+                      {"outputList", {"y0"}}});
+  }
+  layers.back()["outputList"] = outputs;
+  const json description = {{"inputs", {{{"name", "x"}, {"shape", shape}}}},
+                            {"outputs", {{{"name", "y0"}, {"shape", shape}}}},
+                            {"tensors", tensors},
+                            {"layers", layers}};
+  return copyModelFile(json::array({ioEntry("x", {0, 0, 0}, 4096)}), json::array({description}));
+}
+
 void RepeatedLayerNames(benchmark::State& s) {
   twoSizes(s, [](size_t k) { return repeatedLayerFile(50000 * k); }, creates(StatusCode::Model_BrokenZRB));
 }
@@ -498,6 +542,12 @@ void EmptySections(benchmark::State& s) { twoSizes(s, emptySections, creates(Sta
 void DescriptionsTimesRecords(benchmark::State& s) {
   twoSizes(s, descriptionsTimesRecords, creates(StatusCode::Model_BrokenZRB));
 }
+void ShapeReferences(benchmark::State& s) {
+  twoSizes(s, [](size_t k) { return shapeReferencesFile(20000 * k); }, creates(StatusCode::OK));
+}
+void NpuLayersSummary(benchmark::State& s) {
+  twoSizes(s, [](size_t k) { return npuLayersFile(1000 * k); }, refusesToSummarise());
+}
 
 }  // namespace costs
 
@@ -513,6 +563,8 @@ BENCHMARK(costs::RecordsRefusedLate)->Iterations(5)->Unit(benchmark::kMillisecon
 BENCHMARK(costs::RecordsBeyondTheCard)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(costs::EmptySections)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(costs::DescriptionsTimesRecords)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::ShapeReferences)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::NpuLayersSummary)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -523,8 +575,9 @@ int main(int argc, char** argv) {
                               "RmemIds at two sizes (Format4/1, Format4/4), and takes the heap peak of refusing a\n"
                               "kilobyte file that claims a huge shape (HugeOriginalShape, under 64 MiB).\n"
                               "The rows in costs:: (layer names, host layer chains, variants, core entries, index\n"
-                              "tables, sections) print time and heap peak per byte of file for one count of\n"
-                              "the file at two sizes (k1, k2) and their ratio: about 1 where the cost is linear.\n");
+                              "tables, sections, shape references, NPU layers) print time and heap peak per\n"
+                              "byte of file for one count of the file at two sizes (k1, k2) and their ratio:\n"
+                              "about 1 where the cost is linear.\n");
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -203,6 +204,47 @@ TEST_F(ModelDescTest, ShapeOfAnythingButIntegersIsRefusedNamingTheTensor) {
     EXPECT_EQ(initDocument(doc, desc), StatusCode::Model_BrokenZRB) << shape;
     EXPECT_EQ(log.count(line), 1u) << log.text();
     EXPECT_EQ(log.count("Model description " + (dir_ / "desc.msgpack").string() + " is malformed"), 1u);
+  }
+}
+
+// A shape has at most 32 dimensions, wherever it is read (the model's inputs
+// and outputs, an NPU layer's outputs, the graph dump): the descriptions copy
+// a shape for every name that refers to it.
+TEST_F(ModelDescTest, ShapeOfMoreThan32DimensionsIsRefusedNamingTheTensor) {
+  makeOps(1);
+  const json relu = {{"layerName", "h"}, {"layerType", "Relu"}, {"isUnsupported", true}, {"inputList", {"y"}}};
+  const json d = {{"inputs", {tensor("x", {1, 4})}},
+                  {"outputs", {tensor("h", {1, 4})}},
+                  {"tensors", {tensor("y", {1, 4}), tensor("drawn", {4})}},
+                  {"layers", {npuLayer("npu", {"x"}, {"y"}), relu}}};
+  const std::string graph = graphPath();
+  for (const char* name : {"x", "h", "y", "drawn"}) {
+    for (const size_t rank : {32, 33}) {
+      json doc = document(d);
+      doc["info"]["srcShapeMap"][name] = std::vector<int64_t>(rank, 2);
+      LogCapture log;
+      ModelDesc desc;
+      const StatusCode status = initDocument(doc, desc);
+      const std::string line = fmt::format("the shape of \"{}\" has {} dimensions, more than 32", name, rank);
+      if (rank == 32) {
+        EXPECT_EQ(status, StatusCode::OK) << name << ": " << log.text();
+        EXPECT_EQ(log.count("error|"), 0u) << name << ": " << log.text();
+        // The shape is read whole where the model keeps it, or only drawn.
+        const std::vector<ModelDesc::Shape> kept = {desc.fullInputShapes.at(0), desc.outputShapes.at(0),
+                                                    ops_[0].outputShapes().at(0)};
+        const auto whole = std::count_if(kept.begin(), kept.end(), [](const auto& s) { return s.size() == 32; });
+        EXPECT_EQ(whole, std::string(name) == "drawn" ? 0 : 1) << name;
+        EXPECT_NE(read(graph).find("[2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, "
+                                   "2, 2, 2, 2, 2, 2]"),
+                  std::string::npos)
+            << name;
+      } else {
+        EXPECT_EQ(status, StatusCode::Model_BrokenZRB) << name;
+        EXPECT_EQ(log.count(line), 1u) << line << "\n" << log.text();
+        EXPECT_EQ(log.count("Model description " + (dir_ / "desc.msgpack").string() + " is malformed"), 1u);
+        EXPECT_EQ(log.count("error|"), 1u) << name << ": " << log.text();
+      }
+    }
   }
 }
 

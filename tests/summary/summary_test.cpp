@@ -186,6 +186,55 @@ TEST(ModelSummary, DescriptionNestedPastTheBoundGivesAnEmptyReport) {
   }
 }
 
+// Every NPU layer shows its operation's outputs as last described: layers
+// that share an operation must each list as many outputs as it has, or the
+// rows would grow with the square of the file. One layer alone may list
+// another number (it shows its own list).
+TEST(ModelSummary, LayersSharingAnOperationMustListItsOutputs) {
+  static auto description = [](json& m, size_t v) -> json& {
+    return m["metadata"][v]["payload"]["model_description"];
+  };
+  struct Row {
+    const char* name;
+    void (*mutate)(json&);
+    const char* line;  // nullptr: rendered
+  };
+  const Row rows[] = {
+      {"one layer listing three",
+       [](json& m) { description(m, 0)["layers"][1]["outputList"] = {"npu_out", "scaled", "x"}; }, nullptr},
+      {"two layers of one variant, one listing three",
+       [](json& m) {
+         json& layers = description(m, 0)["layers"];
+         layers.push_back({{"layerName", "again"},
+                           {"bundleIndex", 0},
+                           {"inputList", {"result"}},
+                           {"outputList", {"npu_out", "scaled", "x"}}});
+       },
+       "NPU operation 0 is run by 2 layers, but layer \"again\" of variant 0 lists 3 outputs of its 1."},
+      {"two variants, the second listing two",
+       [](json& m) {
+         m["metadata"].push_back(m["metadata"][0]);
+         description(m, 1)["layers"][1]["outputList"] = {"npu_out", "scaled"};
+       },
+       "NPU operation 0 is run by 2 layers, but layer \"npu\" of variant 1 lists 2 outputs of its 1."},
+      {"two variants listing its one output", [](json& m) { m["metadata"].push_back(m["metadata"][0]); }, nullptr},
+  };
+  for (const Row& row : rows) {
+    json m = testModel("cpu_layers");
+    row.mutate(m);
+    const auto file = writeModel(m);
+    LogCapture log;
+    const std::string summary = getModelSummary(file->path());
+    if (row.line == nullptr) {
+      EXPECT_NE(summary.find("(DeepLearning)"), std::string::npos) << row.name << "\n" << log.text();
+      continue;
+    }
+    EXPECT_EQ(summary, "") << row.name;
+    EXPECT_EQ(log.count(row.line), 1u) << row.name << "\n" << log.text();
+    EXPECT_EQ(log.count("Failed to init ModelDesc from metadatas in zrb file: " + file->path()), 1u) << log.text();
+  }
+}
+
 TEST(ModelSummary, ShapeLinesAndHardwareTexts) {
   using Shapes = std::vector<std::vector<int64_t>>;
   EXPECT_EQ(formatShapeLines({}, 4), std::vector<std::string>{"[]"});

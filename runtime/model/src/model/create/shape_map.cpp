@@ -26,6 +26,10 @@ std::vector<int64_t> readShape(const nlohmann::json& shapeMap, const std::string
   if (!shape.is_array()) {
     throw std::runtime_error(fmt::format("the shape of \"{}\" is {}, not an array of integers", name, shown(shape)));
   }
+  if (shape.size() > kMaxShapeRank) {
+    throw std::runtime_error(
+        fmt::format("the shape of \"{}\" has {} dimensions, more than {}", name, shape.size(), kMaxShapeRank));
+  }
   std::vector<int64_t> dims;
   dims.reserve(shape.size());
   for (const nlohmann::json& d : shape) {

@@ -117,6 +117,28 @@ void writeVariant(std::ostream& out, const ModelDesc& desc, size_t i, const std:
   out << kVariantRule << '\n';
 }
 
+// Every NPU layer shows its operation's output shapes as last described, by
+// whichever variant: layers that share an operation each show them again.
+// Unless each such layer lists as many outputs as the operation has (as
+// creation requires), the rows would grow with the square of the file.
+bool sharedOperationsMatch(const std::vector<ModelDesc>& descs, const std::vector<NPUOpDesc>& npuOps) {
+  std::vector<size_t> layersOf(npuOps.size(), 0);
+  for (const ModelDesc& desc : descs)
+    for (const OpDesc& layer : desc.opDescs)
+      if (!layer.isUnsupported) ++layersOf[static_cast<size_t>(layer.bundleIndex)];
+  for (size_t v = 0; v < descs.size(); ++v) {
+    for (const OpDesc& layer : descs[v].opDescs) {
+      if (layer.isUnsupported) continue;
+      const auto b = static_cast<size_t>(layer.bundleIndex);
+      if (layersOf[b] < 2 || layer.outputList.size() == npuOps[b].outputs().size()) continue;
+      KLOG_ERROR("NPU operation {} is run by {} layers, but layer \"{}\" of variant {} lists {} outputs of its {}.", b,
+                 layersOf[b], layer.layerName, v, layer.outputList.size(), npuOps[b].outputs().size());
+      return false;
+    }
+  }
+  return true;
+}
+
 // The whole report, or false after the error line of the step that failed.
 bool renderSummary(const std::string& path, std::ostream& out) {
   zrb::ZRB model;
@@ -136,17 +158,20 @@ bool renderSummary(const std::string& path, std::ostream& out) {
     }
   }
   const std::vector<zrb::Metadatum>& metadata = model.getMetadata();
+  auto descriptionsFailed = [&] {
+    if (metadata.empty()) {
+      KLOG_ERROR("Failed to init ModelDesc from zrb file: {}", path);
+    } else {
+      KLOG_ERROR("Failed to init ModelDesc from metadatas in zrb file: {}", path);
+    }
+    return false;
+  };
   std::vector<ModelDesc> descs(metadata.empty() ? 1 : metadata.size());
   for (size_t k = 0; k < descs.size(); ++k) {
-    if (descs[k].init(metadata.empty() ? nullptr : &metadata[k].path, npuOps) != StatusCode::OK) {
-      if (metadata.empty()) {
-        KLOG_ERROR("Failed to init ModelDesc from zrb file: {}", path);
-      } else {
-        KLOG_ERROR("Failed to init ModelDesc from metadatas in zrb file: {}", path);
-      }
-      return false;
-    }
+    if (descs[k].init(metadata.empty() ? nullptr : &metadata[k].path, npuOps) != StatusCode::OK)
+      return descriptionsFailed();
   }
+  if (!sharedOperationsMatch(descs, npuOps)) return descriptionsFailed();
 
   out << kFileRule << '\n'
       << fmt::format("| ZRB File Path   | {:<67} |\n", path) << kFileRule << '\n'
