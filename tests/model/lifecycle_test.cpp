@@ -176,9 +176,11 @@ TEST_F(InferenceTest, LaunchReadsTheProgramsRunsReload) {
   EXPECT_EQ(y[0].ptr()[0], x[0] + 1);
 }
 
-// A section designated many times at one place costs launch, every run of
-// each program kind and a supplementary run no more device writes than
-// designating it once, and the programs still compute what they should.
+// Sections designated many times at one place (bundle 1's init program,
+// which names its core's IMEM, becomes one section per designation) cost
+// launch, a run of each program kind and a supplementary run no more device
+// writes than designated once, and the programs still compute what they
+// should.
 TEST_F(InferenceTest, RepeatedDesignationsWriteNoMoreThanOne) {
   StatusCode sc = StatusCode::InternalError;
   ::testing::internal::CaptureStdout();
