@@ -16,7 +16,8 @@ namespace {
 // end, that join when they touch.
 class Covered {
  public:
-  // Covers [begin, end) and returns the stretches of it not covered before.
+  // Covers [begin, end) and returns the stretches of it not covered before,
+  // each as {address, size}.
   std::vector<WritePart> add(uint64_t begin, uint64_t end) {
     std::vector<WritePart> gaps;
     if (begin >= end) return gaps;
