@@ -44,6 +44,9 @@
 //   1000 k outputs (every layer would show the operation's outputs as last
 //   described): the summary refuses layers that share an operation but
 //   list another number of outputs than it has.
+//   SectionDesignations: a 64 KiB weight section and the program, each
+//   designated 500 k times at one place, created and launched on the
+//   simulated card (launch writes each place once).
 //
 // Heap use is counted by this program's own operator new and delete.
 
@@ -64,6 +67,7 @@
 
 #include "kestrane/log.h"
 #include "kestrane/summary.h"
+#include "engine/acc_impl.h"
 #include "model/model_impl.h"
 #include "support/zrb_json.h"
 #include "support/zrb_test_file.h"
@@ -421,6 +425,34 @@ std::vector<uint8_t> descriptionsTimesRecords(size_t k) {
   return writeModel(json::array({oneCoreBundle(inputs, smallOutput())}), metadata);
 }
 
+std::vector<uint8_t> sectionDesignations(size_t k) {
+  const json weights = json::array({{{"region", "DDR"}, {"address", 0x100000}}});
+  const json imem = json::array({{{"region", "IMEM"}}});
+  json bundle = oneCoreBundle(json::array({oneCoreRecord("in", {1, 1, 16}, 5, 4096)}), smallOutput());
+  json& sections = bundle["section_binaries"];
+  sections.push_back({{"memory_type", 1}, {"payload", {{"repeat", {{"size", 0x10000}, {"byte", 3}}}}},
+                      {"designations", weights}});
+  for (json& section : sections) {
+    json& designations = section["designations"];
+    const json one = designations[0];
+    for (size_t i = 1; i < 500 * k; ++i) designations.push_back(one);
+  }
+  return writeModel(json::array({bundle}));
+}
+
+// Creates the model and launches it on card 0.
+Run launches() {
+  return [](const std::string& path) {
+    static const std::unique_ptr<AcceleratorImpl> acc = [] {
+      StatusCode status = StatusCode::OK;
+      return AcceleratorImpl::create(0, status);
+    }();
+    StatusCode status = StatusCode::OK;
+    std::unique_ptr<ModelImpl> model = ModelImpl::create(path, oneCore(), status);
+    return model && acc && model->launch(acc.get()) == StatusCode::OK && model->dispose() == StatusCode::OK;
+  };
+}
+
 // A version-6 file of one copying bundle on Cluster0 Core0 with `inputs`
 // (16 elements each) and the output "npu_out", and `descriptions` (short
 // form of the test writer) as its metadata entries.
@@ -548,6 +580,7 @@ void ShapeReferences(benchmark::State& s) {
 void NpuLayersSummary(benchmark::State& s) {
   twoSizes(s, [](size_t k) { return npuLayersFile(1000 * k); }, refusesToSummarise());
 }
+void SectionDesignations(benchmark::State& s) { twoSizes(s, sectionDesignations, launches()); }
 
 }  // namespace costs
 
@@ -565,6 +598,7 @@ BENCHMARK(costs::EmptySections)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(costs::DescriptionsTimesRecords)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(costs::ShapeReferences)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(costs::NpuLayersSummary)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::SectionDesignations)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -575,9 +609,9 @@ int main(int argc, char** argv) {
                               "RmemIds at two sizes (Format4/1, Format4/4), and takes the heap peak of refusing a\n"
                               "kilobyte file that claims a huge shape (HugeOriginalShape, under 64 MiB).\n"
                               "The rows in costs:: (layer names, host layer chains, variants, core entries, index\n"
-                              "tables, sections, shape references, NPU layers) print time and heap peak per\n"
-                              "byte of file for one count of the file at two sizes (k1, k2) and their ratio:\n"
-                              "about 1 where the cost is linear.\n");
+                              "tables, sections, shape references, NPU layers, section designations at launch)\n"
+                              "print time and heap peak per byte of file for one count of the file at two sizes\n"
+                              "(k1, k2) and their ratio: about 1 where the cost is linear.\n");
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "simcard/card_layout.h"
 #include "tests/engine/engine_fixture.h"
 
@@ -23,6 +25,12 @@ class BulkTransferTest : public EngineTest, public ::testing::WithParamInterface
       EXPECT_TRUE(card_->peek(at, &out[i], 1));
     }
     return out;
+  }
+  void setDeviceView(uint64_t address, const std::vector<uint8_t>& bytes) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      const uint64_t at = GetParam() ? simcard::channelAddress(address + i) : address + i;
+      EXPECT_TRUE(card_->poke(at, &bytes[i], 1));
+    }
   }
 };
 
@@ -61,6 +69,77 @@ TEST_P(BulkTransferTest, DumpLoadAndResetCacheMemory) {
   card_->faults().failNext(simcard::FaultOp::Transfer, 1);
   EXPECT_EQ(acc.dumpFromNPU(back.data(), base, 0, 16), StatusCode::Driver_FailedToReadMemoryBuffer);
   EXPECT_EQ(log.count("Failed to dump From NPU - readMemoryBuffer read 0 bytes, expected 16 bytes."), 1u);
+}
+
+// Registration leaves each byte as the last section placed over it wrote it
+// (zeros first, then payloads, in their order), and writes little more than
+// the bytes the sections cover, however often they are placed over each
+// other.
+TEST_P(BulkTransferTest, RegistrationWritesWhatLastsOfOverlappingSections) {
+  struct Placement {
+    uint64_t offset, size;
+    int file;  // -1: no payload
+  };
+  struct Case {
+    const char* name;
+    std::vector<Placement> placements;
+  };
+  std::vector<Placement> staggered;
+  for (int k = 0; k < 40; ++k) staggered.push_back({k * 0x1000ull, 0x10000 + 700, k % 3});
+  staggered.push_back({0x8000, 3000, 1});
+  const Case cases[] = {
+      {"one place fifty times", std::vector<Placement>(50, {0, 0x40000, 0})},
+      {"staggered and nested", staggered},
+      {"zeros beneath payloads",
+       {{0, 0x30000, -1}, {0x1000, 5000, 0}, {0x20000, 0x800, -1}, {0, 0x30000, -1}, {0x2C000, 0x8000, 2}}},
+  };
+  const CoreId core = coreOf(0, 2);
+  const uint64_t base = coreLayout(core).ddr + 0x100000;
+  AcceleratorImpl& acc = open();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeModel model(singleCores({core}), {transformVariant()}, transformProgram(8));
+    std::vector<std::vector<uint8_t>> files;
+    std::vector<std::string> paths;
+    for (int f = 0; f < 3; ++f) {
+      files.push_back(std::vector<uint8_t>(0x50000));
+      for (size_t i = 0; i < files[f].size(); ++i) files[f][i] = static_cast<uint8_t>((i * (2 * f + 3) + f) % 251);
+      paths.push_back(model.writeFile(files[f]));
+    }
+    uint64_t end = 0;
+    for (const Placement& p : c.placements) {
+      model.addSection(1, 0x100000 + p.offset, p.size, p.file < 0 ? "" : paths[static_cast<size_t>(p.file)]);
+      end = std::max(end, p.offset + p.size);
+    }
+    // The order in which registration writes them.
+    std::vector<uint8_t> expected(end, 0x77);
+    setDeviceView(base, expected);
+    for (bool payloads : {false, true}) {
+      for (const Placement& p : c.placements) {
+        if ((p.file >= 0) != payloads) continue;
+        for (uint64_t i = 0; i < p.size; ++i)
+          expected[p.offset + i] = payloads ? files[static_cast<size_t>(p.file)][i] : 0;
+      }
+    }
+    // The bytes the sections cover, with two interleave periods to spare per
+    // placement, in each channel.
+    std::map<uint64_t, uint64_t> spans;
+    for (const SectionPlacement& s : model.sectionPlacements()) {
+      uint64_t& spanEnd = spans[s.address];
+      spanEnd = std::max(spanEnd, s.address + s.size);
+    }
+    uint64_t covered = 0, reach = 0;
+    for (const auto& [from, to] : spans) {
+      covered += to > std::max(from, reach) ? to - std::max(from, reach) : 0;
+      reach = std::max(reach, to);
+    }
+    const uint64_t bound = (GetParam() ? 4 : 1) * (covered + 2 * 1024 * model.sectionPlacements().size());
+    const uint64_t before = card_->stats().bytesWritten;
+    ASSERT_EQ(model.launch(acc), StatusCode::OK);
+    EXPECT_LE(card_->stats().bytesWritten - before, bound);
+    EXPECT_TRUE(deviceView(base, expected.size()) == expected);
+    EXPECT_EQ(model.dispose(), StatusCode::OK);
+  }
 }
 
 // Interleaved inputs and outputs: the program sees the inputs whole and its

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -34,6 +35,18 @@ bool identityRuns(Model& model, uint32_t seed, StatusCode& sc) {
   const Values x = steps(128, 1, -128, 127, seed);
   auto y = model.infer({arrayOf<float>({4, 4, 8}, x)}, sc);
   return sc != StatusCode::OK || valuesOf(y.at(0)) == x;
+}
+
+// Runs the model's first supplementary program with `args`; true when it ran.
+bool runSupplementary(ModelImpl& model, std::vector<uint32_t> args) {
+  const ModelImpl::CallScope scope(model);
+  NPUTask task;
+  task.supplementary = 1;
+  task.supplementaryRmemValues = std::move(args);
+  task.coreMode = CoreMode::Single;
+  task.cores = model.targetCores();
+  auto done = task.result.get_future();
+  return model.taskQueue()->push(std::move(task)) && done.get();
 }
 
 TEST_F(InferenceTest, LaunchAndDisposeFollowTheModelsState) {
@@ -161,6 +174,54 @@ TEST_F(InferenceTest, LaunchReadsTheProgramsRunsReload) {
   EXPECT_EQ(ddr(0x880000000, 0x8000, 32), std::vector<uint8_t>(32, 0));
   ASSERT_EQ(cache->infer({arrayOf<float>({3, 1, 16}, x)}, y, MemoryFormat::HWC, 0), StatusCode::OK);
   EXPECT_EQ(y[0].ptr()[0], x[0] + 1);
+}
+
+// Sections designated many times at one place (bundle 1's init program,
+// which names its core's IMEM, becomes one section per designation) cost
+// launch, a run of each program kind and a supplementary run no more device
+// writes than designated once, and the programs still compute what they
+// should.
+TEST_F(InferenceTest, RepeatedDesignationsWriteNoMoreThanOne) {
+  StatusCode sc = StatusCode::InternalError;
+  ::testing::internal::CaptureStdout();
+  auto acc = AcceleratorImpl::create(0, sc);
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_EQ(sc, StatusCode::OK);
+  auto written = [&](const std::function<bool()>& step) {
+    const uint64_t before = card_->stats().bytesWritten;
+    EXPECT_TRUE(step());
+    return card_->stats().bytesWritten - before;
+  };
+  std::vector<std::vector<uint64_t>> costs;  // per repeat: launch, a run of each variant, a supplementary run
+  for (size_t repeat : {1, 40}) {
+    SCOPED_TRACE(repeat);
+    json description = testModel("program_kinds");
+    for (json& bundle : description["bundles"]) {
+      for (json& section : bundle["section_binaries"]) {
+        json designations = json::array();
+        for (size_t r = 0; r < repeat; ++r)
+          for (const json& d : section["designations"]) designations.push_back(d);
+        section["designations"] = designations;
+      }
+    }
+    const auto file = writeModel(description);
+    auto model = ModelImpl::create(file->path(), onCore(0, 0), sc);
+    ASSERT_EQ(sc, StatusCode::OK);
+    costs.emplace_back();
+    costs.back().push_back(written([&] { return model->launch(acc.get()) == StatusCode::OK; }));
+    for (int64_t v = 0; v < 3; ++v) {
+      const Values x = steps(static_cast<size_t>(16 * (v + 1)), 1, -50, 50, static_cast<uint32_t>(v));
+      std::vector<NDArray<float>> y;
+      costs.back().push_back(written([&] {
+        return model->infer({arrayOf<float>({1, 1, 16 * (v + 1)}, x)}, y, MemoryFormat::HWC, 0) == StatusCode::OK;
+      }));
+      ASSERT_EQ(y.size(), 1u);
+      EXPECT_EQ(y[0].ptr()[0], v == 0 ? x[0] + 3 : v == 1 ? 2 * x[0] : -x[0]) << v;
+    }
+    costs.back().push_back(written([&] { return runSupplementary(*model, {3, 0, 0, 0, 0, 0, 0, 0}); }));
+    EXPECT_EQ(model->dispose(), StatusCode::OK);
+  }
+  EXPECT_EQ(costs[1], costs[0]);
 }
 
 // A run that hangs times out and the card is reset; a request made while the

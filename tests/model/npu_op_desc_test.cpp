@@ -174,6 +174,37 @@ TEST(SequenceLengthTest, SharedListsGiveTheValuesAndRefusalsOfCopies) {
   EXPECT_EQ(log.count("(8 > 5)"), 1u);
 }
 
+// Lengths far beyond 64 bits, from a tiny slope on a cache-dependent axis or
+// a product of large fixed lengths, keep their sign: RmemId 0 reads them at
+// a slope of 1e-18.
+TEST(SequenceLengthTest, LengthsBeyondSixtyFourBitsKeepTheirSign) {
+  struct Case {
+    const char* name;
+    zrb::Bundle bundle;
+    int32_t cache;
+    bool negative;
+  };
+  zrb::Bundle tiny = bundleOf({io<zrb::Input>(1, 1, 4, {0, -1, -1})}, {io<zrb::Output>(1, 1, 4)});
+  tiny.sequence_lengths = {length(0, 8, {{0, {axis(0, -1e-30f, 0, 1)}}})};
+  tiny.sequence_lengths[0].sequence_rmem_ids = zrb::RmemIdList({0});
+  tiny.rmem_ids = {rmem(1, 0, 1e-18f)};
+  // 2^21 cubed is 2^63.
+  zrb::Bundle product = bundleOf({io<zrb::Input>(1, 1, 4, {0, -1, -1})}, {io<zrb::Output>(1, 1, 4)});
+  product.sequence_lengths = {length(1, 1 << 21, {{0, {axis(0)}}}),
+                              length(2, 8, {{0, {axis(0), axis(0), axis(0)}}})};
+  product.sequence_lengths[1].sequence_rmem_ids = zrb::RmemIdList({0});
+  product.rmem_ids = {rmem(1, 0, 1e-18f)};
+  const Case cases[] = {{"tiny slope less the cache", tiny, 5, true}, {"product of fixed lengths", product, 0, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Built built = build(c.bundle);
+    ASSERT_EQ(built.status, StatusCode::OK);
+    const SeqLenInfo info = acquire(*built.op, {{3, 1, 4}}, c.cache, StatusCode::OK);
+    ASSERT_EQ(info.rmemValues.size(), 1u);
+    EXPECT_EQ(static_cast<int32_t>(info.rmemValues[0]) < 0, c.negative) << static_cast<int32_t>(info.rmemValues[0]);
+  }
+}
+
 TEST(ScaleTest, InputsAreInvertedAndListsKept) {
   StatusCode status = StatusCode::InternalError;
   Scale in = readScale({0.5f}, false, true, status);

@@ -42,6 +42,8 @@ struct CardStats {
   std::map<uint32_t, uint64_t> resetsByCore;  // by core key
   // DMA transfers made while a run was in progress on some core.
   uint64_t transfersWhileRunning = 0;
+  // Bytes DMA transfers wrote into device memory.
+  uint64_t bytesWritten = 0;
 };
 
 // What a reset leaves in every byte a core's instruction memory and RMEM held.

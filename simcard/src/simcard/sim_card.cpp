@@ -265,6 +265,7 @@ platform::IoResult SimCard::transfer(uint64_t session, const void* in, uint32_t 
   for (auto l = launches_.rbegin(); l != launches_.rend() && journal == nullptr; ++l)
     if (l->session == session) journal = &l->journal;
   const bool ok = direction == 1 ? memory_.write(device, host, count, journal) : memory_.read(device, host, count);
+  if (ok && direction == 1) stats_.bytesWritten += count;
   return ok ? platform::IoResult::done(0) : platform::IoResult::failed();
 }
 

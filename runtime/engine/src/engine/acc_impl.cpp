@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "driver/device_memory_access.h"
 #include "driver/taliss_device.h"
+#include "engine/lasting_writes.h"
 #include "engine/npu_task_scheduler.h"
 #include "engine/test_seams.h"
 #include "hwdep/platform.h"
@@ -339,35 +340,51 @@ StatusCode AcceleratorImpl::uploadBinaries(EngineModel* model, bool initial) {
                n, s.address + done, s.hasPayload ? s.path : "zeros");
     return false;
   };
-  if (initial) {
-    // Sections without payload start as zeros.
-    std::memset(staging.bytes(), 0, kChunk);
-    for (const SectionPlacement& s : sections) {
-      if (s.hasPayload || !onCores(cores, s.core)) continue;
-      for (uint64_t done = 0; done < s.size; done += kChunk)
-        if (!write(s, done, std::min(kChunk, s.size - done))) return StatusCode::Driver_FailedToWriteMemoryBuffer;
-    }
-  }
+  // Sections without payload start as zeros; payloads follow. Of each, only
+  // what no later one on its core overwrites is written.
+  std::vector<const SectionPlacement*> order;
+  for (const SectionPlacement& s : sections)
+    if (initial && !s.hasPayload && onCores(cores, s.core)) order.push_back(&s);
   for (const SectionPlacement& s : sections) {
     if (s.type == kSectionNotUploaded || !s.hasPayload || !onCores(cores, s.core)) continue;
     if (!initial && s.address >= kResetKeepsFrom) continue;  // DDR survives a reset
+    order.push_back(&s);
+  }
+  std::vector<DeviceWrite> writes;
+  writes.reserve(order.size());
+  for (const SectionPlacement* s : order) writes.push_back({s->core, s->address, s->size});
+  const std::vector<std::vector<WritePart>> parts = lastingParts(writes);
+  std::memset(staging.bytes(), 0, kChunk);
+  for (size_t i = 0; i < order.size(); ++i) {
+    const SectionPlacement& s = *order[i];
+    if (parts[i].empty()) continue;
+    if (!s.hasPayload) {
+      for (const WritePart& part : parts[i])
+        for (uint64_t done = 0; done < part.size; done += kChunk)
+          if (!write(s, part.offset + done, std::min(kChunk, part.size - done)))
+            return StatusCode::Driver_FailedToWriteMemoryBuffer;
+      continue;
+    }
     File file(s.path);
     if (file.get() == nullptr) {
       KLOG_ERROR("Could not find {}, Abort.", s.path);
       return StatusCode::Model_FailedToOpenSectionBinary;
     }
-    if (s.offset != 0 && fseeko(file.get(), static_cast<off_t>(s.offset), SEEK_SET) != 0) {
-      KLOG_ERROR("Failed to seek to offset {} of {}.", s.offset, s.path);
-      return StatusCode::Model_BrokenZRB;
-    }
-    for (uint64_t done = 0; done < s.size; done += kChunk) {
-      const uint64_t n = std::min(kChunk, s.size - done);
-      const uint64_t got = std::fread(staging.bytes(), 1, n, file.get());
-      if (got != n) {
-        KLOG_ERROR("Failed to read section binary ({} vs {})", got, n);
+    for (const WritePart& part : parts[i]) {
+      const uint64_t at = s.offset + part.offset;
+      if (at != 0 && fseeko(file.get(), static_cast<off_t>(at), SEEK_SET) != 0) {
+        KLOG_ERROR("Failed to seek to offset {} of {}.", at, s.path);
         return StatusCode::Model_BrokenZRB;
       }
-      if (!write(s, done, n)) return StatusCode::Driver_FailedToWriteMemoryBuffer;
+      for (uint64_t done = 0; done < part.size; done += kChunk) {
+        const uint64_t n = std::min(kChunk, part.size - done);
+        const uint64_t got = std::fread(staging.bytes(), 1, n, file.get());
+        if (got != n) {
+          KLOG_ERROR("Failed to read section binary ({} vs {})", got, n);
+          return StatusCode::Model_BrokenZRB;
+        }
+        if (!write(s, part.offset + done, n)) return StatusCode::Driver_FailedToWriteMemoryBuffer;
+      }
     }
   }
   return StatusCode::OK;

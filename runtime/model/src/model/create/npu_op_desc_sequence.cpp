@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -23,14 +24,29 @@ namespace {
 constexpr uint8_t kInvalidType = 0xFF;
 constexpr uint8_t kAxisCacheDependent = 1;
 
+// Lengths saturate near +-2^62: far enough from the 64-bit bounds that adding
+// or taking off a 32-bit cache size cannot overflow. Their low 32 bits are
+// all ones and all zeros, as those of the 64-bit bounds, so a value read as
+// 32 bits saturates to what it would at 64 bits.
+constexpr int64_t kLengthMax = (int64_t{1} << 62) - 1;
+constexpr int64_t kLengthMin = -(int64_t{1} << 62);
+
 // Halves away from zero in single precision; NaN gives 0 and values beyond
-// 64 bits saturate, so no file value makes the conversion undefined.
+// the bounds saturate, so no file value makes the conversion undefined.
 int64_t toInt(float value) {
   if (std::isnan(value)) return 0;
-  if (value >= 9.2e18f) return std::numeric_limits<int64_t>::max();
-  if (value <= -9.2e18f) return std::numeric_limits<int64_t>::min();
+  if (value >= static_cast<float>(kLengthMax)) return kLengthMax;
+  if (value <= static_cast<float>(kLengthMin)) return kLengthMin;
   return static_cast<int64_t>(value);
 }
+
+// product * factor, both within the bounds, saturating like toInt.
+int64_t saturatingProduct(int64_t product, int64_t factor) {
+  if (factor != 0 && std::abs(product) > kLengthMax / std::abs(factor))
+    return (product < 0) != (factor < 0) ? kLengthMin : kLengthMax;
+  return product * factor;
+}
+
 int64_t roundToInt(float value) { return toInt(std::round(value)); }
 
 bool validRmemIds(const zrb::RmemIdList& ids, const zrb::Bundle& bundle, size_t s, uint8_t lowType, uint8_t highType,
@@ -234,9 +250,9 @@ bool NPUOpDesc::sequenceLength(size_t s, const std::vector<SeqLensHWC>& inputSeq
         const int32_t named = fileIndex[item.axis];
         if (named >= 0 && static_cast<size_t>(named) < bundle_->sequence_lengths.size() &&
             bundle_->sequence_lengths[static_cast<size_t>(named)].sequence_type == 1) {
-          product *= bundle_->sequence_lengths[static_cast<size_t>(named)].max_size;
+          product = saturatingProduct(product, bundle_->sequence_lengths[static_cast<size_t>(named)].max_size);
         } else {
-          product *= inputSeqlens[static_cast<size_t>(j)][item.axis];
+          product = saturatingProduct(product, inputSeqlens[static_cast<size_t>(j)][item.axis]);
         }
       }
       length = product;

@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/trace_scope.h"
 #include "create/launch_sections.h"
+#include "engine/lasting_writes.h"
 #include "model/model_impl.h"
 
 namespace kestrane {
@@ -19,6 +20,24 @@ using launch_sections::kSupplementarySection;
 const std::vector<uint8_t> kSupplementaryRmemTypes = {3, 4, 5, 6, 7, 8, 9, 10};
 
 using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+// A run writes its pieces one after another: keep of each only what no later
+// piece on its core overwrites, so that a section placed many times over
+// itself is written once per run.
+void keepLastingPieces(std::vector<ProgramPiece>& pieces) {
+  std::vector<DeviceWrite> writes;
+  writes.reserve(pieces.size());
+  for (const ProgramPiece& p : pieces) writes.push_back({p.core, p.address, p.buffer.size});
+  const std::vector<std::vector<WritePart>> parts = lastingParts(writes);
+  std::vector<ProgramPiece> kept;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    for (const WritePart& part : parts[i]) {
+      const Buffer buffer{static_cast<uint8_t*>(pieces[i].buffer.data) + part.offset, part.size};
+      kept.push_back({buffer, pieces[i].core, pieces[i].address + part.offset});
+    }
+  }
+  pieces = std::move(kept);
+}
 
 }  // namespace
 
@@ -158,6 +177,8 @@ StatusCode ModelImpl::initializeNPUBinBuffers() {
         if (hasTargetCore(core)) program.pieces.push_back({buffer, core, d.address});
       }
     }
+    // An init program runs from its first piece alone.
+    if (program.kind != 2) keepLastingPieces(program.pieces);
   }
   return StatusCode::OK;
 }
@@ -191,6 +212,8 @@ StatusCode ModelImpl::initializeSupplementaryBuffers() {
         if (hasTargetCore(core)) pieces->push_back({buffer, core, d.address});
       }
     }
+    keepLastingPieces(record.pieces);
+    for (SupplementaryProgram& program : record.programs) keepLastingPieces(program.pieces);
   }
   return StatusCode::OK;
 }
