@@ -144,22 +144,12 @@ TEST_F(InferenceTest, LaunchReadsTheProgramsRunsReload) {
     EXPECT_EQ(record.pieces.size(), 1u);
   }
 
-  auto supplementary = [&](ModelImpl& model, std::vector<uint32_t> args) {
-    const ModelImpl::CallScope scope(model);
-    NPUTask task;
-    task.supplementary = 1;
-    task.supplementaryRmemValues = std::move(args);
-    task.coreMode = CoreMode::Single;
-    task.cores = model.targetCores();
-    auto done = task.result.get_future();
-    return model.taskQueue()->push(std::move(task)) && done.get();
-  };
   auto ddr = [&](uint64_t base, uint64_t offset, size_t n) {
     std::vector<uint8_t> bytes(n);
     EXPECT_TRUE(card_->peek(base + offset, bytes.data(), n));
     return bytes;
   };
-  ASSERT_TRUE(supplementary(*kinds, {3, 0, 0, 0, 0, 0, 0, 0}));
+  ASSERT_TRUE(runSupplementary(*kinds, {3, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(ddr(0x800000000, 0x3800, 4), (std::vector<uint8_t>{0x5A, 0x5A, 0x5A, 0}));
 
   // The sequence program fills L + cache size bytes of its cache; the cache
@@ -170,7 +160,7 @@ TEST_F(InferenceTest, LaunchReadsTheProgramsRunsReload) {
   std::vector<uint8_t> filled(32, 0);
   std::fill(filled.begin(), filled.begin() + 5, 0x5A);
   EXPECT_EQ(ddr(0x880000000, 0x8000, 32), filled);
-  ASSERT_TRUE(supplementary(*cache, {0, 0, 0, 0, 0, 0, 0, 32}));
+  ASSERT_TRUE(runSupplementary(*cache, {0, 0, 0, 0, 0, 0, 0, 32}));
   EXPECT_EQ(ddr(0x880000000, 0x8000, 32), std::vector<uint8_t>(32, 0));
   ASSERT_EQ(cache->infer({arrayOf<float>({3, 1, 16}, x)}, y, MemoryFormat::HWC, 0), StatusCode::OK);
   EXPECT_EQ(y[0].ptr()[0], x[0] + 1);

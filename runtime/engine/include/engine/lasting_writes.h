@@ -11,15 +11,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "kestrane/type.h"
+#include "engine/engine_model.h"
 
 namespace kestrane {
-
-struct DeviceWrite {
-  CoreId core;
-  uint64_t address = 0;
-  uint64_t size = 0;
-};
 
 // A stretch of one write: `offset` bytes from its start.
 struct WritePart {
@@ -31,6 +25,6 @@ struct WritePart {
 // Parts start and end at whole interleave periods counted from the write's
 // start (or at its end), so that an interleaved transfer of a part puts each
 // byte where the transfer of the whole write would.
-std::vector<std::vector<WritePart>> lastingParts(const std::vector<DeviceWrite>& writes);
+std::vector<std::vector<WritePart>> lastingParts(const std::vector<DevicePlacement>& writes);
 
 }  // namespace kestrane

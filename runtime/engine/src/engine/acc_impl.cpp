@@ -350,7 +350,7 @@ StatusCode AcceleratorImpl::uploadBinaries(EngineModel* model, bool initial) {
     if (!initial && s.address >= kResetKeepsFrom) continue;  // DDR survives a reset
     order.push_back(&s);
   }
-  std::vector<DeviceWrite> writes;
+  std::vector<DevicePlacement> writes;
   writes.reserve(order.size());
   for (const SectionPlacement* s : order) writes.push_back({s->core, s->address, s->size});
   const std::vector<std::vector<WritePart>> parts = lastingParts(writes);

@@ -43,11 +43,11 @@ class Covered {
 
 }  // namespace
 
-std::vector<std::vector<WritePart>> lastingParts(const std::vector<DeviceWrite>& writes) {
+std::vector<std::vector<WritePart>> lastingParts(const std::vector<DevicePlacement>& writes) {
   std::vector<std::vector<WritePart>> parts(writes.size());
   std::unordered_map<uint32_t, Covered> covered;
   for (size_t i = writes.size(); i-- > 0;) {
-    const DeviceWrite& w = writes[i];
+    const DevicePlacement& w = writes[i];
     const uint64_t size = std::min(w.size, std::numeric_limits<uint64_t>::max() - w.address);
     for (const WritePart& gap : covered[coreKey(w.core)].add(w.address, w.address + size)) {
       // Widened to whole periods: what the widening adds is covered by a

@@ -25,7 +25,7 @@ using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 // piece on its core overwrites, so that a section placed many times over
 // itself is written once per run.
 void keepLastingPieces(std::vector<ProgramPiece>& pieces) {
-  std::vector<DeviceWrite> writes;
+  std::vector<DevicePlacement> writes;
   writes.reserve(pieces.size());
   for (const ProgramPiece& p : pieces) writes.push_back({p.core, p.address, p.buffer.size});
   const std::vector<std::vector<WritePart>> parts = lastingParts(writes);
