@@ -22,7 +22,7 @@ struct Row {
   Mutate mutate;
   Config config;
   StatusCode status;
-  std::string message;
+  std::string message;  // "{model}": the model file's path
 };
 
 ModelConfig defaults() { return ModelConfig(); }
@@ -205,7 +205,7 @@ const Row kRows[] = {
     // Descriptions.
     {"DescriptionNotMessagePack", "cpu_layers",
      [](json& m) { m["metadata"][0]["payload"] = {{"random", {{"size", 64}, {"seed", 3}}}}; }, defaults,
-     StatusCode::Model_BrokenZRB, "Failed to read model description"},
+     StatusCode::Model_BrokenZRB, "Failed to read model description of metadata entry 0 of {model}: "},
     // Nested arrays past any stack: the reader must stop at the bound.
     {"DescriptionNestedTooDeep", "cpu_layers",
      [](json& m) {
@@ -213,12 +213,16 @@ const Row kRows[] = {
        for (int level = 0; level < 100000; ++level) hex += "91";
        m["metadata"][0]["payload"] = {{"hex", hex + "c0"}};
      },
-     defaults, StatusCode::Model_BrokenZRB, "nests deeper than 256 levels"},
+     defaults, StatusCode::Model_BrokenZRB, "Model description of metadata entry 0 of {model} nests deeper than 256 levels"},
     {"DescriptionWithoutPayload", "cpu_layers", [](json& m) { m["metadata"][0] = {{"no_payload", true}, {"size", 0}}; },
      defaults, StatusCode::Model_FailedToOpenModelDescFile, "Failed to open model description JSON file, "},
     {"DescriptionOfWrongType", "cpu_layers",
      [](json& m) { m["metadata"][0]["payload"] = {{"msgpack", {{"info", {{"modelInputList", "x"}}}}}}; }, defaults,
-     StatusCode::Model_BrokenZRB, "is malformed"},
+     StatusCode::Model_BrokenZRB, "Model description of metadata entry 0 of {model} is malformed: "},
+    // Named by the file the user opened and its entry, not the extracted file.
+    {"DescriptionOfSecondEntryNamesTheFileAndEntry", "two_variants",
+     [](json& m) { m["metadata"][1]["payload"] = {{"msgpack", {{"info", {{"modelInputList", "x"}}}}}}; }, defaults,
+     StatusCode::Model_BrokenZRB, "Model description of metadata entry 1 of {model} is malformed: "},
     {"DescriptionWithoutNpuLayer", "cpu_layers",
      [](json& m) { m["metadata"][0]["payload"]["model_description"]["layers"].erase(1); }, defaults,
      StatusCode::Model_BrokenZRB, "The ZRB file must contain at least one supported OpDesc, but none were found."},
@@ -307,7 +311,13 @@ TEST_P(CreateFailure, RefusedWithStatusAndLine) {
   const Created c = createModel(description, row.config());
   EXPECT_EQ(c.status, row.status) << statusCodeName(c.status);
   EXPECT_EQ(c.model, nullptr);
-  EXPECT_EQ(log.count(row.message), 1u) << log.text();
+  std::string message = row.message;
+  const size_t model = message.find("{model}");
+  if (model != std::string::npos) {
+    message.replace(model, 7, c.file->path());
+    EXPECT_EQ(log.count("model_meta"), 0u) << "names the extracted description\n" << log.text();
+  }
+  EXPECT_EQ(log.count(message), 1u) << log.text();
   EXPECT_EQ(log.count("Model constructed."), 0u);
 }
 

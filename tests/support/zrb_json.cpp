@@ -13,6 +13,7 @@
 
 #include "hwdep/memory_type.h"
 #include "hwdep/platform.h"
+#include "layers/description_numbers.h"
 #include "model/description_nesting.h"
 #include "support/program_text.h"
 
@@ -167,8 +168,13 @@ void checkRegion(const json& j, const std::string& at) {
 
 void checkModelDescription(const json& j, const std::string& at) {
   // The runtime reads a shape as 64-bit integers, so it cannot nest; a
-  // layer lands on the document's top level.
-  static const Check shape = list(whole(INT64_MIN, INT64_MAX));
+  // layer lands on the document's top level. A float of whole value within
+  // int64 is read as that integer, so it is written as given.
+  static const Check dimension = [](const json& d, const std::string& where) {
+    if (d.is_number_float() && exactInt64(d)) return;
+    whole(INT64_MIN, INT64_MAX)(d, where);
+  };
+  static const Check shape = list(dimension);
   static const Check tensors = list(recordOf({{"name", text, true}, {"shape", shape, true}}));
   // Layers carry any further key as given.
   static const Check layers = list([](const json& layer, const std::string& where) {

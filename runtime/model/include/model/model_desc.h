@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,15 @@ class ModelDesc {
   // Model_BrokenZRB (also for documents that do not parse, nest deeper than
   // kMaxDescriptionNesting, have keys of the wrong type or name a layer twice
   // in the layer order, this before any layer is read) or the status of a
-  // layer that cannot be described.
-  StatusCode init(const std::string* descPath, std::vector<NPUOpDesc>& npuOpDescs);
+  // layer that cannot be described. `origin` names the description in the
+  // lines that refuse it (see originIn); empty: named by its path.
+  StatusCode init(const std::string* descPath, std::vector<NPUOpDesc>& npuOpDescs, const std::string& origin = {});
+
+  // How lines name the description of metadata entry `entry` of the model
+  // file the user opened (no entry: the default description of a file
+  // without any), rather than the extracted file, which is gone by the time
+  // the user reads the line.
+  static std::string originIn(const std::string& modelPath, std::optional<size_t> entry);
 
   // Whether request shapes (3 or 4 dimensions each, checked by the caller)
   // fit this variant's inputs under `format` (HWC or CHW): a positive

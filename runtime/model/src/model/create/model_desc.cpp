@@ -9,6 +9,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "core/log.h"
@@ -104,7 +105,13 @@ const std::string* repeatedLayer(const json& order) {
 
 }  // namespace
 
-StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuOpDescs) {
+std::string ModelDesc::originIn(const std::string& modelPath, std::optional<size_t> entry) {
+  return entry ? fmt::format("of metadata entry {} of {}", *entry, modelPath) : "(default) of " + modelPath;
+}
+
+StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuOpDescs, const std::string& origin) {
+  // What the refusing lines call this description.
+  const std::string named = !origin.empty() ? origin : path == nullptr ? std::string("(default)") : *path;
   json doc;
   int32_t npuCount = 0;
   if (path == nullptr) {
@@ -125,12 +132,12 @@ StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuO
       BoundedDomBuilder builder(doc);
       const bool read = json::sax_parse(bytes, &builder, json::input_format_t::msgpack, true);
       if (builder.tooDeep()) {
-        KLOG_ERROR("Model description {} nests deeper than {} levels", descPath, kMaxDescriptionNesting);
+        KLOG_ERROR("Model description {} nests deeper than {} levels", named, kMaxDescriptionNesting);
         return StatusCode::Model_BrokenZRB;
       }
       if (!read) throw std::runtime_error("the reader stopped");
     } catch (const std::exception& e) {
-      KLOG_ERROR("Failed to read model description {}: {}", descPath, e.what());
+      KLOG_ERROR("Failed to read model description {}: {}", named, e.what());
       return StatusCode::Model_BrokenZRB;
     }
   }
@@ -153,7 +160,7 @@ StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuO
     }
 
     if (const std::string* repeated = repeatedLayer(info.at("layerOrder"))) {
-      KLOG_ERROR("Model description {} names layer \"{}\" more than once in its layer order.", descPath, *repeated);
+      KLOG_ERROR("Model description {} names layer \"{}\" more than once in its layer order.", named, *repeated);
       return StatusCode::Model_BrokenZRB;
     }
 
@@ -191,8 +198,7 @@ StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuO
       graph->write(graphPath);
     }
   } catch (const std::exception& e) {
-    KLOG_ERROR("Model description {} is malformed: {}", path == nullptr ? std::string("(default)") : descPath,
-               e.what());
+    KLOG_ERROR("Model description {} is malformed: {}", named, e.what());
     return StatusCode::Model_BrokenZRB;
   }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 
 #include "async/pipeline/async_pipeline.h"
 #include "config/globals.h"
@@ -170,8 +171,9 @@ StatusCode ModelImpl::buildDescriptions() {
   const size_t n = std::max<size_t>(metadata.size(), 1);
   modelDescs_.resize(n);
   for (size_t k = 0; k < n; ++k) {
-    const StatusCode status =
-        modelDescs_[k].init(metadata.empty() ? nullptr : &metadata[k].path, npuOpDescs_);
+    const std::optional<size_t> entry = metadata.empty() ? std::nullopt : std::optional<size_t>(k);
+    const StatusCode status = modelDescs_[k].init(entry ? &metadata[k].path : nullptr, npuOpDescs_,
+                                                  ModelDesc::originIn(path_, entry));
     if (status != StatusCode::OK) return status;
   }
   return StatusCode::OK;

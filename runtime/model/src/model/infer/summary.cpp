@@ -3,6 +3,7 @@
 #include "model/summary.h"
 
 #include <exception>
+#include <optional>
 #include <sstream>
 #include <string_view>
 #include <unordered_map>
@@ -168,7 +169,8 @@ bool renderSummary(const std::string& path, std::ostream& out) {
   };
   std::vector<ModelDesc> descs(metadata.empty() ? 1 : metadata.size());
   for (size_t k = 0; k < descs.size(); ++k) {
-    if (descs[k].init(metadata.empty() ? nullptr : &metadata[k].path, npuOps) != StatusCode::OK)
+    const std::optional<size_t> entry = metadata.empty() ? std::nullopt : std::optional<size_t>(k);
+    if (descs[k].init(entry ? &metadata[k].path : nullptr, npuOps, ModelDesc::originIn(path, entry)) != StatusCode::OK)
       return descriptionsFailed();
   }
   if (!sharedOperationsMatch(descs, npuOps)) return descriptionsFailed();
