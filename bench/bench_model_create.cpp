@@ -47,13 +47,19 @@
 //   SectionDesignations: a 64 KiB weight section and the program, each
 //   designated 500 k times at one place, created and launched on the
 //   simulated card (launch writes each place once).
+//   CopyRunsPerInference: an int8 input and output of a 4 MiB slice, each
+//   with 100 k stored copy runs (layout kind 2) over the whole slice, run on
+//   the simulated card: wall time per inference at both sizes and their
+//   ratio, which stays about 1 when a request writes each element once.
 //
 // Heap use is counted by this program's own operator new and delete.
 
 #include <malloc.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
@@ -440,17 +446,74 @@ std::vector<uint8_t> sectionDesignations(size_t k) {
   return writeModel(json::array({bundle}));
 }
 
+// Card 0 of the simulated card, opened once.
+AcceleratorImpl* card() {
+  static const std::unique_ptr<AcceleratorImpl> acc = [] {
+    StatusCode status = StatusCode::OK;
+    return AcceleratorImpl::create(0, status);
+  }();
+  return acc.get();
+}
+
 // Creates the model and launches it on card 0.
 Run launches() {
   return [](const std::string& path) {
-    static const std::unique_ptr<AcceleratorImpl> acc = [] {
-      StatusCode status = StatusCode::OK;
-      return AcceleratorImpl::create(0, status);
-    }();
     StatusCode status = StatusCode::OK;
     std::unique_ptr<ModelImpl> model = ModelImpl::create(path, oneCore(), status);
-    return model && acc && model->launch(acc.get()) == StatusCode::OK && model->dispose() == StatusCode::OK;
+    return model && card() && model->launch(card()) == StatusCode::OK && model->dispose() == StatusCode::OK;
   };
+}
+
+// An int8 input and output of one 1 x 64 x 65536 slice, each with 100 k
+// runs that copy the whole slice; the card copies the input to the output.
+constexpr uint32_t kRunSlice = 64 * 65536;
+std::vector<uint8_t> overlappingRuns(size_t k) {
+  const auto n = static_cast<uint32_t>(100 * k), out = 0x1000 + kRunSlice;
+  const json runs = json::array({{{"first", std::vector<uint32_t>(n, 0)},
+                                  {"second", std::vector<uint32_t>(n, kRunSlice)},
+                                  {"third", std::vector<uint32_t>(n, 0)}}});
+  json x = oneCoreRecord("x", {1, 64, 65536}, 2, 0x1000), y = oneCoreRecord("y", {1, 64, 65536}, 2, out);
+  x["io_groups"] = y["io_groups"] = runs;
+  json bundle = oneCoreBundle(json::array({x}), json::array({y}));
+  char copy[64];
+  std::snprintf(copy, sizeof copy, "copy ddr+0x%x ddr+0x1000 %u", out, kRunSlice);
+  bundle["section_binaries"][0]["program"] = {copy};
+  return writeModel(json::array({bundle}));
+}
+
+// Wall time of one inference (the best of the row's iterations) of the
+// files at k = 1 and k = 2: the copies run on the scheduler's threads. The
+// two models take core 0 in turn, each launched for one iteration.
+void perInference(benchmark::State& state, const Make& make) {
+  setLogLevel(LogLevel::OFF);
+  const kestrane::test::TempModelFile small(make(1)), large(make(2));
+  const std::string paths[2] = {small.path(), large.path()};
+  std::vector<int8_t> x(kRunSlice);
+  for (size_t e = 0; e < x.size(); ++e) x[e] = static_cast<int8_t>(e % 251);
+  double best[2] = {0, 0};
+  bool same = true, first = true;
+  for (auto _ : state) {
+    for (size_t i = 0; i < 2; ++i) {
+      StatusCode status = StatusCode::OK;
+      std::unique_ptr<ModelImpl> model = ModelImpl::create(paths[i], oneCore(), status);
+      if (!model || !card() || model->launch(card()) != StatusCode::OK) {
+        state.SkipWithError("a file was not created and launched");
+        return;
+      }
+      std::vector<std::vector<int8_t>> y;
+      model->infer({x.data()}, 1, y, MemoryFormat::HWC, 0);  // fills the pool
+      const auto start = std::chrono::steady_clock::now();
+      status = model->infer({x.data()}, 1, y, MemoryFormat::HWC, 0);
+      const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+      same = same && status == StatusCode::OK && y.size() == 1 && y[0] == x && model->dispose() == StatusCode::OK;
+      if (first || ns < best[i]) best[i] = ns;
+    }
+    first = false;
+  }
+  if (!same) state.SkipWithError("an inference failed or its output differs from the input");
+  state.counters["ms_per_inference_k1"] = best[0] / 1e6;
+  state.counters["ms_per_inference_k2"] = best[1] / 1e6;
+  state.counters["time_ratio"] = best[1] / best[0];
 }
 
 // A version-6 file of one copying bundle on Cluster0 Core0 with `inputs`
@@ -581,6 +644,7 @@ void NpuLayersSummary(benchmark::State& s) {
   twoSizes(s, [](size_t k) { return npuLayersFile(1000 * k); }, refusesToSummarise());
 }
 void SectionDesignations(benchmark::State& s) { twoSizes(s, sectionDesignations, launches()); }
+void CopyRunsPerInference(benchmark::State& s) { perInference(s, overlappingRuns); }
 
 }  // namespace costs
 
@@ -599,6 +663,7 @@ BENCHMARK(costs::DescriptionsTimesRecords)->Iterations(5)->Unit(benchmark::kMill
 BENCHMARK(costs::ShapeReferences)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(costs::NpuLayersSummary)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(costs::SectionDesignations)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::CopyRunsPerInference)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -611,7 +676,8 @@ int main(int argc, char** argv) {
                               "The rows in costs:: (layer names, host layer chains, variants, core entries, index\n"
                               "tables, sections, shape references, NPU layers, section designations at launch)\n"
                               "print time and heap peak per byte of file for one count of the file at two sizes\n"
-                              "(k1, k2) and their ratio: about 1 where the cost is linear.\n");
+                              "(k1, k2) and their ratio: about 1 where the cost is linear. CopyRunsPerInference\n"
+                              "prints the time per inference of a file of overlapping copy runs at both sizes.\n");
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "inference_fixture.h"
+#include "reposition/record_util.h"
 #include "support/log_capture.h"
 #include "support/program_assembler.h"
 #include "utilkit/fs_utils.h"
@@ -169,6 +170,51 @@ TEST_F(InferenceTest, MixedLayoutsAndElementTypes) {
                               arrayOf<int8_t>({1, 1, 10}, bytes(10)), arrayOf<int8_t>({1, 2, 3}, bytes(6))},
                              sc);
   EXPECT_EQ(sc, StatusCode::Model_DtypeMismatched);
+}
+
+// Many stored copy runs over each other, into the NPU (24 host elements,
+// 32 NPU ones: gaps are cleared) and out of it: a request leaves what the
+// runs applied in order leave, and creation keeps a form of them that writes
+// each element once.
+TEST_F(InferenceTest, OverlappingCopyRunsGiveTheRunsInOrder) {
+  std::mt19937 rng(39);
+  auto randomRuns = [&](uint32_t from, uint32_t to) {
+    CopyRuns runs;
+    for (int k = 0; k < 300; ++k) {
+      const uint32_t length = k % 50 == 0 ? std::min(from, to) : static_cast<uint32_t>(rng() % 9);
+      runs.srcOffsets.push_back(static_cast<uint32_t>(rng() % (from - length + 1)));
+      runs.lengths.push_back(length);
+      runs.dstOffsets.push_back(static_cast<uint32_t>(rng() % (to - length + 1)));
+    }
+    return runs;
+  };
+  const CopyRuns in = randomRuns(24, 32), out = randomRuns(32, 24);
+  json m = testModel("identity_int8");
+  json& bundle = m["bundles"][0];
+  for (auto [io, runs] : {std::make_pair(&bundle["inputs"][0], &in), std::make_pair(&bundle["outputs"][0], &out)}) {
+    (*io)["original"] = {1, 1, 24};
+    (*io)["shape"] = {1, 1, 32};
+    (*io)["io_type"] = 2;
+    (*io)["io_groups"] = {{{"first", runs->srcOffsets}, {"second", runs->lengths}, {"third", runs->dstOffsets}}};
+  }
+  bundle["section_binaries"][0]["program"] = {"copy ddr+0x2000 ddr+0x1000 32"};
+
+  const Created created = createModel(m);
+  ASSERT_EQ(created.status, StatusCode::OK);
+  for (const IORecord* rec : {&created.model->npuOpDescs()[0].inputs()[0], &created.model->npuOpDescs()[0].outputs()[0]})
+    EXPECT_TRUE(writeEachElementOnce(rec->disjointRuns));
+
+  Model& model = launch(m);
+  const Values x = steps(24, 1, -100, 100, 39);
+  const Values npu = runsInOrder(in, x, 24, Values(32), 32, 1, true);
+  StatusCode sc = StatusCode::InternalError;
+  auto y = model.infer({arrayOf<float>({1, 1, 24}, x)}, sc);
+  ASSERT_EQ(sc, StatusCode::OK);
+  const Values want = runsInOrder(out, npu, 32, Values(24, 0.0f), 24, 1, false);
+  EXPECT_EQ(valuesOf(y[0]), want);
+  auto q = model.infer({arrayOf<int8_t>({1, 1, 24}, std::vector<int8_t>(x.begin(), x.end()))}, sc);
+  ASSERT_EQ(sc, StatusCode::OK);
+  EXPECT_EQ(valuesOf(q[0]), std::vector<int8_t>(want.begin(), want.end()));
 }
 
 TEST_F(InferenceTest, RefusesRequestsThatDoNotFit) {

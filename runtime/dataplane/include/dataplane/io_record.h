@@ -34,6 +34,10 @@ struct IORecord {
   // host order and [1] for CHW.
   std::array<std::vector<uint32_t>, 2> indexTables;
   std::vector<CopyRuns> copyRuns;
+  // copyRuns[0] as disjointRuns makes it when its runs overlap, else empty.
+  // The layout step copies these where present; the relayout test still
+  // reads copyRuns[0].
+  CopyRuns disjointRuns;
   uint32_t channelGranule = 1;
 };
 

@@ -33,6 +33,12 @@ std::vector<uint32_t> calcHWC(const BufferInfo& info, uint32_t granule, MemoryFo
 std::vector<uint32_t> simpleHWCIndex(const BufferInfo& info, MemoryFormat format);
 // Maximal runs of consecutive positions of an index table.
 CopyRuns packIndexRuns(const std::vector<uint32_t>& table, bool isInput);
+// Runs of a validated record whose destinations overlap, reduced to
+// ascending runs that write each destination element once and leave the
+// slice as the runs applied in order leave it (the later run wins; with
+// zero filling, what no run covers is still cleared). Empty when no element
+// is written twice: such runs are used as they are.
+CopyRuns disjointRuns(const CopyRuns& runs);
 // Refuses (Model_BrokenZRB, one error line naming `what`) a record whose
 // layout could write outside its slice or buffer or place two host elements
 // on one NPU position, so that the per-request routines need no checks.

@@ -66,6 +66,12 @@ HALVEX_INLINE bool needsRelayout(const IORecord& rec, bool isInput, const Item& 
   return i.channel == 1 || uint64_t{i.original_width} * i.original_channel != uint64_t{i.reshaped_width} * i.reshaped_channel;
 }
 
+// The runs the layout step copies: the record's own, or their disjoint form
+// where they overlap.
+HALVEX_INLINE const CopyRuns& layoutRuns(const IORecord& rec) {
+  return rec.disjointRuns.lengths.empty() ? rec.copyRuns[0] : rec.disjointRuns;
+}
+
 // Leaves elements default-initialised: scratch that every user overwrites
 // whole needs no clearing pass.
 template <typename T>
@@ -262,7 +268,7 @@ HALVEX_INLINE void layoutToNPU(T* __restrict dst, const T* __restrict src, const
     const BufferInfo& i = rec.info;
     const bool zeroFill =
         i.channel == 1 || uint64_t{i.original_channel} * i.original_width != uint64_t{i.reshaped_channel} * i.reshaped_width;
-    const CopyRuns& runs = rec.copyRuns[0];
+    const CopyRuns& runs = layoutRuns(rec);
     if (item.S == 1 && !zeroFill && runs.lengths.size() == 1) {
       // One run of one slice, the layout of a dense item: one copy.
       copyBytes(dst + runs.dstOffsets[0], src + runs.srcOffsets[0], runs.lengths[0] * sizeof(T));
@@ -315,7 +321,7 @@ StatusCode fromNPULayout(void* dstv, const void* srcv, const IORecord& rec, cons
   } else if (rec.layoutKind == 5) {
     std::memcpy(target, src, item.T * sizeof(T));
   } else if (!rec.copyRuns.empty()) {
-    const CopyRuns& runs = rec.copyRuns[0];
+    const CopyRuns& runs = layoutRuns(rec);
     for (size_t s = 0; s < item.S; ++s) {
       T* out = target + s * item.P;
       const T* in = src + s * item.Q;

@@ -107,7 +107,8 @@ class NPUOpDesc {
   // host memory in proportion to the device areas the file claims. Model
   // creation builds them once the file has passed every check that can
   // refuse it (the summary needs none); a record left without tables is
-  // refused by validateIORecord.
+  // refused by validateIORecord. The same pass reduces stored copy runs
+  // that overlap to their disjoint form, once they are known to be bounded.
   void buildIndexTables();
 
   // Written by the model description.

@@ -224,6 +224,10 @@ StatusCode NPUOpDesc::buildRecords(bool isInput, uint32_t granule) {
 void NPUOpDesc::buildIndexTables() {
   auto build = [](std::vector<IORecord>& records, bool isInput) {
     for (IORecord& rec : records) {
+      // Stored runs (kinds 4 and 5 copy none) were bounded by the checks;
+      // where they overlap, a request copies their disjoint form.
+      if (rec.layoutKind != 0 && rec.layoutKind != 4 && rec.layoutKind != 5 && !rec.copyRuns.empty())
+        rec.disjointRuns = disjointRuns(rec.copyRuns[0]);
       if (rec.layoutKind != 0 || !tablesFit(rec.info, rec.channelGranule, rec.npuDtype)) continue;
       rec.indexTables[0] = buildRepositionIndex(rec.info, rec.channelGranule, MemoryFormat::HWC, isInput);
       rec.indexTables[1] = buildRepositionIndex(rec.info, rec.channelGranule, MemoryFormat::CHW, isInput);
