@@ -276,6 +276,19 @@ TEST(OpDescShapeOps, EmptyShapesWithHugeSizesEndPromptly) {
   EXPECT_EQ(run(described(cpuLayer("Tile", {{"repeats", {g, g}}})), {floats({}, {0, 2})}).shape(), (Shape{0, 2 * g}));
   EXPECT_EQ(run(described(cpuLayer("Tile", {{"repeats", {g, 1, 1, 1}}})), {pow.pow}).shape(),
             (Shape{g * g, g, 3, 0}));
+  // Such tensors as a Flatten input, GatherND indices, ScatterND updates and
+  // the scores of non-maximum suppression.
+  const Tensor data = floats({1, 2, 3, 4}, {2, 2});
+  const Tensor noIndices = halvex::zeros({g, g, 3, 0, 1}, DType::Int64);
+  EXPECT_EQ(run(described(cpuLayer("Flatten", {{"axis", 0}})), {pow.pow}).shape(), (Shape{1, 0}));
+  EXPECT_EQ(run(described(cpuLayer("GatherND", {{"batch_dims", 0}})), {data, noIndices}).shape(),
+            (Shape{g, g, 3, 0, 2}));
+  EXPECT_EQ(values(run(described(cpuLayer("ScatterND", {{"reduction", "add"}})), {data, pow.pow, noIndices})),
+            values(data));
+  OpDesc nms = described(
+      cpuLayer("nms", {{"max_output", 0}, {"iou_thres", 0.5}, {"score_thres", 0.0}, {"is_center", false}}));
+  EXPECT_EQ(run(nms, {halvex::zeros({1, 0, 4}, DType::Float32), halvex::zeros({1, g * g, 0}, DType::Float32)}).shape(),
+            (Shape{0, 3}));
   test::LogCapture log;
   run(described(cpuLayer("Expand")), {floats({1}), longs({g, g, 3, 1})}, StatusCode::OK, false);
   run(described(cpuLayer("ConstantOfShape", {{"value", 1}})), {longs({g, g, 3, 1})}, StatusCode::OK, false);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <string>
 
 #include "halvex/free_functions.h"
 #include "support/log_capture.h"
@@ -79,6 +81,29 @@ TEST(Split, GivesViewsAndRefusesOverruns) {
   EXPECT_EQ(log.count("Dim (2)is too big. Ndim is 2."), 1u);
   EXPECT_TRUE(split(t, {6, -1}, 0).empty());
   EXPECT_EQ(log.lines().size(), 4u);
+}
+
+// Sizes given to an operation that add or multiply past int64: no result,
+// after one line of the operation's own that shows no wrapped figure.
+TEST(SizesPastInt64, AreRefusedWithTheOperationsLine) {
+  const int64_t max = INT64_MAX, h = int64_t{1} << 62;
+  const Tensor x = iota({5, 2});
+  const std::string sum = "error|Sum of split_size does not fit 64 bits: it exceeds tensor's size (5).";
+  const std::string expand = "error|expand: the expanded tensor has too many elements.";
+  const std::pair<std::function<bool()>, std::string> rows[] = {
+      {[&] { return !split(x, {2, max}, 0).empty(); }, sum},
+      {[&] { return !split(x, {max, 0, max}, 0).empty(); }, sum},
+      // 2^62 float32 elements: the count fits, the bytes do not.
+      {[&] { return iota({1}).expand({h}).defined(); }, expand},
+      {[&] { return iota({1, 1}).expand({h, 4}).defined(); }, expand},
+      {[&] { return x.reshape({h, 4}).defined(); },
+       "error|reshape: The number of elements in the target shape is not the same as in the original shape"},
+  };
+  for (const auto& [defined, line] : rows) {
+    LogCapture log;
+    EXPECT_FALSE(defined()) << line;
+    EXPECT_EQ(log.lines(), std::vector<std::string>{line});
+  }
 }
 
 TEST(Tile, SharesStorageWhenNothingRepeatsAndRefusesBadCounts) {

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "core/log.h"
+#include "halvex/checked_size.h"
 #include "halvex/free_functions.h"
 #include "halvex/indexing.h"
 
@@ -42,11 +43,14 @@ Tensor cat(const std::vector<Tensor>& tensors, int64_t dim) {
   shape[d] = 0;
   for (const Tensor& t : tensors) {
     // Only a block of the same rank has a size along dim.
-    if (t.ndim() != first.ndim() || __builtin_add_overflow(shape[d], t.shape()[d], &shape[d])) {
+    const std::optional<int64_t> joined =
+        t.ndim() == first.ndim() ? checkedAdd(shape[d], t.shape()[d]) : std::nullopt;
+    if (!joined) {
       KLOG_ERROR("cat: tensor of shape {} cannot be joined to shape {} along dim {}", shapeText(t.shape()),
                  shapeText(first.shape()), dim);
       return {};
     }
+    shape[d] = *joined;
   }
   for (const Tensor& t : tensors) {
     for (size_t j = 0; j < shape.size(); ++j) {
@@ -111,15 +115,21 @@ std::vector<Tensor> split(const Tensor& tensor, const std::vector<int64_t>& size
     KLOG_ERROR("split: dim ({}) is negative.", dim);
     return {};
   }
+  const int64_t size = tensor.shape()[static_cast<size_t>(dim)];
   int64_t sum = 0;
   for (int64_t s : sizes) {
     if (s < 0) {
       KLOG_ERROR("split: split size ({}) is negative.", s);
       return {};
     }
-    sum += s;
+    // A sum past int64 is past the dimension too; its wrapped value is no figure to show.
+    const std::optional<int64_t> next = checkedAdd(sum, s);
+    if (!next) {
+      KLOG_ERROR("Sum of split_size does not fit 64 bits: it exceeds tensor's size ({}).", size);
+      return {};
+    }
+    sum = *next;
   }
-  const int64_t size = tensor.shape()[static_cast<size_t>(dim)];
   if (sum != size) {
     KLOG_ERROR("Sum of split_size ({}) does not equal to tensor's size ({}).", sum, size);
     // Pieces short of the end are still valid views; pieces past it are not.
@@ -127,6 +137,7 @@ std::vector<Tensor> split(const Tensor& tensor, const std::vector<int64_t>& size
   }
   std::vector<TensorIndex> indices(tensor.shape().size());
   std::vector<Tensor> pieces;
+  // Every o + s below is at most the sum, so within the dimension.
   int64_t o = 0;
   for (int64_t s : sizes) {
     indices[static_cast<size_t>(dim)] = TensorIndex::slice(o, o + s);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "halvex/checked_size.h"
 #include "halvex/kernels_copy.h"
 #include "halvex/kernels_transpose.h"
 #include "halvex/strided_loop.h"
@@ -138,14 +139,9 @@ std::vector<int64_t> reducedShape(const std::vector<int64_t>& shape, int64_t dim
 }
 
 int64_t sizeProduct(const std::vector<int64_t>& shape, size_t begin, size_t end) {
-  for (size_t d = begin; d < end; ++d) {
-    if (shape[d] == 0) return 0;
-  }
-  int64_t n = 1;
-  for (size_t d = begin; d < end; ++d) {
-    if (__builtin_mul_overflow(n, shape[d], &n)) return std::numeric_limits<int64_t>::max();
-  }
-  return n;
+  const auto first = shape.begin() + static_cast<std::ptrdiff_t>(begin);
+  return checkedProduct(first, first + static_cast<std::ptrdiff_t>(end - begin))
+      .value_or(std::numeric_limits<int64_t>::max());
 }
 
 }  // namespace kestrane::halvex::detail

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "core/log.h"
+#include "halvex/checked_size.h"
 #include "halvex/convert.h"
 
 namespace kestrane::halvex {
@@ -69,17 +70,9 @@ Tensor::Tensor(void* data, IntArrayRef shape, OptionalDType dtype) : Tensor(shap
 }
 
 int64_t Tensor::numel() const {
-  // A 0 anywhere decides before any product is formed: an empty tensor may
-  // have other sizes whose product does not fit 64 bits. Every other tensor
-  // was laid out with a count that fits; saturate rather than wrap anyway.
-  for (int64_t s : shape_) {
-    if (s == 0) return 0;
-  }
-  int64_t n = 1;
-  for (int64_t s : shape_) {
-    if (__builtin_mul_overflow(n, s, &n)) return std::numeric_limits<int64_t>::max();
-  }
-  return n;
+  // Every tensor with elements was laid out with a count that fits;
+  // saturate rather than wrap anyway.
+  return checkedProduct(shape_).value_or(std::numeric_limits<int64_t>::max());
 }
 
 Tensor Tensor::asStrided(std::vector<int64_t> shape, std::vector<int64_t> strides, int64_t offset) const {

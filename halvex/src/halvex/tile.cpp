@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "core/log.h"
+#include "halvex/checked_size.h"
 #include "halvex/indexing.h"
 
 namespace kestrane::halvex {
@@ -35,10 +36,12 @@ Tensor Tensor::tile(IntArrayRef repeats) const {
   const auto& xs = x.shape();
   std::vector<int64_t> shape(n);
   for (size_t i = 0; i < n; ++i) {
-    if (__builtin_mul_overflow(xs[i], counts[i], &shape[i])) {
+    const std::optional<int64_t> size = checkedMul(xs[i], counts[i]);
+    if (!size) {
       KLOG_ERROR("tile: the result is too large.");
       return {};
     }
+    shape[i] = *size;
   }
   TensorData out(shape, dtype_);
   // An empty input has nothing to repeat: the block copies below would only

@@ -4,26 +4,17 @@
 #include <limits>
 
 #include "core/log.h"
+#include "halvex/checked_size.h"
 #include "halvex/tensor.h"
 
 namespace kestrane::halvex {
 
 namespace {
-// a * b for non-negative sizes, held at INT64_MAX instead of overflowing: such
-// a count never equals the element count of a tensor that exists.
-int64_t mulSaturated(int64_t a, int64_t b) {
-  int64_t out = 0;
-  return __builtin_mul_overflow(a, b, &out) ? std::numeric_limits<int64_t>::max() : out;
-}
+constexpr int64_t kSaturated = std::numeric_limits<int64_t>::max();
 
-int64_t shapeCount(const std::vector<int64_t>& shape) {
-  int64_t n = 1;
-  for (int64_t s : shape) {
-    if (s == 0) return 0;
-    n = mulSaturated(n, s);
-  }
-  return n;
-}
+// The element count of a shape of non-negative sizes, held at INT64_MAX when
+// it does not fit: such a count never equals that of a tensor that exists.
+int64_t shapeCount(const std::vector<int64_t>& shape) { return checkedProduct(shape).value_or(kSaturated); }
 }  // namespace
 
 bool fillMinusOneDim(std::vector<int64_t>& shape, int64_t n) {
@@ -40,7 +31,7 @@ bool fillMinusOneDim(std::vector<int64_t>& shape, int64_t n) {
       KLOG_ERROR("Invalid size {} in shape.", shape[i]);
       return false;
     } else {
-      product = mulSaturated(product, shape[i]);
+      product = checkedMul(product, shape[i]).value_or(kSaturated);
     }
   }
   if (minusOne < 0) return true;
@@ -172,7 +163,10 @@ Tensor Tensor::expand(IntArrayRef sizes) const {
     shape[d] = sizes[d];
     strides[d] = 0;
   }
-  if (shapeCount(shape) == std::numeric_limits<int64_t>::max()) {
+  // Its bytes must fit too: a copy or any addressing of the whole view
+  // multiplies the count by the element size.
+  const std::optional<int64_t> count = checkedProduct(shape);
+  if (!count || !checkedMul(*count, elementSize_)) {
     KLOG_ERROR("expand: the expanded tensor has too many elements.");
     return {};
   }
@@ -196,12 +190,12 @@ Tensor Tensor::flatten(int64_t startDim, int64_t endDim) const {
   }
   if (startDim == endDim) return *this;
   std::vector<int64_t> shape(shape_.begin(), shape_.begin() + startDim);
-  const int64_t merged = shapeCount(std::vector<int64_t>(shape_.begin() + startDim, shape_.begin() + endDim + 1));
-  if (merged == std::numeric_limits<int64_t>::max()) {
+  const std::optional<int64_t> merged = checkedProduct(shape_.begin() + startDim, shape_.begin() + endDim + 1);
+  if (!merged) {
     KLOG_ERROR("flatten: the merged dimension does not fit 64 bits.");
     return {};
   }
-  shape.push_back(merged);
+  shape.push_back(*merged);
   shape.insert(shape.end(), shape_.begin() + endDim + 1, shape_.end());
   return reshape(shape);
 }

@@ -63,7 +63,9 @@ StatusCode OpDesc::predictNonMaxSuppression(const TensorList& inputs, Tensor* re
   std::vector<int32_t> selected;
   std::vector<int64_t> candidates;
   std::vector<double> candidateScores;
-  for (int64_t b = 0; b < numBatches; ++b) {
+  // Scores without elements select nothing; their batch and class counts may
+  // be any sizes, whose product need not even fit.
+  for (int64_t b = 0; b < (allScores.empty() ? 0 : numBatches); ++b) {
     for (int64_t c = 0; c < numClasses; ++c) {
       const double* s = allScores.data() + (b * numClasses + c) * n;
       candidates.clear();

@@ -3,8 +3,8 @@
 #include <fmt/ranges.h>
 
 #include <algorithm>
-#include <numeric>
 
+#include "halvex/checked_size.h"
 #include "halvex/free_functions.h"
 #include "halvex/indexing.h"
 #include "layers/op_desc.h"
@@ -15,14 +15,6 @@ namespace kestrane {
 using halvex::DType;
 using halvex::Tensor;
 using halvex::indexing::TensorIndex;
-
-namespace {
-
-int64_t product(std::vector<int64_t>::const_iterator first, std::vector<int64_t>::const_iterator last) {
-  return std::accumulate(first, last, int64_t{1}, std::multiplies<int64_t>());
-}
-
-}  // namespace
 
 std::pair<Tensor, Tensor> OpDesc::prepareInputs2(const TensorList& inputs) const {
   const size_t n = inputs.size();
@@ -104,28 +96,37 @@ StatusCode OpDesc::predictGatherND(const Tensor& data, const Tensor& indices, in
   }
   const std::vector<int64_t>& ds = data.shape();
   const std::vector<int64_t>& is = indices.shape();
-  const int64_t batches = product(ds.begin(), ds.begin() + batchDims);
-  const int64_t rows = product(is.begin() + batchDims, is.end() - 1);
   std::vector<int64_t> outShape(ds.begin(), ds.begin() + batchDims);
   outShape.insert(outShape.end(), is.begin() + batchDims, is.end() - 1);
   outShape.insert(outShape.end(), ds.begin() + batchDims + k, ds.end());
+  // Indices without elements may still have sizes whose product does not fit:
+  // no rows, or more rows than any result could hold.
+  const std::optional<int64_t> batches = halvex::checkedProduct(ds.begin(), ds.begin() + batchDims);
+  const std::optional<int64_t> rows = halvex::checkedProduct(is.begin() + batchDims, is.end() - 1);
+  if (batches == 0 || rows == 0) {
+    *result = halvex::zeros(outShape, data.dtype());
+    return StatusCode::OK;
+  }
+  if (!batches || !rows || !halvex::checkedMul(*batches, *rows)) {
+    OPDESC_PREDICT_ERROR("GatherND: indices of shape [{}] give more rows than 64 bits hold.", fmt::join(is, ", "));
+  }
 
-  std::vector<int64_t> grouped{batches};
+  std::vector<int64_t> grouped{*batches};
   grouped.insert(grouped.end(), ds.begin() + batchDims, ds.end());
   Tensor blocks = data.reshape(grouped);
   if (!blocks.defined()) return StatusCode::Model_PredictError;
   std::vector<Tensor> slices;
-  slices.reserve(static_cast<size_t>(batches * rows));
+  slices.reserve(static_cast<size_t>(*batches * *rows));
   std::vector<TensorIndex> at(static_cast<size_t>(blocks.ndim()));
-  for (int64_t b = 0; b < batches; ++b) {
+  for (int64_t b = 0; b < *batches; ++b) {
     at[0] = TensorIndex(b);
-    for (int64_t r = 0; r < rows; ++r) {
+    for (int64_t r = 0; r < *rows; ++r) {
       for (int64_t j = 0; j < k; ++j)
-        at[static_cast<size_t>(j + 1)] = TensorIndex(coords[static_cast<size_t>((b * rows + r) * k + j)]);
+        at[static_cast<size_t>(j + 1)] = TensorIndex(coords[static_cast<size_t>((b * *rows + r) * k + j)]);
       slices.push_back(blocks.index(at));
     }
   }
-  *result = slices.empty() ? halvex::zeros(outShape, data.dtype()) : halvex::stack(slices, 0).reshape(outShape);
+  *result = halvex::stack(slices, 0).reshape(outShape);
   return StatusCode::OK;
 }
 
@@ -145,10 +146,12 @@ StatusCode OpDesc::updateScatterNDtensor(const TensorList& inputs, Tensor* resul
     OPDESC_PREDICT_ERROR("ScatterND layer {}: updates of shape [{}] do not match indices of shape [{}].", layerName,
                          fmt::join(us, ", "), fmt::join(indices.shape(), ", "));
   }
-  if (product(us.begin() + static_cast<int64_t>(limits.size()), us.end()) != 1) {
+  if (halvex::checkedProduct(us.begin() + static_cast<int64_t>(limits.size()), us.end()) != 1) {
     OPDESC_PREDICT_ERROR("The length of tensors should be one");
   }
-  const int64_t count = product(limits.begin(), limits.end());
+  // One element per row: the rows are the element count of updates, which
+  // fits (a product of limits could overflow before a size of 0).
+  const int64_t count = updates.numel();
   Tensor values = updates.to(data.dtype()).reshape({count});
   std::vector<int64_t> coords = opdesc::int64Values(indices);
   Tensor out = data.clone();

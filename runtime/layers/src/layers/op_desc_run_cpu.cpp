@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "halvex/checked_size.h"
 #include "halvex/free_functions.h"
 #include "halvex/functional.h"
 #include "layers/op_desc.h"
@@ -133,6 +134,8 @@ Tensor split(const OpDesc& d, const TensorList& in, StatusCode& st) {
   int64_t axis = 0;
   LAYER_AXIS(st, d, d.axis, in[0].ndim(), axis);
   std::vector<Tensor> pieces = halvex::split(in[0], d.split, axis);
+  // Fewer pieces than sizes: the split failed with its own line.
+  if (pieces.size() != d.split.size()) return {};
   if (d.split_index < 0 || static_cast<size_t>(d.split_index) >= pieces.size()) {
     LAYER_ERROR(st, "Layer {} of type {}: split_index {} is out of range for {} pieces", d.layerName, d.layerType,
                 d.split_index, pieces.size());
@@ -155,11 +158,17 @@ Tensor flatten(const OpDesc& d, const TensorList& in, StatusCode& st) {
   const Tensor& x = in[0];
   int64_t axis = 0;
   LAYER_AXIS(st, d, d.axis, x.ndim() + 1, axis);
-  int64_t outer = 1;
-  for (int64_t i = 0; i < axis; ++i) outer *= x.size(i);
-  int64_t inner = 1;
-  for (int64_t i = axis; i < x.ndim(); ++i) inner *= x.size(i);
-  return x.reshape({outer, inner});
+  const auto& sizes = x.shape();
+  const auto at = sizes.begin() + axis;
+  const std::optional<int64_t> outer = halvex::checkedProduct(sizes.begin(), at);
+  const std::optional<int64_t> inner = halvex::checkedProduct(at, sizes.end());
+  // Only an empty tensor has such sizes, and its flattened shape would not fit.
+  if (!outer || !inner) {
+    KLOG_ERROR("Layer {} of type {}: the sizes {} axis {} multiply past 64 bits.", d.layerName, d.layerType,
+               outer ? "from" : "before", axis);
+    return {};
+  }
+  return x.reshape({*outer, *inner});
 }
 
 // Negative bounds count from the end; a start still before the dimension
@@ -182,9 +191,16 @@ Tensor slice(const OpDesc& d, const TensorList& in, StatusCode& st) {
     const int64_t lower = step > 0 ? 0 : -1;
     const int64_t upper = step > 0 ? dim : dim - 1;
     auto bound = [&](int64_t v) { return std::clamp(v < 0 ? v + dim : v, lower, upper); };
+    const int64_t first = bound(d.starts[i]);
     const int64_t end = step > 0 && d.ends[i] < -dim ? dim : bound(d.ends[i]);
-    Tensor positions = halvex::arange(static_cast<int32_t>(bound(d.starts[i])), static_cast<int32_t>(end),
-                                      static_cast<int32_t>(step));
+    // Positions are counted in 32 bits; bounds past that would wrap.
+    if (first > std::numeric_limits<int32_t>::max() || end > std::numeric_limits<int32_t>::max()) {
+      KLOG_ERROR("Layer {} of type {}: start {} and end {} on axis {} do not fit 32 bits.", d.layerName, d.layerType,
+                 first, end, d.axes[i]);
+      return {};
+    }
+    Tensor positions =
+        halvex::arange(static_cast<int32_t>(first), static_cast<int32_t>(end), static_cast<int32_t>(step));
     r = r.index_select(axis, positions);
     if (!r.defined()) return {};
   }
@@ -330,6 +346,12 @@ Tensor gatherND(const OpDesc& d, const TensorList& in, StatusCode& st) {
   return r;
 }
 
+Tensor constantOfShape(const OpDesc& d, const TensorList& in, StatusCode&) {
+  const Tensor filled = halvex::full(opdesc::int64Values(in[0]), d.value);
+  // A shape that cannot be laid out has had its line.
+  return filled.defined() ? filled.to(d.attributeDtype) : filled;
+}
+
 Tensor inputConstant(const OpDesc& d, const TensorList&, StatusCode&) { return d.constant; }
 
 struct Row {
@@ -426,7 +448,7 @@ const std::unordered_map<std::string, Row>& dispatchTable() {
       {"Range", {range, 0}},
       {"NonZero", {X_LAYER(x.to(DType::Float32).nonzero().transpose(0, 1)), 1}},
       {"Shape", {shape, 1}},
-      {"ConstantOfShape", {X_LAYER(halvex::full(opdesc::int64Values(x), d.value).to(d.attributeDtype)), 1}},
+      {"ConstantOfShape", {constantOfShape, 1}},
       {"Bridge", {byOperation<&OpDesc::predictBridge>, 1}},
       {"Reverse", {reverse, 1}},
       {"Clip", {X_LAYER(x.clamp(static_cast<double>(d.clipMin), static_cast<double>(d.clipMax))), 1}},
