@@ -86,6 +86,9 @@ TEST_P(BulkTransferTest, RegistrationWritesWhatLastsOfOverlappingSections) {
   struct Case {
     const char* name;
     std::vector<Placement> placements;
+    // Sections that do not start on whole periods: the interleave puts
+    // their bytes where their own transfers do, not in place.
+    bool sentWhole = false;
   };
   std::vector<Placement> staggered;
   for (int k = 0; k < 40; ++k) staggered.push_back({k * 0x1000ull, 0x10000 + 700, k % 3});
@@ -95,6 +98,7 @@ TEST_P(BulkTransferTest, RegistrationWritesWhatLastsOfOverlappingSections) {
       {"staggered and nested", staggered},
       {"zeros beneath payloads",
        {{0, 0x30000, -1}, {0x1000, 5000, 0}, {0x20000, 0x800, -1}, {0, 0x30000, -1}, {0x2C000, 0x8000, 2}}},
+      {"past a chunk, front within a period", {{0x300, 0x101000, 0}, {0x300, 0x1000, 1}}, true},
   };
   const CoreId core = coreOf(0, 2);
   const uint64_t base = coreLayout(core).ddr + 0x100000;
@@ -105,7 +109,7 @@ TEST_P(BulkTransferTest, RegistrationWritesWhatLastsOfOverlappingSections) {
     std::vector<std::vector<uint8_t>> files;
     std::vector<std::string> paths;
     for (int f = 0; f < 3; ++f) {
-      files.push_back(std::vector<uint8_t>(0x50000));
+      files.push_back(std::vector<uint8_t>(0x110000));
       for (size_t i = 0; i < files[f].size(); ++i) files[f][i] = static_cast<uint8_t>((i * (2 * f + 3) + f) % 251);
       paths.push_back(model.writeFile(files[f]));
     }
@@ -123,6 +127,26 @@ TEST_P(BulkTransferTest, RegistrationWritesWhatLastsOfOverlappingSections) {
         for (uint64_t i = 0; i < p.size; ++i)
           expected[p.offset + i] = payloads ? files[static_cast<size_t>(p.file)][i] : 0;
       }
+    }
+    if (c.sentWhole) {
+      // Each section sent whole, in 1 MiB chunks from its start.
+      uint64_t host = 0;
+      ASSERT_EQ(acc.driver().allocateHostMemory(host, 0x100000), StatusCode::OK);
+      for (bool payloads : {false, true}) {
+        for (const Placement& p : c.placements) {
+          if ((p.file >= 0) != payloads) continue;
+          for (uint64_t at = 0, n = 0; at < p.size; at += n) {
+            n = std::min<uint64_t>(0x100000, p.size - at);
+            auto* bytes = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(host));
+            if (payloads) std::memcpy(bytes, files[static_cast<size_t>(p.file)].data() + at, n);
+            if (!payloads) std::memset(bytes, 0, n);
+            ASSERT_EQ(writeDeviceMemory(acc.driver(), base + p.offset, at, n, host, GetParam(), 0), n);
+          }
+        }
+      }
+      acc.driver().freeHostMemory(host);
+      expected = deviceView(base, expected.size());
+      setDeviceView(base, std::vector<uint8_t>(expected.size(), 0x77));
     }
     // The bytes the sections cover, with two interleave periods to spare per
     // placement, in each channel.
