@@ -4,9 +4,10 @@
 // runs reload program pieces: a later write to the same device bytes replaces
 // an earlier one, so of each write only what no later write of its core
 // reaches lasts. Writing just that leaves every byte a program reads as
-// writing everything would, and keeps the bytes written within a small
-// multiple of the union of the writes (plus a few interleave periods per
-// part), however often a file places its sections over each other.
+// writing everything would, and keeps the bytes written within the union of
+// the writes in each channel window (plus a few interleave periods for each
+// stretch that later writes leave uncovered), however often a file places
+// its sections over each other.
 //
 // With the interleave on, a write inside the interleaved range reaches the
 // four channel windows as writeDeviceMemory sends it: all its bytes to
@@ -33,8 +34,9 @@ struct WritePart {
 // and ends at one (or at the write's end), so that its transfer, made at the
 // write's address with the part's offset, puts each byte where the write's
 // own transfer would. `interleave` is the flag the transfers are made with;
-// `chunk` (0: none) is the size in which each write is sent from its start:
-// a part must then be sent in pieces that do not cross those boundaries.
+// `chunk` (0: none; else whole periods) is the size in which each write is
+// sent from its start: a part must then be sent in pieces that do not cross
+// those boundaries.
 std::vector<std::vector<WritePart>> lastingParts(const std::vector<DevicePlacement>& writes, bool interleave,
                                                  uint64_t chunk = 0);
 
