@@ -134,6 +134,19 @@ TEST_F(CacheTest, TailFilterRunsTheRearrangementProgram) {
   EXPECT_EQ(sc, StatusCode::OK);
   EXPECT_EQ(dump(model), Areas{expected});
 
+  // The program's bundle has data sections, the later over the front of
+  // the earlier: they come back with the program after it ran.
+  json overlapping = testModel("sequence_cache");
+  for (auto [size, fill] : {std::pair{0x600, 7}, std::pair{0x400, 3}})
+    overlapping["bundles"][0]["section_binaries"].push_back(
+        {{"memory_type", 0},
+         {"payload", {{"repeat", {{"size", size}, {"byte", fill}}}}},
+         {"designations", {{{"each_core", true}, {"region", "DDR"}, {"address", 0xA000}}}}});
+  Model& overlapped = launch(overlapping, onCore(1, 3));
+  fillCache(overlapped, 3, 2);
+  EXPECT_EQ(overlapped.filterCacheTail(4, 2, {true, false}, sc), 3);
+  EXPECT_EQ(sc, StatusCode::OK);
+
   Model& twoVariants = launch(testModel("two_variants"), onCore(1, 2));
   EXPECT_EQ(twoVariants.filterCacheTail(1, 1, {true}, sc), 1);
   EXPECT_EQ(sc, StatusCode::Model_InvalidSupplementary);

@@ -12,8 +12,11 @@
 #include <thread>
 
 #include "inference_fixture.h"
+#include "driver/device_memory_access.h"
 #include "engine/acc_impl.h"
 #include "model/model_impl.h"
+#include "simcard/card_layout.h"
+#include "simcard/card_options.h"
 #include "support/log_capture.h"
 #include "support/zrb_json.h"
 #include "support/zrb_writer.h"
@@ -213,6 +216,119 @@ TEST_F(InferenceTest, RepeatedDesignationsWriteNoMoreThanOne) {
   }
   EXPECT_EQ(costs[1], costs[0]);
 }
+
+// On a card with plain DDR and on one whose DDR is interleaved over four
+// channels (as the accelerator's description then asks).
+class OverlapTest : public InferenceTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    InferenceTest::SetUp();
+    if (!GetParam()) return;
+    card_.reset();
+    simcard::detachAllCards();
+    simcard::CardOptions options;
+    options.interleave = true;
+    card_ = simcard::attachCard(0, options);
+    seams::setDeviceFamily("Ebrill");
+  }
+  void TearDown() override {
+    InferenceTest::TearDown();
+    seams::setDeviceFamily(std::nullopt);
+  }
+  // What programs on the card see at `address`, and setting it.
+  std::vector<uint8_t> view(uint64_t address, size_t n) {
+    std::vector<uint8_t> out(n);
+    for (size_t i = 0; i < n; ++i) EXPECT_TRUE(card_->peek(at(address + i), &out[i], 1));
+    return out;
+  }
+  void setView(uint64_t address, const std::vector<uint8_t>& bytes) {
+    for (size_t i = 0; i < bytes.size(); ++i) EXPECT_TRUE(card_->poke(at(address + i), &bytes[i], 1));
+  }
+  uint64_t at(uint64_t address) const { return GetParam() ? simcard::channelAddress(address) : address; }
+};
+
+// Sections that later ones cover in part, at their front (by whole periods,
+// within one, from before them) or in their middle: registration, every
+// run's reload and the re-upload after a supplementary run succeed and leave
+// what writing each section whole in order leaves, where programs read.
+TEST_P(OverlapTest, PartlyCoveredSectionsLeaveWhatTheWholeOrderLeaves) {
+  struct Placed {
+    uint64_t offset, size;
+    int fill;  // -1: a pattern of the section's own
+  };
+  struct Case {
+    const char* name;
+    int memoryType;
+    std::vector<Placed> placed;
+  };
+  const Case cases[] = {
+      {"weights, front by a whole period", 1, {{0, 0x600, 7}, {0, 0x400, 3}}},
+      {"front by a whole period", 0, {{0, 0x600, -1}, {0, 0x400, -1}}},
+      {"front within a period", 0, {{0, 0x900, -1}, {0, 0x500, -1}}},
+      {"front, from before it", 0, {{0x400, 0x800, -1}, {0, 0x900, -1}}},
+      {"middle", 0, {{0, 0xC00, -1}, {0x400, 0x400, -1}}},
+      {"middle within periods", 0, {{0, 0xC00, -1}, {0x300, 0x600, -1}}},
+      {"several", 0, {{0, 0xC00, -1}, {0x500, 0x200, -1}, {0, 0x100, -1}, {0x900, 0x300, -1}, {0xA00, 0x10, -1}}},
+  };
+  StatusCode sc = StatusCode::InternalError;
+  ::testing::internal::CaptureStdout();
+  auto acc = AcceleratorImpl::create(0, sc);
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_EQ(sc, StatusCode::OK);
+  // DDR + 0x3000 of Cluster0 Core0, and what programs see a period around
+  // it (up to bundle 1's program at DDR + 0x4000).
+  const uint64_t base = 0x800003000, from = base - 0x400, seen = 0x1000;
+  const std::vector<uint8_t> stale(seen, 0xEE);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    json description = testModel("program_kinds");
+    json& sections = description["bundles"][0]["section_binaries"];
+    sections.erase(1);  // the weights
+    // Each section written whole, in order, as the device's transfers do.
+    setView(from, stale);
+    for (size_t k = 0; k < c.placed.size(); ++k) {
+      const Placed& p = c.placed[k];
+      std::vector<uint8_t> bytes(p.size, static_cast<uint8_t>(p.fill));
+      if (p.fill < 0)
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>((i * 7 + k * 50 + (i >> 8)) % 100);
+      sections.insert(sections.begin() + 1 + static_cast<long>(k),
+                      json{{"memory_type", c.memoryType},
+                           {"payload", {{"bytes", bytes}}},
+                           {"designations", {{{"each_core", true}, {"region", "DDR"}, {"address", 0x3000 + p.offset}}}}});
+      void* host = nullptr;
+      ASSERT_EQ(acc->allocateHostMemory(host, p.size), StatusCode::OK);
+      std::memcpy(host, bytes.data(), p.size);
+      EXPECT_EQ(writeDeviceMemory(acc->driver(), base + p.offset, 0, p.size, reinterpret_cast<uintptr_t>(host),
+                                  GetParam(), 0),
+                p.size);
+      acc->freeHostMemory(host);
+    }
+    const std::vector<uint8_t> expected = view(from, seen);
+    const auto file = writeModel(description);
+    auto model = ModelImpl::create(file->path(), onCore(0, 0), sc);
+    ASSERT_EQ(sc, StatusCode::OK);
+    setView(from, stale);
+    ASSERT_EQ(model->launch(acc.get()), StatusCode::OK);
+    EXPECT_TRUE(view(from, seen) == expected);
+
+    setView(from, stale);
+    const Values x = steps(16, 1, -20, 20, 5);
+    std::vector<NDArray<float>> y;
+    ASSERT_EQ(model->infer({arrayOf<float>({1, 1, 16}, x)}, y, MemoryFormat::HWC, 0), StatusCode::OK);
+    for (size_t i = 0; i < 16; ++i) EXPECT_EQ(y.at(0).ptr()[i], x[i] + static_cast<int8_t>(expected[0x400 + i])) << i;
+    EXPECT_TRUE(view(from, seen) == expected);
+
+    // The cache program (told to fill nothing) takes the program's place,
+    // which comes back with the data sections (not the weights) of its bundle.
+    if (c.memoryType == 0) setView(from, stale);
+    ASSERT_TRUE(runSupplementary(*model, {0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(view(from, seen) == expected);
+    EXPECT_EQ(model->dispose(), StatusCode::OK);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Interleave, OverlapTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "FourChannels" : "Plain"; });
 
 // A run that hangs times out and the card is reset; a request made while the
 // reset waits runs after it, on the programs uploaded again.

@@ -27,6 +27,10 @@ uint64_t readDeviceMemory(Driver& driver, uint64_t address, uint64_t offset, uin
 uint64_t writeDeviceMemory(Driver& driver, uint64_t address, uint64_t offset, uint64_t size, uint64_t host,
                            bool interleave, uint32_t memoryHandle);
 
+// The bytes of an n-byte interleaved transfer that channel c's window gets
+// (c > 0): from the transfer's start to the end of its last granule of the
+// channel, 0 when it has none.
+uint64_t channelBytes(int channel, uint64_t n);
 // Gathers channel c's granules of the n bytes at src into dst, one per
 // 1 KiB period; returns the bytes to send (0 when the channel has none).
 uint64_t interleaveData(uint8_t* dst, const uint8_t* src, int channel, uint64_t n);

@@ -38,15 +38,18 @@ class BounceBuffer {
 
 }  // namespace
 
+uint64_t channelBytes(int channel, uint64_t n) {
+  const uint64_t first = channel * kInterleaveGranule;
+  if (first >= n) return 0;
+  const uint64_t k = (n - 1 - first) / kInterleavePeriod;
+  return k * kInterleavePeriod + std::min(kInterleaveGranule, n - first - k * kInterleavePeriod);
+}
+
 uint64_t interleaveData(uint8_t* dst, const uint8_t* src, int channel, uint64_t n) {
   TraceScope trace("interleave data");
-  uint64_t result = 0;
-  for (uint64_t k = 0, p = channel * kInterleaveGranule; p < n; ++k, p += kInterleavePeriod) {
-    const uint64_t len = std::min(kInterleaveGranule, n - p);
-    std::memcpy(dst + k * kInterleavePeriod, src + p, len);
-    result = k * kInterleavePeriod + len;
-  }
-  return result;
+  for (uint64_t k = 0, p = channel * kInterleaveGranule; p < n; ++k, p += kInterleavePeriod)
+    std::memcpy(dst + k * kInterleavePeriod, src + p, std::min(kInterleaveGranule, n - p));
+  return channelBytes(channel, n);
 }
 
 void deinterleaveData(uint8_t* dst, const uint8_t* src, int channel, uint64_t n) {

@@ -16,11 +16,15 @@ namespace kestrane {
 // model flattens what it read from its file into these records.
 
 // One placement of a program section: the host DMA buffer that holds it, the
-// core it goes to and its device address there.
+// core it goes to and its device address there. A piece may hold only a part
+// of its placement, `offset` bytes from its start: it is sent as the
+// placement's own transfer would send those bytes, to `address` with that
+// offset.
 struct ProgramPiece {
   Buffer buffer;
   CoreId core;
   uint64_t address = 0;
+  uint64_t offset = 0;
 };
 
 // The program a variant reloads before every run.

@@ -85,10 +85,11 @@ class NPUWatchdog {
   StatusCode writeRmem(uint64_t address, uint32_t value);
   StatusCode copyNpuBinary(const NPUTask& task);
   StatusCode writePieces(const std::vector<ProgramPiece>& pieces, bool eachCoreInOrder);
-  // One transfer of `size` bytes at device `address`; a short one logs what
-  // it moved (`what`, index `i`, buffer `j`), where and how much, and fails.
-  StatusCode toDevice(uint64_t address, uint64_t size, uint64_t host, bool interleave, const char* what, size_t i,
-                      size_t j);
+  // One transfer of `size` bytes at device `address` (plus `offset`); a short
+  // one logs what it moved (`what`, index `i`, buffer `j`), where and how
+  // much, and fails.
+  StatusCode toDevice(uint64_t address, uint64_t offset, uint64_t size, uint64_t host, bool interleave,
+                      const char* what, size_t i, size_t j);
   StatusCode fromDevice(uint64_t address, uint64_t size, uint64_t host, bool interleave, size_t i, size_t j);
   StatusCode retrieveOutput(const NPUTask& task, int32_t item, size_t slot);
   StatusCode timedOut(CoreId first);

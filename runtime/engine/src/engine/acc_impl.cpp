@@ -353,16 +353,18 @@ StatusCode AcceleratorImpl::uploadBinaries(EngineModel* model, bool initial) {
   std::vector<DevicePlacement> writes;
   writes.reserve(order.size());
   for (const SectionPlacement* s : order) writes.push_back({s->core, s->address, s->size});
-  const std::vector<std::vector<WritePart>> parts = lastingParts(writes);
+  const std::vector<std::vector<WritePart>> parts = lastingParts(writes, interleave_, kChunk);
+  // A part goes in the chunks the whole section would, cut to the part, so
+  // that each transfer reaches what the section's own transfer did.
+  auto chunkAt = [](uint64_t at, uint64_t end) { return std::min(kChunk - at % kChunk, end - at); };
   std::memset(staging.bytes(), 0, kChunk);
   for (size_t i = 0; i < order.size(); ++i) {
     const SectionPlacement& s = *order[i];
     if (parts[i].empty()) continue;
     if (!s.hasPayload) {
       for (const WritePart& part : parts[i])
-        for (uint64_t done = 0; done < part.size; done += kChunk)
-          if (!write(s, part.offset + done, std::min(kChunk, part.size - done)))
-            return StatusCode::Driver_FailedToWriteMemoryBuffer;
+        for (uint64_t at = part.offset, end = part.offset + part.size, n = 0; at < end; at += n)
+          if (!write(s, at, n = chunkAt(at, end))) return StatusCode::Driver_FailedToWriteMemoryBuffer;
       continue;
     }
     File file(s.path);
@@ -376,14 +378,14 @@ StatusCode AcceleratorImpl::uploadBinaries(EngineModel* model, bool initial) {
         KLOG_ERROR("Failed to seek to offset {} of {}.", at, s.path);
         return StatusCode::Model_BrokenZRB;
       }
-      for (uint64_t done = 0; done < part.size; done += kChunk) {
-        const uint64_t n = std::min(kChunk, part.size - done);
+      for (uint64_t at = part.offset, end = part.offset + part.size, n = 0; at < end; at += n) {
+        n = chunkAt(at, end);
         const uint64_t got = std::fread(staging.bytes(), 1, n, file.get());
         if (got != n) {
           KLOG_ERROR("Failed to read section binary ({} vs {})", got, n);
           return StatusCode::Model_BrokenZRB;
         }
-        if (!write(s, part.offset + done, n)) return StatusCode::Driver_FailedToWriteMemoryBuffer;
+        if (!write(s, at, n)) return StatusCode::Driver_FailedToWriteMemoryBuffer;
       }
     }
   }

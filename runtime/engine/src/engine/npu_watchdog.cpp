@@ -317,19 +317,19 @@ StatusCode NPUWatchdog::dispatchInput(const NPUTask& task, int32_t item, size_t 
         KLOG_ERROR("Input {} has no device address for buffer {}.", i, j);
         return StatusCode::Model_BrokenZRB;
       }
-      status = toDevice(plan.inputs[i][j] + offset, size, host, interleave, "input", i, j);
+      status = toDevice(plan.inputs[i][j] + offset, 0, size, host, interleave, "input", i, j);
       if (status != StatusCode::OK) return status;
     }
   }
   return StatusCode::OK;
 }
 
-StatusCode NPUWatchdog::toDevice(uint64_t address, uint64_t size, uint64_t host, bool interleave, const char* what,
-                                 size_t i, size_t j) {
-  const uint64_t written = writeDeviceMemory(driver_, address, 0, size, host, interleave, memoryHandle_);
+StatusCode NPUWatchdog::toDevice(uint64_t address, uint64_t offset, uint64_t size, uint64_t host, bool interleave,
+                                 const char* what, size_t i, size_t j) {
+  const uint64_t written = writeDeviceMemory(driver_, address, offset, size, host, interleave, memoryHandle_);
   if (written == size) return StatusCode::OK;
   KLOG_ERROR("Failed to write {} {} (buffer {}) to device memory: {} of {} bytes at 0x{:x} written.", what, i, j,
-             written, size, address);
+             written, size, address + offset);
   return StatusCode::Driver_FailedToWriteMemoryBuffer;
 }
 
@@ -345,7 +345,7 @@ StatusCode NPUWatchdog::fromDevice(uint64_t address, uint64_t size, uint64_t hos
 StatusCode NPUWatchdog::writePieces(const std::vector<ProgramPiece>& pieces, bool eachCoreInOrder) {
   auto write = [&](size_t k) {
     const ProgramPiece& piece = pieces[k];
-    return toDevice(piece.address, piece.buffer.size, hostAddress(piece.buffer.data), ioInterleave_,
+    return toDevice(piece.address, piece.offset, piece.buffer.size, hostAddress(piece.buffer.data), ioInterleave_,
                     "program piece", k, 0) == StatusCode::OK;
   };
   if (eachCoreInOrder) {
@@ -374,8 +374,8 @@ StatusCode NPUWatchdog::loadProgram(size_t v) {
     KLOG_ERROR("No IMEM_INIT found");
     return StatusCode::Acc_NoIMemInitFound;
   }
-  StatusCode status = toDevice(piece->address, piece->buffer.size, hostAddress(piece->buffer.data), ioInterleave_,
-                               "program piece", static_cast<size_t>(piece - program.pieces.begin()), 0);
+  StatusCode status = toDevice(piece->address, piece->offset, piece->buffer.size, hostAddress(piece->buffer.data),
+                               ioInterleave_, "program piece", static_cast<size_t>(piece - program.pieces.begin()), 0);
   if (status != StatusCode::OK) return status;
   status = driver_.postInfer(cores_);
   if (status != StatusCode::OK) {
@@ -601,7 +601,7 @@ StatusCode NPUWatchdog::retrieveOutput(const NPUTask& task, int32_t item, size_t
           KLOG_ERROR("Output {} writes back to input ({}, {}), which has no device address.", i, i, j);
           return StatusCode::Model_BrokenZRB;
         }
-        status = toDevice(plan.inputs[i][j] + offset, size, host, interleave, "output fed back as input", i, j);
+        status = toDevice(plan.inputs[i][j] + offset, 0, size, host, interleave, "output fed back as input", i, j);
         if (status != StatusCode::OK) return status;
       }
     }

@@ -356,6 +356,10 @@ class ModelImpl : public EngineModel, public PipelineModel {
   // A section binary's bytes in a new pool buffer (zeros for a section
   // without payload).
   StatusCode readSectionBinary(const zrb::SectionBinary& section, Buffer& out);
+  // Keeps of `pieces`, written in order, only what no later piece on its core
+  // overwrites; a part that does not start its section gets a pool buffer of
+  // its own (a transfer starts at its buffer's start), added to `buffers`.
+  StatusCode keepLastingPieces(std::vector<ProgramPiece>& pieces, std::vector<Buffer>& buffers);
   // The shared steps of the array and pointer forms.
   template <typename In, typename Out>
   StatusCode inferArrays(const std::vector<NDArray<In>>& inputs, std::vector<NDArray<Out>>& outputs,

@@ -21,24 +21,6 @@ const std::vector<uint8_t> kSupplementaryRmemTypes = {3, 4, 5, 6, 7, 8, 9, 10};
 
 using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
-// A run writes its pieces one after another: keep of each only what no later
-// piece on its core overwrites, so that a section placed many times over
-// itself is written once per run.
-void keepLastingPieces(std::vector<ProgramPiece>& pieces) {
-  std::vector<DevicePlacement> writes;
-  writes.reserve(pieces.size());
-  for (const ProgramPiece& p : pieces) writes.push_back({p.core, p.address, p.buffer.size});
-  const std::vector<std::vector<WritePart>> parts = lastingParts(writes);
-  std::vector<ProgramPiece> kept;
-  for (size_t i = 0; i < pieces.size(); ++i) {
-    for (const WritePart& part : parts[i]) {
-      const Buffer buffer{static_cast<uint8_t*>(pieces[i].buffer.data) + part.offset, part.size};
-      kept.push_back({buffer, pieces[i].core, pieces[i].address + part.offset});
-    }
-  }
-  pieces = std::move(kept);
-}
-
 }  // namespace
 
 ModelImpl::CallScope::CallScope(const ModelImpl& model) : lock_(model.stateMutex_, std::defer_lock) {
@@ -154,6 +136,31 @@ StatusCode ModelImpl::readSectionBinary(const zrb::SectionBinary& section, Buffe
   return StatusCode::OK;
 }
 
+// A run writes its pieces one after another: keep of each only what no later
+// piece on its core overwrites, so that a section placed many times over
+// itself is written once per run.
+StatusCode ModelImpl::keepLastingPieces(std::vector<ProgramPiece>& pieces, std::vector<Buffer>& buffers) {
+  std::vector<DevicePlacement> writes;
+  writes.reserve(pieces.size());
+  for (const ProgramPiece& p : pieces) writes.push_back({p.core, p.address, p.buffer.size});
+  const std::vector<std::vector<WritePart>> parts = lastingParts(writes, accelerator_->interleave());
+  std::vector<ProgramPiece> kept;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    for (const WritePart& part : parts[i]) {
+      Buffer buffer{pieces[i].buffer.data, part.size};
+      if (part.offset != 0) {
+        const StatusCode status = pool_.allocateHostMemory(part.size, buffer);
+        if (status != StatusCode::OK) return status;
+        buffers.push_back(buffer);
+        std::memcpy(buffer.data, static_cast<const uint8_t*>(pieces[i].buffer.data) + part.offset, part.size);
+      }
+      kept.push_back({buffer, pieces[i].core, pieces[i].address, part.offset});
+    }
+  }
+  pieces = std::move(kept);
+  return StatusCode::OK;
+}
+
 StatusCode ModelImpl::initializeNPUBinBuffers() {
   freeNPUBinBuffers();
   const auto& bundles = zrb_->getBundles();
@@ -178,7 +185,9 @@ StatusCode ModelImpl::initializeNPUBinBuffers() {
       }
     }
     // An init program runs from its first piece alone.
-    if (program.kind != 2) keepLastingPieces(program.pieces);
+    if (program.kind == 2) continue;
+    const StatusCode status = keepLastingPieces(program.pieces, program.buffers);
+    if (status != StatusCode::OK) return status;
   }
   return StatusCode::OK;
 }
@@ -212,8 +221,10 @@ StatusCode ModelImpl::initializeSupplementaryBuffers() {
         if (hasTargetCore(core)) pieces->push_back({buffer, core, d.address});
       }
     }
-    keepLastingPieces(record.pieces);
-    for (SupplementaryProgram& program : record.programs) keepLastingPieces(program.pieces);
+    StatusCode status = keepLastingPieces(record.pieces, record.buffers);
+    for (size_t p = 0; p < record.programs.size() && status == StatusCode::OK; ++p)
+      status = keepLastingPieces(record.programs[p].pieces, record.programs[p].buffers);
+    if (status != StatusCode::OK) return status;
   }
   return StatusCode::OK;
 }
