@@ -268,10 +268,12 @@ class RecordCheck {
     return true;
   }
 
+  // Past the layout check, a table is missing only where host memory for it
+  // ran out.
   bool checkTables() {
     for (const auto& table : rec_.indexTables)
       if (table.size() != hostSlice_)
-        return fail("has no index table of its {} host elements within its {} NPU elements", hostSlice_, npuSlice_);
+        return fail("has no index tables of its {} host elements - out of host memory.", hostSlice_);
     return true;
   }
 
