@@ -166,6 +166,17 @@ const Row kRows[] = {
      StatusCode::Model_BrokenZRB,
      "Input 0 of NPU operation 0 (layout kind 0) lays its elements out up to NPU position 1023999975, past its "
      "1000000000 NPU elements per slice"},
+    {"SpreadRowsMeetingInTheirTables", "identity_int8",
+     [](json& m) {
+       // Pixels of two channels spread over reshaped pixels of one leave
+       // gaps of a granule, where row 2 meets row 0: only the built table
+       // shows it.
+       input(m)["original"] = {3, 2, 2};
+       input(m)["reshaped"] = {1, 1, 1};
+       input(m)["shape"] = {1, 5, 64};
+     },
+     StatusCode::Model_BrokenZRB,
+     "Input 0 of NPU operation 0 (layout kind 0) places two host elements on NPU position 128"},
     {"RecordsTogetherBeyondTheCard", "identity_int8",
      [](json& m) {
        // Nine areas of 2 GiB each fit the card alone, not together.

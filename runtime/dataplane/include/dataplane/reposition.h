@@ -38,8 +38,10 @@ CopyRuns packIndexRuns(const std::vector<uint32_t>& table, bool isInput);
 // on one NPU position, so that the per-request routines need no checks.
 StatusCode validateIORecord(const IORecord& record, bool isInput, const std::string& what);
 // The same checks without what needs a layout-kind-0 record's tables and
-// runs: its shapes, and where its positions would fall, worked out from its
-// dimensions. Model creation runs it before building any table.
+// runs, worked out from its dimensions: how far its positions reach, and
+// whether two host elements share one where the dimensions tell (elsewhere
+// only the built tables do). Model creation runs it before building any
+// table; a record it passes makes tables of positions inside its slice.
 StatusCode checkIORecordLayout(const IORecord& record, bool isInput, const std::string& what);
 
 // ---- Per request, one batch item ----

@@ -105,9 +105,10 @@ class NPUOpDesc {
 
   // The index tables and copy runs of the layout-kind-0 records, which take
   // host memory in proportion to the device areas the file claims. Model
-  // creation builds them once the file has passed every check that can
-  // refuse it (the summary needs none); a record left without tables is
-  // refused by validateIORecord.
+  // creation builds them once the file has passed every check that needs
+  // none (the summary needs none); validateIORecord then refuses a record
+  // left without tables or whose table puts two host elements on one
+  // position.
   void buildIndexTables();
 
   // Written by the model description.
