@@ -35,7 +35,9 @@ std::vector<uint32_t> simpleHWCIndex(const BufferInfo& info, MemoryFormat format
 CopyRuns packIndexRuns(const std::vector<uint32_t>& table, bool isInput);
 // Refuses (Model_BrokenZRB, one error line naming `what`) a record whose
 // layout could write outside its slice or buffer or place two host elements
-// on one NPU position, so that the per-request routines need no checks.
+// on one NPU position, so that the per-request routines need no checks; a
+// layout-kind-0 record without its tables (host memory ran out) gives
+// BadAlloc and one line.
 StatusCode validateIORecord(const IORecord& record, bool isInput, const std::string& what);
 // The same checks without what needs a layout-kind-0 record's tables and
 // runs, worked out from its dimensions: how far its positions reach, and

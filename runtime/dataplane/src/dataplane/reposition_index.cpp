@@ -204,8 +204,8 @@ TableReach tableReach(const BufferInfo& info, uint64_t g, bool isInput) {
 }
 
 // The checks of validateIORecord; each failure logs its own line naming the
-// record and answers false. `layoutOnly` leaves out what needs a layout-kind-0
-// record's tables and runs.
+// record and answers false, its status then in status(). `layoutOnly` leaves
+// out what needs a layout-kind-0 record's tables and runs.
 class RecordCheck {
  public:
   RecordCheck(const IORecord& rec, bool isInput, const std::string& what, bool layoutOnly)
@@ -247,6 +247,8 @@ class RecordCheck {
     }
   }
 
+  StatusCode status() const { return status_; }
+
  private:
   template <typename... Args>
   bool fail(fmt::format_string<Args...> why, Args&&... args) {
@@ -281,11 +283,13 @@ class RecordCheck {
   }
 
   // Past the layout check, a table is missing only where host memory for it
-  // ran out.
+  // ran out: the file is sound, the host is short.
   bool checkTables() {
     for (const auto& table : rec_.indexTables)
-      if (table.size() != hostSlice_)
+      if (table.size() != hostSlice_) {
+        status_ = StatusCode::BadAlloc;
         return fail("has no index tables of its {} host elements - out of host memory.", hostSlice_);
+      }
     return true;
   }
 
@@ -326,16 +330,19 @@ class RecordCheck {
   bool layoutOnly_;
   uint64_t hostSlice_ = 0;
   uint64_t npuSlice_ = 0;
+  StatusCode status_ = StatusCode::Model_BrokenZRB;
 };
 
 }  // namespace
 
 StatusCode checkIORecordLayout(const IORecord& record, bool isInput, const std::string& what) {
-  return RecordCheck(record, isInput, what, true).run() ? StatusCode::OK : StatusCode::Model_BrokenZRB;
+  RecordCheck check(record, isInput, what, true);
+  return check.run() ? StatusCode::OK : check.status();
 }
 
 StatusCode validateIORecord(const IORecord& record, bool isInput, const std::string& what) {
-  return RecordCheck(record, isInput, what, false).run() ? StatusCode::OK : StatusCode::Model_BrokenZRB;
+  RecordCheck check(record, isInput, what, false);
+  return check.run() ? StatusCode::OK : check.status();
 }
 
 }  // namespace kestrane

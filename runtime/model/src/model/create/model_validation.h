@@ -40,8 +40,9 @@ std::vector<std::vector<uint64_t>> buildIoSlotOffsets(const std::vector<zrb::Bun
 // table.
 StatusCode checkOperations(const std::vector<NPUOpDesc>& ops, const std::vector<std::vector<uint64_t>>& ioSlotOffsets);
 // The index tables and copy runs of the layout-kind-0 records, once built:
-// Model_BrokenZRB and one line for a record left without them or whose
-// table places two host elements on one position.
+// Model_BrokenZRB and one line for a record whose table places two host
+// elements on one position, BadAlloc and one line for a record left without
+// tables when host memory ran out.
 StatusCode checkIndexTables(const std::vector<NPUOpDesc>& ops);
 
 // Every NPU layer of every variant against the records of its operation:
