@@ -90,9 +90,10 @@ TEST(RecordCheck, RefusesRecordsThatCouldWriteOutsideOrOverlap) {
       {makeRecord(bufferInfo(2, 4, 8, 2, 4, 8, 2, 4, 7), 5, 8, false), false, "its buffer"},
       // Pixels 0 and 1 of three channels both fold into reshaped pixel 0.
       {makeRecord(bufferInfo(1, 5, 3, 1, 4, 4, 1, 4, 8), 0, 8, false), false, "two host elements"},
+      // Four channels spread over two reshaped pixels of 4 each, four times.
       {makeRecord(bufferInfo(1, 4, 4, 1, 6, 2, 1, 6, 4), 0, 4, false), false, "up to NPU position 27, past its 24"},
-      // Rows 0 and 2 meet in the gap pixels of two channels leave in a
-      // granule of 4: only the tables show it.
+      // Rows 0 and 2 meet in the gaps that pixels of two channels leave in
+      // granules of 4: only the tables show it.
       {makeRecord(bufferInfo(3, 2, 2, 1, 1, 1, 1, 4, 8), 0, 4, false), false, "two host elements on NPU position 8"},
       // Positions past 32 bits, before any table.
       {makeRecord(bufferInfo(1, 2, 2, 1, 1, 1, 1, 1, 8), 0, 1u << 31, false), false,
