@@ -51,6 +51,9 @@
 //   with 100 k stored copy runs (layout kind 2) over the whole slice, run on
 //   the simulated card: wall time per inference at both sizes and their
 //   ratio, which stays about 1 when a request writes each element once.
+//   CachesBeyondTheCard: one operation with 100 k caches of 2e9 bytes at
+//   one place, more than the card holds (a dump would ask the host for
+//   them all): refused.
 //
 // Heap use is counted by this program's own operator new and delete.
 
@@ -455,6 +458,19 @@ AcceleratorImpl* card() {
   return acc.get();
 }
 
+std::vector<uint8_t> cachesBeyondTheCard(size_t k) {
+  json bundle = oneCoreBundle(json::array({oneCoreRecord("in", {1, 1, 16}, 5, 4096)}), smallOutput());
+  const json place = json::array({{{"region", "DDR"}, {"flag", true}, {"address", 0x8000}}});
+  json caches = json::array();
+  for (size_t i = 0; i < 100 * k; ++i)
+    caches.push_back({{"cache_type", 0},
+                      {"name", "kv_" + std::to_string(i)},
+                      {"size", 2000000000},
+                      {"entries", {{{"value", 0}, {"designations", place}}}}});
+  bundle["cache_designations"] = caches;
+  return writeModel(json::array({bundle}));
+}
+
 // Creates the model and launches it on card 0.
 Run launches() {
   return [](const std::string& path) {
@@ -645,6 +661,9 @@ void NpuLayersSummary(benchmark::State& s) {
 }
 void SectionDesignations(benchmark::State& s) { twoSizes(s, sectionDesignations, launches()); }
 void CopyRunsPerInference(benchmark::State& s) { perInference(s, overlappingRuns); }
+void CachesBeyondTheCard(benchmark::State& s) {
+  twoSizes(s, cachesBeyondTheCard, creates(StatusCode::Model_BrokenZRB));
+}
 
 }  // namespace costs
 
@@ -664,6 +683,7 @@ BENCHMARK(costs::ShapeReferences)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(costs::NpuLayersSummary)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(costs::SectionDesignations)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(costs::CopyRunsPerInference)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(costs::CachesBeyondTheCard)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -674,7 +694,8 @@ int main(int argc, char** argv) {
                               "RmemIds at two sizes (Format4/1, Format4/4), and takes the heap peak of refusing a\n"
                               "kilobyte file that claims a huge shape (HugeOriginalShape, under 64 MiB).\n"
                               "The rows in costs:: (layer names, host layer chains, variants, core entries, index\n"
-                              "tables, sections, shape references, NPU layers, section designations at launch)\n"
+                              "tables, sections, shape references, NPU layers, section designations at launch,\n"
+                              "caches)\n"
                               "print time and heap peak per byte of file for one count of the file at two sizes\n"
                               "(k1, k2) and their ratio: about 1 where the cost is linear. CopyRunsPerInference\n"
                               "prints the time per inference of a file of overlapping copy runs at both sizes.\n");

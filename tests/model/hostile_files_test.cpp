@@ -1,7 +1,8 @@
 // Model files that would let requests write outside the memory creation
 // sized, or make creation itself take memory out of proportion to the file:
 // each is refused at creation with its status and exactly one error line,
-// with the card's cores left alone.
+// with the card's cores left alone. Valid files close to the same bounds
+// are created and launched.
 
 #include <limits>
 #include <string>
@@ -44,6 +45,45 @@ void identityInput(json& m, const json& shape) {
 // sequence_cache: x of (L, 1, 16), L up to 8 (sequence length 0).
 void sequenceInput(json& m, int64_t height) {
   describe(m, {{{"name", "x"}, {"shape", {1, height, 1, 16}}}}, {{{"name", "y"}, {"shape", {1, -1, 1, 16}}}});
+}
+
+// n variants, variant v an NPU layer on a copy of bundle 0 (bundle v), each
+// described by the same model inputs and outputs.
+void variants(json& m, size_t n, const json& inputs, const json& outputs) {
+  describe(m, inputs, outputs);
+  const json first = bundle(m), entry = m["metadata"][0];
+  m["bundles"] = m["metadata"] = json::array();
+  for (size_t v = 0; v < n; ++v) {
+    m["bundles"].push_back(first);
+    m["metadata"].push_back(entry);
+    m["metadata"][v]["payload"]["model_description"]["layers"][0]["bundleIndex"] = v;
+  }
+}
+
+// identity_int8 with an int8 input of `shape` laid out as the host's at
+// DDR+0x1000 and an output of 1 KiB past it, the same places in n variants.
+void largeInputVariants(json& m, size_t n, const json& shape, uint32_t layoutKind) {
+  input(m)["original"] = input(m)["shape"] = shape;
+  input(m)["io_type"] = layoutKind;
+  output(m)["original"] = output(m)["shape"] = {1, 1, 1024};
+  output(m)["io_type"] = 5;
+  const uint64_t end = 0x1000 + shape[0].get<uint64_t>() * shape[1].get<uint64_t>() * shape[2].get<uint64_t>();
+  output(m)["designations"] = {{{"each_core", true}, {"address", end}}};
+  variants(m, n, {{{"name", "in"}, {"shape", {1, shape[0], shape[1], shape[2]}}}},
+           {{{"name", "out"}, {"shape", {1, 1, 1, 1024}}}});
+}
+
+// sequence_cache with n caches "kv_<i>" of `size` bytes, all at the place
+// of its one cache.
+void caches(json& m, size_t n, uint64_t size) {
+  json& list = bundle(m)["cache_designations"];
+  const json first = list[0];
+  list = json::array();
+  for (size_t i = 0; i < n; ++i) {
+    list.push_back(first);
+    list[i]["name"] = "kv_" + std::to_string(i);
+    list[i]["size"] = size;
+  }
 }
 
 struct Row {
@@ -126,6 +166,17 @@ const Row kRows[] = {
      StatusCode::Model_BrokenZRB,
      "Input 0 of NPU operation 0 (layout kind 0) lays its elements out up to NPU position 1023999975, past its "
      "1000000000 NPU elements per slice"},
+    {"SpreadRowsMeetingInTheirTables", "identity_int8",
+     [](json& m) {
+       // Pixels of two channels spread over reshaped pixels of one leave
+       // gaps of a granule, where row 2 meets row 0: only the built table
+       // shows it.
+       input(m)["original"] = {3, 2, 2};
+       input(m)["reshaped"] = {1, 1, 1};
+       input(m)["shape"] = {1, 5, 64};
+     },
+     StatusCode::Model_BrokenZRB,
+     "Input 0 of NPU operation 0 (layout kind 0) places two host elements on NPU position 128"},
     {"RecordsTogetherBeyondTheCard", "identity_int8",
      [](json& m) {
        // Nine areas of 2 GiB each fit the card alone, not together.
@@ -138,7 +189,19 @@ const Row kRows[] = {
        for (int i = 0; i < 9; ++i) bundle(m)["inputs"].push_back(in);
      },
      StatusCode::Model_BrokenZRB,
-     "Input 8 of NPU operation 0 brings the device areas of the model's inputs and outputs to more than the"},
+     "Input 8 of NPU operation 0 brings the device areas of the inputs and outputs of NPU operation 0 to more than "
+     "the"},
+    {"IndexTablesOfVariantsBeyondTheCard", "identity_int8",
+     [](json& m) {
+       // Each variant's 2^30 table elements fit the card, not 20 Gi of them.
+       largeInputVariants(m, 20, {1024, 1024, 1024}, 0);
+     },
+     StatusCode::Model_BrokenZRB,
+     "Input 0 of NPU operation 16 brings the index-table elements of the model's layout-kind-0 records to more "
+     "than"},
+    {"CachesOfOneOperationBeyondTheCard", "sequence_cache", [](json& m) { caches(m, 100, 2000000000); },
+     StatusCode::Model_BrokenZRB,
+     "Cache \"kv_8\" of NPU operation 0 brings the operation's caches to more than the"},
     {"EmptySectionThatLaunchReads", "identity_int8",
      [](json& m) {
        bundle(m)["section_binaries"].push_back(
@@ -172,6 +235,63 @@ TEST_P(HostileFile, RefusedWithItsStatusAndOneLine) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, HostileFile, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+
+struct ValidRow {
+  const char* name;
+  const char* model;
+  Mutate mutate;
+  bool everyCore;  // else one core
+};
+
+void PrintTo(const ValidRow& row, std::ostream* out) { *out << row.name; }
+
+// Areas and caches that variants share, or that one operation holds up to
+// nearly the card, in device memory the simulated card keeps sparse.
+const ValidRow kValidRows[] = {
+    {"VariantsSharingOneLargeArea", "identity_int8",
+     [](json& m) { largeInputVariants(m, 11, {1024, 1024, 1536}, 5); }, false},
+    {"VariantsSharingOneLargeAreaOnEveryCore", "identity_int8",
+     [](json& m) { largeInputVariants(m, 11, {1024, 1024, 1536}, 5); }, true},
+    {"RecordsOfOneOperationNearlyFillingTheCard", "identity_int8",
+     [](json& m) {
+       json in = input(m);
+       in["original"] = in["shape"] = {1024, 1024, 2047};
+       in["io_type"] = 5;
+       bundle(m)["inputs"] = json::array();
+       for (int i = 0; i < 8; ++i) {
+         bundle(m)["inputs"].push_back(in);
+         bundle(m)["inputs"][i]["name"] = "in" + std::to_string(i);
+       }
+     },
+     false},
+    {"CachesOfOneOperationNearlyFillingTheCard", "sequence_cache", [](json& m) { caches(m, 8, 0x7FFF0000); },
+     false},
+    {"SixteenCachesAtOnePlace", "sequence_cache", [](json& m) { caches(m, 16, 64 << 20); }, false},
+    {"VariantsSharingOneLargeCache", "sequence_cache",
+     [](json& m) {
+       caches(m, 1, 0x7FFF0000);
+       variants(m, 11, {{{"name", "x"}, {"shape", {1, 1, 1, 16}}}}, {{{"name", "y"}, {"shape", {1, -1, 1, 16}}}});
+     },
+     false},
+};
+
+class ValidFile : public InferenceTest, public ::testing::WithParamInterface<ValidRow> {};
+
+TEST_P(ValidFile, NearABoundIsCreatedAndLaunched) {
+  const ValidRow& row = GetParam();
+  json description = testModel(row.model);
+  row.mutate(description);
+  LogCapture log;
+  Model* model = create(description, row.everyCore ? ModelConfig() : oneCore());
+  ASSERT_NE(model, nullptr) << log.text();
+  EXPECT_EQ(model->launch(accelerator()), StatusCode::OK);
+  EXPECT_EQ(log.count("error|"), 0u) << log.text();
+  EXPECT_EQ(card_->claimedCores().size(), row.everyCore ? 8u : 1u);
+  EXPECT_EQ(model->dispose(), StatusCode::OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ValidFile, ::testing::ValuesIn(kValidRows),
+                         [](const ::testing::TestParamInfo<ValidRow>& info) { return std::string(info.param.name); });
 
 // A dimension of "srcShapeMap" that no 64-bit integer equals: floats and
 // integers too large are refused where they are read, naming the tensor.

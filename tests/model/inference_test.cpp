@@ -217,6 +217,42 @@ TEST_F(InferenceTest, OverlappingCopyRunsGiveTheRunsInOrder) {
   EXPECT_EQ(valuesOf(q[0]), std::vector<int8_t>(want.begin(), want.end()));
 }
 
+// Regroupings whose pixels spread over reshaped pixels of fewer channels
+// than the granule of 64: the gaps they leave let a row start inside the
+// row before without meeting it. The card copies the input area to a dense
+// output of the NPU shape, which shows where each host element landed.
+TEST_F(InferenceTest, SpreadPixelsLandWhereTheirTableSays) {
+  const struct {
+    std::vector<int> original, reshaped, npu;
+    std::vector<size_t> positions;  // of the host elements in HWC order
+  } cases[] = {
+      // Pixel x of row y at (2 x + y) 64: row 1 lies between the pixels of row 0.
+      {{2, 2, 2}, {2, 1, 1}, {1, 4, 64}, {0, 1, 128, 129, 64, 65, 192, 193}},
+      // Pixel x at 5 x 64, row 1 of the reshape two pixels on.
+      {{1, 2, 5}, {3, 2, 1}, {1, 6, 64}, {0, 1, 2, 3, 4, 320, 321, 322, 323, 324}},
+  };
+  int core = 0;
+  for (const auto& c : cases) {
+    json m = testModel("identity_int8");
+    json& b = m["bundles"][0];
+    const size_t bytes = static_cast<size_t>(c.npu[0] * c.npu[1] * c.npu[2]);
+    b["inputs"][0]["original"] = c.original;
+    b["inputs"][0]["reshaped"] = c.reshaped;
+    b["inputs"][0]["shape"] = c.npu;
+    b["outputs"][0]["original"] = b["outputs"][0]["shape"] = c.npu;
+    b["outputs"][0]["io_type"] = 5;
+    b["section_binaries"][0]["program"] = {"copy ddr+0x2000 ddr+0x1000 " + std::to_string(bytes)};
+    Model& model = launch(m, onCore(0, core++));
+    const Values x = steps(c.positions.size(), 1, -120, 120, 9);
+    Values want(bytes);
+    for (size_t i = 0; i < x.size(); ++i) want[c.positions[i]] = x[i];
+    StatusCode sc = StatusCode::InternalError;
+    auto out = model.infer({arrayOf<float>({c.original[0], c.original[1], c.original[2]}, x)}, sc);
+    ASSERT_EQ(sc, StatusCode::OK);
+    EXPECT_EQ(valuesOf(out[0]), want);
+  }
+}
+
 TEST_F(InferenceTest, RefusesRequestsThatDoNotFit) {
   Model& model = launch(testModel("identity_int8"), onCore(0, 0));
   Values x(256);

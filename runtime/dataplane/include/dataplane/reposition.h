@@ -41,11 +41,15 @@ CopyRuns packIndexRuns(const std::vector<uint32_t>& table, bool isInput);
 CopyRuns disjointRuns(const CopyRuns& runs);
 // Refuses (Model_BrokenZRB, one error line naming `what`) a record whose
 // layout could write outside its slice or buffer or place two host elements
-// on one NPU position, so that the per-request routines need no checks.
+// on one NPU position, so that the per-request routines need no checks; a
+// layout-kind-0 record without its tables (host memory ran out) gives
+// BadAlloc and one line.
 StatusCode validateIORecord(const IORecord& record, bool isInput, const std::string& what);
 // The same checks without what needs a layout-kind-0 record's tables and
-// runs: its shapes, and where its positions would fall, worked out from its
-// dimensions. Model creation runs it before building any table.
+// runs, worked out from its dimensions: how far its positions reach, and
+// whether two host elements share one where the dimensions tell (elsewhere
+// only the built tables do). Model creation runs it before building any
+// table; a record it passes makes tables of positions inside its slice.
 StatusCode checkIORecordLayout(const IORecord& record, bool isInput, const std::string& what);
 
 // ---- Per request, one batch item ----

@@ -148,11 +148,15 @@ uint64_t addSat(uint64_t a, uint64_t b) {
 // tables hold the same positions in another order.
 struct TableReach {
   bool distinct = true;  // no two host elements share a position
-  uint64_t last = 0;     // the largest position
+  bool known = true;     // else only the built table tells whether they do
+  uint64_t last = 0;     // the largest position, where none is shared or `known` is false
 };
 
-// Rows of pixels, each pixel `length` consecutive positions: positions are
-// distinct exactly when neither a pixel nor a row reaches into the next one.
+// Rows of pixels, each pixel `length` consecutive positions. Pixels and rows
+// start on multiples of one unit, and a row covers the first position of
+// every unit its span touches. So positions are distinct exactly when
+// neither a pixel nor a row reaches into the next one: a row that reaches on
+// holds the first position of the next row.
 TableReach rowsOfPixels(uint64_t rows, uint64_t pixels, uint64_t length, uint64_t pixelStride, uint64_t rowSpan,
                         uint64_t rowStride) {
   TableReach r;
@@ -177,19 +181,31 @@ TableReach tableReach(const BufferInfo& info, uint64_t g, bool isInput) {
     return r;
   }
   if (rc <= oc) {
-    // Pixel x at ceil(oc / rc) x reshaped pixels, rows of rw.
+    // Pixel x at ceil(oc / rc) x reshaped pixels, rows of rw. Where rc is
+    // neither oc nor g, a pixel may leave a gap of g or more, and a row
+    // starting in it need not meet the row before: the table tells.
     const uint64_t stride = mulSat((oc + rc - 1) / rc, g);
-    return rowsOfPixels(oh, ow, oc, stride, addSat(mulSat(ow - 1, stride), oc), mulSat(rw, g));
+    TableReach r = rowsOfPixels(oh, ow, oc, stride, addSat(mulSat(ow - 1, stride), oc), mulSat(rw, g));
+    r.known = rc == oc || rc == g;
+    return r;
   }
   // k = rc / oc pixels share a reshaped pixel of g positions: the group is
-  // the unit that must not reach into the next.
-  const uint64_t k = rc / oc, groups = (ow + k - 1) / k, lastGroup = ow - (groups - 1) * k;
+  // the unit that must not reach into the next. Where oc does not divide rc,
+  // pixel k still lands in reshaped pixel 0, on the positions of pixel 0;
+  // fewer pixels than k make one group.
+  const uint64_t k = rc / oc;
+  if (rc % oc != 0 && ow > k) {
+    TableReach r;
+    r.distinct = false;
+    return r;
+  }
+  const uint64_t groups = (ow + k - 1) / k, lastGroup = ow - (groups - 1) * k;
   return rowsOfPixels(oh, groups, k * oc, g, addSat(mulSat(groups - 1, g), lastGroup * oc), mulSat(rw, g));
 }
 
 // The checks of validateIORecord; each failure logs its own line naming the
-// record and answers false. `layoutOnly` leaves out what needs a layout-kind-0
-// record's tables and runs.
+// record and answers false, its status then in status(). `layoutOnly` leaves
+// out what needs a layout-kind-0 record's tables and runs.
 class RecordCheck {
  public:
   RecordCheck(const IORecord& rec, bool isInput, const std::string& what, bool layoutOnly)
@@ -231,6 +247,8 @@ class RecordCheck {
     }
   }
 
+  StatusCode status() const { return status_; }
+
  private:
   template <typename... Args>
   bool fail(fmt::format_string<Args...> why, Args&&... args) {
@@ -239,25 +257,21 @@ class RecordCheck {
     return false;
   }
 
-  // The table positions hold only for these shapes; elsewhere two host
-  // elements would share an NPU position. Decided from the dimensions alone,
-  // before any table is built.
+  // Decided from the dimensions alone, before any table is built: positions
+  // past the slice for every shape, so a table built afterwards holds none
+  // past 32 bits; two host elements on one position where the dimensions
+  // tell, elsewhere the runs of the built table do (checkRuns).
   bool checkLayout() {
     const uint64_t oc = info_.original_channel, rc = info_.reshaped_channel;
     const bool simple = isInput_ && oc <= 3 && info_.channel <= 3;
-    if (!simple && info_.original_size() != info_.reshaped_size()) {
-      if (rc == 0) return fail("regroups {} channels into none", oc);
-      if (rc > oc && rc % oc != 0)
-        return fail("regroups {} channels into {}, not a multiple", oc, rc);
-      if (rc < oc && rc != rec_.channelGranule)
-        return fail("spreads {} channels over pixels of {}, not the granule {}", oc, rc, rec_.channelGranule);
-    }
+    if (!simple && info_.original_size() != info_.reshaped_size() && rc == 0)
+      return fail("regroups {} channels into none", oc);
     // Distinct positions need at least one NPU element per host element.
     if (hostSlice_ > npuSlice_)
       return fail("places two host elements on one NPU position ({} host elements, {} NPU elements per slice)",
                   hostSlice_, npuSlice_);
     const TableReach reach = tableReach(info_, rec_.channelGranule, isInput_);
-    if (!reach.distinct)
+    if (reach.known && !reach.distinct)
       return fail("places two host elements on one NPU position (original {}x{}x{}, reshaped {}x{}x{}, NPU {}x{}x{}, "
                   "granule {})",
                   info_.original_height, info_.original_width, oc, info_.reshaped_height, info_.reshaped_width, rc,
@@ -268,10 +282,14 @@ class RecordCheck {
     return true;
   }
 
+  // Past the layout check, a table is missing only where host memory for it
+  // ran out: the file is sound, the host is short.
   bool checkTables() {
     for (const auto& table : rec_.indexTables)
-      if (table.size() != hostSlice_)
-        return fail("has no index table of its {} host elements within its {} NPU elements", hostSlice_, npuSlice_);
+      if (table.size() != hostSlice_) {
+        status_ = StatusCode::BadAlloc;
+        return fail("has no index tables of its {} host elements - out of host memory.", hostSlice_);
+      }
     return true;
   }
 
@@ -312,16 +330,19 @@ class RecordCheck {
   bool layoutOnly_;
   uint64_t hostSlice_ = 0;
   uint64_t npuSlice_ = 0;
+  StatusCode status_ = StatusCode::Model_BrokenZRB;
 };
 
 }  // namespace
 
 StatusCode checkIORecordLayout(const IORecord& record, bool isInput, const std::string& what) {
-  return RecordCheck(record, isInput, what, true).run() ? StatusCode::OK : StatusCode::Model_BrokenZRB;
+  RecordCheck check(record, isInput, what, true);
+  return check.run() ? StatusCode::OK : check.status();
 }
 
 StatusCode validateIORecord(const IORecord& record, bool isInput, const std::string& what) {
-  return RecordCheck(record, isInput, what, false).run() ? StatusCode::OK : StatusCode::Model_BrokenZRB;
+  RecordCheck check(record, isInput, what, false);
+  return check.run() ? StatusCode::OK : check.status();
 }
 
 }  // namespace kestrane

@@ -105,10 +105,11 @@ class NPUOpDesc {
 
   // The index tables and copy runs of the layout-kind-0 records, which take
   // host memory in proportion to the device areas the file claims. Model
-  // creation builds them once the file has passed every check that can
-  // refuse it (the summary needs none); a record left without tables is
-  // refused by validateIORecord. The same pass reduces stored copy runs
-  // that overlap to their disjoint form, once they are known to be bounded.
+  // creation builds them once the file has passed every check that needs
+  // none (the summary needs none); validateIORecord then refuses a record
+  // left without tables or whose table puts two host elements on one
+  // position. The same pass reduces stored copy runs that overlap to their
+  // disjoint form, once they are known to be bounded.
   void buildIndexTables();
 
   // Written by the model description.

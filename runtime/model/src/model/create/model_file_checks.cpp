@@ -144,20 +144,45 @@ std::string recordName(bool isInput, size_t i, size_t b) {
   return fmt::format("{} {} of NPU operation {}", isInput ? "Input" : "Output", i, b);
 }
 
-// The device areas of all records together, each counted once, fit the
-// card: this bounds the host memory of the index tables built from them.
-StatusCode addToCard(uint64_t bytes, uint64_t& total, const std::string& what) {
+// What the model's records add up to as its operations are checked.
+struct Totals {
+  uint64_t areaBytes = 0;      // of the operation being checked
+  uint64_t tableElements = 0;  // of the whole model
+};
+
+// Adds `amount` to `total`, saturating: false once the total passes the
+// card's bytes.
+bool addWithinCard(uint64_t amount, uint64_t& total) {
   const uint64_t card = DeviceRegions::card().total();
-  total = bytes > card - std::min(total, card) ? card + 1 : total + bytes;
-  if (total <= card) return StatusCode::OK;
-  KLOG_ERROR("{} brings the device areas of the model's inputs and outputs to more than the {} bytes of the card.",
-             what, card);
+  total = amount > card - std::min(total, card) ? card + 1 : total + amount;
+  return total <= card;
+}
+
+// One request holds a host buffer per record of its operation: the areas of
+// one operation, each counted once, fit the card. Variants are separate
+// operations and may share one place of the card.
+StatusCode addArea(uint64_t bytes, Totals& totals, size_t b, const std::string& what) {
+  if (addWithinCard(bytes, totals.areaBytes)) return StatusCode::OK;
+  KLOG_ERROR("{} brings the device areas of the inputs and outputs of NPU operation {} to more than the {} bytes of "
+             "the card.",
+             what, b, DeviceRegions::card().total());
+  return StatusCode::Model_BrokenZRB;
+}
+
+// The index tables of every layout-kind-0 record of the model live on the
+// host from creation on: their elements together stay within the card's
+// bytes, counted before any is built.
+StatusCode addTableElements(const IORecord& rec, Totals& totals, const std::string& what) {
+  if (rec.layoutKind != 0 || addWithinCard(rec.info.original_size(), totals.tableElements)) return StatusCode::OK;
+  KLOG_ERROR("{} brings the index-table elements of the model's layout-kind-0 records to more than {}, the bytes of "
+             "the card.",
+             what, DeviceRegions::card().total());
   return StatusCode::Model_BrokenZRB;
 }
 
 // Everything that can refuse a record, before any index table is built.
 StatusCode checkRecords(const NPUOpDesc& op, size_t b, bool isInput, const std::vector<uint64_t>& slots,
-                        uint64_t& total) {
+                        Totals& totals) {
   const zrb::Bundle& bundle = op.bundle();
   const auto& records = isInput ? op.inputs() : op.outputs();
   const auto& types = isInput ? op.inputIoTypes() : op.outputIoTypes();
@@ -172,10 +197,11 @@ StatusCode checkRecords(const NPUOpDesc& op, size_t b, bool isInput, const std::
     uint64_t bytes = 0;
     if (status == StatusCode::OK) bytes = areaBytes(e, records[i], bundle, status);
     if (status == StatusCode::OK) status = checkIoArea(e, bytes, slots, what);
-    if (status == StatusCode::OK) status = addToCard(bytes, total, what);
+    if (status == StatusCode::OK) status = addArea(bytes, totals, b, what);
     if (status == StatusCode::OK && !isInput) status = checkWriteBack(op, i, what);
     if (status == StatusCode::OK) status = checkScale(records[i], e, what);
     if (status == StatusCode::OK) status = checkIORecordLayout(records[i], isInput, what);
+    if (status == StatusCode::OK) status = addTableElements(records[i], totals, what);
     if (status != StatusCode::OK) return status;
     noteInvalidDtype(records[i], what);
   }
@@ -232,7 +258,11 @@ StatusCode checkPlacements(const zrb::Bundle& bundle, size_t b, bool severalBund
   return StatusCode::OK;
 }
 
+// A dump holds every cache of the model on the host at once, one block per
+// cache of each operation: the caches of one operation fit the card.
+// Variants are separate operations and may share one cache.
 StatusCode checkCaches(const NPUOpDesc& op, size_t b) {
+  uint64_t total = 0;
   for (const zrb::CacheDesignation& cache : op.cacheDesignations()) {
     for (const zrb::CacheDesignationEntry& row : cache.entries) {
       for (const zrb::Designation& d : row.designations) {
@@ -242,6 +272,12 @@ StatusCode checkCaches(const NPUOpDesc& op, size_t b) {
           return StatusCode::Model_BrokenZRB;
         }
       }
+    }
+    if (!addWithinCard(cache.size, total)) {
+      KLOG_ERROR("Cache \"{}\" of NPU operation {} brings the operation's caches to more than the {} bytes of the "
+                 "card.",
+                 cache.name, b, DeviceRegions::card().total());
+      return StatusCode::Model_BrokenZRB;
     }
   }
   return StatusCode::OK;
@@ -326,14 +362,15 @@ StatusCode checkDescriptions(const std::vector<ModelDesc>& descs, const std::vec
 }
 
 StatusCode checkOperations(const std::vector<NPUOpDesc>& ops, const std::vector<std::vector<uint64_t>>& ioSlotOffsets) {
-  uint64_t total = 0;
+  Totals totals;
   for (size_t b = 0; b < ops.size(); ++b) {
     const NPUOpDesc& op = ops[b];
+    totals.areaBytes = 0;
     static const std::vector<uint64_t> none;
     const std::vector<uint64_t>& slots = b < ioSlotOffsets.size() ? ioSlotOffsets[b] : none;
     StatusCode status = checkSequenceLengths(op.bundle(), b);
-    if (status == StatusCode::OK) status = checkRecords(op, b, true, slots, total);
-    if (status == StatusCode::OK) status = checkRecords(op, b, false, slots, total);
+    if (status == StatusCode::OK) status = checkRecords(op, b, true, slots, totals);
+    if (status == StatusCode::OK) status = checkRecords(op, b, false, slots, totals);
     if (status == StatusCode::OK) status = checkPlacements(op.bundle(), b, ops.size() > 1);
     if (status == StatusCode::OK) status = checkCaches(op, b);
     if (status != StatusCode::OK) return status;

@@ -33,12 +33,16 @@ std::vector<std::vector<uint64_t>> buildIoSlotOffsets(const std::vector<zrb::Bun
 
 // What the file must hold beyond its layout for requests to run safely:
 // dimensions, scales, IO types, sequence slopes, IO layouts, and device
-// ranges inside the card's memory, the IO areas of all operations together
-// within what the card holds. Model_BrokenZRB or Model_InvalidScaleValue
-// with one line naming the culprit. Needs no index table.
+// ranges inside the card's memory; the IO areas of each operation and its
+// caches within what the card holds, and the index-table elements of the
+// whole model within the card's bytes. Model_BrokenZRB or
+// Model_InvalidScaleValue with one line naming the culprit. Needs no index
+// table.
 StatusCode checkOperations(const std::vector<NPUOpDesc>& ops, const std::vector<std::vector<uint64_t>>& ioSlotOffsets);
 // The index tables and copy runs of the layout-kind-0 records, once built:
-// Model_BrokenZRB and one line for a record left without them.
+// Model_BrokenZRB and one line for a record whose table places two host
+// elements on one position, BadAlloc and one line for a record left without
+// tables when host memory ran out.
 StatusCode checkIndexTables(const std::vector<NPUOpDesc>& ops);
 
 // Every NPU layer of every variant against the records of its operation:
