@@ -7,14 +7,17 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 namespace kestrane::fuzz {
 
 // The library logs one line per refusal; at fuzzing speed that is noise.
+// KESTRANE_FUZZ_LOGS=1 keeps the lines, to see what a reproducer does.
 inline void quietLogs() {
-  static const bool quiet = (spdlog::set_level(spdlog::level::off), true);
+  static const bool quiet =
+      (std::getenv("KESTRANE_FUZZ_LOGS") == nullptr ? spdlog::set_level(spdlog::level::off) : void(), true);
   (void)quiet;
 }
 

@@ -3,10 +3,11 @@
 fuzz targets from the sources, so they follow the code:
 
 - layer.dict: the words of the layer sources (layer types, attribute keys and
-  the names their values take) as JSON strings;
+  the names their values take) as JSON strings, and the limits of the integer
+  types the sizes are read into as JSON numbers;
 - model_run.dict: those words and the keys of the model description
-  (the model folder's creation sources) as MessagePack strings, the form the
-  description is stored in.
+  (the model folder's creation sources) as MessagePack strings, and the same
+  limits as MessagePack integers: the form the description is stored in.
 """
 import pathlib
 import re
@@ -14,6 +15,7 @@ import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 WORD = re.compile(r'"([A-Za-z_][A-Za-z0-9_]{0,62})"')
+LIMITS = [-2**63, -2**31, -1, 2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**63 - 1, 2**64 - 1]
 
 
 def words(*folders):
@@ -37,6 +39,12 @@ def msgpack(word):
     return head + data
 
 
+def msgpack_int(n):
+    if n < 0:
+        return b"\xd3" + n.to_bytes(8, "big", signed=True)
+    return b"\xcf" + n.to_bytes(8, "big")
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit("usage: make_dictionaries.py OUT_DIR")
@@ -44,8 +52,10 @@ def main():
     out.mkdir(parents=True, exist_ok=True)
     layer = words("runtime/layers")
     description = sorted(set(layer) | set(words("runtime/model/src/model/create", "runtime/model/include")))
-    (out / "layer.dict").write_text("".join(entry(f'"{w}"'.encode()) for w in layer))
-    (out / "model_run.dict").write_text("".join(entry(msgpack(w)) for w in description))
+    (out / "layer.dict").write_text("".join(entry(f'"{w}"'.encode()) for w in layer) +
+                                    "".join(entry(str(n).encode()) for n in LIMITS))
+    (out / "model_run.dict").write_text("".join(entry(msgpack(w)) for w in description) +
+                                        "".join(entry(msgpack_int(n)) for n in LIMITS))
 
 
 if __name__ == "__main__":
