@@ -102,7 +102,8 @@ ModelConfig configOf(const Choices& k) {
 }
 
 // A new card for each input, so that what one input leaves in device memory
-// neither changes the next nor adds up.
+// neither changes the next nor adds up. It goes with the input: its threads
+// end before the leak check that follows an input.
 std::unique_ptr<Accelerator> freshAccelerator() {
   // A program that never ends is stopped quickly (eight requests in a row
   // stay well within the 3 s an input may take): the watchdog's rule is
@@ -333,13 +334,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   }
-  const std::unique_ptr<Accelerator> acc = freshAccelerator();
-  if (!acc) return 0;
+  std::unique_ptr<Accelerator> acc = freshAccelerator();
+  if (!acc) {
+    simcard::detachCard(0);
+    return 0;
+  }
   platform::setHostAllowance(kHostAllowance);
   StatusCode status = StatusCode::OK;
   std::unique_ptr<Model> model = Model::create(path, configOf(choices), status);
   if (model && model->launch(*acc) == StatusCode::OK) run(*model, choices, file);
   model.reset();
+  acc.reset();
+  simcard::detachCard(0);
   platform::setHostAllowance(std::nullopt);
   return 0;
 }
