@@ -1,8 +1,9 @@
 // libFuzzer target: one layer object of a model description, then its host
 // execution on small input tensors. Input: the layer's JSON text, a zero
 // byte, then the inputs: a count byte, and per input a dtype byte, a rank
-// byte and one byte per size (0 to 5); element bytes are taken in turn from
-// what follows. Hostile sizes come from the attributes, not the inputs.
+// byte and one byte per size (0 to 5); then the element bytes, taken in turn
+// by the inputs (starting again at the first when they run out). Hostile
+// sizes come from the attributes, not the inputs.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,41 +22,28 @@ namespace {
 using kestrane::halvex::DType;
 using kestrane::halvex::Tensor;
 using kestrane::halvex::TensorData;
-
-class Cursor {
- public:
-  Cursor(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint8_t next() { return pos_ < size_ ? data_[pos_++] : 0; }
-  // Fills n bytes from the rest, cycling through it (zeros when none is left).
-  void fill(char* out, size_t n) {
-    const size_t left = size_ - pos_;
-    for (size_t i = 0; i < n; ++i) out[i] = left == 0 ? 0 : static_cast<char>(data_[pos_ + i % left]);
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
+using kestrane::fuzz::Cursor;
 
 std::vector<Tensor> inputTensors(Cursor& c) {
-  std::vector<Tensor> inputs;
+  std::vector<TensorData> inputs;
   const int count = c.next() % 4;
   for (int i = 0; i < count; ++i) {
     const auto dtype = static_cast<DType>(c.next() % 8);
     std::vector<int64_t> shape(c.next() % 5);
     for (auto& s : shape) s = c.next() % 6;
-    TensorData t(shape, dtype);
+    inputs.emplace_back(shape, dtype);
+  }
+  Cursor elements = c.rest();
+  for (TensorData& t : inputs) {
     if (t.numel() > 0) {
-      c.fill(static_cast<char*>(t.data()), static_cast<size_t>(t.numel() * t.elementSize()));
+      elements.fill(t.data(), static_cast<size_t>(t.numel() * t.elementSize()));
       // bool elements hold 0 or 1.
-      if (dtype == DType::Bool) {
+      if (t.dtype() == DType::Bool) {
         for (int64_t k = 0; k < t.numel(); ++k) static_cast<uint8_t*>(t.data())[k] &= 1;
       }
     }
-    inputs.push_back(t);
   }
-  return inputs;
+  return {inputs.begin(), inputs.end()};
 }
 
 }  // namespace

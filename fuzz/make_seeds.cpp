@@ -3,12 +3,15 @@
 // every format version, made by the model-file writer from the test
 // descriptions; hardware descriptions of every format version (the
 // compiled-in one among them); one layer object of every host layer type
-// with small inputs, in the layer target's input form; a model whose
-// description nests too deep and models with float shape numbers
-// (scripts/fuzz adds the test models).
+// with small inputs, in the layer target's input form; for the model_run
+// target, the test models under each of its paths, the identity model in
+// every core mode, a model whose description nests too deep, models with
+// float shape numbers, and models whose host memory only the card bounds,
+// each after the target's choice bytes.
 //
 //     make_seeds DIR
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -36,6 +39,22 @@ bool writeSeed(const fs::path& path, const std::vector<uint8_t>& bytes) {
   return static_cast<bool>(out);
 }
 
+json testModel(const char* name) {
+  std::ifstream in(fs::path(KESTRANE_SOURCE_DIR) / "tests" / "models" / (std::string(name) + ".json"));
+  return json::parse(in);
+}
+
+// The model_run target's choice bytes (see fuzz_model_run.cpp).
+using Choices = std::array<uint8_t, 7>;
+constexpr Choices kFloatOnOneCore = {0, 0, 0, 0, 0, 0, 0};
+
+bool writeRunSeed(const fs::path& path, const Choices& choices, const json& model) {
+  std::vector<uint8_t> bytes(choices.begin(), choices.end());
+  const auto written = kestrane::test::zrbw::write(kestrane::test::zrbw::modelFromJson(model));
+  bytes.insert(bytes.end(), written.bytes.begin(), written.bytes.end());
+  return writeSeed(path, bytes);
+}
+
 bool modelFiles(const fs::path& dir) {
   const fs::path descriptions = fs::path(KESTRANE_SOURCE_DIR) / "tests" / "zrb" / "descriptions";
   bool ok = true;
@@ -51,13 +70,11 @@ bool modelFiles(const fs::path& dir) {
 // A model whose description nests ten thousand one-element arrays: the shape
 // of a file that once overflowed the stack of model creation.
 bool deepDescription(const fs::path& dir) {
-  std::ifstream in(fs::path(KESTRANE_SOURCE_DIR) / "tests" / "models" / "cpu_layers.json");
-  json model = json::parse(in);
+  json model = testModel("cpu_layers");
   std::string hex;
   for (int level = 0; level < 10000; ++level) hex += "91";
   model["metadata"][0]["payload"] = {{"hex", hex + "c0"}};
-  const auto written = kestrane::test::zrbw::write(kestrane::test::zrbw::modelFromJson(model));
-  return writeSeed(dir / "deep_description.zrb", written.bytes);
+  return writeRunSeed(dir / "deep_description.zrb", kFloatOnOneCore, model);
 }
 
 // Models whose description gives a shape number that no 64-bit integer
@@ -66,8 +83,7 @@ bool deepDescription(const fs::path& dir) {
 // undefined behaviour. The description is MessagePack written directly, as
 // JSON text has no NaN or infinity.
 bool floatShapes(const fs::path& dir) {
-  std::ifstream in(fs::path(KESTRANE_SOURCE_DIR) / "tests" / "models" / "cpu_layers.json");
-  const json model = json::parse(in);
+  const json model = testModel("cpu_layers");
   const json document = json::from_msgpack(kestrane::test::zrbw::modelFromJson(model).metadata[0].payload);
   const double inf = std::numeric_limits<double>::infinity();
   const std::pair<const char*, double> numbers[] = {
@@ -79,11 +95,89 @@ bool floatShapes(const fs::path& dir) {
       changed["info"]["srcShapeMap"][tensor][1] = number;
       json withShape = model;
       withShape["metadata"][0]["payload"] = {{"msgpack", changed}};
-      const auto written = kestrane::test::zrbw::write(kestrane::test::zrbw::modelFromJson(withShape));
-      ok = writeSeed(dir / (std::string("float_shape_") + tensor + "_" + label + ".zrb"), written.bytes) && ok;
+      ok = writeRunSeed(dir / (std::string("float_shape_") + tensor + "_" + label + ".zrb"), kFloatOnOneCore,
+                        withShape) &&
+           ok;
     }
   }
   return ok;
+}
+
+// Every test model under each path of the target, on one core: float and
+// int8 arrays (CHW, to float, batches), buffers of the model and of variant
+// 1's handle, four asynchronous requests, and the cache operations (files
+// too) after a request of length 2 with a cache of 2, on a tail of 2 and a
+// head of 1.
+bool testModels(const fs::path& dir) {
+  const std::pair<const char*, Choices> paths[] = {
+      {"float", kFloatOnOneCore},
+      {"float_chw_batch2", {0x28, 0, 0, 0, 0, 0, 0}},
+      {"int8", {0x01, 0, 0, 0, 0, 0, 0}},
+      {"int8_to_float_chw", {0x19, 0, 0, 0, 0, 0, 0}},
+      {"buffers", {0x02, 0, 0, 0, 0, 0, 0}},
+      {"variant_buffers_batch2", {0x23, 0, 1, 0, 0, 0, 0}},
+      {"async", {0x64, 0, 0, 0, 0, 0, 0}},
+      {"cache", {0x0D, 0, 0, 1, 2, 2, 1}},
+  };
+  bool ok = true;
+  for (const char* name :
+       {"cpu_layers", "identity_int8", "mixed_layouts", "program_kinds", "sequence_cache", "two_slots", "two_variants"}) {
+    const json model = testModel(name);
+    for (const auto& [path, choices] : paths)
+      ok = writeRunSeed(dir / (std::string(name) + "_" + path + ".zrb"), choices, model) && ok;
+  }
+  return ok;
+}
+
+// The identity model also for multi-core mode (both clusters: the areas on
+// the local cores, the program on the global ones), global4 (cluster 0) and
+// global8 (areas and program on the global core of cluster 0), requested in
+// each core choice of the target, a batch of three.
+bool coreModes(const fs::path& dir) {
+  json model = testModel("identity_int8");
+  json& b = model["bundles"][0];
+  for (uint32_t mode : {1u, 3u, 4u}) {
+    for (uint32_t cluster : {0x10000u, 0x20000u}) {
+      if (mode == 3 && cluster == 0x20000u) continue;
+      const uint32_t global = cluster + 0xFFFE;
+      for (uint32_t core : {cluster + 1, cluster + 2, cluster + 3, cluster + 4, global}) {
+        b["cores"].push_back({{"core_word", core}, {"mode", mode}});
+        if (mode == 1 ? core == global : (core != global || cluster != 0x10000u)) continue;
+        b["inputs"][0]["designations"].push_back({{"core_word", core}, {"mode", mode}, {"address", 4096}});
+        b["outputs"][0]["designations"].push_back({{"core_word", core}, {"mode", mode}, {"address", 8192}});
+      }
+      if (mode == 1 || cluster == 0x10000u)
+        b["section_binaries"][0]["designations"].push_back(
+            {{"core_word", global}, {"mode", mode}, {"region", "IMEM"}});
+    }
+  }
+  bool ok = true;
+  for (uint8_t cores = 1; cores < 6; ++cores)
+    ok = writeRunSeed(dir / ("core_mode" + std::to_string(cores) + ".zrb"), {0x40, cores, 0, 0, 0, 0, 0}, model) &&
+         ok;
+  return ok;
+}
+
+// Files of a few kilobytes whose host memory only the card bounds: an input
+// of 10^8 elements (its index table alone 400 MB) and eight outputs of 64 Mi
+// elements over one device area (gigabytes of host blocks per request). The
+// target refuses them as out of memory.
+bool hostMemoryOfTheCard(const fs::path& dir) {
+  json table = testModel("identity_int8");
+  json& in = table["bundles"][0]["inputs"][0];
+  in["original"] = in["reshaped"] = in["shape"] = {1, 1562500, 64};
+  json outputs = testModel("identity_int8");
+  json& b = outputs["bundles"][0];
+  json out = b["outputs"][0];
+  out["original"] = out["shape"] = {1024, 1024, 64};
+  out["io_type"] = 5;
+  b["outputs"] = json::array();
+  for (int i = 0; i < 8; ++i) {
+    out["name"] = "out" + std::to_string(i);
+    b["outputs"].push_back(out);
+  }
+  return writeRunSeed(dir / "index_table_of_1e8.zrb", kFloatOnOneCore, table) &&
+         writeRunSeed(dir / "eight_outputs_of_64Mi.zrb", kFloatOnOneCore, outputs);
 }
 
 bool hardwareDescriptions(const fs::path& dir) {
@@ -161,11 +255,11 @@ bool layers(const fs::path& dir) {
       {{{"layerType", "NonZero"}}, {{kBool, {2, 3}}}},
       {{{"layerType", "Mod"}, {"fmod", 0}}, {{kF32, {3}}, {kF32, {3}}}},
       {{{"layerType", "Resize"}, {"resize_mode", "linear"}, {"srcShape", {1, 1, 4, 4}}}, {{kF32, {1, 1, 2, 2}}}},
-      {{{"layerType", "LayerNormalization"}, {"scale", {1, 2, 3}}, {"bias", {0, 0, 1}}, {"epsilon", 1e-5},
-        {"normalized_shape", {3}}},
+      {{{"layerType", "LayerNormalization"}, {"scale", {1, 2, 3}}, {"scale_shape", {3}}, {"bias", {0, 0, 1}},
+        {"bias_shape", {3}}, {"epsilon", 1e-5}, {"normalized_shape", {3}}},
        {{kF32, {2, 3}}}},
-      {{{"layerType", "GroupNormalization"}, {"scale", {1, 2}}, {"bias", {0, 1}}, {"epsilon", 1e-5},
-        {"num_group", 1}},
+      {{{"layerType", "GroupNormalization"}, {"scale", {1, 2}}, {"scale_shape", {2}}, {"bias", {0, 1}},
+        {"bias_shape", {2}}, {"epsilon", 1e-5}, {"num_group", 1}},
        {{kF32, {1, 2, 2, 2}}}},
       {{{"layerType", "Bridge"}, {"squeeze_axes", {2}}, {"unsqueeze_axes", json::array()},
         {"permute_axes", {0, 1}}},
@@ -209,7 +303,8 @@ int main(int argc, char** argv) {
     }
     const bool ok = modelFiles(root / "model_file") && hardwareDescriptions(root / "hardware_description") &&
                     layers(root / "layer") && deepDescription(root / "model_run") &&
-                    floatShapes(root / "model_run");
+                    floatShapes(root / "model_run") && testModels(root / "model_run") &&
+                    coreModes(root / "model_run") && hostMemoryOfTheCard(root / "model_run");
     if (!ok) std::cerr << "make_seeds: a seed could not be written\n";
     return ok ? 0 : 1;
   } catch (const std::exception& e) {

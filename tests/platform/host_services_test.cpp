@@ -3,9 +3,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "platform/aligned_memory.h"
 #include "platform/clock.h"
+#include "platform/host_allowance.h"
 #include "platform/system_error.h"
 
 namespace kestrane::platform {
@@ -27,6 +29,19 @@ TEST(AlignedMemoryTest, HonoursAlignmentAndInjectedFailures) {
   void* p = alignedMalloc(16, 32);
   EXPECT_NE(p, nullptr);
   alignedFree(p);
+}
+
+TEST(AlignedMemoryTest, HostAllowanceBoundsWhatIsTakenUntilLifted) {
+  setHostAllowance(100);
+  void* p = alignedMalloc(60, 32);
+  EXPECT_NE(p, nullptr);
+  alignedFree(p);  // given back, but not to the allowance
+  EXPECT_EQ(alignedMalloc(41, 32), nullptr);
+  EXPECT_TRUE(takeHostAllowance(40));
+  EXPECT_FALSE(takeHostAllowance(1));
+  EXPECT_THROW(takeHostAllowanceOrThrow(1), std::bad_alloc);
+  setHostAllowance(std::nullopt);
+  EXPECT_TRUE(takeHostAllowance(UINT64_MAX));
 }
 
 TEST(SystemErrorTest, TextAndThreadLastError) {

@@ -138,6 +138,26 @@ TEST_F(CardRunTest, AbandonedWaitResetsTheCoreAndANewPostSupersedesAHungRun) {
   EXPECT_EQ(card_->stats().resetsByCore[0x10001], 1u);
 }
 
+// A reset stops a run inside a long instruction, after the chunk in
+// progress: a 1 GiB fill reset once it began commits a few chunks, not the
+// 256 MiB the card may hold, before the core's next run.
+TEST_F(CardRunTest, ResetStopsARunInsideALongInstruction) {
+  simcard::CardOptions options;
+  options.memoryCapBytes = 256ull << 20;
+  attach(options);
+  const auto& c = core(0, 0);
+  loadProgram(0, 0, ProgramAssembler().stamp(ddr(0)).fill(ddr(0x100000), 1u << 30, 1));
+  ASSERT_TRUE(a_->command(kClaim, 0x01).success());
+  ASSERT_TRUE(a_->command(kPost, 0x01).success());
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (peek<uint32_t>(c.ddr, 1)[0] == 0 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  card_->resetCore(c.key());
+  loadProgram(0, 0, ProgramAssembler());
+  ASSERT_TRUE(a_->command(kPost, 0x01).success());
+  EXPECT_TRUE(a_->command(kWait, waitByte(0, 0)).success());
+  EXPECT_LT(card_->stats().committedBytes, 64ull << 20);
+}
+
 TEST_F(CardRunTest, InjectedHangsFailuresAndDelayByCount) {
   const auto program = ProgramAssembler().fill(ddr(0), 4, 9);
   ASSERT_TRUE(a_->command(kClaim, 0x08).success());

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "platform/host_allowance.h"
+
 namespace kestrane::platform {
 
 namespace {
@@ -21,6 +23,7 @@ void* alignedMalloc(size_t size, size_t alignment) {
   if (takeInjectedFailure()) return nullptr;
   if (alignment < sizeof(void*)) alignment = sizeof(void*);
   if ((alignment & (alignment - 1)) != 0) return nullptr;
+  if (!takeHostAllowance(size)) return nullptr;
   void* p = nullptr;
   // A zero-byte request still yields a distinct block.
   if (posix_memalign(&p, alignment, size == 0 ? 1 : size) != 0) return nullptr;

@@ -78,8 +78,10 @@ class ProgramMemory {
 
 class Runner {
  public:
-  Runner(DeviceMemory& memory, const RunContext& context, Scratch& scratch)
-      : memory_(memory, context.interleave), ctx_(context), a_(scratch.a), b_(scratch.b) {}
+  // A stop (a reset, or a post that supersedes the run) ends an instruction
+  // after the chunk in progress, as a reset stops a core at once.
+  Runner(DeviceMemory& memory, const RunContext& context, const StopToken& stop, Scratch& scratch)
+      : memory_(memory, context.interleave), ctx_(context), stop_(stop), a_(scratch.a), b_(scratch.b) {}
 
   uint64_t address(uint64_t value, bool coreDdr, bool ioSlot) const {
     if (coreDdr) value += ctx_.core.ddr;
@@ -104,6 +106,7 @@ class Runner {
     std::vector<uint8_t>& a = a_;
     std::vector<uint8_t>& b = b_;
     for (uint64_t done = 0; done < n; done += step) {
+      if (stop_.stopped()) return false;
       uint64_t m = std::min(step, n - done);
       a.resize(m);
       if (!memory_.read(src + done, a.data(), m)) return false;
@@ -120,7 +123,7 @@ class Runner {
   bool fill(uint64_t dst, uint64_t n, uint8_t value) {
     a_.assign(std::min(n, kChunk), value);
     for (uint64_t done = 0; done < n; done += kChunk)
-      if (!memory_.write(dst + done, a_.data(), std::min(kChunk, n - done))) return false;
+      if (stop_.stopped() || !memory_.write(dst + done, a_.data(), std::min(kChunk, n - done))) return false;
     return true;
   }
 
@@ -132,6 +135,7 @@ class Runner {
  private:
   ProgramMemory memory_;
   const RunContext& ctx_;
+  const StopToken& stop_;
   std::vector<uint8_t>& a_;
   std::vector<uint8_t>& b_;
 };
@@ -195,7 +199,7 @@ RunOutcome execute(DeviceMemory& memory, const RunContext& ctx, const StopToken&
       !memory.read(ctx.core.imem + sizeof header, program.data(), header.count * sizeof(Instruction)))
     return hang ? hangUntilStopped() : RunOutcome::Failed;
 
-  Runner run(memory, ctx, scratch);
+  Runner run(memory, ctx, stop, scratch);
   uint64_t delayUs = 0;
   bool ok = true;
   bool hangOp = false;
@@ -248,6 +252,7 @@ RunOutcome execute(DeviceMemory& memory, const RunContext& ctx, const StopToken&
         ok = false;
         break;
     }
+    if (!ok && stop.stopped()) return RunOutcome::Stopped;
     if (!ok || hangOp) break;
   }
   if (hang || hangOp) return hangUntilStopped();

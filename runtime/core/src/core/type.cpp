@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "platform/host_allowance.h"
+
 namespace kestrane {
 
 std::string layerHash(const std::string& name) {
@@ -23,7 +25,7 @@ NDArrayData::NDArrayData(void* borrowed) : data_(borrowed) {}
 
 NDArrayData::NDArrayData(int64_t bytes, StatusCode& status) {
   status = StatusCode::BadAlloc;
-  if (bytes < 0) return;
+  if (bytes < 0 || !platform::takeHostAllowance(static_cast<uint64_t>(bytes))) return;
   void* p = std::malloc(static_cast<size_t>(bytes));
   if (p == nullptr) return;
   owner_ = std::shared_ptr<void>(p, std::free);

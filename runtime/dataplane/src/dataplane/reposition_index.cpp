@@ -10,6 +10,7 @@
 
 #include "core/log.h"
 #include "dataplane/reposition.h"
+#include "platform/host_allowance.h"
 
 namespace kestrane {
 
@@ -40,7 +41,7 @@ bool validFormat(MemoryFormat fmt) {
 template <typename F>
 std::vector<uint32_t> makeTable(uint64_t count, F position) {
   std::vector<uint32_t> table;
-  if (count == 0 || count > kMaxSliceElements) return table;
+  if (count == 0 || count > kMaxSliceElements || !platform::takeHostAllowance(count * sizeof(uint32_t))) return table;
   try {
     table.resize(count);
   } catch (const std::bad_alloc&) {
@@ -107,6 +108,7 @@ std::vector<uint32_t> buildRepositionIndex(const BufferInfo& info, uint32_t gran
     const uint64_t pixels = uint64_t{info.original_height} * info.original_width;
     if (hwc.size() != pixels * oc) return {};
     std::vector<uint32_t> table;
+    if (!platform::takeHostAllowance(hwc.size() * sizeof(uint32_t))) return {};
     try {
       table.resize(hwc.size());
     } catch (const std::bad_alloc&) {

@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/trace_scope.h"
 #include "model/npu_op_desc.h"
+#include "platform/host_allowance.h"
 
 namespace kestrane {
 
@@ -116,7 +117,9 @@ StatusCode lists(const std::vector<IORecord>& records, std::vector<std::vector<T
     for (size_t o = 0; o < records.size(); ++o) {
       int64_t full[4];
       outputShape(records[o], o, format, multipliers, batch, full, status);
-      out[o].resize(static_cast<size_t>(elements(halvex::IntArrayRef(full, 4))));
+      const auto n = static_cast<size_t>(elements(halvex::IntArrayRef(full, 4)));
+      platform::takeHostAllowanceOrThrow(n * sizeof(T));
+      out[o].resize(n);
       setView(views[o], out[o].data(), dtypeOf<T>(), halvex::IntArrayRef(full, 4));
     }
   } catch (const std::bad_alloc&) {

@@ -13,6 +13,7 @@
 #include "dataplane/reposition.h"
 #include "model/buffer_allocation.h"
 #include "model/model_impl.h"
+#include "platform/host_allowance.h"
 
 namespace kestrane {
 
@@ -399,7 +400,9 @@ StatusCode ModelImpl::repositionOutputs(int variant, const std::vector<std::vect
   try {
     outputs.resize(records.size());
     for (size_t i = 0; i < records.size(); ++i) {
-      outputs[i].resize(output_bufss[i].size() * itemElements(records[i], m[i]));
+      const uint64_t elements = output_bufss[i].size() * itemElements(records[i], m[i]);
+      platform::takeHostAllowanceOrThrow(elements * sizeof(float));
+      outputs[i].resize(elements);
       pointers.push_back(outputs[i].data());
     }
   } catch (const std::bad_alloc&) {

@@ -13,6 +13,7 @@
 #include "core/trace_scope.h"
 #include "model/cache_rearrangement.h"
 #include "model/model_impl.h"
+#include "platform/host_allowance.h"
 #include "utilkit/fs_utils.h"
 
 namespace kestrane {
@@ -42,6 +43,12 @@ StatusCode guarded(const char* operation, F&& body) {
     KLOG_ERROR("Failed to {} cache memory - {}", operation, e.what());
     return StatusCode::InternalError;
   }
+}
+
+// A zeroed host block of one cache area.
+std::vector<int8_t> areaBlock(uint64_t size) {
+  platform::takeHostAllowanceOrThrow(size);
+  return std::vector<int8_t>(size, 0);
 }
 
 // The caller's list holds one block of each cache area's size.
@@ -111,7 +118,7 @@ StatusCode ModelImpl::dumpCacheMemory(std::vector<std::vector<int8_t>>& buffers)
   TraceScope trace("dump cache memory");
   return withCache("dump", [&] {
     if (buffers.empty()) {
-      for (const CacheRecord& record : cacheRecords_) buffers.emplace_back(record.info.size, 0);
+      for (const CacheRecord& record : cacheRecords_) buffers.push_back(areaBlock(record.info.size));
     }
     const StatusCode checked = checkCacheBuffers("dump", cacheRecords_, buffers);
     if (checked != StatusCode::OK) return checked;
@@ -135,7 +142,7 @@ StatusCode ModelImpl::dumpCacheMemory(const std::string& directory) {
     }
     for (size_t i = 0; i < cacheRecords_.size(); ++i) {
       const CacheInfo& info = cacheRecords_[i].info;
-      std::vector<int8_t> block(info.size, 0);
+      std::vector<int8_t> block = areaBlock(info.size);
       const StatusCode status = dumpArea(i, block.data());
       if (status != StatusCode::OK) return status;
       // A file that cannot be written completely loses the area: say so.
