@@ -6,11 +6,12 @@
 // with small inputs, in the layer target's input form; for the model_run
 // target, the test models under each of its paths, the identity model in
 // every core mode, a model whose description nests too deep, models with
-// float shape numbers, and models whose host memory only the card bounds,
-// each after the target's choice bytes.
+// float shape numbers, models whose host memory only the card bounds, and
+// host layers whose sizes pass int64, each after the target's choice bytes.
 //
 //     make_seeds DIR
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -180,6 +181,54 @@ bool hostMemoryOfTheCard(const fs::path& dir) {
          writeRunSeed(dir / "eight_outputs_of_64Mi.zrb", kFloatOnOneCore, outputs);
 }
 
+// The host layer "result" of the cpu_layers model replaced by layers whose
+// sizes add or multiply past int64 (once undefined behaviour in the tensor
+// library): each request must fail cleanly. "empty" is a tensor of shape
+// (2^62, 2^62, 0).
+bool hostileSizes(const fs::path& dir) {
+  auto layer = [](const char* name, const char* type, json inputs, json attributes) {
+    json l = {{"layerName", name},   {"layerType", type},    {"isUnsupported", true},
+              {"inputList", inputs}, {"outputList", {name}}, {"srcShape", json::array()},
+              {"removeActList", json::array()}};
+    l.update(attributes);
+    return l;
+  };
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max(), kTwo62 = int64_t{1} << 62;
+  const double huge = static_cast<double>(kTwo62);
+  const json empty = {
+      layer("sizes", "InputConstant", json::array(), {{"constant", {huge, huge, 0.0}}, {"constant_shape", {1, 3}}}),
+      layer("first", "Slice", {"sizes"}, {{"axes", {0}}, {"starts", {0}}, {"ends", {1}}, {"steps", {1}}}),
+      layer("empty", "ConstantOfShape", {"first"}, {{"value", 0}})};
+  const uint64_t beyondInt64 = std::numeric_limits<uint64_t>::max();
+  const struct {
+    const char* label;
+    const char* type;
+    json inputs, attributes;
+  } cases[] = {
+      {"split_sum", "Split", {"npu_out"}, {{"split", {2, kMax}}, {"axis", 3}, {"split_index", 0}}},
+      {"split_beyond_int64", "Split", {"npu_out"}, {{"split", {2u, beyondInt64}}, {"axis", -1}, {"split_index", 1}}},
+      {"tile", "Tile", {"npu_out"}, {{"repeats", {1, 1, 1, kTwo62}}}},
+      {"expand", "Expand", {"npu_out"}, {{"constant", {72057594037927936.0, 2.0, 2.0, 2.0, 4.0}}}},
+      {"reshape", "Reshape", {"npu_out"}, {{"srcShape", {1, kTwo62, kTwo62, 4}}, {"allowzero", true}}},
+      {"resize", "Resize", {"npu_out"}, {{"srcShape", {2, 2, kTwo62, kTwo62}}, {"resize_mode", "nearest"}}},
+      {"concatenate", "Concatenate", {"empty", "empty"}, {{"axis", 0}}},
+      {"flatten", "Flatten", {"empty"}, {{"axis", 2}}},
+      {"gather_nd", "GatherND", {"npu_out", "empty"}, {{"batch_dims", 0}}},
+      {"slice", "Slice", {"empty"}, {{"axes", {0}}, {"starts", {0}}, {"ends", {-1}}, {"steps", {1}}}},
+  };
+  bool ok = true;
+  for (const auto& c : cases) {
+    json model = testModel("cpu_layers");
+    json& layers = model["metadata"][0]["payload"]["model_description"]["layers"];
+    layers.erase(2);
+    if (std::find(c.inputs.begin(), c.inputs.end(), "empty") != c.inputs.end())
+      for (const json& l : empty) layers.push_back(l);
+    layers.push_back(layer("result", c.type, c.inputs, c.attributes));
+    ok = writeRunSeed(dir / (std::string("hostile_sizes_") + c.label + ".zrb"), kFloatOnOneCore, model) && ok;
+  }
+  return ok;
+}
+
 bool hardwareDescriptions(const fs::path& dir) {
   using namespace kestrane::test;
   const uint8_t* builtin = kestrane::hwdep::kBuiltinDescription;
@@ -232,6 +281,9 @@ bool layers(const fs::path& dir) {
       {{{"layerType", "Reshape"}, {"allowzero", false}}, {{kF32, {2, 3}}}},
       {{{"layerType", "Transpose"}, {"perm", {1, 0}}}, {{kF32, {2, 3}}}},
       {{{"layerType", "Split"}, {"split", {1, 2}}, {"axis", 1}, {"split_index", 1}}, {{kF32, {2, 3}}}},
+      // Sizes whose sum passes int64.
+      {{{"layerType", "Split"}, {"split", {2, std::numeric_limits<int64_t>::max()}}, {"axis", 1}, {"split_index", 0}},
+       {{kF32, {2, 3}}}},
       {{{"layerType", "Concatenate"}, {"axis", 1}}, {{kF32, {2, 3}}, {kF32, {1, 2}}}},
       {{{"layerType", "Gather"}, {"axis", 1}}, {{kF32, {2, 3}}, {kI64, {2}}}},
       {{{"layerType", "GatherND"}, {"batch_dims", 0}}, {{kF32, {2, 3}}, {kI64, {2, 2}}}},
@@ -247,6 +299,7 @@ bool layers(const fs::path& dir) {
       {{{"layerType", "TopKValues"}, {"axis", 1}, {"largest", true}, {"sorted", true}, {"constant", {2}}},
        {{kF32, {2, 4}}}},
       {{{"layerType", "Tile"}, {"repeats", {2, 1}}}, {{kF32, {2, 3}}}},
+      {{{"layerType", "Tile"}, {"repeats", {int64_t{1} << 62, 4}}}, {{kF32, {2, 3}}}},
       {{{"layerType", "Pow"}, {"pow", {2, 3}}, {"pow_shape", {2}}}, {{kF32, {3, 2}}}},
       {{{"layerType", "Range"}, {"constant", {5}}, {"is_const_second", true}}, {{kF32, {1}}, {kF32, {1}}}},
       {{{"layerType", "Shape"}, {"start", 0}, {"end", 2}}, {{kF32, {2, 3}}}},
@@ -304,7 +357,8 @@ int main(int argc, char** argv) {
     const bool ok = modelFiles(root / "model_file") && hardwareDescriptions(root / "hardware_description") &&
                     layers(root / "layer") && deepDescription(root / "model_run") &&
                     floatShapes(root / "model_run") && testModels(root / "model_run") &&
-                    coreModes(root / "model_run") && hostMemoryOfTheCard(root / "model_run");
+                    coreModes(root / "model_run") && hostMemoryOfTheCard(root / "model_run") &&
+                    hostileSizes(root / "model_run");
     if (!ok) std::cerr << "make_seeds: a seed could not be written\n";
     return ok ? 0 : 1;
   } catch (const std::exception& e) {
