@@ -1,5 +1,6 @@
 """The Example of docs/zrbgen.md, read from the page itself, makes a model file that is created,
-launched, runs an inference and is summarised."""
+launched, runs an inference and is summarised; the page's hand-written model description is the
+document that the short form writes."""
 import json
 import re
 
@@ -9,12 +10,16 @@ import ophel
 from conftest import ROOT, values
 
 
-def example_description():
+def page_json(heading):
     page = (ROOT / "docs" / "zrbgen.md").read_text()
-    section = page.split("\n## Example\n", 1)[1].split("\n## ", 1)[0]
+    section = page.split(f"\n## {heading}\n", 1)[1].split("\n## ", 1)[0]
     blocks = re.findall(r"^```json\n(.*?)^```$", section, re.S | re.M)
-    assert len(blocks) == 1, "the Example section holds one JSON block"
+    assert len(blocks) == 1, f"the section {heading} holds one JSON block"
     return json.loads(blocks[0])
+
+
+def example_description():
+    return page_json("Example")
 
 
 def test_docs_example_runs(make_model, accelerator, tmp_path):
@@ -34,3 +39,13 @@ def test_docs_example_runs(make_model, accelerator, tmp_path):
     assert out.shape == (2,) + item
     summary = ophel.get_model_summary(path)
     assert path in summary and "Model Variant #0" in summary, summary
+
+
+def test_hand_written_description_is_what_the_short_form_writes(make_model):
+    """The page's demo description, written by hand, makes the same file as the demo's short form."""
+    def by_hand(description):
+        description["metadata"][0]["payload"] = page_json("The model description document")
+
+    demo = ROOT / "examples" / "demo_model.json"
+    with open(make_model(demo), "rb") as short, open(make_model(demo, by_hand), "rb") as hand:
+        assert short.read() == hand.read()
