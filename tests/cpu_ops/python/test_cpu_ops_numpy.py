@@ -150,7 +150,7 @@ def test_expand_concatenate_softmax_argmax_with_negative_axes():
 @pytest.mark.parametrize("axis", [-3, -2, -1, 0, 1, 2, 3])
 def test_flatten_every_axis(axis):
     x = data((2, 3, 4))
-    a = axis % 4 if axis < 0 else axis
+    a = axis + 3 if axis < 0 else axis
     expect = x.reshape(int(np.prod(x.shape[:a])), -1)
     np.testing.assert_array_equal(ok("Flatten", [x], axis=axis), expect)
 
@@ -343,6 +343,84 @@ def test_reduce_mean_of_integers_is_float32_and_bad_axis_fails():
     np.testing.assert_allclose(out, x.mean(-1))
     status, _ = run("ReduceSum", [x], keep_dims=False, noop_with_empty_axes=False, reduce_axes=[1, 1])
     assert status == PREDICT_ERROR
+
+
+# ---- Axes ----------------------------------------------------------------------------
+
+X4 = data((2, 3, 4, 5))
+CUBE = data((2, 2, 2, 2))  # halves along any axis, for Split
+ONES = data((2, 1, 3, 1))  # size-1 dimensions to squeeze, between others
+
+
+def squeezed(x, a):
+    """Tensor::squeeze of one dimension: one of another size stays."""
+    return np.squeeze(x, a) if x.shape[a] == 1 else x
+
+
+def softmax(x, a):
+    e = np.exp(x - x.max(a, keepdims=True))
+    return e / e.sum(a, keepdims=True)
+
+
+def flattened(x, a):
+    a = a + x.ndim if a < 0 else a
+    return x.reshape(int(np.prod(x.shape[:a])), -1)
+
+
+def first_two_largest(x, a):
+    return np.take_along_axis(x, np.take(np.argsort(-x, axis=a, kind="stable"), [0, 1], axis=a), axis=a)
+
+
+def leading(a):
+    """A permutation of rank 4 that puts axis a first and keeps the others in order."""
+    return [a] + [d for d in range(4) if d != a % 4]
+
+
+# (type, valid axes lo..hi, inputs, attributes of axis a, numpy reference at a, srcShape). Each axis one past
+# either end is refused. Unsqueeze refers to the rank after its insertion and Flatten allows the rank itself;
+# the others refer to the input's rank.
+AXIS_ROWS = [
+    ("Gather", -4, 3, [X4, I64(1, -1, 0)], lambda a: dict(axis=a), lambda a: np.take(X4, [1, -1, 0], a), (1,) * 4),
+    ("Split", -4, 3, [CUBE], lambda a: dict(split=[1, 1], axis=a, split_index=1),
+     lambda a: np.split(CUBE, 2, a)[1], ()),
+    ("Concatenate", -4, 3, [X4, -X4], lambda a: dict(axis=a), lambda a: np.concatenate([X4, -X4], a), ()),
+    ("Softmax", -4, 3, [X4 / 10], lambda a: dict(axis=a), lambda a: softmax(X4 / 10, a), ()),
+    ("ArgMax", -4, 3, [X4], lambda a: dict(axis=a, keepdims=True), lambda a: X4.argmax(a, keepdims=True), ()),
+    ("TopKValues", -4, 3, [X4, I64(2)], lambda a: dict(axis=a, largest=True, sorted=True),
+     lambda a: first_two_largest(X4, a), ()),
+    ("Slice", -4, 3, [X4], lambda a: dict(axes=[a], starts=[1], ends=[1000], steps=[1]),
+     lambda a: np.delete(X4, 0, a), ()),
+    ("Squeeze", -4, 3, [ONES], lambda a: dict(axes=[a]), lambda a: squeezed(ONES, a), ()),
+    ("Unsqueeze", -5, 4, [X4], lambda a: dict(axes=[a]), lambda a: np.expand_dims(X4, a), ()),
+    # Entries apply in list order: the second refers to the rank after the first.
+    ("Unsqueeze", -5, 4, [X4], lambda a: dict(axes=[a, -1]), lambda a: np.expand_dims(np.expand_dims(X4, a), -1),
+     ()),
+    ("Flatten", -4, 4, [X4], lambda a: dict(axis=a), lambda a: flattened(X4, a), ()),
+    ("Transpose", -4, 3, [X4], lambda a: dict(perm=leading(a)), lambda a: X4.transpose(leading(a)), ()),
+    ("Reverse", -4, 3, [X4], lambda a: dict(reverse_axes=[a]), lambda a: np.flip(X4, a), ()),
+    ("ReduceSum", -4, 3, [X4], lambda a: dict(reduce_axes=[a], keep_dims=False, noop_with_empty_axes=False),
+     lambda a: X4.sum(a), ()),
+    ("Bridge", -4, 3, [ONES], lambda a: dict(squeeze_axes=[a], unsqueeze_axes=[], permute_axes=[]),
+     lambda a: squeezed(ONES, a), (1,) * 3),
+    ("Bridge", -5, 4, [X4], lambda a: dict(squeeze_axes=[], unsqueeze_axes=[a], permute_axes=[]),
+     lambda a: np.expand_dims(X4, a), (1,) * 5),
+    ("Bridge", -4, 3, [X4], lambda a: dict(squeeze_axes=[], unsqueeze_axes=[], permute_axes=leading(a)),
+     lambda a: X4.transpose(leading(a)), ()),
+]
+AXIS_CASES = [(row, a) for row in AXIS_ROWS for a in range(row[1] - 1, row[2] + 2)]
+
+
+@pytest.mark.parametrize("row,axis", AXIS_CASES, ids=[f"{r[0]}{AXIS_ROWS.index(r)}-axis{a}" for r, a in AXIS_CASES])
+def test_axes_count_from_the_end_of_the_rank_they_refer_to(row, axis):
+    layer_type, lo, hi, inputs, attrs, reference, src_shape = row
+    if lo <= axis <= hi:
+        expect = reference(axis)
+        out = ok(layer_type, inputs, src_shape, **attrs(axis))
+        assert out.shape == expect.shape
+        np.testing.assert_allclose(out, expect, rtol=1e-5)
+    else:
+        status, out = run(layer_type, inputs, src_shape, **attrs(axis))
+        assert status == PREDICT_ERROR and out is None
 
 
 # ---- Resize --------------------------------------------------------------------------

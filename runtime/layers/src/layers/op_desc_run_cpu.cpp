@@ -156,8 +156,12 @@ Tensor squeezeOrUnsqueeze(const OpDesc& d, const TensorList& in, StatusCode& st)
 
 Tensor flatten(const OpDesc& d, const TensorList& in, StatusCode& st) {
   const Tensor& x = in[0];
-  int64_t axis = 0;
-  LAYER_AXIS(st, d, d.axis, x.ndim() + 1, axis);
+  // Axis r (the rank) puts every dimension in the outer size; a negative
+  // axis counts from the last dimension, as for the other layers.
+  int64_t axis = x.ndim();
+  if (d.axis != axis) {
+    LAYER_AXIS(st, d, d.axis, x.ndim(), axis);
+  }
   const auto& sizes = x.shape();
   const auto at = sizes.begin() + axis;
   const std::optional<int64_t> outer = halvex::checkedProduct(sizes.begin(), at);
