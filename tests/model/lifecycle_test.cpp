@@ -15,6 +15,7 @@
 #include "driver/device_memory_access.h"
 #include "engine/acc_impl.h"
 #include "model/model_impl.h"
+#include "platform/host_allowance.h"
 #include "simcard/card_layout.h"
 #include "simcard/card_options.h"
 #include "support/log_capture.h"
@@ -40,10 +41,11 @@ bool identityRuns(Model& model, uint32_t seed, StatusCode& sc) {
   return sc != StatusCode::OK || valuesOf(y.at(0)) == x;
 }
 
-// Runs the model's first supplementary program with `args`; true when it ran.
-bool runSupplementary(ModelImpl& model, std::vector<uint32_t> args) {
+// Runs the first supplementary program of `variant` with `args`; true when it ran.
+bool runSupplementary(ModelImpl& model, std::vector<uint32_t> args, int32_t variant = 0) {
   const ModelImpl::CallScope scope(model);
   NPUTask task;
+  task.npuOpIndex = variant;
   task.supplementary = 1;
   task.supplementaryRmemValues = std::move(args);
   task.coreMode = CoreMode::Single;
@@ -217,6 +219,92 @@ TEST_F(InferenceTest, RepeatedDesignationsWriteNoMoreThanOne) {
   EXPECT_EQ(costs[1], costs[0]);
 }
 
+// Sections without payload of three sizes, half of them at one address and
+// half apart, in bundle 0 (reloaded before its runs; those of type 0 are
+// written again after a supplementary run) and in bundle 1 (its
+// supplementary record only): the host memory launch takes stays the same as
+// their number doubles, and the zeros are back where runs need them.
+TEST_F(InferenceTest, SectionsWithoutPayloadTakeTheSameHostMemoryHoweverMany) {
+  StatusCode sc = StatusCode::InternalError;
+  ::testing::internal::CaptureStdout();
+  auto acc = AcceleratorImpl::create(0, sc);
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_EQ(sc, StatusCode::OK);
+  struct Lift {
+    ~Lift() { platform::setHostAllowance(std::nullopt); }
+  } lift;
+  // What is left of the allowance, taken whole.
+  auto left = [] {
+    uint64_t n = 0;
+    for (int b = 63; b >= 0; --b)
+      if (platform::takeHostAllowance(uint64_t{1} << b)) n += uint64_t{1} << b;
+    return n;
+  };
+  // Section k: its type and bundle, and where it lies from DDR + kZeros.
+  constexpr uint64_t kAllowance = uint64_t{1} << 40, kDdr = 0x800000000, kZeros = 0x100000;
+  auto type = [](size_t k) { return k % 4 == 1 ? 2 : k % 4 == 2 ? 3 : 0; };
+  auto bundleOf = [](size_t k) -> size_t { return k % 4 == 3 ? 1 : 0; };
+  auto offset = [](size_t k) { return k % 2 == 0 ? 0 : k * 0x10000; };
+  auto size = [](size_t k) { return uint64_t{0x4000} << (k % 3); };
+  std::vector<uint64_t> taken;
+  for (size_t count : {8, 16, 32}) {
+    SCOPED_TRACE(count);
+    json description = testModel("program_kinds");
+    uint64_t end = 0;
+    for (size_t k = 0; k < count; ++k) {
+      description["bundles"][bundleOf(k)]["section_binaries"].push_back(
+          {{"memory_type", type(k)},
+           {"no_payload", true},
+           {"size", size(k)},
+           {"designations", {{{"each_core", true}, {"region", "DDR"}, {"address", kZeros + offset(k)}}}}});
+      end = std::max(end, offset(k) + size(k));
+    }
+    const auto file = writeModel(description);
+    auto model = ModelImpl::create(file->path(), onCore(0, 0), sc);
+    ASSERT_EQ(sc, StatusCode::OK);
+    platform::setHostAllowance(kAllowance);
+    ASSERT_EQ(model->launch(acc.get()), StatusCode::OK);
+    taken.push_back(kAllowance - left());
+    platform::setHostAllowance(std::nullopt);
+
+    // The area made stale, and what should be there after a step: zeros
+    // where the sections `written` picks lie.
+    const std::vector<uint8_t> stale(end, 0xEE);
+    auto zeroedBy = [&](const std::function<bool(size_t)>& written) {
+      std::vector<uint8_t> want = stale;
+      for (size_t k = 0; k < count; ++k)
+        if (written(k)) std::fill_n(want.begin() + static_cast<long>(offset(k)), size(k), 0);
+      return want;
+    };
+    auto seen = [&] {
+      std::vector<uint8_t> bytes(end);
+      EXPECT_TRUE(card_->peek(kDdr + kZeros, bytes.data(), end));
+      return bytes;
+    };
+    for (int64_t v = 0; v < 3; ++v) {
+      ASSERT_TRUE(card_->poke(kDdr + kZeros, stale.data(), end));
+      const Values x = steps(static_cast<size_t>(16 * (v + 1)), 1, -50, 50, static_cast<uint32_t>(v));
+      std::vector<NDArray<float>> y;
+      ASSERT_EQ(model->infer({arrayOf<float>({1, 1, 16 * (v + 1)}, x)}, y, MemoryFormat::HWC, 0), StatusCode::OK);
+      ASSERT_EQ(y.size(), 1u);
+      for (size_t i = 0; i < x.size(); ++i)
+        EXPECT_EQ(y[0].ptr()[i], v == 0 ? x[i] + 3 : v == 1 ? 2 * x[i] : -x[i]) << v << " " << i;
+      // Only variant 0's program holds zeros.
+      EXPECT_TRUE(seen() == zeroedBy([&](size_t k) { return v == 0 && bundleOf(k) == 0; })) << v;
+    }
+    // A bundle's sections of type 0 come back after its supplementary program.
+    for (int32_t v = 0; v < 2; ++v) {
+      ASSERT_TRUE(card_->poke(kDdr + kZeros, stale.data(), end));
+      ASSERT_TRUE(runSupplementary(*model, {3, 0, 0, 0, 0, 0, 0, 0}, v));
+      EXPECT_TRUE(seen() == zeroedBy([&](size_t k) { return bundleOf(k) == static_cast<size_t>(v) && type(k) == 0; }))
+          << v;
+    }
+    EXPECT_EQ(model->dispose(), StatusCode::OK);
+  }
+  EXPECT_EQ(taken[1], taken[0]);
+  EXPECT_EQ(taken[2], taken[0]);
+}
+
 // On a card with plain DDR and on one whose DDR is interleaved over four
 // channels (as the accelerator's description then asks).
 class OverlapTest : public InferenceTest, public ::testing::WithParamInterface<bool> {
@@ -248,13 +336,15 @@ class OverlapTest : public InferenceTest, public ::testing::WithParamInterface<b
 };
 
 // Sections that later ones cover in part, at their front (by whole periods,
-// within one, from before them) or in their middle: registration, every
-// run's reload and the re-upload after a supplementary run succeed and leave
-// what writing each section whole in order leaves, where programs read.
+// within one, from before them) or in their middle, some of them without
+// payload (zeros): registration, every run's reload and the re-upload after
+// a supplementary run succeed and leave what writing each section whole in
+// order leaves, where programs read.
 TEST_P(OverlapTest, PartlyCoveredSectionsLeaveWhatTheWholeOrderLeaves) {
+  constexpr int kPattern = -1, kNoPayload = -2;
   struct Placed {
     uint64_t offset, size;
-    int fill;  // -1: a pattern of the section's own
+    int fill;  // or a pattern of the section's own, or no payload
   };
   struct Case {
     const char* name;
@@ -269,6 +359,16 @@ TEST_P(OverlapTest, PartlyCoveredSectionsLeaveWhatTheWholeOrderLeaves) {
       {"middle", 0, {{0, 0xC00, -1}, {0x400, 0x400, -1}}},
       {"middle within periods", 0, {{0, 0xC00, -1}, {0x300, 0x600, -1}}},
       {"several", 0, {{0, 0xC00, -1}, {0x500, 0x200, -1}, {0, 0x100, -1}, {0x900, 0x300, -1}, {0xA00, 0x10, -1}}},
+      {"zeros over each other, apart and under patterns",
+       0,
+       {{0x100, 0x300, kNoPayload},
+        {0, 0x200, kPattern},
+        {0x800, 0x400, kNoPayload},
+        {0x300, 0x600, kPattern},
+        {0x500, 0x80, kNoPayload},
+        {0x900, 0x100, kNoPayload},
+        {0x880, 0x300, kPattern}}},
+      {"weights among zeros", 1, {{0x200, 0x500, kNoPayload}, {0, 0x600, 7}, {0x500, 0x600, kNoPayload}, {0x40, 0x10, kNoPayload}}},
   };
   StatusCode sc = StatusCode::InternalError;
   ::testing::internal::CaptureStdout();
@@ -284,32 +384,52 @@ TEST_P(OverlapTest, PartlyCoveredSectionsLeaveWhatTheWholeOrderLeaves) {
     json description = testModel("program_kinds");
     json& sections = description["bundles"][0]["section_binaries"];
     sections.erase(1);  // the weights
-    // Each section written whole, in order, as the device's transfers do.
-    setView(from, stale);
+    std::vector<std::vector<uint8_t>> contents;
     for (size_t k = 0; k < c.placed.size(); ++k) {
       const Placed& p = c.placed[k];
-      std::vector<uint8_t> bytes(p.size, static_cast<uint8_t>(p.fill));
-      if (p.fill < 0)
+      std::vector<uint8_t> bytes(p.size, p.fill == kNoPayload ? 0 : static_cast<uint8_t>(p.fill));
+      if (p.fill == kPattern)
         for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>((i * 7 + k * 50 + (i >> 8)) % 100);
-      sections.insert(sections.begin() + 1 + static_cast<long>(k),
-                      json{{"memory_type", c.memoryType},
-                           {"payload", {{"bytes", bytes}}},
-                           {"designations", {{{"each_core", true}, {"region", "DDR"}, {"address", 0x3000 + p.offset}}}}});
-      void* host = nullptr;
-      ASSERT_EQ(acc->allocateHostMemory(host, p.size), StatusCode::OK);
-      std::memcpy(host, bytes.data(), p.size);
-      EXPECT_EQ(writeDeviceMemory(acc->driver(), base + p.offset, 0, p.size, reinterpret_cast<uintptr_t>(host),
-                                  GetParam(), 0),
-                p.size);
-      acc->freeHostMemory(host);
+      json section = {{"memory_type", c.memoryType},
+                      {"designations", {{{"each_core", true}, {"region", "DDR"}, {"address", 0x3000 + p.offset}}}}};
+      if (p.fill == kNoPayload) {
+        section["no_payload"] = true;
+        section["size"] = p.size;
+      } else {
+        section["payload"] = {{"bytes", bytes}};
+      }
+      sections.insert(sections.begin() + 1 + static_cast<long>(k), section);
+      contents.push_back(std::move(bytes));
     }
-    const std::vector<uint8_t> expected = view(from, seen);
+    // The sections `first` picks, then the others, each written whole in
+    // order, as the device's transfers do.
+    auto writtenWhole = [&](const std::function<bool(const Placed&)>& first) {
+      setView(from, stale);
+      for (bool pass : {true, false}) {
+        for (size_t k = 0; k < c.placed.size(); ++k) {
+          const Placed& p = c.placed[k];
+          if (first(p) != pass) continue;
+          void* host = nullptr;
+          EXPECT_EQ(acc->allocateHostMemory(host, p.size), StatusCode::OK);
+          std::memcpy(host, contents[k].data(), p.size);
+          EXPECT_EQ(writeDeviceMemory(acc->driver(), base + p.offset, 0, p.size, reinterpret_cast<uintptr_t>(host),
+                                      GetParam(), 0),
+                    p.size);
+          acc->freeHostMemory(host);
+        }
+      }
+      return view(from, seen);
+    };
+    // Registration starts every section without payload as zeros before the
+    // payloads; the programs reload them all in order.
+    const std::vector<uint8_t> registered = writtenWhole([](const Placed& p) { return p.fill == kNoPayload; });
+    const std::vector<uint8_t> expected = writtenWhole([](const Placed&) { return true; });
     const auto file = writeModel(description);
     auto model = ModelImpl::create(file->path(), onCore(0, 0), sc);
     ASSERT_EQ(sc, StatusCode::OK);
     setView(from, stale);
     ASSERT_EQ(model->launch(acc.get()), StatusCode::OK);
-    EXPECT_TRUE(view(from, seen) == expected);
+    EXPECT_TRUE(view(from, seen) == registered);
 
     setView(from, stale);
     const Values x = steps(16, 1, -20, 20, 5);

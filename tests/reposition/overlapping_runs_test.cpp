@@ -135,5 +135,78 @@ TEST(OverlappingRuns, RandomRunListsAgreeWithTheRunsInOrderBothWays) {
   }
 }
 
+// One record of the table below, built as model creation builds it from a
+// file whose runs all copy the whole slice, then given `form` as its
+// disjoint form: the request must lay the item out by `form`. Elements of
+// type T on the NPU (float32 or int8, scale 1).
+template <typename T>
+void layOutByTheForm(IORecord rec, bool isInput, const CopyRuns& form, size_t slices, const std::string& what) {
+  const CopyRuns& stored = rec.copyRuns[0];
+  ASSERT_EQ(validateIORecord(rec, isInput, what), StatusCode::OK);
+  rec.disjointRuns = disjointRuns(stored);
+  ASSERT_EQ(rec.disjointRuns.lengths.size(), 1u) << what;
+  rec.disjointRuns = form;
+  const size_t p = rec.info.original_size(), q = rec.info.size(), from = isInput ? p : q, to = isInput ? q : p;
+  const SeqLensHWC seq = {static_cast<uint32_t>(slices), 1, 1};
+  ASSERT_TRUE(needsReposition(rec, isInput, seq)) << what;
+  const bool zeroFill = isInput && (rec.info.channel == 1 || rec.info.original_channel != rec.info.reshaped_channel);
+  std::vector<float> src(slices * from), before(slices * to, isInput ? -1.0f : 0.0f);
+  for (size_t e = 0; e < src.size(); ++e) src[e] = static_cast<float>(e + 1);
+  const std::vector<float> want = runsInOrder(form, src, from, before, to, slices, zeroFill);
+  // The stored runs would leave another item: the case tells the two apart.
+  ASSERT_NE(want, runsInOrder(stored, src, from, before, to, slices, zeroFill)) << what;
+  std::vector<float> got(before.size());
+  if (isInput) {
+    std::vector<T> npu(before.begin(), before.end());
+    ASSERT_EQ(repositionToNPU(npu.data(), src.data(), rec, MemoryFormat::HWC, seq), StatusCode::OK);
+    std::copy(npu.begin(), npu.end(), got.begin());
+  } else {
+    const std::vector<T> npu(src.begin(), src.end());
+    ASSERT_EQ(repositionFromNPU(got.data(), npu.data(), rec, MemoryFormat::HWC, seq), StatusCode::OK);
+  }
+  EXPECT_EQ(got, want) << what;
+}
+
+// A request copies the disjoint form that creation made of overlapping
+// runs, never the stored runs themselves, which a small file can make write
+// each element hundreds of times: here 500 runs of the whole slice, whose
+// disjoint form is one run. Given a form that leaves the item otherwise than
+// the stored runs do, every layout path follows the form.
+TEST(OverlappingRuns, RequestsCopyTheDisjointFormNotTheStoredRuns) {
+  constexpr uint32_t p = 12, q = 16;  // host and NPU slice elements
+  struct Case {
+    const char* name;
+    bool isInput;
+    uint8_t npuDtype;
+    uint32_t reshapedChannels;  // p + 1: a reshape that changes the count, so zero fill
+    size_t slices;
+  };
+  const Case cases[] = {
+      {"into the NPU, float32 straight from the source, zero fill", true, 0, p + 1, 1},
+      {"into the NPU, float32, two slices", true, 0, p, 2},
+      {"into the NPU, int8 through scratch, zero fill", true, 2, p + 1, 1},
+      {"out of the NPU, float32, two slices", false, 0, p, 2},
+      {"out of the NPU, int8 through scratch, two slices", false, 2, p, 2},
+  };
+  for (const Case& c : cases) {
+    IORecord rec = makeRecord(bufferInfo(1, 1, p, 1, 1, c.reshapedChannels, 1, 1, q), 1, 1, c.isInput, c.npuDtype);
+    CopyRuns stored, reversed;  // the file's runs; the slice reversed, one element a run
+    for (uint32_t k = 0; k < 500; ++k) {
+      stored.srcOffsets.push_back(0);
+      stored.lengths.push_back(p);
+      stored.dstOffsets.push_back(0);
+    }
+    for (uint32_t k = 0; k < p; ++k) {
+      reversed.srcOffsets.push_back(p - 1 - k);
+      reversed.lengths.push_back(1);
+      reversed.dstOffsets.push_back(k);
+    }
+    ASSERT_TRUE(writeEachElementOnce(reversed));
+    rec.copyRuns = {stored};
+    if (c.npuDtype == 0) layOutByTheForm<float>(rec, c.isInput, reversed, c.slices, c.name);
+    else layOutByTheForm<int8_t>(rec, c.isInput, reversed, c.slices, c.name);
+  }
+}
+
 }  // namespace
 }  // namespace kestrane::test

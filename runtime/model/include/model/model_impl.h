@@ -175,6 +175,8 @@ class ModelImpl : public EngineModel, public PipelineModel {
   // as kind 0 with empty lists.
   void freeNPUBinBuffers();
   void freeSupplementaryBuffers();
+  // Returns the zeros the pieces of sections without payload send from.
+  void freeZeroBlock();
 
   // A request's hold on the launched state (the reader side of the state
   // lock). False when the model is not launched or is being disposed; the
@@ -353,12 +355,13 @@ class ModelImpl : public EngineModel, public PipelineModel {
   StatusCode buildDescriptions();
   // Each variant's input and output BufferInfos.
   void buildBufferInfos();
-  // A section binary's bytes in a new pool buffer (zeros for a section
-  // without payload).
+  // A section binary's bytes in a new pool buffer; for a section without
+  // payload, its size of the shared zero block, which no record returns.
   StatusCode readSectionBinary(const zrb::SectionBinary& section, Buffer& out);
   // Keeps of `pieces`, written in order, only what no later piece on its core
   // overwrites; a part that does not start its section gets a pool buffer of
-  // its own (a transfer starts at its buffer's start), added to `buffers`.
+  // its own (a transfer starts at its buffer's start), added to `buffers`,
+  // unless it is zeros (the zero block serves every part).
   StatusCode keepLastingPieces(std::vector<ProgramPiece>& pieces, std::vector<Buffer>& buffers);
   // The shared steps of the array and pointer forms.
   template <typename In, typename Out>
@@ -435,6 +438,10 @@ class ModelImpl : public EngineModel, public PipelineModel {
   std::vector<std::vector<BufferInfo>> outputInfos_;
   std::vector<NPUProgram> programs_;                // one per bundle; filled by launch
   std::vector<SupplementaryRecord> supplementaries_;  // one per bundle; filled by launch
+  // Zeros as long as the longest section without payload that launch reads,
+  // made on first use: every piece of such sections sends from it, so a file
+  // of many such sections costs the host one of them.
+  Buffer zeroBlock_;
   bool secondIoArea_ = false;
   std::vector<std::vector<uint64_t>> ioSlotOffsets_;
   std::vector<CacheRecord> cacheRecords_;

@@ -21,6 +21,18 @@ const std::vector<uint8_t> kSupplementaryRmemTypes = {3, 4, 5, 6, 7, 8, 9, 10};
 
 using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
+// The longest section without payload among those launch reads.
+uint64_t longestZeroSection(const std::vector<zrb::Bundle>& bundles) {
+  uint64_t longest = 0;
+  for (const zrb::Bundle& bundle : bundles) {
+    const uint32_t kind = launch_sections::programKind(bundle);
+    for (const zrb::SectionBinary& s : bundle.section_binaries)
+      if (s.no_payload && launch_sections::launchReads(kind, s, bundles.size() > 1))
+        longest = std::max<uint64_t>(longest, s.size);
+  }
+  return longest;
+}
+
 }  // namespace
 
 ModelImpl::CallScope::CallScope(const ModelImpl& model) : lock_(model.stateMutex_, std::defer_lock) {
@@ -57,6 +69,7 @@ StatusCode ModelImpl::launch(AcceleratorImpl* accelerator) {
     taskQueue_.reset();
     freeSupplementaryBuffers();
     freeNPUBinBuffers();
+    freeZeroBlock();
     pool_.setAllocator(nullptr);
     accelerator_ = nullptr;
     if (config_.getCoreAllocationPolicy() == CoreAllocationPolicy::Auto) targetCores_.clear();
@@ -94,6 +107,7 @@ StatusCode ModelImpl::dispose() {
   taskQueue_.reset();
   freeSupplementaryBuffers();
   freeNPUBinBuffers();
+  freeZeroBlock();
   pool_.setAllocator(nullptr);
   accelerator_ = nullptr;
   return status;
@@ -102,9 +116,18 @@ StatusCode ModelImpl::dispose() {
 StatusCode ModelImpl::readSectionBinary(const zrb::SectionBinary& section, Buffer& out) {
   if (section.no_payload) {
     // Nothing in the file: the section starts as zeros, as its upload does.
-    const StatusCode status = pool_.allocateHostMemory(section.size, out);
-    if (status == StatusCode::OK && section.size > 0) std::memset(out.data, 0, section.size);
-    return status;
+    // A block of its own each would let a small file claim gigabytes.
+    if (zeroBlock_.data == nullptr) {
+      const uint64_t size = longestZeroSection(zrb_->getBundles());
+      const StatusCode status = pool_.allocateHostMemory(size, zeroBlock_);
+      if (status != StatusCode::OK) {
+        zeroBlock_ = {};
+        return status;
+      }
+      if (size > 0) std::memset(zeroBlock_.data, 0, size);
+    }
+    out = {zeroBlock_.data, section.size};
+    return StatusCode::OK;
   }
   File file(std::fopen(section.path.c_str(), "rb"), &std::fclose);
   if (!file) {
@@ -146,9 +169,11 @@ StatusCode ModelImpl::keepLastingPieces(std::vector<ProgramPiece>& pieces, std::
   const std::vector<std::vector<WritePart>> parts = lastingParts(writes, accelerator_->interleave());
   std::vector<ProgramPiece> kept;
   for (size_t i = 0; i < pieces.size(); ++i) {
+    // Zeros are the same at every offset: the zero block serves every part.
+    const bool zeros = zeroBlock_.data != nullptr && pieces[i].buffer.data == zeroBlock_.data;
     for (const WritePart& part : parts[i]) {
       Buffer buffer{pieces[i].buffer.data, part.size};
-      if (part.offset != 0) {
+      if (part.offset != 0 && !zeros) {
         const StatusCode status = pool_.allocateHostMemory(part.size, buffer);
         if (status != StatusCode::OK) return status;
         buffers.push_back(buffer);
@@ -178,7 +203,7 @@ StatusCode ModelImpl::initializeNPUBinBuffers() {
       Buffer buffer;
       const StatusCode status = readSectionBinary(s, buffer);
       if (status != StatusCode::OK) return status;
-      program.buffers.push_back(buffer);
+      if (!s.no_payload) program.buffers.push_back(buffer);
       for (const zrb::Designation& d : s.designations) {
         const CoreId core = designationCore(d);
         if (hasTargetCore(core)) program.pieces.push_back({buffer, core, d.address});
@@ -215,7 +240,7 @@ StatusCode ModelImpl::initializeSupplementaryBuffers() {
       Buffer buffer;
       const StatusCode status = readSectionBinary(s, buffer);
       if (status != StatusCode::OK) return status;  // what was read goes back with the records
-      buffers->push_back(buffer);
+      if (!s.no_payload) buffers->push_back(buffer);
       for (const zrb::Designation& d : s.designations) {
         const CoreId core = designationCore(d);
         if (hasTargetCore(core)) pieces->push_back({buffer, core, d.address});
@@ -234,6 +259,11 @@ void ModelImpl::freeNPUBinBuffers() {
     for (const Buffer& buffer : program.buffers) pool_.freeHostMemory(buffer);
     program = NPUProgram{};
   }
+}
+
+void ModelImpl::freeZeroBlock() {
+  if (zeroBlock_.data != nullptr) pool_.freeHostMemory(zeroBlock_);
+  zeroBlock_ = {};
 }
 
 void ModelImpl::freeSupplementaryBuffers() {
