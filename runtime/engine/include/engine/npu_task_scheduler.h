@@ -68,6 +68,9 @@ class NPUTaskScheduler {
 
   NPUTaskScheduler(std::shared_ptr<TaskQueue> queue, uint32_t slots);
   void dispatcherMain();
+  // Takes the next task and hands it to a worker; false when the
+  // dispatcher ends.
+  bool dispatchNext(uint64_t order);
   void workerMain();
   Placement waitEmptyCores(const NPUTask& task, CoreId& core);
   // The core group for the task at the lowest usage level; `assumeIdle`
