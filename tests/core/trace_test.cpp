@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -13,6 +14,8 @@
 #include "core/trace_event_recorder.h"
 #include "core/trace_scope.h"
 #include "kestrane/trace.h"
+#include "platform/thread_start.h"
+#include "support/log_capture.h"
 
 using namespace kestrane;
 
@@ -116,6 +119,53 @@ TEST_F(TraceRecorderTest, ConcurrentRecordingLosesNothingAcrossSwaps) {
     const auto colon = name.find(':');
     const int index = std::stoi(name.substr(colon + 1));
     EXPECT_EQ(index, next[name.substr(0, colon)]++) << name;
+  }
+}
+
+// A writer thread that cannot be started, at the first swap or at the one
+// after a writer thread ran, from one recording thread or several: the
+// recording thread writes the buffer instead, so every event is stored and
+// written once, in per-thread order, with one line for the failed start,
+// and the next swap starts a writer again.
+TEST_F(TraceRecorderTest, WriterThatCannotStartLeavesTheBufferToTheRecordingThread) {
+  constexpr int kPastSwap = static_cast<int>(TraceEventRecorder::kSwapThreshold) + 1;
+  struct Case {
+    int threads, each;
+    uint64_t failingStart;
+    uint64_t starts;  // the writers started, the failed one included; 0: as the threads meet
+  };
+  for (const Case& c : {Case{1, 250000, 1, 2}, Case{4, 70000, 1, 0}, Case{1, 2 * kPastSwap, 2, 2}}) {
+    SCOPED_TRACE(std::to_string(c.threads) + " threads, start " + std::to_string(c.failingStart) + " fails");
+    const test::LogCapture log;
+    ASSERT_TRUE(rec_.start(path_.c_str()));
+    platform::failThreadStart(c.failingStart);
+    int stored = 0;
+    if (c.failingStart == 1) {
+      stored = recordFrom(c.threads, c.each, [] {});
+    } else {
+      // The first writer thread has written its buffer before the next swap.
+      for (int i = 0; i < c.each; ++i) {
+        stored += rec_.record("0:" + std::to_string(i), "", 'B');
+        if (i + 1 != kPastSwap) continue;
+        auto written = [&] { return text().find("\"0:" + std::to_string(i) + "\"") != std::string::npos; };
+        for (int wait = 0; wait < 1000 && !written(); ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+    EXPECT_EQ(stored, c.threads * c.each);
+    if (c.starts != 0) {
+      EXPECT_EQ(platform::threadStarts(), c.starts);
+    }
+    platform::failThreadStart(std::nullopt);
+    rec_.stop();
+    EXPECT_EQ(log.count("Failed to start the trace writer thread"), 1u);
+    const auto e = events();
+    ASSERT_EQ(e.size(), static_cast<size_t>(c.threads * c.each));
+    std::map<std::string, int> next;
+    for (const auto& event : e) {
+      const std::string name = event["name"];
+      const auto colon = name.find(':');
+      EXPECT_EQ(std::stoi(name.substr(colon + 1)), next[name.substr(0, colon)]++) << name;
+    }
   }
 }
 

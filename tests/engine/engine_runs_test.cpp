@@ -213,6 +213,34 @@ TEST_F(EngineTest, RefusedPostFailsTheTaskWithoutAReset) {
   EXPECT_EQ(acc.resetCount(), 0u);
 }
 
+// A run that throws (no host memory on the way) fails its task with a
+// line; the worker goes on, and the IO slot and core room come back, so the
+// next tasks run, with one IO slot and with two.
+TEST_F(EngineTest, RunThatThrowsFailsItsTaskAndTheNextTasksRun) {
+  AcceleratorImpl& acc = open();
+  for (const std::vector<uint64_t>& slots : {std::vector<uint64_t>{0}, std::vector<uint64_t>{0, 0x100000}}) {
+    SCOPED_TRACE(std::to_string(slots.size()) + " IO slots");
+    FakeVariant v = transformVariant();
+    v.slotOffsets = slots;
+    v.rmem[coreOf(0, 0)] = {{14, coreLayout(coreOf(0, 0)).rmem}};
+    FakeModel model(singleCores({coreOf(0, 0)}), {v}, transformProgram(8));
+    ASSERT_EQ(model.launch(acc), StatusCode::OK);
+    const LogCapture log;
+    model.throwOnNextRuns(1);
+    Submitted s = submitBytes(model, pattern(8, 0));
+    EXPECT_FALSE(finish(model, s).ok);
+    EXPECT_EQ(log.count("The task failed: std::bad_alloc"), 1u);
+    for (int i = 1; i <= 3; ++i) {
+      s = submitBytes(model, pattern(8, i));
+      Finished f = finish(model, s);
+      EXPECT_TRUE(f.ok) << i;
+      EXPECT_EQ(f.out(), transformed(pattern(8, i))) << i;
+    }
+    EXPECT_EQ(acc.resetCount(), 0u);
+    EXPECT_EQ(model.dispose(), StatusCode::OK);
+  }
+}
+
 // OPHEL_DEV_DUMP_DDR_BIN=<O|x><x><ms>;<dir> writes, after each item, the
 // main core's device memory from its lowest input to its highest section end.
 TEST_F(EngineTest, DdrDumpsFollowTheEnvironment) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <new>
 
 namespace kestrane::test {
 
@@ -78,6 +79,12 @@ StatusCode FakeModel::launch(AcceleratorImpl& acc) {
   else
     pool_->setAllocator(nullptr);
   return status;
+}
+
+const NPUProgram& FakeModel::program(size_t v) const {
+  for (int left = throwingRuns_.load(); left > 0;)
+    if (throwingRuns_.compare_exchange_weak(left, left - 1)) throw std::bad_alloc();
+  return variants_[v].program;
 }
 
 StatusCode FakeModel::dispose() {

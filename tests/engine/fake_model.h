@@ -54,6 +54,8 @@ class FakeModel : public EngineModel {
   std::shared_ptr<TaskQueue> queue() const { return queue_; }
   MemoryPool<AcceleratorImpl>& pool() { return *pool_; }
   int disposeCalls() const { return disposeCalls_; }
+  // The next `n` runs throw where they load the program.
+  void throwOnNextRuns(int n) { throwingRuns_ = n; }
   FakeVariant& variant(size_t v) { return variants_[v]; }
   const std::string& programPath() const { return programPath_; }
   // A file with `bytes`, removed with the model.
@@ -84,7 +86,9 @@ class FakeModel : public EngineModel {
   bool outputsInterleaved(size_t v) const override { return variants_[v].interleaved; }
   uint32_t bundleKind(size_t v) const override { return variants_[v].kind; }
   const std::map<CoreId, std::vector<RmemEntry>>& rmemEntries(size_t v) const override { return variants_[v].rmem; }
-  const NPUProgram& program(size_t v) const override { return variants_[v].program; }
+  // Throws std::bad_alloc, as a run that finds no host memory on the way
+  // would, when the next runs are to (throwOnNextRuns).
+  const NPUProgram& program(size_t v) const override;
   const SupplementaryRecord& supplementary(size_t v) const override { return variants_[v].supplementary; }
   std::vector<DevicePlacement> cachePlacements(size_t v) const override { return variants_[v].caches; }
   uint64_t consumedLatency(size_t) const override { return 0; }
@@ -108,6 +112,7 @@ class FakeModel : public EngineModel {
   // is freed, and a model on the stack would leave one behind.
   std::unique_ptr<MemoryPool<AcceleratorImpl>> pool_ = std::make_unique<MemoryPool<AcceleratorImpl>>();
   std::atomic<int> disposeCalls_{0};
+  mutable std::atomic<int> throwingRuns_{0};
 };
 
 }  // namespace kestrane::test

@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "platform/aligned_memory.h"
 #include "platform/clock.h"
 #include "platform/host_allowance.h"
 #include "platform/system_error.h"
+#include "platform/thread_start.h"
 
 namespace kestrane::platform {
 namespace {
@@ -57,6 +59,35 @@ TEST(ClockTest, TicksAreHundredNanosecondsAndMonotonic) {
   endTimerPeriod(1);
   uint64_t b = ticks100ns();
   EXPECT_GE(b - a, 200000u);  // at least 20 ms
+}
+
+// Only the chosen start fails, without an exception, leaving the thread
+// empty; the others run what they were given, with their arguments.
+TEST(ThreadStartTest, FailsOnlyTheChosenStartAndRunsTheOthers) {
+  for (uint64_t k : {1u, 3u, 5u}) {
+    SCOPED_TRACE(k);
+    failThreadStart(k);
+    for (uint64_t n = 1; n <= 4; ++n) {
+      std::thread thread;
+      uint64_t seen = 0;
+      setLastError(0);
+      const bool started = startThread(thread, [&seen](uint64_t value) { seen = value; }, n);
+      EXPECT_EQ(started, n != k);
+      EXPECT_EQ(thread.joinable(), started);
+      if (started) {
+        thread.join();
+        EXPECT_EQ(seen, n);
+      } else {
+        EXPECT_EQ(lastError(), EAGAIN);
+      }
+    }
+    EXPECT_EQ(threadStarts(), 4u);
+  }
+  failThreadStart(std::nullopt);
+  EXPECT_EQ(threadStarts(), 0u);
+  std::thread thread;
+  EXPECT_TRUE(startThread(thread, [] {}));
+  thread.join();
 }
 
 }  // namespace

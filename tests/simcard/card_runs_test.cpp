@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/thread_start.h"
+#include "support/log_capture.h"
 #include "tests/simcard/card_client.h"
 
 namespace kestrane::test {
@@ -91,6 +93,30 @@ TEST_F(CardRunTest, FailingRunsReportFailure) {
   loadProgram(0, 0, ProgramAssembler());
   EXPECT_FALSE(run(0, 0));
   EXPECT_FALSE(b_->command(kPost, 0x01).success());  // b holds no claim on core 0
+}
+
+// A post whose core's run thread cannot be started fails its run, with a
+// line, as a failed program does; the next post there starts the thread and
+// runs. A core whose thread runs already starts none and is not touched.
+TEST_F(CardRunTest, RunThatFindsNoThreadFailsAndTheNextPostRuns) {
+  const std::vector<uint8_t> bytes = {7, 8, 9};
+  for (int index : {1, 2}) {
+    poke(core(0, index).ddr + 0x1000, bytes);
+    loadProgram(0, index, ProgramAssembler().copy(ddr(0x2000), ddr(0x1000), 3));
+  }
+  ASSERT_TRUE(run(0, 2));
+  const test::LogCapture log;
+  platform::failThreadStart(1);
+  EXPECT_TRUE(run(0, 2));
+  EXPECT_EQ(platform::threadStarts(), 0u);
+  EXPECT_FALSE(run(0, 1));
+  EXPECT_EQ(platform::threadStarts(), 1u);
+  EXPECT_EQ(log.count("failed to start the run thread of core 10002"), 1u);
+  EXPECT_EQ(peek<uint8_t>(core(0, 1).ddr + 0x2000, 3), std::vector<uint8_t>(3, 0));  // nothing of it ran
+  EXPECT_TRUE(run(0, 1));
+  platform::failThreadStart(std::nullopt);
+  EXPECT_EQ(peek<uint8_t>(core(0, 1).ddr + 0x2000, 3), bytes);
+  EXPECT_EQ(card_->stats().postsByCore[0x10002], 2u);
 }
 
 TEST_F(CardRunTest, AbandonedWaitResetsTheCoreAndANewPostSupersedesAHungRun) {

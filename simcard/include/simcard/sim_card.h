@@ -8,7 +8,8 @@
 //
 // Threads: one run thread per core, started by the core's first post, woken
 // by each later post (and by the destructor, which stops the runs in
-// progress and joins them).
+// progress and joins them). A post whose thread cannot be started fails its
+// run, as a failed program does; the next post on the core tries again.
 // Locks: the card's mutex is taken before the device memory's; a run
 // thread takes the device memory's alone and the card's alone, never both.
 

@@ -5,7 +5,10 @@
 #include <cstring>
 #include <utility>
 
+#include "core/log.h"
 #include "platform/io_completion.h"
+#include "platform/system_error.h"
+#include "platform/thread_start.h"
 #include "platform/unaligned.h"
 #include "simcard/program_runner.h"
 #include "simcard/stop_token.h"
@@ -69,7 +72,8 @@ struct SimCard::Run {
 };
 
 // One core's claim, its latest run, and the thread that runs its runs (made
-// on the core's first run, woken by each post, joined by the destructor).
+// on the core's first run, or the first after one that found no thread;
+// woken by each post, joined by the destructor).
 struct SimCard::CoreState {
   uint64_t owner = 0;  // session holding the claim, 0 when free
   std::shared_ptr<Run> run;
@@ -446,8 +450,15 @@ void SimCard::startRun(size_t core, uint32_t ioSlot, bool hasIoSlot) {
     run->done = true;  // ends at once, failed; nothing of the program runs
     return;
   }
+  if (!state.runner.joinable() && !platform::startThread(state.runner, &SimCard::runnerMain, this, core)) {
+    // No thread for the core: the run fails as a failed run does, and the
+    // next post tries again.
+    KLOG_ERROR("Simulated card {}: failed to start the run thread of core {:x}: {}", index_, key,
+               platform::systemErrorText(platform::lastError()));
+    run->done = true;
+    return;
+  }
   state.pending = std::move(run);
-  if (!state.runner.joinable()) state.runner = std::thread(&SimCard::runnerMain, this, core);
   // Woken under the mutex: the run thread then queues for it ahead of the
   // poster's next call and starts promptly, as a core does on its post.
   state.wake.notify_one();
@@ -463,7 +474,12 @@ void SimCard::runnerMain(size_t core) {
     state.pending.reset();
     if (run->done) continue;  // abandoned before it started
     lock.unlock();
-    const RunOutcome outcome = runProgram(memory_, run->context, run->stop, run->hang);
+    RunOutcome outcome = RunOutcome::Failed;
+    try {
+      outcome = runProgram(memory_, run->context, run->stop, run->hang);
+    } catch (const std::exception& e) {  // no host memory for the program's buffers
+      KLOG_ERROR("Simulated card {}: the run on core {:x} failed: {}", index_, run->context.core.key(), e.what());
+    }
     if (outcome != RunOutcome::Stopped) finishRun(run, outcome == RunOutcome::Succeeded);
     lock.lock();
     run.reset();  // under the mutex, before startRun may look for a record to reuse

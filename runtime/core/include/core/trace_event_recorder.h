@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -21,11 +22,16 @@ struct TraceEvent {
 
 // Records begin/end events into two alternating buffers; a writer thread
 // empties a full one (more than 100000 events) into the file while the other
-// fills, so recording threads never wait for the disk.
+// fills, so recording threads never wait for the disk. When no writer thread
+// can be started, the recording thread whose event filled the buffer writes
+// it instead, outside the lock: nothing held is lost and no request fails.
 //
+// Threads: record() starts a writer at each swap, after joining the one
+// before (which has ended by then); stop() waits for the full buffer's
+// writer, whichever thread it is (written_), and joins the writer thread.
 // Locks: control_ (start/stop) is taken before mutex_; mutex_ guards the
-// flags, the active index, appends and the writer thread object. The writer
-// thread takes only mutex_, and only to allow the next swap.
+// flags, the active index, appends and the writer thread object. A writer
+// takes only mutex_, and only to allow the next swap.
 class TraceEventRecorder {
  public:
   static constexpr size_t kSwapThreshold = 100000;
@@ -52,6 +58,7 @@ class TraceEventRecorder {
 
   std::mutex control_;
   std::mutex mutex_;
+  std::condition_variable written_;  // swapAllowed_ became true
   Buffer buffers_[2];
   std::thread writer_;
   std::FILE* file_ = nullptr;

@@ -5,7 +5,10 @@
 
 #include <chrono>
 
+#include "core/log.h"
 #include "kestrane/trace.h"
+#include "platform/system_error.h"
+#include "platform/thread_start.h"
 
 namespace kestrane {
 
@@ -44,7 +47,7 @@ bool TraceEventRecorder::start(const char* path) {
 
 bool TraceEventRecorder::record(std::string name, std::string cat, char ph) {
   if (!enabled_.load(std::memory_order_relaxed)) return false;
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   if (!enabled_.load(std::memory_order_relaxed)) return false;
   Buffer& buffer = buffers_[active_];
   if (!buffer.accepting) return false;
@@ -57,7 +60,14 @@ bool TraceEventRecorder::record(std::string name, std::string cat, char ph) {
     // The previous writer has set swapAllowed_ as its last act, so this join
     // returns at once; doing it under the lock keeps stop() from racing it.
     if (writer_.joinable()) writer_.join();
-    writer_ = std::thread(&TraceEventRecorder::writeEvents, this, full);
+    if (!platform::startThread(writer_, &TraceEventRecorder::writeEvents, this, full)) {
+      // No thread to be had: this one writes the full buffer, without the
+      // lock, so that the other threads go on recording meanwhile.
+      KLOG_WARN("Failed to start the trace writer thread ({}); the recording thread writes the events.",
+                platform::systemErrorText(platform::lastError()));
+      lock.unlock();
+      writeEvents(full);
+    }
   }
   return true;
 }
@@ -76,18 +86,24 @@ void TraceEventRecorder::writeEvents(int index) {
     std::fflush(file_);
   }
   buffer.events.clear();
-  std::lock_guard lock(mutex_);
-  swapAllowed_ = true;
+  {
+    std::lock_guard lock(mutex_);
+    swapAllowed_ = true;
+  }
+  written_.notify_all();
 }
 
 void TraceEventRecorder::stop() {
   std::lock_guard control(control_);
   std::thread writer;
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     enabled_.store(false);
     buffers_[0].accepting = false;
     buffers_[1].accepting = false;
+    // The full buffer's writer, a thread of its own or a recording thread
+    // that found none, allows the next swap as its last act.
+    written_.wait(lock, [&] { return swapAllowed_; });
     writer = std::move(writer_);
   }
   if (writer.joinable()) writer.join();

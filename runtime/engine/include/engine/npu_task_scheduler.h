@@ -37,6 +37,8 @@ class AcceleratorImpl;
 // queue is then closed and its tasks fail). stop() wakes and joins it; the
 // destructor stops it, closes the worker queue and joins the workers, which
 // first finish the tasks already handed to them. Watchdogs outlive workers.
+// Neither thread ends on an exception (no host memory): the task in hand
+// fails and its core room comes back.
 // Locks: the core-state mutex (usage map, cores-freed condition, handed-back
 // tasks) before a task queue's mutex; the worker queue's mutex alone. A
 // worker gives the record of each task it finished back to the task queue
@@ -68,6 +70,9 @@ class NPUTaskScheduler {
 
   NPUTaskScheduler(std::shared_ptr<TaskQueue> queue, uint32_t slots);
   void dispatcherMain();
+  // Takes the next task and hands it to a worker; false when the
+  // dispatcher ends.
+  bool dispatchNext(uint64_t order);
   void workerMain();
   Placement waitEmptyCores(const NPUTask& task, CoreId& core);
   // The core group for the task at the lowest usage level; `assumeIdle`

@@ -13,6 +13,8 @@
 #include "engine/test_seams.h"
 #include "hwdep/platform.h"
 #include "platform/clock.h"
+#include "platform/system_error.h"
+#include "platform/thread_start.h"
 
 namespace kestrane {
 
@@ -79,10 +81,8 @@ std::unique_ptr<AcceleratorImpl> AcceleratorImpl::create(int card, StatusCode& s
   const std::string family = seams::deviceFamily().value_or(processPlatform().getDeviceFamily());
   acc->interleave_ = family != "Taliss2";
   if (family == "Taliss2") acc->driver_->writeRegister(kTaliss2Register, 0);
-  try {
-    acc->resetThread_ = std::thread(&AcceleratorImpl::resetMain, acc.get());
-  } catch (const std::exception& e) {
-    KLOG_ERROR("Failed to start the reset thread: {}", e.what());
+  if (!platform::startThread(acc->resetThread_, &AcceleratorImpl::resetMain, acc.get())) {
+    KLOG_ERROR("Failed to start the reset thread: {}", platform::systemErrorText(platform::lastError()));
     status = StatusCode::InternalError;
     return nullptr;  // the destructor gives the timer period back
   }

@@ -1,10 +1,14 @@
 #include "engine/npu_task_scheduler.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <new>
 
 #include "core/log.h"
 #include "engine/acc_impl.h"
 #include "engine/core_key.h"
+#include "platform/system_error.h"
+#include "platform/thread_start.h"
 
 namespace kestrane {
 
@@ -61,11 +65,23 @@ std::unique_ptr<NPUTaskScheduler> NPUTaskScheduler::create(EngineModel& model, A
   if (mode == CoreMode::Multi || mode == CoreMode::Global4) perSlot = targets.size() == 10 ? 2 : 1;
   if (mode == CoreMode::Global || mode == CoreMode::Global8) perSlot = 1;
   const size_t workers = slots * perSlot;
+  int error = 0;
   try {
-    for (size_t i = 0; i < workers; ++i) scheduler->workers_.emplace_back(&NPUTaskScheduler::workerMain, scheduler.get());
-    scheduler->dispatcher_ = std::thread(&NPUTaskScheduler::dispatcherMain, scheduler.get());
-  } catch (const std::exception& e) {  // no thread to be had: the destructor joins those started
-    KLOG_ERROR("Failed to start the scheduler's threads: {}", e.what());
+    scheduler->workers_.reserve(workers);
+  } catch (const std::bad_alloc&) {
+    error = ENOMEM;
+  }
+  for (size_t i = 0; error == 0 && i < workers; ++i) {
+    std::thread worker;
+    if (platform::startThread(worker, &NPUTaskScheduler::workerMain, scheduler.get()))
+      scheduler->workers_.push_back(std::move(worker));  // reserved: cannot throw
+    else
+      error = platform::lastError();
+  }
+  if (error == 0 && !platform::startThread(scheduler->dispatcher_, &NPUTaskScheduler::dispatcherMain, scheduler.get()))
+    error = platform::lastError();
+  if (error != 0) {  // no thread to be had: the destructor joins those started
+    KLOG_ERROR("Failed to start the scheduler's threads: {}", platform::systemErrorText(error));
     status = StatusCode::InternalError;
     return nullptr;
   }
@@ -106,37 +122,55 @@ void NPUTaskScheduler::wakeDispatcher() {
 
 void NPUTaskScheduler::dispatcherMain() {
   for (uint64_t order = 0;; ++order) {
-    NPUTask task;
-    if (queue_->pop(task, &stopping_) != TaskQueue::Pop::Item) return;
-    CoreId core;
-    switch (waitEmptyCores(task, core)) {
-      case Placement::Placed: {
-        NPUWatchdog* dog = watchdogFor(core, task.coreMode);
-        if (dog) dog->expectTask(order);
-        const CoreMode mode = task.coreMode;
-        if (!workQueue_.push({std::move(task), core, order, dog})) {
-          if (dog) dog->forgetTask(order);
-          std::lock_guard lock(coreMutex_);
-          updateCoreUsage(-1, core, mode);
-        }
-        break;  // a task that found no worker fails when it is destroyed
-      }
-      case Placement::Paused:
-        // It goes back where it was and runs after the reset, in order.
-        queue_->pushFront(std::move(task));
-        return;
-      case Placement::Closed:
-        task.result.set_value(false);
-        return;
-      case Placement::Unplaceable:
-        // Nothing later can be placed either: stop taking tasks instead of leaving them to hang.
-        KLOG_ERROR("Failed to find available cores.");
-        task.result.set_value(false);
-        queue_->close();
-        for (auto& left : queue_->takeAll()) left.result.set_value(false);
-        return;
+    try {
+      if (!dispatchNext(order)) return;
+    } catch (const std::exception& e) {
+      // No host memory on the way: the task in hand has failed (its record
+      // reports so as it goes), and the next one is tried.
+      KLOG_ERROR("Failed to dispatch a task: {}", e.what());
     }
   }
+}
+
+bool NPUTaskScheduler::dispatchNext(uint64_t order) {
+  NPUTask task;
+  if (queue_->pop(task, &stopping_) != TaskQueue::Pop::Item) return false;
+  CoreId core;
+  switch (waitEmptyCores(task, core)) {
+    case Placement::Placed: {
+      NPUWatchdog* dog = watchdogFor(core, task.coreMode);
+      const CoreMode mode = task.coreMode;
+      bool handed = false;
+      try {
+        if (dog) dog->expectTask(order);
+        handed = workQueue_.push({std::move(task), core, order, dog});
+      } catch (const std::exception& e) {
+        KLOG_ERROR("Failed to hand a task to a worker: {}", e.what());
+      }
+      if (!handed) {
+        // A task that found no worker fails when it is destroyed.
+        if (dog) dog->forgetTask(order);
+        std::lock_guard lock(coreMutex_);
+        updateCoreUsage(-1, core, mode);
+      }
+      return true;
+    }
+    case Placement::Paused:
+      // It goes back where it was and runs after the reset, in order.
+      queue_->pushFront(std::move(task));
+      return false;
+    case Placement::Closed:
+      task.result.set_value(false);
+      return false;
+    case Placement::Unplaceable:
+      // Nothing later can be placed either: stop taking tasks instead of leaving them to hang.
+      KLOG_ERROR("Failed to find available cores.");
+      task.result.set_value(false);
+      queue_->close();
+      for (auto& left : queue_->takeAll()) left.result.set_value(false);
+      return false;
+  }
+  return true;
 }
 
 NPUTaskScheduler::Placement NPUTaskScheduler::waitEmptyCores(const NPUTask& task, CoreId& core) {
@@ -243,7 +277,11 @@ void NPUTaskScheduler::workerMain() {
     // task then finds the core room back, and its wake-up does not stop
     // the worker on the way.
     const HeldAnswerWakes heldWakes;
-    if (runTask(item)) queue_->recycle(std::move(item.task));
+    try {
+      if (runTask(item)) queue_->recycle(std::move(item.task));
+    } catch (const std::exception& e) {  // no host memory to keep the record: it goes
+      KLOG_ERROR("Failed to keep a task's record: {}", e.what());
+    }
   }
 }
 
@@ -263,11 +301,25 @@ bool NPUTaskScheduler::runTask(WorkItem& item) {
     KLOG_ERROR("No watchdog runs core {:x} in core mode {}.", coreKey(core), static_cast<int>(mode));
     task.result.set_value(false);
   } else {
-    status = item.dog->run(task, item.order, deferred);
+    try {
+      status = item.dog->run(task, item.order, deferred);
+    } catch (const std::exception& e) {  // no host memory on the way: the task fails
+      KLOG_ERROR("[{:x}] The task failed: {}", coreKey(core), e.what());
+      task.result.set_value(false);
+      deferred = false;
+    }
   }
   {
     std::lock_guard lock(coreMutex_);
-    if (deferred) handedBack_.push_back(std::move(item));
+    if (deferred) {
+      try {
+        handedBack_.push_back(std::move(item));
+      } catch (const std::bad_alloc&) {
+        KLOG_ERROR("[{:x}] No host memory to keep a task for after the reset; it fails.", coreKey(core));
+        task.result.set_value(false);
+        deferred = false;
+      }
+    }
     // A core group that timed out stays busy until the reset rebuilds the
     // scheduler: nothing more is placed on the core the card has just reset.
     updateCoreUsage(status == StatusCode::Acc_NPUTimeout ? static_cast<int>(slots_) : -1, core, mode);

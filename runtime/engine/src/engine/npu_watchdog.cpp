@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "core/log.h"
 #include "core/trace_scope.h"
@@ -247,6 +248,16 @@ StatusCode NPUWatchdog::run(NPUTask& task, uint64_t order, bool& deferred) {
     return status;
   }
   const size_t slot = acquireSlot(order);
+  // Given back on every way out, an exception's too (no host memory).
+  struct SlotHold {
+    NPUWatchdog& dog;
+    size_t slot;
+    bool held = true;
+    void release() {
+      if (std::exchange(held, false)) dog.releaseSlot(slot);
+    }
+    ~SlotHold() { release(); }
+  } hold{*this, slot};
   for (int32_t item = 0; item < task.itemCount; ++item) {
     StatusCode step = dispatchInput(task, item, slot);
     if (step == StatusCode::OK) {
@@ -259,7 +270,6 @@ StatusCode NPUWatchdog::run(NPUTask& task, uint64_t order, bool& deferred) {
     if (item + 1 == task.itemCount || step != StatusCode::OK) forgetTask(order);
     if (deferred) {
       // Not this task's failure: it runs again, whole, after the reset.
-      releaseSlot(slot);
       return StatusCode::Acc_NPUTimeout;
     }
     if (step != StatusCode::OK) {
@@ -272,7 +282,7 @@ StatusCode NPUWatchdog::run(NPUTask& task, uint64_t order, bool& deferred) {
     step = retrieveOutput(task, item, slot);
     if (step != StatusCode::OK && status == StatusCode::OK) status = step;  // the other items still run
   }
-  releaseSlot(slot);
+  hold.release();
   task.result.set_value(status == StatusCode::OK);
   return status;
 }

@@ -2,6 +2,8 @@
 // registered model's scheduler (their queued tasks stay queued), resets the
 // device, uploads the models' binaries again and restarts the schedulers.
 
+#include <exception>
+
 #include "core/log.h"
 #include "driver/driver.h"
 #include "engine/acc_impl.h"
@@ -25,11 +27,20 @@ void AcceleratorImpl::resetMain() {
     const uint32_t count = ++resetCount_;
     std::lock_guard lock(mutex_);
     if (models_.empty()) continue;
-    if (!resetModels(key, count)) {
-      KLOG_ERROR("Failed to reset the device; every model is disposed.");
-      disposeAll();
-      return;  // later requests are no longer served
+    bool reset = false;
+    try {
+      reset = resetModels(key, count);
+    } catch (const std::exception& e) {  // no host memory on the way: as a failed reset
+      KLOG_ERROR("The reset failed: {}", e.what());
     }
+    if (reset) continue;
+    KLOG_ERROR("Failed to reset the device; every model is disposed.");
+    try {
+      disposeAll();
+    } catch (const std::exception& e) {
+      KLOG_ERROR("Failed to dispose every model: {}", e.what());
+    }
+    return;  // later requests are no longer served
   }
 }
 

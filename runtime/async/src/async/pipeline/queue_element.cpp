@@ -1,19 +1,19 @@
 #include "async/pipeline/queue_element.h"
 
 #include <exception>
-#include <system_error>
 #include <utility>
 
 #include "core/log.h"
+#include "platform/system_error.h"
+#include "platform/thread_start.h"
 
 namespace kestrane {
 
 QueueElement::QueueElement(std::string name) : PipelineElement(std::move(name)) {
-  try {
-    worker_ = std::thread([this] { run(); });
-  } catch (const std::system_error& e) {
+  if (!platform::startThread(worker_, [this] { run(); })) {
     // check() reports it, and the pipeline is not created.
-    KLOG_ERROR("{}: failed to start the worker thread: {}", this->name(), e.what());
+    KLOG_ERROR("{}: failed to start the worker thread: {}", this->name(),
+               platform::systemErrorText(platform::lastError()));
   }
 }
 
