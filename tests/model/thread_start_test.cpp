@@ -11,8 +11,13 @@
 #include <optional>
 #include <sstream>
 
+#include <chrono>
+#include <thread>
+
 #include "core/trace_event_recorder.h"
+#include "engine/acc_impl.h"
 #include "inference_fixture.h"
+#include "model/model_impl.h"
 #include "kestrane/trace.h"
 #include "platform/thread_start.h"
 #include "support/log_capture.h"
@@ -124,6 +129,64 @@ TEST_F(ThreadStartTest, EachFailedStartOfARoundFailsItsCallCleanlyAndTheNextRoun
     EXPECT_GE(platform::threadStarts(), k);
     platform::failThreadStart(std::nullopt);
     round(true);
+  }
+}
+
+// A failed run asks for a reset; when the reset cannot start the scheduler's
+// threads again, every model is dropped. A dropped model still holds its
+// accelerator, so the accelerator going first must tell it: the model's
+// later calls and its own dispose then touch nothing of the accelerator.
+TEST_F(ThreadStartTest, ModelsAFailedResetDroppedOutliveTheirAccelerator) {
+  for (const bool accFirst : {true, false}) {
+    SCOPED_TRACE(accFirst ? "accelerator goes first" : "model goes first");
+    simcard::detachAllCards();
+    card_ = simcard::attachCard(0, {});
+    StatusCode sc = StatusCode::InternalError;
+    auto open = [&] {
+      ::testing::internal::CaptureStdout();  // the driver's connection details
+      auto acc = AcceleratorImpl::create(0, sc);
+      ::testing::internal::GetCapturedStdout();
+      return acc;
+    };
+    auto acc = open();
+    ASSERT_TRUE(acc);
+    const auto file = writeModel(testModel("identity_int8"));
+    auto model = ModelImpl::create(file->path(), onCore(0, 0), sc);
+    ASSERT_EQ(model->launch(acc.get()), StatusCode::OK);
+    const Values x = steps(128, 1, -128, 127, 5);
+    auto infer = [&] {
+      std::vector<NDArray<float>> y;
+      sc = model->infer({arrayOf<float>({4, 4, 8}, x)}, y, MemoryFormat::HWC, 0);
+      return sc == StatusCode::OK && valuesOf(y.at(0)) == x;
+    };
+    EXPECT_TRUE(infer());  // the card's run thread is up
+
+    LogCapture log;
+    card_->faults().failRuns(0x10001, 1);
+    platform::failThreadStart(1);  // the reset's first start: a scheduler worker
+    EXPECT_FALSE(infer());
+    EXPECT_EQ(sc, StatusCode::Model_NotAlive);
+    for (int i = 0; i < 500 && acc->isRegistered(model.get()); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_FALSE(acc->isRegistered(model.get()));
+    EXPECT_EQ(log.count("Failed to reset the device; every model is disposed."), 1u);
+    platform::failThreadStart(std::nullopt);
+
+    if (accFirst) {
+      acc.reset();
+      EXPECT_FALSE(infer());
+      EXPECT_EQ(sc, StatusCode::Model_NotLaunched);
+      EXPECT_EQ(model->dispose(), StatusCode::OK);
+    }
+    model.reset();
+    acc.reset();
+    // The card serves a new accelerator and model.
+    acc = open();
+    ASSERT_TRUE(acc);
+    model = ModelImpl::create(file->path(), onCore(0, 0), sc);
+    ASSERT_EQ(model->launch(acc.get()), StatusCode::OK);
+    EXPECT_TRUE(infer());
+    model.reset();
   }
 }
 

@@ -36,7 +36,9 @@ class AcceleratorImpl {
   // Opens card `card`; null with the driver's status when it does not open.
   static std::unique_ptr<AcceleratorImpl> create(int card, StatusCode& status);
   // Disposes every model still registered (each once, through the model),
-  // stops the reset thread and closes the device.
+  // stops the reset thread, has the models a failed reset dropped dispose
+  // themselves (so that none keeps the gone accelerator) and closes the
+  // device.
   ~AcceleratorImpl();
   AcceleratorImpl(const AcceleratorImpl&) = delete;
   AcceleratorImpl& operator=(const AcceleratorImpl&) = delete;
@@ -58,6 +60,8 @@ class AcceleratorImpl {
   // before it waits for its requests: the tasks still queued fail at once
   // and later pushes are refused. Acc_TaskQueueNotFound without a queue.
   StatusCode closeTaskQueue(EngineModel* model);
+  // After a failed reset: disposes every model on the engine's side; each
+  // keeps its launched state until it disposes itself or the accelerator goes.
   void disposeAll();
   StatusCode createScheduler(EngineModel* model);
   StatusCode removeScheduler(EngineModel* model);
@@ -96,6 +100,8 @@ class AcceleratorImpl {
   std::unique_ptr<Driver> driver_;
   mutable std::recursive_mutex mutex_;
   std::vector<EngineModel*> models_;
+  // Models disposeAll dropped that have not called dispose(model) since.
+  std::vector<EngineModel*> dropped_;
   std::map<EngineModel*, std::shared_ptr<TaskQueue>> queues_;
   std::map<EngineModel*, std::unique_ptr<NPUTaskScheduler>> schedulers_;
   std::thread resetThread_;

@@ -108,6 +108,20 @@ AcceleratorImpl::~AcceleratorImpl() {
   }
   resetRequests_.close();
   if (resetThread_.joinable()) resetThread_.join();
+  // No reset drops a model now. Those a failed reset dropped still hold this
+  // accelerator (its pool and queue calls) until they dispose themselves.
+  std::vector<EngineModel*> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    dropped = dropped_;
+  }
+  for (EngineModel* model : dropped) {
+    {
+      std::lock_guard lock(mutex_);
+      if (std::find(dropped_.begin(), dropped_.end(), model) == dropped_.end()) continue;
+    }
+    model->dispose();  // calls back dispose(model)
+  }
   platform::endTimerPeriod(1);
   schedulers_.clear();
   queues_.clear();
@@ -277,6 +291,7 @@ StatusCode AcceleratorImpl::closeTaskQueue(EngineModel* model) {
 
 StatusCode AcceleratorImpl::dispose(EngineModel* model) {
   std::lock_guard lock(mutex_);
+  dropped_.erase(std::remove(dropped_.begin(), dropped_.end(), model), dropped_.end());
   StatusCode status = closeTaskQueue(model);
   if (status != StatusCode::OK) KLOG_ERROR("Failed to get task queue.");
   const bool registered = std::find(models_.begin(), models_.end(), model) != models_.end();
@@ -296,10 +311,12 @@ StatusCode AcceleratorImpl::dispose(EngineModel* model) {
 
 void AcceleratorImpl::disposeAll() {
   std::lock_guard lock(mutex_);
+  dropped_.reserve(dropped_.size() + models_.size());  // none is dropped untold
   while (!models_.empty()) {
     EngineModel* model = models_.back();
     if (dispose(model) != StatusCode::OK) KLOG_ERROR("Failed to dispose model, {}", model->path());
     removeModel(model);  // whatever happened, it is gone
+    dropped_.push_back(model);
   }
 }
 
