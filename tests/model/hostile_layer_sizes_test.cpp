@@ -120,17 +120,10 @@ class HostLayerSizes : public InferenceTest, public ::testing::WithParamInterfac
 
 TEST_P(HostLayerSizes, RequestEndsOnTheOperationsOwnLine) {
   const Row& row = GetParam();
-  json desc = testModel("cpu_layers");
-  json& layers = desc["metadata"][0]["payload"]["model_description"]["layers"];
-  layers.erase(2);
-  for (const json& layer : row.layers) layers.push_back(layer);
-  Model& model = launch(desc, onCore(0, 0));
-  LogCapture log;
-  StatusCode sc = StatusCode::InternalError;
-  auto y = model.infer({arrayOf<float>({2, 2, 2, 4}, steps(32, 0.5f, -20, 20, 16))}, sc);
-  EXPECT_EQ(sc, row.shape.empty() ? StatusCode::Model_PredictError : StatusCode::OK);
-  EXPECT_EQ(y.empty() ? std::vector<int64_t>{} : y[0].shape, row.shape);
-  EXPECT_EQ(log.lines(), row.lines);
+  const HostLayersRun run = runHostLayers(row.layers);
+  EXPECT_EQ(run.status, row.shape.empty() ? StatusCode::Model_PredictError : StatusCode::OK);
+  EXPECT_EQ(run.shape, row.shape);
+  EXPECT_EQ(run.lines, row.lines);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, HostLayerSizes, ::testing::ValuesIn(rows()),

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/taliss_monitor.h"
+#include "engine/acc_impl.h"
 #include "engine/test_seams.h"
 #include "kestrane/acc.h"
 #include "kestrane/model.h"
@@ -19,6 +20,7 @@
 #include "platform/shared_memory.h"
 #include "simcard/card_registry.h"
 #include "simcard/sim_card.h"
+#include "support/log_capture.h"
 
 namespace kestrane::test {
 
@@ -70,6 +72,15 @@ inline ModelConfig onCore(int cluster, int core) {
   return config;
 }
 
+// Card 0's accelerator, below the public API; the driver's connection
+// details are kept off the output.
+inline std::unique_ptr<AcceleratorImpl> openAcceleratorImpl(StatusCode& status) {
+  ::testing::internal::CaptureStdout();
+  auto acc = AcceleratorImpl::create(0, status);
+  ::testing::internal::GetCapturedStdout();
+  return acc;
+}
+
 class InferenceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -112,6 +123,29 @@ class InferenceTest : public ::testing::Test {
     models_.push_back(Model::create(files_.back()->path(), config, status));
     EXPECT_EQ(status, StatusCode::OK);
     return models_.back().get();
+  }
+
+  // The cpu_layers model with its last layer, "result", replaced by
+  // `layers` (the last of them named "result", reading "npu_out" of shape
+  // (2, 2, 2, 4)), given one request: its status, the shape of its first
+  // output and the lines it logged.
+  struct HostLayersRun {
+    StatusCode status;
+    std::vector<int64_t> shape;
+    std::vector<std::string> lines;
+  };
+  HostLayersRun runHostLayers(const json& layers) {
+    json desc = testModel("cpu_layers");
+    json& described = desc["metadata"][0]["payload"]["model_description"]["layers"];
+    described.erase(2);
+    for (const json& layer : layers) described.push_back(layer);
+    Model& model = launch(desc, onCore(0, 0));
+    LogCapture log;
+    HostLayersRun run{StatusCode::InternalError, {}, {}};
+    auto y = model.infer({arrayOf<float>({2, 2, 2, 4}, steps(32, 0.5f, -20, 20, 16))}, run.status);
+    if (!y.empty()) run.shape = y[0].shape;
+    run.lines = log.lines();
+    return run;
   }
 
   std::shared_ptr<simcard::SimCard> card_;

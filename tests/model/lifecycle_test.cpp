@@ -125,9 +125,7 @@ TEST_F(InferenceTest, FailedLaunchLeavesNothingBehind) {
 // overwrites; the cache programs run through the model's task queue.
 TEST_F(InferenceTest, LaunchReadsTheProgramsRunsReload) {
   StatusCode sc = StatusCode::InternalError;
-  ::testing::internal::CaptureStdout();
-  auto acc = AcceleratorImpl::create(0, sc);
-  ::testing::internal::GetCapturedStdout();
+  auto acc = openAcceleratorImpl(sc);
   ASSERT_EQ(sc, StatusCode::OK);
   const auto kindsFile = writeModel(testModel("program_kinds")), cacheFile = writeModel(testModel("sequence_cache"));
   auto kinds = ModelImpl::create(kindsFile->path(), onCore(0, 0), sc);
@@ -178,9 +176,7 @@ TEST_F(InferenceTest, LaunchReadsTheProgramsRunsReload) {
 // should.
 TEST_F(InferenceTest, RepeatedDesignationsWriteNoMoreThanOne) {
   StatusCode sc = StatusCode::InternalError;
-  ::testing::internal::CaptureStdout();
-  auto acc = AcceleratorImpl::create(0, sc);
-  ::testing::internal::GetCapturedStdout();
+  auto acc = openAcceleratorImpl(sc);
   ASSERT_EQ(sc, StatusCode::OK);
   auto written = [&](const std::function<bool()>& step) {
     const uint64_t before = card_->stats().bytesWritten;
@@ -226,9 +222,7 @@ TEST_F(InferenceTest, RepeatedDesignationsWriteNoMoreThanOne) {
 // their number doubles, and the zeros are back where runs need them.
 TEST_F(InferenceTest, SectionsWithoutPayloadTakeTheSameHostMemoryHoweverMany) {
   StatusCode sc = StatusCode::InternalError;
-  ::testing::internal::CaptureStdout();
-  auto acc = AcceleratorImpl::create(0, sc);
-  ::testing::internal::GetCapturedStdout();
+  auto acc = openAcceleratorImpl(sc);
   ASSERT_EQ(sc, StatusCode::OK);
   struct Lift {
     ~Lift() { platform::setHostAllowance(std::nullopt); }
@@ -371,9 +365,7 @@ TEST_P(OverlapTest, PartlyCoveredSectionsLeaveWhatTheWholeOrderLeaves) {
       {"weights among zeros", 1, {{0x200, 0x500, kNoPayload}, {0, 0x600, 7}, {0x500, 0x600, kNoPayload}, {0x40, 0x10, kNoPayload}}},
   };
   StatusCode sc = StatusCode::InternalError;
-  ::testing::internal::CaptureStdout();
-  auto acc = AcceleratorImpl::create(0, sc);
-  ::testing::internal::GetCapturedStdout();
+  auto acc = openAcceleratorImpl(sc);
   ASSERT_EQ(sc, StatusCode::OK);
   // DDR + 0x3000 of Cluster0 Core0, and what programs see a period around
   // it (up to bundle 1's program at DDR + 0x4000).
@@ -494,9 +486,7 @@ TEST_F(InferenceTest, DisposeFailsQueuedRequestsOfAHungCoreAtOnce) {
   // before the first time-out's reset could start the next task.
   seams::setWatchdogTimes({100000000ull, 1000000000ull, 1000000000ull});
   StatusCode sc = StatusCode::InternalError;
-  ::testing::internal::CaptureStdout();
-  auto acc = AcceleratorImpl::create(0, sc);
-  ::testing::internal::GetCapturedStdout();
+  auto acc = openAcceleratorImpl(sc);
   ASSERT_EQ(sc, StatusCode::OK);
   const auto file = writeModel(testModel("identity_int8"));
   auto model = ModelImpl::create(file->path(), onCore(1, 2), sc);

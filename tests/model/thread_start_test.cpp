@@ -15,7 +15,6 @@
 #include <thread>
 
 #include "core/trace_event_recorder.h"
-#include "engine/acc_impl.h"
 #include "inference_fixture.h"
 #include "model/model_impl.h"
 #include "kestrane/trace.h"
@@ -142,13 +141,7 @@ TEST_F(ThreadStartTest, ModelsAFailedResetDroppedOutliveTheirAccelerator) {
     simcard::detachAllCards();
     card_ = simcard::attachCard(0, {});
     StatusCode sc = StatusCode::InternalError;
-    auto open = [&] {
-      ::testing::internal::CaptureStdout();  // the driver's connection details
-      auto acc = AcceleratorImpl::create(0, sc);
-      ::testing::internal::GetCapturedStdout();
-      return acc;
-    };
-    auto acc = open();
+    auto acc = openAcceleratorImpl(sc);
     ASSERT_TRUE(acc);
     const auto file = writeModel(testModel("identity_int8"));
     auto model = ModelImpl::create(file->path(), onCore(0, 0), sc);
@@ -181,7 +174,7 @@ TEST_F(ThreadStartTest, ModelsAFailedResetDroppedOutliveTheirAccelerator) {
     model.reset();
     acc.reset();
     // The card serves a new accelerator and model.
-    acc = open();
+    acc = openAcceleratorImpl(sc);
     ASSERT_TRUE(acc);
     model = ModelImpl::create(file->path(), onCore(0, 0), sc);
     ASSERT_EQ(model->launch(acc.get()), StatusCode::OK);
