@@ -1,0 +1,35 @@
+#pragma once
+
+// Making one host allocation fail, for tests: the binary that links
+// kestrane_alloc_failure gets a replacement of every global operator new and
+// delete. Allocations are counted, on every thread, only while a
+// CountedAllocations scope is open somewhere, so that a test's own
+// bookkeeping between calls neither moves the count nor meets the failure.
+// The k-th counted allocation then throws std::bad_alloc (the nothrow forms
+// return null), as when the host has no memory left.
+
+#include <cstdint>
+#include <optional>
+
+namespace kestrane::test {
+
+// From now on the `k`-th counted allocation (1: the next one) fails, once;
+// nullopt: none fails. Sets the count back to 0.
+void failAllocation(std::optional<uint64_t> k);
+
+// Counted allocations since the last failAllocation call, the failed one included.
+uint64_t countedAllocations();
+
+// Whether the allocation failAllocation chose has come (and failed).
+bool allocationFailed();
+
+// While one lives, allocations count (scopes nest; any thread may open one).
+class CountedAllocations {
+ public:
+  CountedAllocations();
+  ~CountedAllocations();
+  CountedAllocations(const CountedAllocations&) = delete;
+  CountedAllocations& operator=(const CountedAllocations&) = delete;
+};
+
+}  // namespace kestrane::test
