@@ -16,7 +16,7 @@ namespace kestrane::zrb {
 class ZRB {
  public:
   // Never throws; an empty temporary directory (creation failed) makes every
-  // load fail.
+  // load fail (with std::bad_alloc when host memory ran out for it).
   ZRB() noexcept;
   ~ZRB();
   ZRB(const ZRB&) = delete;
@@ -26,6 +26,8 @@ class ZRB {
   // With keepBinariesInFile, section binaries are not extracted: each one
   // records the model file's absolute path and its payload offset. False,
   // after one error line, when the file is missing, unknown or malformed.
+  // Host memory running out throws std::bad_alloc, so that the caller can
+  // tell it from a bad file.
   bool load(const std::string& path, bool keepBinariesInFile = false);
 
   // Whether the loaded model may run on this process's hardware.
@@ -57,6 +59,7 @@ class ZRB {
   std::vector<Metadatum> metadata;
   std::vector<Bundle> bundles;
   std::filesystem::path temp_directory;
+  bool temp_directory_out_of_memory = false;  // why temp_directory is empty
   bool remove_temp_directory = true;
 };
 

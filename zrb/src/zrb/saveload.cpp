@@ -63,13 +63,7 @@ bool LoaderV2::rewind() {
 
 std::optional<uint32_t> LoaderV2::getChecksumVerified(uint32_t stored) {
   if (!file_) return std::nullopt;
-  std::vector<uint8_t> buffer;
-  try {
-    buffer.resize(kChecksumChunk);
-  } catch (const std::bad_alloc&) {
-    KLOG_ERROR("Failed to read zrb for checksum");
-    return std::nullopt;
-  }
+  std::vector<uint8_t> buffer(kChecksumChunk);  // no memory for it is no checksum error
   if (fseeko(file_.get(), 0, SEEK_SET) != 0) {
     KLOG_ERROR("Failed to read zrb for checksum");
     return std::nullopt;

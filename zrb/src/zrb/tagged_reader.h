@@ -64,15 +64,16 @@ bool verifyTagged(LoaderV2& loader, uint64_t bytesBeforeChecksum, uint32_t first
 // (its creation failed) nothing is read, after one error line.
 bool hasTempDirectory(const ZRB& model, const std::string& path);
 
-// Runs one reader; an abort, an allocation failure or a file-system error
-// ends it with false (the last two after one error line).
+// Runs one reader; an abort or a file-system error ends it with false (the
+// latter after one error line). Host memory running out goes on to the
+// caller as std::bad_alloc: it is not a fault of the file.
 template <typename Body>
-bool guardedLoad(const std::string& path, Body&& body) noexcept {
+bool guardedLoad(const std::string& path, Body&& body) {
   try {
     return body();
   } catch (const LoadAborted&) {
   } catch (const std::bad_alloc&) {
-    KLOG_ERROR("Out of memory while loading '{}'.", path);
+    throw;
   } catch (const std::exception& e) {
     KLOG_ERROR("Failed to load '{}': {}", path, e.what());
   }

@@ -58,6 +58,9 @@ std::optional<uint32_t> readVersionWord(std::FILE* file) {
 ZRB::ZRB() noexcept {
   try {
     temp_directory = utilkit::createTempDirectory("zrb_", 8);
+  } catch (const std::bad_alloc&) {
+    temp_directory.clear();
+    temp_directory_out_of_memory = true;
   } catch (const std::exception& e) {
     KLOG_ERROR("Failed to create a temp directory: {}", e.what());
     temp_directory.clear();
@@ -115,12 +118,13 @@ bool ZRB::load(const std::string& path, bool keepBinariesInFile) {
       return false;
     }
     if (temp_directory.empty()) {
+      if (temp_directory_out_of_memory) throw std::bad_alloc();
       KLOG_ERROR("Unable to load '{}': the model has no temporary directory.", path);
       return false;
     }
     return reader(path, *this, keepBinariesInFile);
   } catch (const std::bad_alloc&) {
-    KLOG_ERROR("Out of memory while loading '{}'.", path);
+    throw;
   } catch (const std::exception& e) {
     KLOG_ERROR("Failed to load '{}': {}", path, e.what());
   }

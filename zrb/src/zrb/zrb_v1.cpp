@@ -253,6 +253,8 @@ bool readWhole(const std::string& path, std::vector<uint8_t>& bytes) {
     bytes.resize(static_cast<size_t>(size));
     if (size > 0 && !in.read(reinterpret_cast<char*>(bytes.data()), size)) return false;
     return true;
+  } catch (const std::bad_alloc&) {
+    throw;
   } catch (const std::exception&) {
     return false;
   }

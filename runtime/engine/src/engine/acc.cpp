@@ -1,5 +1,6 @@
 #include "kestrane/acc.h"
 
+#include "core/guarded_call.h"
 #include "core/log.h"
 #include "engine/acc_impl.h"
 
@@ -8,13 +9,15 @@ namespace kestrane {
 std::unique_ptr<Accelerator> Accelerator::create(StatusCode& sc) { return create(0, sc); }
 
 std::unique_ptr<Accelerator> Accelerator::create(int dev_no, StatusCode& sc) {
-  auto impl = AcceleratorImpl::create(dev_no, sc);
-  if (!impl) {
-    KLOG_ERROR("Accelerator not created.");
-    return nullptr;
-  }
-  sc = StatusCode::OK;
-  return std::unique_ptr<Accelerator>(new Accelerator(std::move(impl)));
+  std::unique_ptr<Accelerator> acc;
+  sc = guardedCall("Accelerator::create", [&] {
+    StatusCode status = StatusCode::InternalError;
+    auto impl = AcceleratorImpl::create(dev_no, status);
+    if (impl) acc.reset(new Accelerator(std::move(impl)));
+    return status;
+  });
+  if (!acc) KLOG_ERROR("Accelerator not created.");
+  return acc;
 }
 
 std::unique_ptr<Accelerator> Accelerator::create(int dev_no, bool, StatusCode& sc) {

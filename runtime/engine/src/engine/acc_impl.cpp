@@ -72,12 +72,19 @@ bool onCores(const std::vector<CoreId>& cores, CoreId core) {
 
 std::unique_ptr<AcceleratorImpl> AcceleratorImpl::create(int card, StatusCode& status) {
   platform::beginTimerPeriod(1);
-  auto device = TalissDevice::create(card, status);
-  if (!device) {
+  std::unique_ptr<AcceleratorImpl> acc;
+  try {
+    auto device = TalissDevice::create(card, status);
+    if (device) acc.reset(new AcceleratorImpl(std::move(device)));
+  } catch (...) {  // no host memory: the period goes back as on any failure
+    platform::endTimerPeriod(1);
+    throw;
+  }
+  if (!acc) {
     platform::endTimerPeriod(1);
     return nullptr;
   }
-  std::unique_ptr<AcceleratorImpl> acc(new AcceleratorImpl(std::move(device)));
+  // From here the destructor gives the timer period back.
   const std::string family = seams::deviceFamily().value_or(processPlatform().getDeviceFamily());
   acc->interleave_ = family != "Taliss2";
   if (family == "Taliss2") acc->driver_->writeRegister(kTaliss2Register, 0);

@@ -48,4 +48,24 @@ StatusCode acquireBufferss(ModelMemoryPool& pool, const NPUOpDesc& op, int batch
 // keeping them (and their storage) for the next request.
 void releaseBufferss(ModelMemoryPool& pool, std::vector<std::vector<Buffer>>& lists);
 
+// Returns the buffers of both list sets to the pool when it goes, on every
+// way out of a request.
+class ReleasedOnExit {
+ public:
+  ReleasedOnExit(ModelMemoryPool& pool, std::vector<std::vector<Buffer>>& inputs,
+                 std::vector<std::vector<Buffer>>& outputs)
+      : pool_(pool), inputs_(inputs), outputs_(outputs) {}
+  ~ReleasedOnExit() {
+    releaseBufferss(pool_, inputs_);
+    releaseBufferss(pool_, outputs_);
+  }
+  ReleasedOnExit(const ReleasedOnExit&) = delete;
+  ReleasedOnExit& operator=(const ReleasedOnExit&) = delete;
+
+ private:
+  ModelMemoryPool& pool_;
+  std::vector<std::vector<Buffer>>& inputs_;
+  std::vector<std::vector<Buffer>>& outputs_;
+};
+
 }  // namespace kestrane

@@ -271,6 +271,9 @@ class ModelImpl : public EngineModel, public PipelineModel {
   std::vector<Buffer> acquireOutputBuffer(int variant, const std::vector<std::vector<int>>& seqlens) const;
   std::vector<std::vector<Buffer>> acquireOutputBuffers(int variant, int batch,
                                                         const std::vector<std::vector<int>>& seqlens) const;
+  // The one item of each list; empty, the buffers back in the pool, when
+  // host memory runs out.
+  std::vector<Buffer> firstItems(std::vector<std::vector<Buffer>>&& lists) const;
   StatusCode releaseBuffer(std::vector<Buffer>& buffers) const;
   StatusCode releaseBuffers(std::vector<std::vector<Buffer>>& buffers) const;
   // Host float items (item j of input i at inputs[i] + j x item elements)

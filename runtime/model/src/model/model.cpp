@@ -3,6 +3,7 @@
 
 #include "kestrane/model.h"
 
+#include "core/guarded_call.h"
 #include "kestrane/acc.h"
 #include "model/model_impl.h"
 
@@ -15,9 +16,9 @@ constexpr MemoryFormat kCHW = MemoryFormat::CHW;
 
 // A returning form: the list the out form fills, its status in `sc`.
 template <typename Out, typename Call>
-Out returning(StatusCode& sc, Call call) {
+Out returning(const char* name, StatusCode& sc, Call call) {
   Out out;
-  sc = call(out);
+  sc = guardedCall(name, [&] { return call(out); });
   return out;
 }
 
@@ -41,17 +42,32 @@ Model::Model(Model&& other) noexcept = default;
 Model& Model::operator=(Model&& other) noexcept = default;
 Model::~Model() = default;
 
-std::unique_ptr<Model> Model::create(const std::string& path, StatusCode& sc) { return create(path, ModelConfig(), sc); }
-
-std::unique_ptr<Model> Model::create(const std::string& path, const ModelConfig& config, StatusCode& sc) {
-  auto impl = ModelImpl::create(path, config, sc);
-  if (!impl) return nullptr;
-  sc = StatusCode::OK;
-  return std::unique_ptr<Model>(new Model(std::move(impl)));
+std::unique_ptr<Model> Model::create(const std::string& path, StatusCode& sc) {
+  std::unique_ptr<Model> model;
+  sc = guardedCall("Model::create", [&] {  // the default configuration allocates too
+    model = create(path, ModelConfig(), sc);
+    return sc;
+  });
+  return model;
 }
 
-StatusCode Model::launch(Accelerator& acc) { return impl_->launch(acc.impl()); }
-StatusCode Model::dispose() { return impl_->dispose(); }
+std::unique_ptr<Model> Model::create(const std::string& path, const ModelConfig& config, StatusCode& sc) {
+  std::unique_ptr<Model> model;
+  sc = guardedCall("Model::create", [&] {
+    StatusCode status = StatusCode::InternalError;
+    auto impl = ModelImpl::create(path, config, status);
+    if (impl) model.reset(new Model(std::move(impl)));
+    return status;
+  });
+  return model;
+}
+
+StatusCode Model::launch(Accelerator& acc) {
+  return guardedCall("Model::launch", [&] { return impl_->launch(acc.impl()); });
+}
+StatusCode Model::dispose() {
+  return guardedCall("Model::dispose", [&] { return impl_->dispose(); });
+}
 
 uint32_t Model::getIdentifier() const { return impl_->getIdentifier(); }
 std::string Model::getModelPath() { return impl_->path(); }
@@ -73,7 +89,13 @@ std::vector<CoreId> Model::getTargetCores() { return impl_->targetCores(); }
 bool Model::isTarget(CoreId core) const { return impl_->hasTargetCore(core); }
 int Model::getNumModelVariants() const { return impl_->getNumModelVariants(); }
 std::unique_ptr<ModelVariantHandle> Model::getModelVariantHandle(int variant, StatusCode& sc) {
-  return impl_->getModelVariantHandle(variant, sc);
+  std::unique_ptr<ModelVariantHandle> handle;
+  sc = guardedCall("Model::getModelVariantHandle", [&] {
+    StatusCode status = StatusCode::InternalError;
+    handle = impl_->getModelVariantHandle(variant, status);
+    return status;
+  });
+  return handle;
 }
 const Model::Shapes& Model::getModelInputShape() const { return impl_->getModelInputShape(0); }
 const Model::Shapes& Model::getModelOutputShape() const { return impl_->getModelOutputShape(0); }
@@ -86,59 +108,75 @@ std::shared_ptr<Statistics> Model::getStatistics() { return nullptr; }
 
 // ---- Arrays ----
 
-StatusCode Model::infer(const FloatArrays& in, FloatArrays& out) { return impl_->infer(in, out, kHWC, 0); }
+StatusCode Model::infer(const FloatArrays& in, FloatArrays& out) {
+  return guardedCall("Model::infer", [&] { return impl_->infer(in, out, kHWC, 0); });
+}
 StatusCode Model::infer(const FloatArrays& in, FloatArrays& out, uint32_t cache) {
-  return impl_->infer(in, out, kHWC, cache);
+  return guardedCall("Model::infer", [&] { return impl_->infer(in, out, kHWC, cache); });
 }
 FloatArrays Model::infer(const FloatArrays& in, StatusCode& sc) {
-  return returning<FloatArrays>(sc, [&](FloatArrays& out) { return impl_->infer(in, out, kHWC, 0); });
+  return returning<FloatArrays>("Model::infer", sc, [&](FloatArrays& out) { return impl_->infer(in, out, kHWC, 0); });
 }
 FloatArrays Model::infer(const FloatArrays& in, uint32_t cache, StatusCode& sc) {
-  return returning<FloatArrays>(sc, [&](FloatArrays& out) { return impl_->infer(in, out, kHWC, cache); });
+  return returning<FloatArrays>("Model::infer", sc,
+                                [&](FloatArrays& out) { return impl_->infer(in, out, kHWC, cache); });
 }
-StatusCode Model::inferCHW(const FloatArrays& in, FloatArrays& out) { return impl_->infer(in, out, kCHW, 0); }
+StatusCode Model::inferCHW(const FloatArrays& in, FloatArrays& out) {
+  return guardedCall("Model::inferCHW", [&] { return impl_->infer(in, out, kCHW, 0); });
+}
 StatusCode Model::inferCHW(const FloatArrays& in, FloatArrays& out, uint32_t cache) {
-  return impl_->infer(in, out, kCHW, cache);
+  return guardedCall("Model::inferCHW", [&] { return impl_->infer(in, out, kCHW, cache); });
 }
 FloatArrays Model::inferCHW(const FloatArrays& in, StatusCode& sc) {
-  return returning<FloatArrays>(sc, [&](FloatArrays& out) { return impl_->infer(in, out, kCHW, 0); });
+  return returning<FloatArrays>("Model::inferCHW", sc,
+                                [&](FloatArrays& out) { return impl_->infer(in, out, kCHW, 0); });
 }
 FloatArrays Model::inferCHW(const FloatArrays& in, uint32_t cache, StatusCode& sc) {
-  return returning<FloatArrays>(sc, [&](FloatArrays& out) { return impl_->infer(in, out, kCHW, cache); });
+  return returning<FloatArrays>("Model::inferCHW", sc,
+                                [&](FloatArrays& out) { return impl_->infer(in, out, kCHW, cache); });
 }
 
-StatusCode Model::infer(const Int8Arrays& in, Int8Arrays& out) { return impl_->infer(in, out, kHWC, 0); }
+StatusCode Model::infer(const Int8Arrays& in, Int8Arrays& out) {
+  return guardedCall("Model::infer", [&] { return impl_->infer(in, out, kHWC, 0); });
+}
 StatusCode Model::infer(const Int8Arrays& in, Int8Arrays& out, uint32_t cache) {
-  return impl_->infer(in, out, kHWC, cache);
+  return guardedCall("Model::infer", [&] { return impl_->infer(in, out, kHWC, cache); });
 }
 Int8Arrays Model::infer(const Int8Arrays& in, StatusCode& sc) {
-  return returning<Int8Arrays>(sc, [&](Int8Arrays& out) { return impl_->infer(in, out, kHWC, 0); });
+  return returning<Int8Arrays>("Model::infer", sc, [&](Int8Arrays& out) { return impl_->infer(in, out, kHWC, 0); });
 }
 Int8Arrays Model::infer(const Int8Arrays& in, uint32_t cache, StatusCode& sc) {
-  return returning<Int8Arrays>(sc, [&](Int8Arrays& out) { return impl_->infer(in, out, kHWC, cache); });
+  return returning<Int8Arrays>("Model::infer", sc, [&](Int8Arrays& out) { return impl_->infer(in, out, kHWC, cache); });
 }
-StatusCode Model::inferCHW(const Int8Arrays& in, Int8Arrays& out) { return impl_->infer(in, out, kCHW, 0); }
+StatusCode Model::inferCHW(const Int8Arrays& in, Int8Arrays& out) {
+  return guardedCall("Model::inferCHW", [&] { return impl_->infer(in, out, kCHW, 0); });
+}
 StatusCode Model::inferCHW(const Int8Arrays& in, Int8Arrays& out, uint32_t cache) {
-  return impl_->infer(in, out, kCHW, cache);
+  return guardedCall("Model::inferCHW", [&] { return impl_->infer(in, out, kCHW, cache); });
 }
 Int8Arrays Model::inferCHW(const Int8Arrays& in, StatusCode& sc) {
-  return returning<Int8Arrays>(sc, [&](Int8Arrays& out) { return impl_->infer(in, out, kCHW, 0); });
+  return returning<Int8Arrays>("Model::inferCHW", sc, [&](Int8Arrays& out) { return impl_->infer(in, out, kCHW, 0); });
 }
 Int8Arrays Model::inferCHW(const Int8Arrays& in, uint32_t cache, StatusCode& sc) {
-  return returning<Int8Arrays>(sc, [&](Int8Arrays& out) { return impl_->infer(in, out, kCHW, cache); });
+  return returning<Int8Arrays>("Model::inferCHW", sc,
+                               [&](Int8Arrays& out) { return impl_->infer(in, out, kCHW, cache); });
 }
 
 FloatArrays Model::inferToFloat(const Int8Arrays& in, StatusCode& sc) {
-  return returning<FloatArrays>(sc, [&](FloatArrays& out) { return impl_->infer(in, out, kHWC, 0); });
+  return returning<FloatArrays>("Model::inferToFloat", sc,
+                                [&](FloatArrays& out) { return impl_->infer(in, out, kHWC, 0); });
 }
 FloatArrays Model::inferToFloat(const Int8Arrays& in, uint32_t cache, StatusCode& sc) {
-  return returning<FloatArrays>(sc, [&](FloatArrays& out) { return impl_->infer(in, out, kHWC, cache); });
+  return returning<FloatArrays>("Model::inferToFloat", sc,
+                                [&](FloatArrays& out) { return impl_->infer(in, out, kHWC, cache); });
 }
 FloatArrays Model::inferCHWToFloat(const Int8Arrays& in, StatusCode& sc) {
-  return returning<FloatArrays>(sc, [&](FloatArrays& out) { return impl_->infer(in, out, kCHW, 0); });
+  return returning<FloatArrays>("Model::inferCHWToFloat", sc,
+                                [&](FloatArrays& out) { return impl_->infer(in, out, kCHW, 0); });
 }
 FloatArrays Model::inferCHWToFloat(const Int8Arrays& in, uint32_t cache, StatusCode& sc) {
-  return returning<FloatArrays>(sc, [&](FloatArrays& out) { return impl_->infer(in, out, kCHW, cache); });
+  return returning<FloatArrays>("Model::inferCHWToFloat", sc,
+                                [&](FloatArrays& out) { return impl_->infer(in, out, kCHW, cache); });
 }
 
 // ---- Pointers with shapes ----
@@ -147,127 +185,160 @@ using Floats = std::vector<float*>;
 using Int8s = std::vector<int8_t*>;
 
 StatusCode Model::infer(const Floats& in, const Shapes& s, FloatLists& out) {
-  return impl_->infer(in, s, out, kHWC, 0);
+  return guardedCall("Model::infer", [&] { return impl_->infer(in, s, out, kHWC, 0); });
 }
 StatusCode Model::infer(const Floats& in, const Shapes& s, FloatLists& out, uint32_t cache) {
-  return impl_->infer(in, s, out, kHWC, cache);
+  return guardedCall("Model::infer", [&] { return impl_->infer(in, s, out, kHWC, cache); });
 }
 FloatLists Model::infer(const Floats& in, const Shapes& s, StatusCode& sc) {
-  return returning<FloatLists>(sc, [&](FloatLists& out) { return impl_->infer(in, s, out, kHWC, 0); });
+  return returning<FloatLists>("Model::infer", sc, [&](FloatLists& out) { return impl_->infer(in, s, out, kHWC, 0); });
 }
 FloatLists Model::infer(const Floats& in, const Shapes& s, uint32_t cache, StatusCode& sc) {
-  return returning<FloatLists>(sc, [&](FloatLists& out) { return impl_->infer(in, s, out, kHWC, cache); });
+  return returning<FloatLists>("Model::infer", sc,
+                               [&](FloatLists& out) { return impl_->infer(in, s, out, kHWC, cache); });
 }
 StatusCode Model::inferCHW(const Floats& in, const Shapes& s, FloatLists& out) {
-  return impl_->infer(in, s, out, kCHW, 0);
+  return guardedCall("Model::inferCHW", [&] { return impl_->infer(in, s, out, kCHW, 0); });
 }
 StatusCode Model::inferCHW(const Floats& in, const Shapes& s, FloatLists& out, uint32_t cache) {
-  return impl_->infer(in, s, out, kCHW, cache);
+  return guardedCall("Model::inferCHW", [&] { return impl_->infer(in, s, out, kCHW, cache); });
 }
 FloatLists Model::inferCHW(const Floats& in, const Shapes& s, StatusCode& sc) {
-  return returning<FloatLists>(sc, [&](FloatLists& out) { return impl_->infer(in, s, out, kCHW, 0); });
+  return returning<FloatLists>("Model::inferCHW", sc,
+                               [&](FloatLists& out) { return impl_->infer(in, s, out, kCHW, 0); });
 }
 FloatLists Model::inferCHW(const Floats& in, const Shapes& s, uint32_t cache, StatusCode& sc) {
-  return returning<FloatLists>(sc, [&](FloatLists& out) { return impl_->infer(in, s, out, kCHW, cache); });
+  return returning<FloatLists>("Model::inferCHW", sc,
+                               [&](FloatLists& out) { return impl_->infer(in, s, out, kCHW, cache); });
 }
 
-StatusCode Model::infer(const Int8s& in, const Shapes& s, Int8Lists& out) { return impl_->infer(in, s, out, kHWC, 0); }
+StatusCode Model::infer(const Int8s& in, const Shapes& s, Int8Lists& out) {
+  return guardedCall("Model::infer", [&] { return impl_->infer(in, s, out, kHWC, 0); });
+}
 StatusCode Model::infer(const Int8s& in, const Shapes& s, Int8Lists& out, uint32_t cache) {
-  return impl_->infer(in, s, out, kHWC, cache);
+  return guardedCall("Model::infer", [&] { return impl_->infer(in, s, out, kHWC, cache); });
 }
 Int8Lists Model::infer(const Int8s& in, const Shapes& s, StatusCode& sc) {
-  return returning<Int8Lists>(sc, [&](Int8Lists& out) { return impl_->infer(in, s, out, kHWC, 0); });
+  return returning<Int8Lists>("Model::infer", sc, [&](Int8Lists& out) { return impl_->infer(in, s, out, kHWC, 0); });
 }
 Int8Lists Model::infer(const Int8s& in, const Shapes& s, uint32_t cache, StatusCode& sc) {
-  return returning<Int8Lists>(sc, [&](Int8Lists& out) { return impl_->infer(in, s, out, kHWC, cache); });
+  return returning<Int8Lists>("Model::infer", sc,
+                              [&](Int8Lists& out) { return impl_->infer(in, s, out, kHWC, cache); });
 }
 StatusCode Model::inferCHW(const Int8s& in, const Shapes& s, Int8Lists& out) {
-  return impl_->infer(in, s, out, kCHW, 0);
+  return guardedCall("Model::inferCHW", [&] { return impl_->infer(in, s, out, kCHW, 0); });
 }
 StatusCode Model::inferCHW(const Int8s& in, const Shapes& s, Int8Lists& out, uint32_t cache) {
-  return impl_->infer(in, s, out, kCHW, cache);
+  return guardedCall("Model::inferCHW", [&] { return impl_->infer(in, s, out, kCHW, cache); });
 }
 Int8Lists Model::inferCHW(const Int8s& in, const Shapes& s, StatusCode& sc) {
-  return returning<Int8Lists>(sc, [&](Int8Lists& out) { return impl_->infer(in, s, out, kCHW, 0); });
+  return returning<Int8Lists>("Model::inferCHW", sc, [&](Int8Lists& out) { return impl_->infer(in, s, out, kCHW, 0); });
 }
 Int8Lists Model::inferCHW(const Int8s& in, const Shapes& s, uint32_t cache, StatusCode& sc) {
-  return returning<Int8Lists>(sc, [&](Int8Lists& out) { return impl_->infer(in, s, out, kCHW, cache); });
+  return returning<Int8Lists>("Model::inferCHW", sc,
+                              [&](Int8Lists& out) { return impl_->infer(in, s, out, kCHW, cache); });
 }
 
 FloatLists Model::inferToFloat(const Int8s& in, const Shapes& s, StatusCode& sc) {
-  return returning<FloatLists>(sc, [&](FloatLists& out) { return impl_->infer(in, s, out, kHWC, 0); });
+  return returning<FloatLists>("Model::inferToFloat", sc,
+                               [&](FloatLists& out) { return impl_->infer(in, s, out, kHWC, 0); });
 }
 FloatLists Model::inferToFloat(const Int8s& in, const Shapes& s, uint32_t cache, StatusCode& sc) {
-  return returning<FloatLists>(sc, [&](FloatLists& out) { return impl_->infer(in, s, out, kHWC, cache); });
+  return returning<FloatLists>("Model::inferToFloat", sc,
+                               [&](FloatLists& out) { return impl_->infer(in, s, out, kHWC, cache); });
 }
 FloatLists Model::inferCHWToFloat(const Int8s& in, const Shapes& s, StatusCode& sc) {
-  return returning<FloatLists>(sc, [&](FloatLists& out) { return impl_->infer(in, s, out, kCHW, 0); });
+  return returning<FloatLists>("Model::inferCHWToFloat", sc,
+                               [&](FloatLists& out) { return impl_->infer(in, s, out, kCHW, 0); });
 }
 FloatLists Model::inferCHWToFloat(const Int8s& in, const Shapes& s, uint32_t cache, StatusCode& sc) {
-  return returning<FloatLists>(sc, [&](FloatLists& out) { return impl_->infer(in, s, out, kCHW, cache); });
+  return returning<FloatLists>("Model::inferCHWToFloat", sc,
+                               [&](FloatLists& out) { return impl_->infer(in, s, out, kCHW, cache); });
 }
 
 // ---- Pointers without shapes: one item, or `batch` items ----
 
-StatusCode Model::infer(const Floats& in, FloatLists& out) { return impl_->infer(in, 1, out, kHWC, 0); }
+StatusCode Model::infer(const Floats& in, FloatLists& out) {
+  return guardedCall("Model::infer", [&] { return impl_->infer(in, 1, out, kHWC, 0); });
+}
 FloatLists Model::infer(const Floats& in, StatusCode& sc) {
-  return returning<FloatLists>(sc, [&](FloatLists& out) { return impl_->infer(in, 1, out, kHWC, 0); });
+  return returning<FloatLists>("Model::infer", sc, [&](FloatLists& out) { return impl_->infer(in, 1, out, kHWC, 0); });
 }
-StatusCode Model::inferCHW(const Floats& in, FloatLists& out) { return impl_->infer(in, 1, out, kCHW, 0); }
+StatusCode Model::inferCHW(const Floats& in, FloatLists& out) {
+  return guardedCall("Model::inferCHW", [&] { return impl_->infer(in, 1, out, kCHW, 0); });
+}
 FloatLists Model::inferCHW(const Floats& in, StatusCode& sc) {
-  return returning<FloatLists>(sc, [&](FloatLists& out) { return impl_->infer(in, 1, out, kCHW, 0); });
+  return returning<FloatLists>("Model::inferCHW", sc,
+                               [&](FloatLists& out) { return impl_->infer(in, 1, out, kCHW, 0); });
 }
-StatusCode Model::infer(const Int8s& in, Int8Lists& out) { return impl_->infer(in, 1, out, kHWC, 0); }
+StatusCode Model::infer(const Int8s& in, Int8Lists& out) {
+  return guardedCall("Model::infer", [&] { return impl_->infer(in, 1, out, kHWC, 0); });
+}
 Int8Lists Model::infer(const Int8s& in, StatusCode& sc) {
-  return returning<Int8Lists>(sc, [&](Int8Lists& out) { return impl_->infer(in, 1, out, kHWC, 0); });
+  return returning<Int8Lists>("Model::infer", sc, [&](Int8Lists& out) { return impl_->infer(in, 1, out, kHWC, 0); });
 }
-StatusCode Model::inferCHW(const Int8s& in, Int8Lists& out) { return impl_->infer(in, 1, out, kCHW, 0); }
+StatusCode Model::inferCHW(const Int8s& in, Int8Lists& out) {
+  return guardedCall("Model::inferCHW", [&] { return impl_->infer(in, 1, out, kCHW, 0); });
+}
 Int8Lists Model::inferCHW(const Int8s& in, StatusCode& sc) {
-  return returning<Int8Lists>(sc, [&](Int8Lists& out) { return impl_->infer(in, 1, out, kCHW, 0); });
+  return returning<Int8Lists>("Model::inferCHW", sc, [&](Int8Lists& out) { return impl_->infer(in, 1, out, kCHW, 0); });
 }
 FloatLists Model::inferToFloat(const Int8s& in, StatusCode& sc) {
-  return returning<FloatLists>(sc, [&](FloatLists& out) { return impl_->infer(in, 1, out, kHWC, 0); });
+  return returning<FloatLists>("Model::inferToFloat", sc,
+                               [&](FloatLists& out) { return impl_->infer(in, 1, out, kHWC, 0); });
 }
 FloatLists Model::inferCHWToFloat(const Int8s& in, StatusCode& sc) {
-  return returning<FloatLists>(sc, [&](FloatLists& out) { return impl_->infer(in, 1, out, kCHW, 0); });
+  return returning<FloatLists>("Model::inferCHWToFloat", sc,
+                               [&](FloatLists& out) { return impl_->infer(in, 1, out, kCHW, 0); });
 }
 FloatLists Model::infer(const Floats& in, int batch, StatusCode& sc) {
-  return returning<FloatLists>(sc, [&](FloatLists& out) { return impl_->infer(in, batch, out, kHWC, 0); });
+  return returning<FloatLists>("Model::infer", sc,
+                               [&](FloatLists& out) { return impl_->infer(in, batch, out, kHWC, 0); });
 }
-StatusCode Model::infer(const Floats& in, int batch, FloatLists& out) { return impl_->infer(in, batch, out, kHWC, 0); }
+StatusCode Model::infer(const Floats& in, int batch, FloatLists& out) {
+  return guardedCall("Model::infer", [&] { return impl_->infer(in, batch, out, kHWC, 0); });
+}
 StatusCode Model::inferHeightBatch(const Floats& in, int batch, FloatLists& out) {
-  return impl_->infer(in, batch, out, kHWC, 0);
+  return guardedCall("Model::inferHeightBatch", [&] { return impl_->infer(in, batch, out, kHWC, 0); });
 }
 
 // ---- Buffers ----
 
 StatusCode Model::inferBuffer(const std::vector<Buffer>& inputs, std::vector<Buffer>& outputs, const Shapes& shapes,
                               uint32_t cache) {
-  if (inputs.empty()) return impl_->runNPUModelTest(0, outputs);
-  std::vector<std::vector<Buffer>> outs = oneItemEach(outputs);
-  return impl_->inferBuffer(oneItemEach(inputs), outs, shapes, cache);
+  return guardedCall("Model::inferBuffer", [&] {
+    if (inputs.empty()) return impl_->runNPUModelTest(0, outputs);
+    std::vector<std::vector<Buffer>> outs = oneItemEach(outputs);
+    return impl_->inferBuffer(oneItemEach(inputs), outs, shapes, cache);
+  });
 }
-StatusCode Model::inferBuffer(const std::vector<std::vector<Buffer>>& inputs,
-                              std::vector<std::vector<Buffer>>& outputs, const Shapes& shapes, uint32_t cache) {
-  return impl_->inferBuffer(inputs, outputs, shapes, cache);
+StatusCode Model::inferBuffer(const std::vector<std::vector<Buffer>>& inputs, std::vector<std::vector<Buffer>>& outputs,
+                              const Shapes& shapes, uint32_t cache) {
+  return guardedCall("Model::inferBuffer", [&] { return impl_->inferBuffer(inputs, outputs, shapes, cache); });
 }
 StatusCode Model::inferBufferToFloat(const std::vector<Buffer>& inputs, FloatArrays& outputs, const Shapes& shapes,
                                      uint32_t cache) {
-  return impl_->inferBufferToFloat(oneItemEach(inputs), outputs, shapes, cache);
+  return guardedCall("Model::inferBufferToFloat",
+                     [&] { return impl_->inferBufferToFloat(oneItemEach(inputs), outputs, shapes, cache); });
 }
 StatusCode Model::inferBufferToFloat(const std::vector<Buffer>& inputs, FloatLists& outputs, const Shapes& shapes,
                                      uint32_t cache) {
-  return impl_->inferBufferToFloat(oneItemEach(inputs), outputs, shapes, cache);
+  return guardedCall("Model::inferBufferToFloat",
+                     [&] { return impl_->inferBufferToFloat(oneItemEach(inputs), outputs, shapes, cache); });
 }
 StatusCode Model::inferBufferToFloat(const std::vector<std::vector<Buffer>>& inputs, FloatArrays& outputs,
                                      const Shapes& shapes, uint32_t cache) {
-  return impl_->inferBufferToFloat(inputs, outputs, shapes, cache);
+  return guardedCall("Model::inferBufferToFloat",
+                     [&] { return impl_->inferBufferToFloat(inputs, outputs, shapes, cache); });
 }
 StatusCode Model::inferBufferToFloat(const std::vector<std::vector<Buffer>>& inputs, FloatLists& outputs,
                                      const Shapes& shapes, uint32_t cache) {
-  return impl_->inferBufferToFloat(inputs, outputs, shapes, cache);
+  return guardedCall("Model::inferBufferToFloat",
+                     [&] { return impl_->inferBufferToFloat(inputs, outputs, shapes, cache); });
 }
-StatusCode Model::inferSpeedrun(int variant) { return impl_->inferSpeedrun(variant); }
+StatusCode Model::inferSpeedrun(int variant) {
+  return guardedCall("Model::inferSpeedrun", [&] { return impl_->inferSpeedrun(variant); });
+}
 
 std::vector<Buffer> Model::acquireInputBuffer(const std::vector<std::vector<int>>& seqlens) const {
   return impl_->acquireInputBuffer(0, seqlens);
@@ -283,34 +354,43 @@ std::vector<std::vector<Buffer>> Model::acquireOutputBuffers(int batch,
                                                              const std::vector<std::vector<int>>& seqlens) const {
   return impl_->acquireOutputBuffers(0, batch, seqlens);
 }
-StatusCode Model::releaseBuffer(std::vector<Buffer>& buffers) const { return impl_->releaseBuffer(buffers); }
+StatusCode Model::releaseBuffer(std::vector<Buffer>& buffers) const {
+  return guardedCall("Model::releaseBuffer", [&] { return impl_->releaseBuffer(buffers); });
+}
 StatusCode Model::releaseBuffers(std::vector<std::vector<Buffer>>& buffers) const {
-  return impl_->releaseBuffers(buffers);
+  return guardedCall("Model::releaseBuffers", [&] { return impl_->releaseBuffers(buffers); });
 }
 StatusCode Model::repositionInputs(const Floats& inputs, std::vector<Buffer>& input_bufs,
                                    const std::vector<std::vector<int>>& seqlens) const {
-  std::vector<std::vector<Buffer>> lists = oneItemEach(input_bufs);
-  return impl_->repositionInputs(0, inputs, lists, seqlens);
+  return guardedCall("Model::repositionInputs", [&] {
+    std::vector<std::vector<Buffer>> lists = oneItemEach(input_bufs);
+    return impl_->repositionInputs(0, inputs, lists, seqlens);
+  });
 }
 StatusCode Model::repositionInputs(const Floats& inputs, std::vector<std::vector<Buffer>>& input_bufss,
                                    const std::vector<std::vector<int>>& seqlens) const {
-  return impl_->repositionInputs(0, inputs, input_bufss, seqlens);
+  return guardedCall("Model::repositionInputs",
+                     [&] { return impl_->repositionInputs(0, inputs, input_bufss, seqlens); });
 }
 StatusCode Model::repositionOutputs(const std::vector<Buffer>& output_bufs, Floats& outputs,
                                     const std::vector<std::vector<int>>& seqlens) const {
-  return impl_->repositionOutputs(0, oneItemEach(output_bufs), outputs, seqlens);
+  return guardedCall("Model::repositionOutputs",
+                     [&] { return impl_->repositionOutputs(0, oneItemEach(output_bufs), outputs, seqlens); });
 }
 StatusCode Model::repositionOutputs(const std::vector<Buffer>& output_bufs, FloatLists& outputs,
                                     const std::vector<std::vector<int>>& seqlens) const {
-  return impl_->repositionOutputs(0, oneItemEach(output_bufs), outputs, seqlens);
+  return guardedCall("Model::repositionOutputs",
+                     [&] { return impl_->repositionOutputs(0, oneItemEach(output_bufs), outputs, seqlens); });
 }
 StatusCode Model::repositionOutputs(const std::vector<std::vector<Buffer>>& output_bufss, Floats& outputs,
                                     const std::vector<std::vector<int>>& seqlens) const {
-  return impl_->repositionOutputs(0, output_bufss, outputs, seqlens);
+  return guardedCall("Model::repositionOutputs",
+                     [&] { return impl_->repositionOutputs(0, output_bufss, outputs, seqlens); });
 }
 StatusCode Model::repositionOutputs(const std::vector<std::vector<Buffer>>& output_bufss, FloatLists& outputs,
                                     const std::vector<std::vector<int>>& seqlens) const {
-  return impl_->repositionOutputs(0, output_bufss, outputs, seqlens);
+  return guardedCall("Model::repositionOutputs",
+                     [&] { return impl_->repositionOutputs(0, output_bufss, outputs, seqlens); });
 }
 
 }  // namespace kestrane

@@ -1,5 +1,6 @@
 #include "kestrane/model_variant_handle.h"
 
+#include "core/guarded_call.h"
 #include "core/log.h"
 #include "model/model_impl.h"
 
@@ -60,40 +61,47 @@ std::vector<std::vector<Buffer>> ModelVariantHandle::acquireOutputBuffers(
   return model_->acquireOutputBuffers(variant_, batch, seqlens);
 }
 StatusCode ModelVariantHandle::releaseBuffer(std::vector<Buffer>& buffers) const {
-  return model_->releaseBuffer(buffers);
+  return guardedCall("ModelVariantHandle::releaseBuffer", [&] { return model_->releaseBuffer(buffers); });
 }
 StatusCode ModelVariantHandle::releaseBuffers(std::vector<std::vector<Buffer>>& buffers) const {
-  return model_->releaseBuffers(buffers);
+  return guardedCall("ModelVariantHandle::releaseBuffers", [&] { return model_->releaseBuffers(buffers); });
 }
 
 StatusCode ModelVariantHandle::repositionInputs(const std::vector<float*>& inputs, std::vector<Buffer>& input_bufs,
                                                 const std::vector<std::vector<int>>& seqlens) const {
-  std::vector<std::vector<Buffer>> lists = oneItemEach(input_bufs);
-  return model_->repositionInputs(variant_, inputs, lists, seqlens);
+  return guardedCall("ModelVariantHandle::repositionInputs", [&] {
+    std::vector<std::vector<Buffer>> lists = oneItemEach(input_bufs);
+    return model_->repositionInputs(variant_, inputs, lists, seqlens);
+  });
 }
 StatusCode ModelVariantHandle::repositionInputs(const std::vector<float*>& inputs,
                                                 std::vector<std::vector<Buffer>>& input_bufss,
                                                 const std::vector<std::vector<int>>& seqlens) const {
-  return model_->repositionInputs(variant_, inputs, input_bufss, seqlens);
+  return guardedCall("ModelVariantHandle::repositionInputs",
+                     [&] { return model_->repositionInputs(variant_, inputs, input_bufss, seqlens); });
 }
 StatusCode ModelVariantHandle::repositionOutputs(const std::vector<Buffer>& output_bufs, std::vector<float*>& outputs,
                                                  const std::vector<std::vector<int>>& seqlens) const {
-  return model_->repositionOutputs(variant_, oneItemEach(output_bufs), outputs, seqlens);
+  return guardedCall("ModelVariantHandle::repositionOutputs",
+                     [&] { return model_->repositionOutputs(variant_, oneItemEach(output_bufs), outputs, seqlens); });
 }
 StatusCode ModelVariantHandle::repositionOutputs(const std::vector<Buffer>& output_bufs,
                                                  std::vector<std::vector<float>>& outputs,
                                                  const std::vector<std::vector<int>>& seqlens) const {
-  return model_->repositionOutputs(variant_, oneItemEach(output_bufs), outputs, seqlens);
+  return guardedCall("ModelVariantHandle::repositionOutputs",
+                     [&] { return model_->repositionOutputs(variant_, oneItemEach(output_bufs), outputs, seqlens); });
 }
 StatusCode ModelVariantHandle::repositionOutputs(const std::vector<std::vector<Buffer>>& output_bufss,
                                                  std::vector<float*>& outputs,
                                                  const std::vector<std::vector<int>>& seqlens) const {
-  return model_->repositionOutputs(variant_, output_bufss, outputs, seqlens);
+  return guardedCall("ModelVariantHandle::repositionOutputs",
+                     [&] { return model_->repositionOutputs(variant_, output_bufss, outputs, seqlens); });
 }
 StatusCode ModelVariantHandle::repositionOutputs(const std::vector<std::vector<Buffer>>& output_bufss,
                                                  std::vector<std::vector<float>>& outputs,
                                                  const std::vector<std::vector<int>>& seqlens) const {
-  return model_->repositionOutputs(variant_, output_bufss, outputs, seqlens);
+  return guardedCall("ModelVariantHandle::repositionOutputs",
+                     [&] { return model_->repositionOutputs(variant_, output_bufss, outputs, seqlens); });
 }
 
 }  // namespace kestrane

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_set>
@@ -56,12 +57,11 @@ class BoundedDomBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
 
 // The document of a file without description: one NPU layer "model" over the
 // single operation, shapes from its records (a dimension that varies with a
-// sequence length is negative).
+// sequence length is negative). Built by moving values into objects made as
+// objects: the JSON library's destructor of a value that still holds
+// children allocates, and so does its turning a null value into an object on
+// first use; neither may meet a host without memory half-way.
 json defaultDocument(const NPUOpDesc& op) {
-  json info;
-  info["layerOrder"] = {"model"};
-  info["source"] = "ophel";
-  json shapes = json::object();
   auto shapeOf = [](const BufferInfo& b) {
     auto dim = [](uint32_t original, uint32_t max) {
       const auto d = static_cast<int64_t>(original);
@@ -70,6 +70,7 @@ json defaultDocument(const NPUOpDesc& op) {
     return json::array({1, dim(b.original_height, b.max_height), dim(b.original_width, b.max_width),
                         dim(b.original_channel, b.max_channel)});
   };
+  json shapes = json::object();
   std::vector<std::string> inputs, outputs;
   for (size_t i = 0; i < op.inputs().size(); ++i) {
     inputs.push_back("input_" + std::to_string(i));
@@ -79,13 +80,24 @@ json defaultDocument(const NPUOpDesc& op) {
     outputs.push_back("output_" + std::to_string(i));
     shapes[outputs.back()] = shapeOf(op.outputs()[i].info);
   }
+  json info = json::object();
+  info["layerOrder"] = json::array({"model"});
+  info["source"] = "ophel";
   info["modelInputList"] = inputs;
   info["modelOutputList"] = outputs;
-  info["srcShapeMap"] = shapes;
-  json model = {{"inputList", inputs},         {"isUnsupported", false},     {"layerName", "model"},
-                {"layerType", "DeepLearning"}, {"outputList", outputs},      {"removeActList", json::array()},
-                {"srcShape", -1}};
-  return json{{"info", info}, {"model", model}};
+  info["srcShapeMap"] = std::move(shapes);
+  json model = json::object();
+  model["inputList"] = std::move(inputs);
+  model["isUnsupported"] = false;
+  model["layerName"] = "model";
+  model["layerType"] = "DeepLearning";
+  model["outputList"] = std::move(outputs);
+  model["removeActList"] = json::array();
+  model["srcShape"] = -1;
+  json doc = json::object();
+  doc["info"] = std::move(info);
+  doc["model"] = std::move(model);
+  return doc;
 }
 
 // The first name the layer order gives twice, or null. Every entry becomes a
@@ -103,6 +115,34 @@ const std::string* repeatedLayer(const json& order) {
   return nullptr;
 }
 
+// The JSON library's destructor moves a container's children onto a stack
+// it allocates: with no host memory left that allocation would end the
+// process from a destructor. A document emptied from its leaves up gives it
+// nothing to move. Recursion is bounded by the description's nesting bound.
+void emptyFromLeaves(json& value) noexcept {
+  if (value.is_array()) {
+    auto& items = value.get_ref<json::array_t&>();
+    for (json& item : items) emptyFromLeaves(item);
+    items.clear();
+  } else if (value.is_object()) {
+    auto& members = value.get_ref<json::object_t&>();
+    for (auto& member : members) emptyFromLeaves(member.second);
+    members.clear();
+  }
+}
+
+// Empties the document when it goes, on every way out.
+class EmptiedOnExit {
+ public:
+  explicit EmptiedOnExit(json& doc) : doc_(doc) {}
+  ~EmptiedOnExit() { emptyFromLeaves(doc_); }
+  EmptiedOnExit(const EmptiedOnExit&) = delete;
+  EmptiedOnExit& operator=(const EmptiedOnExit&) = delete;
+
+ private:
+  json& doc_;
+};
+
 }  // namespace
 
 std::string ModelDesc::originIn(const std::string& modelPath, std::optional<size_t> entry) {
@@ -113,6 +153,7 @@ StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuO
   // What the refusing lines call this description.
   const std::string named = !origin.empty() ? origin : path == nullptr ? std::string("(default)") : *path;
   json doc;
+  const EmptiedOnExit emptied(doc);
   int32_t npuCount = 0;
   if (path == nullptr) {
     if (npuOpDescs.size() != 1) {
@@ -136,6 +177,8 @@ StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuO
         return StatusCode::Model_BrokenZRB;
       }
       if (!read) throw std::runtime_error("the reader stopped");
+    } catch (const std::bad_alloc&) {
+      throw;  // out of host memory: the caller's BadAlloc, not a broken file
     } catch (const std::exception& e) {
       KLOG_ERROR("Failed to read model description {}: {}", named, e.what());
       return StatusCode::Model_BrokenZRB;
@@ -197,6 +240,8 @@ StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuO
       graph->addTensors(shapes, inputNames, outputNames);
       graph->write(graphPath);
     }
+  } catch (const std::bad_alloc&) {
+    throw;  // out of host memory: the caller's BadAlloc, not a broken file
   } catch (const std::exception& e) {
     KLOG_ERROR("Model description {} is malformed: {}", named, e.what());
     return StatusCode::Model_BrokenZRB;

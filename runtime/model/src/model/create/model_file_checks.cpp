@@ -8,6 +8,7 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <new>
 #include <string>
 
 #include <fmt/format.h>
@@ -99,6 +100,8 @@ StatusCode checkIoArea(const zrb::IoEntry& e, uint64_t bytes, const std::vector<
         const auto& cluster = platform.getCluster(static_cast<int32_t>(core.cluster));
         const auto& entry = platform.getCoreEntry(cluster, static_cast<uint32_t>(core.core));
         address += platform.lookupU64ById(entry, static_cast<int32_t>(hwdep::MemoryType::DDR));
+      } catch (const std::bad_alloc&) {
+        throw;  // out of host memory: the caller's BadAlloc, not a broken file
       } catch (const std::exception&) {
         KLOG_ERROR("{} is placed on core 0x{:x}, which has no DDR in the hardware description.", what, coreKey(core));
         return StatusCode::Model_BrokenZRB;

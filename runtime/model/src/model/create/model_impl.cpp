@@ -9,6 +9,7 @@
 
 #include "async/pipeline/async_pipeline.h"
 #include "config/globals.h"
+#include "core/guarded_call.h"
 #include "core/log.h"
 #include "core/trace_scope.h"
 #include "model_validation.h"
@@ -45,15 +46,11 @@ std::unique_ptr<ModelImpl> ModelImpl::create(const std::string& path, ModelConfi
     status = StatusCode::Model_NoGlobalCoreWithGlobalMultiMode;
     return nullptr;
   }
-  auto model = std::make_unique<ModelImpl>(path, config);
-  try {
-    status = model->build();
-  } catch (const std::exception& e) {
-    // Nothing below throws by design; a dependency that does anyway (memory)
-    // ends creation like any other failure.
-    KLOG_ERROR("Failed to create the model from {}: {}", path, e.what());
-    status = StatusCode::InternalError;
-  }
+  std::unique_ptr<ModelImpl> model;
+  status = guardedCall("Model::create", [&] {
+    model = std::make_unique<ModelImpl>(path, config);
+    return model->build();
+  });
   if (status != StatusCode::OK) return nullptr;
   KLOG_INFO("Model constructed. ({}) ", path);
   return model;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <new>
 #include <set>
 
 #include "config/globals.h"
@@ -161,6 +162,8 @@ StatusCode NPUOpDesc::buildCoreRegisters() {
       regs.control = lookup(platform, config.core_id, hwdep::MemoryType::ControlRegister);
       regs.ddr = lookup(platform, config.core_id, hwdep::MemoryType::DDR);
       coreRegisters_[config.core_id] = regs;
+    } catch (const std::bad_alloc&) {
+      throw;  // out of host memory: the caller's BadAlloc, not a broken file
     } catch (const std::exception& e) {
       KLOG_ERROR("Core 0x{:x} of the model is not in the hardware description ({}).", coreKey(config.core_id),
                  e.what());
@@ -259,6 +262,8 @@ StatusCode NPUOpDesc::buildRmemEntries() {
     uint64_t base = 0;
     try {
       base = lookup(platform, config->core_id, hwdep::MemoryType::RMEM);
+    } catch (const std::bad_alloc&) {
+      throw;  // out of host memory: the caller's BadAlloc, not a broken file
     } catch (const std::exception& e) {
       KLOG_ERROR("Core 0x{:x} has no RMEM in the hardware description ({}).", coreKey(config->core_id), e.what());
       return StatusCode::Model_BrokenZRB;

@@ -1,5 +1,7 @@
 #include "model/buffer_allocation.h"
 
+#include <new>
+
 #include "core/log.h"
 
 namespace kestrane {
@@ -33,30 +35,36 @@ StatusCode acquireBufferss(ModelMemoryPool& pool, const NPUOpDesc& op, int batch
     lists.clear();
     return status;
   };
-  lists.resize(records.size());
-  for (auto& list : lists) list.clear();
-  if (!seqlens_hwc.empty() && seqlens_hwc.size() != records.size()) {
-    KLOG_ERROR("Failed to acquire a Buffer - seqlens_hwc has {} entries for {} {}.", seqlens_hwc.size(),
-               records.size(), isInput ? "inputs" : "outputs");
-    return fail(StatusCode::Model_ShapeMismatched);
-  }
-  StatusCode status = op.checkMultipliers(seqlens_hwc, isInput);
-  if (status != StatusCode::OK) return fail(status);
-  for (size_t i = 0; i < records.size(); ++i) {
-    static const SeqLensHWC kOnes{1, 1, 1};
-    const SeqLensHWC& m = seqlens_hwc.empty() ? kOnes : seqlens_hwc[i];
-    if (m.size() != 3) {
-      KLOG_ERROR("Failed to acquire a Buffer - seqlens_hwc[{}].size() != 3 (actual: {}).", i, m.size());
+  try {
+    lists.resize(records.size());
+    for (auto& list : lists) list.clear();
+    if (!seqlens_hwc.empty() && seqlens_hwc.size() != records.size()) {
+      KLOG_ERROR("Failed to acquire a Buffer - seqlens_hwc has {} entries for {} {}.", seqlens_hwc.size(),
+                 records.size(), isInput ? "inputs" : "outputs");
       return fail(StatusCode::Model_ShapeMismatched);
     }
-    const uint64_t bytes = npuBufferBytes(records[i], m);
-    if (batch > 0) lists[i].reserve(static_cast<size_t>(batch));
-    for (int k = 0; k < batch; ++k) {
-      Buffer buf;
-      const StatusCode taken = pool.allocateHostMemory(bytes, buf);
-      if (taken != StatusCode::OK) return fail(taken);
-      lists[i].push_back(buf);
+    StatusCode status = op.checkMultipliers(seqlens_hwc, isInput);
+    if (status != StatusCode::OK) return fail(status);
+    for (size_t i = 0; i < records.size(); ++i) {
+      static const SeqLensHWC kOnes{1, 1, 1};
+      const SeqLensHWC& m = seqlens_hwc.empty() ? kOnes : seqlens_hwc[i];
+      if (m.size() != 3) {
+        KLOG_ERROR("Failed to acquire a Buffer - seqlens_hwc[{}].size() != 3 (actual: {}).", i, m.size());
+        return fail(StatusCode::Model_ShapeMismatched);
+      }
+      const uint64_t bytes = npuBufferBytes(records[i], m);
+      // Room first: a buffer taken from the pool is always in a list.
+      if (batch > 0) lists[i].reserve(static_cast<size_t>(batch));
+      for (int k = 0; k < batch; ++k) {
+        Buffer buf;
+        const StatusCode taken = pool.allocateHostMemory(bytes, buf);
+        if (taken != StatusCode::OK) return fail(taken);
+        lists[i].push_back(buf);
+      }
     }
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("Failed to acquire a Buffer - out of host memory.");
+    return fail(StatusCode::BadAlloc);
   }
   return StatusCode::OK;
 }
@@ -72,7 +80,13 @@ std::vector<std::vector<Buffer>> acquireBufferss(ModelMemoryPool& pool, const NP
                                                  const std::vector<std::vector<int>>& seqlens_hwc, bool isInput,
                                                  StatusCode& status) {
   std::vector<SeqLensHWC> multipliers;
-  multipliers.reserve(seqlens_hwc.size());
+  try {
+    multipliers.reserve(seqlens_hwc.size());
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("Failed to acquire a Buffer - out of host memory.");
+    status = StatusCode::BadAlloc;
+    return {};
+  }
   for (size_t i = 0; i < seqlens_hwc.size(); ++i) {
     const std::vector<int>& entry = seqlens_hwc[i];
     if (entry.size() != 3) {

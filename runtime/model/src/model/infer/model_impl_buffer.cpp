@@ -271,8 +271,19 @@ std::vector<std::vector<Buffer>> ModelImpl::acquireInputBuffers(int variant, int
 }
 
 std::vector<Buffer> ModelImpl::acquireInputBuffer(int variant, const std::vector<std::vector<int>>& seqlens) const {
+  return firstItems(acquireInputBuffers(variant, 1, seqlens));
+}
+
+std::vector<Buffer> ModelImpl::firstItems(std::vector<std::vector<Buffer>>&& lists) const {
   std::vector<Buffer> flat;
-  for (const auto& list : acquireInputBuffers(variant, 1, seqlens)) flat.push_back(list[0]);
+  try {
+    flat.reserve(lists.size());
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("Failed to acquire a Buffer - out of host memory.");
+    releaseBufferss(pool_, lists);
+    return {};
+  }
+  for (const auto& list : lists) flat.push_back(list[0]);
   return flat;
 }
 
@@ -288,9 +299,7 @@ std::vector<std::vector<Buffer>> ModelImpl::acquireOutputBuffers(int variant, in
 }
 
 std::vector<Buffer> ModelImpl::acquireOutputBuffer(int variant, const std::vector<std::vector<int>>& seqlens) const {
-  std::vector<Buffer> flat;
-  for (const auto& list : acquireOutputBuffers(variant, 1, seqlens)) flat.push_back(list[0]);
-  return flat;
+  return firstItems(acquireOutputBuffers(variant, 1, seqlens));
 }
 
 StatusCode ModelImpl::releaseBuffer(std::vector<Buffer>& buffers) const {

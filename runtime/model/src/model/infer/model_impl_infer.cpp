@@ -367,6 +367,8 @@ StatusCode ModelImpl::runNPUPath(const std::vector<Batch>& given, const std::vec
 
   std::vector<std::vector<Buffer>>& inputBuffers = scratch.inputBuffers;
   std::vector<std::vector<Buffer>>& outputBuffers = scratch.outputBuffers;
+  // Back to the pool on every way out, host memory running out among them.
+  const ReleasedOnExit released(pool_, inputBuffers, outputBuffers);
   StatusCode status = acquireBufferss(pool_, op, static_cast<int>(batch), info.inputSeqlens, true, inputBuffers);
   if (status == StatusCode::OK)
     status = acquireBufferss(pool_, op, static_cast<int>(batch), info.outputSeqlens, false, outputBuffers);
@@ -377,8 +379,6 @@ StatusCode ModelImpl::runNPUPath(const std::vector<Batch>& given, const std::vec
   for (size_t o = 0; o < outputs.size() && status == StatusCode::OK; ++o)
     status = buffersToTensor(outputs[o], outputBuffers[o], nameAt(op.outputNames(), o), op.outputs()[o], format,
                              info.outputSeqlens[o]);
-  releaseBufferss(pool_, inputBuffers);
-  releaseBufferss(pool_, outputBuffers);
   return status;
 }
 
@@ -417,28 +417,37 @@ StatusCode ModelImpl::runTasks(const std::vector<std::vector<Buffer>>& inputs,
   };
   size_t queuedTasks = 0;
   StatusCode queued = StatusCode::OK;
-  for (size_t offset = 0; offset < n; offset += perTask) {
-    const size_t k = std::min(perTask, n - offset);
-    if (answers.size() == queuedTasks) answers.push_back(std::make_unique<TaskAnswer>());
-    TaskAnswer& answer = *answers[queuedTasks];
-    answer.reset();
-    NPUTask task = taskQueue_->takeRecord();
-    slice(task.inputs, inputs, offset, k);
-    slice(task.outputs, outputs, offset, k);
-    task.result = TaskPromise(answer);
-    task.seqProduct = seqProduct;
-    task.npuOpIndex = npuOpIndex;
-    task.inputSeqlens = info.inputSeqlens;
-    task.outputSeqlens = info.outputSeqlens;
-    task.rmemValues = info.rmemValues;
-    task.memoryFormat = static_cast<uint8_t>(info.format);
-    task.coreMode = config_.getCoreMode();
-    task.cores = targetCores_;
-    if (!taskQueue_->push(std::move(task))) {
-      queued = StatusCode::Model_NotLaunched;
-      break;  // the task answers its own answer as it goes; nobody waits for it
+  // A task that cannot be made ends the queueing, not the wait below: the
+  // tasks already queued still write into the buffers and answer records,
+  // which the next request would otherwise take while they run.
+  try {
+    for (size_t offset = 0; offset < n; offset += perTask) {
+      const size_t k = std::min(perTask, n - offset);
+      if (answers.size() == queuedTasks) answers.push_back(std::make_unique<TaskAnswer>());
+      TaskAnswer& answer = *answers[queuedTasks];
+      answer.reset();
+      NPUTask task = taskQueue_->takeRecord();
+      slice(task.inputs, inputs, offset, k);
+      slice(task.outputs, outputs, offset, k);
+      task.result = TaskPromise(answer);
+      task.seqProduct = seqProduct;
+      task.npuOpIndex = npuOpIndex;
+      task.inputSeqlens = info.inputSeqlens;
+      task.outputSeqlens = info.outputSeqlens;
+      task.rmemValues = info.rmemValues;
+      task.memoryFormat = static_cast<uint8_t>(info.format);
+      task.coreMode = config_.getCoreMode();
+      task.cores = targetCores_;
+      if (!taskQueue_->push(std::move(task))) {
+        queued = StatusCode::Model_NotLaunched;
+        break;  // the task answers its own answer as it goes; nobody waits for it
+      }
+      ++queuedTasks;
     }
-    ++queuedTasks;
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("Out of host memory while queueing the tasks of NPU operation {}; {} of them queued.", npuOpIndex,
+               queuedTasks);
+    queued = StatusCode::BadAlloc;
   }
   // Every queued task is waited for, failed or not: until it reports, the
   // engine may still write into its buffers.

@@ -3,6 +3,7 @@
 #include "model/summary.h"
 
 #include <exception>
+#include <new>
 #include <optional>
 #include <sstream>
 #include <string_view>
@@ -224,21 +225,27 @@ std::vector<std::string> formatShapeLines(const std::vector<Shape>& shapes, size
 }
 
 void writeModelSummary(const std::string& path, std::ostream& out) {
-  // Rendered aside first: a failure half-way writes nothing.
-  std::ostringstream text;
   try {
+    // Rendered aside first: a failure half-way writes nothing.
+    std::ostringstream text;
     if (!renderSummary(path, text)) return;
+    out << text.str();
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("Failed to write the summary of {}: out of host memory.", path);
   } catch (const std::exception& e) {
     KLOG_ERROR("Failed to write the summary of {}: {}", path, e.what());
-    return;
   }
-  out << text.str();
 }
 
 std::string getModelSummary(const std::string& path) {
-  std::ostringstream out;
-  writeModelSummary(path, out);
-  return out.str();
+  try {
+    std::ostringstream out;
+    writeModelSummary(path, out);
+    return out.str();
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("Failed to write the summary of {}: out of host memory.", path);
+    return {};
+  }
 }
 
 }  // namespace kestrane
