@@ -64,19 +64,29 @@ Future<Out> AsyncPipeline::inferAsync(std::vector<NDArray<In>> inputs, std::vect
         "Failed to generate a future and an invalid future is returned. Maybe AsyncModel was disposed prematurely.");
     return Future<Out>();
   }
-  PipelineJob job;
-  job.jobId = jobId;
-  job.memoryFormat = format;
-  job.inputIs4D = inputIs4D;
-  job.outputDtype = dtypeOf<Out>();
-  job.npuOpIndex = npuOpIndex;
-  job.tensors = std::move(views);
-  keepInputs(job, std::move(inputs));
-  // Returns once the job is queued; later failures reach the caller through
-  // the future (a queue closed meanwhile leaves the job to the closed
-  // manager, which answers Model_AsyncPipelineNotAlive).
-  elements_.front()->chain(job);
-  return Future<Out>(std::make_unique<FutureImpl<Out>>(jobId, manager_));
+  std::unique_ptr<FutureImpl<Out>> future;
+  try {
+    PipelineJob job;
+    job.jobId = jobId;
+    job.memoryFormat = format;
+    job.inputIs4D = inputIs4D;
+    job.outputDtype = dtypeOf<Out>();
+    job.npuOpIndex = npuOpIndex;
+    job.tensors = std::move(views);
+    keepInputs(job, std::move(inputs));
+    future = std::make_unique<FutureImpl<Out>>(jobId, manager_);
+    // Returns once the job is queued; later failures reach the caller through
+    // the future (a queue closed meanwhile leaves the job to the closed
+    // manager, which answers Model_AsyncPipelineNotAlive).
+    elements_.front()->chain(job);
+  } catch (...) {
+    // Not queued (host memory ran out): no future will collect the job, so
+    // the manager lets it go now.
+    manager_->setError(jobId, StatusCode::BadAlloc);
+    manager_->release(jobId);
+    throw;
+  }
+  return Future<Out>(std::move(future));
 }
 
 void AsyncPipeline::close() {
