@@ -3,7 +3,11 @@ import ast
 import inspect
 from pathlib import Path
 
+import numpy as np
+
 import ophel
+import stub_calls
+from conftest import config_of, values
 
 STUBS = Path(__file__).resolve().parent.parent / "ophel"
 
@@ -57,3 +61,20 @@ def test_stubs_lie_beside_the_module_as_written():
     beside = Path(ophel.__file__).resolve().parent / "ophel"
     for name in ("__init__.pyi", "version.pyi", "py.typed"):
         assert (beside / name).read_bytes() == (STUBS / name).read_bytes(), name
+
+
+def test_calls_the_stubs_accept_run_with_the_types_they_name(launch):
+    # python_stub_calls_mypy checks the same calls against the stubs.
+    pipelined = launch("identity_int8", config_of(cores=2, asynchronous=True))
+    x = values((4, 4, 8))
+    for future in stub_calls.async_calls(pipelined, x, np.ascontiguousarray(np.moveaxis(x, -1, 0))):
+        [result] = future.get()
+        assert np.asarray(result).size == x.size
+    sequence = launch("sequence_cache", config_of(cores=1))
+    sequence.infer([values((3, 1, 16))], cache_size=2)
+    dumped, loads = stub_calls.cache_loads(sequence)
+    assert dumped[0].any()
+    for load in loads:
+        sequence.reset_cache_memory()
+        load()
+        np.testing.assert_array_equal(sequence.dump_cache_memory()[0], dumped[0])

@@ -124,26 +124,30 @@ TEST(OpDescRefusal, MissingOrMistypedKeysAreABrokenDescription) {
   for (const auto& [type, keys] : requiredKeys()) {
     EXPECT_EQ(describeStatus(cpuLayer(type, keys)), StatusCode::OK) << type;
     for (const auto& [key, value] : keys.items()) {
+      const std::string line = "error|Broken description of layer \"layer0\", key \"" + key + "\": ";
       json missing = cpuLayer(type, keys);
       missing.erase(key);
       test::LogCapture log;
       EXPECT_EQ(describeStatus(missing), StatusCode::Model_BrokenZRB) << type << " without " << key;
-      EXPECT_EQ(log.count("error|Broken description of layer \"layer0\""), 1u) << type << " " << key;
+      EXPECT_EQ(log.count(line + "missing"), 1u) << type << " " << key << "\n" << log.text();
       json mistyped = cpuLayer(type, keys);
       mistyped[key] = value.is_string() ? json(3) : json("text");
       EXPECT_EQ(describeStatus(mistyped), StatusCode::Model_BrokenZRB) << type << " with a mistyped " << key;
+      EXPECT_EQ(log.count(line + "type must be "), 1u) << type << " " << key << "\n" << log.text();
     }
   }
 }
 
 TEST(OpDescRefusal, BrokenCommonFieldsAndNonObjects) {
   for (const char* key : {"layerName", "layerType", "inputList", "outputList", "isUnsupported", "srcShape"}) {
+    test::LogCapture log;
     json missing = cpuLayer("Relu");
     missing.erase(key);
     EXPECT_EQ(describeStatus(missing), StatusCode::Model_BrokenZRB) << key;
     json mistyped = cpuLayer("Relu");
     mistyped[key] = json::object();
     EXPECT_EQ(describeStatus(mistyped), StatusCode::Model_BrokenZRB) << key;
+    EXPECT_EQ(log.count("key \"" + std::string(key) + "\": "), 2u) << log.text();
   }
   EXPECT_EQ(describeStatus(cpuLayer("Relu", {{"inputList", {"a", 1}}})), StatusCode::Model_BrokenZRB);
   EXPECT_EQ(describeStatus(cpuLayer("Relu", {{"isUnsupported", 1}})), StatusCode::Model_BrokenZRB);

@@ -44,6 +44,9 @@ json& bundle(json& m, size_t b = 0) { return m["bundles"][b]; }
 json& input(json& m, size_t i = 0) { return bundle(m)["inputs"][i]; }
 json& output(json& m, size_t i = 0) { return bundle(m)["outputs"][i]; }
 json& seq(json& m) { return bundle(m)["sequence_lengths"][0]; }
+json& layer(json& m, size_t i, size_t entry = 0) {
+  return m["metadata"][entry]["payload"]["model_description"]["layers"][i];
+}
 
 json localCores(std::initializer_list<uint32_t> cores) {
   json list = json::array();
@@ -223,6 +226,35 @@ const Row kRows[] = {
     {"DescriptionOfSecondEntryNamesTheFileAndEntry", "two_variants",
      [](json& m) { m["metadata"][1]["payload"] = {{"msgpack", {{"info", {{"modelInputList", "x"}}}}}}; }, defaults,
      StatusCode::Model_BrokenZRB, "Model description of metadata entry 1 of {model} is malformed: "},
+    // A refused layer object: the line names the layer and the key as well.
+    {"LayerKeyOfWrongType", "cpu_layers", [](json& m) { layer(m, 0)["constant"] = "2"; }, defaults,
+     StatusCode::Model_BrokenZRB,
+     "Model description of metadata entry 0 of {model} is malformed: layer \"scaled\", key \"constant\": "
+     "type must be array, but is string"},
+    {"LayerKeyMissing", "cpu_layers", [](json& m) { layer(m, 2)["layerType"] = "Transpose"; }, defaults,
+     StatusCode::Model_BrokenZRB,
+     "Model description of metadata entry 0 of {model} is malformed: layer \"result\", key \"perm\": missing"},
+    {"LayerKeyValueDoesNotFit", "cpu_layers",
+     [](json& m) {
+       layer(m, 0)["constant"] = {1, 2, 3};
+       layer(m, 0)["constant_shape"] = {2, 2};
+     },
+     defaults, StatusCode::Model_BrokenZRB,
+     "Model description of metadata entry 0 of {model} is malformed: layer \"scaled\", key \"constant\": "
+     "its values do not fit \"constant_shape\""},
+    {"LayerKeyOfSecondEntry", "two_variants", [](json& m) { layer(m, 0, 1)["bundleIndex"] = "1"; }, defaults,
+     StatusCode::Model_BrokenZRB,
+     "Model description of metadata entry 1 of {model} is malformed: layer \"model\", key \"bundleIndex\": "
+     "type must be number, but is string"},
+    {"LayerNotAnObject", "cpu_layers",
+     [](json& m) {
+       const json info = {{"modelInputList", json::array()}, {"modelOutputList", json::array()},
+                          {"srcShapeMap", json::object()}, {"layerOrder", {"t"}}};
+       m["metadata"][0]["payload"] = {{"msgpack", {{"info", info}, {"t", 3}}}};
+     },
+     defaults, StatusCode::Model_BrokenZRB,
+     "Model description of metadata entry 0 of {model} is malformed: layer \"t\": a layer must be an object, "
+     "but is number"},
     {"DescriptionWithoutNpuLayer", "cpu_layers",
      [](json& m) { m["metadata"][0]["payload"]["model_description"]["layers"].erase(1); }, defaults,
      StatusCode::Model_BrokenZRB, "The ZRB file must contain at least one supported OpDesc, but none were found."},

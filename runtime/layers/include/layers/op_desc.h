@@ -18,6 +18,15 @@
 
 namespace kestrane {
 
+// Why a layer object is a broken description.
+struct LayerRefusal {
+  std::string key;     // the key refused; empty when the object itself is
+  std::string reason;  // what is wrong there
+
+  // `layer "NAME", key "KEY": REASON` (without a key `layer "NAME": REASON`).
+  std::string describe(const std::string& layerName) const;
+};
+
 // A plain value record: the routing fields every layer has and the attributes
 // of its type. Copies share the storage of their attribute tensors, which no
 // operation writes into. Fields a type does not read keep their initial value.
@@ -31,12 +40,16 @@ class OpDesc {
   // refused or unknown type, an unsupported cast or resize mode or scatter
   // reduction) or Model_BrokenZRB (a missing key, a value of the wrong JSON
   // type, a tensor attribute whose shape does not fit its values) to *status.
-  // Throws nothing. NPU layers take "bundleIndex", else defaultBundleIndex.
-  OpDesc(const nlohmann::json& layer, int32_t defaultBundleIndex, StatusCode* status);
+  // Model_BrokenZRB logs "Broken description of " and the refusal described
+  // by the layer's name, or, when `refusal` is given, only fills it: the
+  // caller's line then says where the layer object came from. Throws
+  // nothing. NPU layers take "bundleIndex", else defaultBundleIndex.
+  OpDesc(const nlohmann::json& layer, int32_t defaultBundleIndex, StatusCode* status,
+         LayerRefusal* refusal = nullptr);
 
   // One tensor-valued attribute (float32) shaped by its "<key>_shape" entry
   // when present and not empty; undefined when the key is absent or the shape
-  // does not fit. Throws the JSON library's errors on values of a wrong type.
+  // does not fit. Throws std::runtime_error on values of a wrong type.
   Tensor readTensorAttribute(const nlohmann::json& layer, const std::string& key) const;
   // "constant", "constant2" (kept when they hold an element) and the
   // is_const_* flags present in the layer object.

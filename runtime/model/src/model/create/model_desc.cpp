@@ -216,7 +216,12 @@ StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuO
     for (const json& entry : info.at("layerOrder")) {
       const std::string name = entry.get<std::string>();
       StatusCode status = StatusCode::OK;
-      OpDesc layer(doc.at(name), npuCount, &status);
+      LayerRefusal refusal;
+      OpDesc layer(doc.at(name), npuCount, &status, &refusal);
+      if (status == StatusCode::Model_BrokenZRB) {
+        KLOG_ERROR("Model description {} is malformed: {}", named, refusal.describe(name));
+        return status;
+      }
       if (status != StatusCode::OK) return status;
       if (layer.layerType == "input") continue;
       if (!layer.isUnsupported) {
