@@ -2,12 +2,9 @@
 
 #include <cstdlib>
 #include <numeric>
-#include <optional>
 #include <vector>
 
-#include "platform/host_allowance.h"
 #include "simcard/device_memory.h"
-#include "support/log_capture.h"
 #include "tests/simcard/card_client.h"
 
 namespace kestrane::test {
@@ -115,56 +112,6 @@ TEST(DeviceMemoryTest, SparsePagesReadZeroAndRespectTheCap) {
   EXPECT_EQ(memory.committedBytes(), 2 * 65536u);
   EXPECT_FALSE(memory.contains(0x9000000, 4097));
   EXPECT_FALSE(memory.contains(~0ull - 4, 16));
-}
-
-// The card's pages are host memory: a write whose fresh pages and rollback
-// copies the host cannot give (here the test-only allowance) is refused as
-// a whole with a line naming it, and one the host can give goes through.
-TEST(DeviceMemoryTest, AWriteTheHostHasNoMemoryForIsRefusedAsAWhole) {
-  struct Lift {
-    ~Lift() { platform::setHostAllowance(std::nullopt); }
-  } lift;
-  constexpr uint64_t kPage = simcard::DeviceMemory::kPageSize, kBase = 0x1000000;
-  struct Case {
-    const char* name;
-    std::optional<uint64_t> pages;  // the allowance
-    bool journaled;
-    bool written;
-  };
-  // The write covers one committed page and three fresh ones, and with a
-  // journal keeps a copy of the committed one: three pages, or four.
-  const std::vector<Case> cases = {
-      {"NoBound", std::nullopt, true, true},     {"EnoughJournaled", 4, true, true},
-      {"ShortJournaled", 3, true, false},        {"EnoughUnjournaled", 3, false, true},
-      {"ShortUnjournaled", 2, false, false},     {"None", 0, false, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    simcard::DeviceMemory memory({{kBase, 8 * kPage}}, 8 * kPage);
-    const std::vector<uint8_t> old(kPage, 3), data(2 * kPage + 200, 9);
-    ASSERT_TRUE(memory.write(kBase + kPage, old.data(), kPage));
-    simcard::DeviceMemory::Journal journal;
-    platform::setHostAllowance(c.pages ? std::optional<uint64_t>(*c.pages * kPage) : std::nullopt);
-    LogCapture log;
-    EXPECT_EQ(memory.write(kBase + kPage - 100, data.data(), data.size(), c.journaled ? &journal : nullptr), c.written);
-    platform::setHostAllowance(std::nullopt);
-    EXPECT_EQ(log.count("error|Simulated card: no host memory for the pages of a write of 131272 bytes at 0x100ff9c."),
-              c.written ? 0u : 1u)
-        << log.text();
-    std::vector<uint8_t> seen(4 * kPage), expected(4 * kPage, 0);
-    std::fill_n(expected.begin() + kPage, kPage, 3);
-    if (c.written) std::fill_n(expected.begin() + kPage - 100, data.size(), 9);
-    ASSERT_TRUE(memory.read(kBase, seen.data(), seen.size()));
-    EXPECT_TRUE(seen == expected);
-    EXPECT_EQ(memory.committedBytes(), (c.written ? 4 : 1) * kPage);
-    // The journal holds what the write changed, and only that.
-    EXPECT_EQ(journal.before.size(), c.written && c.journaled ? 4u : 0u);
-    memory.restore(journal);
-    ASSERT_TRUE(memory.read(kBase, seen.data(), seen.size()));
-    if (c.journaled) {
-      EXPECT_EQ(seen[kPage - 100], 0);
-    }
-  }
 }
 
 // Runs also in a process of its own with OPHEL_SIM_MEMORY_CAP=256K (see CMakeLists.txt).

@@ -71,11 +71,9 @@ TEST(DeviceMemoryFailureTest, AWriteWithoutHostMemoryForItsPagesChangesNothing) 
   };
   const std::vector<Case> cases = {
       {"FreshPages", {}, {}, false, {kPage - 100, 2 * kPage, 0x11}},
-      {"FreshPagesJournaled", {}, {}, true, {kPage - 100, 2 * kPage, 0x22}},
       {"CommittedPagesJournaled", {{0, 4 * kPage, 0x33}}, {}, true, {kPage / 2, 3 * kPage, 0x44}},
       {"MixedPagesJournaled", {{0, kPage, 0x55}, {3 * kPage, 10, 0x56}}, {{2 * kPage, 100, 0x57}}, true,
        {100, 5 * kPage, 0x66}},
-      {"CommittedPagesUnjournaled", {{0, 2 * kPage, 0x77}}, {}, false, {10, kPage, 0x78}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
