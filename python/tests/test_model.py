@@ -1,7 +1,10 @@
 """Model and Accelerator from Python: creation, launch and dispose, the description queries,
 pybind11's own reprs, strict argument types at the call sites, and the model summary."""
 import gc
+import os
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -64,6 +67,64 @@ def test_launch_dispose_and_the_accelerator_going_first(make_model):
     gc.collect()
     with pytest.raises(ophel.OphelError, match="^Model_NotLaunched occurred."):
         model.infer([values((4, 4, 8))])
+
+
+def zeros_of_2_gib(description):
+    """An edit: bundle 0 (reloaded before every run) gains four sections without payload of 512 MiB,
+    each 4 KiB below the one before."""
+    for k in range(4):
+        description["bundles"][0]["section_binaries"].append(
+            {"memory_type": 2, "no_payload": True, "size": 512 << 20,
+             "designations": [{"each_core": True, "region": "DDR", "address": (16 << 20) + (3 - k) * 4096}]})
+
+
+# Run in a process of its own: its address space is bounded to what it maps
+# before the launch and 300 MB more, so that the simulated card (whose
+# device memory is host memory) cannot have the launch's 512 MiB.
+LAUNCH_SHORT_OF_MEMORY = r"""
+import resource
+import sys
+
+import numpy as np
+
+import ophel
+
+big, small = sys.argv[1:]
+acc = ophel.Accelerator()
+config = ophel.ModelConfig()
+config.set_single_core_mode(1)
+model = ophel.Model(big, config)
+with open("/proc/self/status") as status:
+    mapped = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmSize:"))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (mapped + (300 << 20), hard))
+try:
+    model.launch(acc)
+    print("outcome: launched")
+except ophel.OphelError as error:
+    print("outcome:", str(error).splitlines()[0])
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+second = ophel.Model(small, config)
+second.launch(acc)
+x = np.arange(-8, 8, dtype=np.float32).reshape(1, 1, 16)
+print("second:", np.array_equal(np.asarray(second.infer([x])[0]).reshape(1, 1, 16), x + 1))
+"""
+
+
+def test_a_launch_the_host_has_no_memory_for_raises_and_the_next_launch_runs(make_model):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(ophel.__file__))
+    env.pop("OPHEL_SIM_MEMORY_CAP", None)  # the card's own cap (1 GiB) leaves room for the 512 MiB
+    run = subprocess.run([sys.executable, "-c", LAUNCH_SHORT_OF_MEMORY, make_model("two_variants", zeros_of_2_gib),
+                          make_model("two_variants")], capture_output=True, text=True, env=env, timeout=240)
+    assert run.returncode == 0, run.stdout + run.stderr
+    # The card refuses the transfer it has no pages for; an allocation of the
+    # run-time that meets the bound first gives BadAlloc.
+    assert re.search(r"^outcome: (Driver_FailedToWriteMemoryBuffer|BadAlloc) occurred\.$", run.stdout, re.M), run.stdout
+    if "Driver_FailedToWriteMemoryBuffer" in run.stdout:
+        assert "Simulated card: no host memory for the pages of a write of 1048576 bytes at 0x" in run.stdout
+        assert "Failed to write a section binary to device memory: 0 of 1048576 bytes at 0x" in run.stdout
+    assert "second: True" in run.stdout, run.stdout
+    assert "Unreleased memory" not in run.stdout + run.stderr
 
 
 def test_classes_keep_the_default_repr(accelerator, make_model):

@@ -97,6 +97,7 @@ StatusCode FakeModel::dispose() {
 }
 
 bool FakeModel::setTargetCoreIds(const std::vector<CoreId>& cores) {
+  throwIfAsked(FakeThrow::SetTargetCoreIds);
   if (config_.getCoreAllocationPolicy() == CoreAllocationPolicy::Manual) return false;
   targets_ = cores;
   return true;
@@ -117,6 +118,7 @@ std::vector<DevicePlacement> FakeModel::inputPlacements() const {
 
 IoPlan FakeModel::buildIoPlan(size_t v, CoreMode mode, const std::vector<CoreId>& cores,
                               const std::vector<CoreId>& modelCores, CoreId mainCore) const {
+  throwIfAsked(FakeThrow::BuildIoPlan);
   std::vector<CoreId> addressCores;
   if (mode == CoreMode::Single) addressCores = cores;
   if (mode == CoreMode::Multi)

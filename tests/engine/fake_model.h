@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,10 @@ const simcard::CoreLayout& coreLayout(CoreId core);
 // CoreId of cluster 0/1 and core 0..3 (4: the global core).
 CoreId coreOf(int cluster, int core);
 
+// Where a FakeModel throws std::bad_alloc, as a call that finds no host
+// memory would: in the next call of that method.
+enum class FakeThrow { None, SetTargetCoreIds, SetMemoryHandle, IoSlotOffsets, BuildIoPlan };
+
 class FakeModel : public EngineModel {
  public:
   // `program` goes to the IMEM of every core the model may get; `cores`
@@ -56,6 +61,7 @@ class FakeModel : public EngineModel {
   int disposeCalls() const { return disposeCalls_; }
   // The next `n` runs throw where they load the program.
   void throwOnNextRuns(int n) { throwingRuns_ = n; }
+  void throwIn(FakeThrow step) { throwIn_ = step; }
   FakeVariant& variant(size_t v) { return variants_[v]; }
   const std::string& programPath() const { return programPath_; }
   // A file with `bytes`, removed with the model.
@@ -72,12 +78,18 @@ class FakeModel : public EngineModel {
   std::vector<CoreId> singleModeCores() const override { return candidates_; }
   std::vector<DevicePlacement> inputPlacements() const override;
   std::vector<SectionPlacement> sectionPlacements() const override { return sections_; }
-  void setMemoryHandle(CoreId core, int32_t handle) override { handles_[core] = handle; }
+  void setMemoryHandle(CoreId core, int32_t handle) override {
+    throwIfAsked(FakeThrow::SetMemoryHandle);
+    handles_[core] = handle;
+  }
   int32_t memoryHandle(CoreId core) const override;
   StatusCode dispose() override;
 
   size_t variantCount() const override { return variants_.size(); }
-  const std::vector<uint64_t>& ioSlotOffsets(size_t v) const override { return variants_[v].slotOffsets; }
+  const std::vector<uint64_t>& ioSlotOffsets(size_t v) const override {
+    throwIfAsked(FakeThrow::IoSlotOffsets);
+    return variants_[v].slotOffsets;
+  }
   IoPlan buildIoPlan(size_t v, CoreMode mode, const std::vector<CoreId>& cores, const std::vector<CoreId>& modelCores,
                      CoreId mainCore) const override;
   const std::vector<uint8_t>& inputIoTypes(size_t v) const override { return variants_[v].inputTypes; }
@@ -96,6 +108,11 @@ class FakeModel : public EngineModel {
   bool setLatency(int32_t, uint64_t, uint64_t) override { return true; }
 
  private:
+  void throwIfAsked(FakeThrow step) const {
+    FakeThrow asked = step;
+    if (throwIn_.compare_exchange_strong(asked, FakeThrow::None)) throw std::bad_alloc();
+  }
+
   std::string path_ = "fake.zrb";
   ModelConfig config_;
   std::vector<FakeVariant> variants_;
@@ -113,6 +130,7 @@ class FakeModel : public EngineModel {
   std::unique_ptr<MemoryPool<AcceleratorImpl>> pool_ = std::make_unique<MemoryPool<AcceleratorImpl>>();
   std::atomic<int> disposeCalls_{0};
   mutable std::atomic<int> throwingRuns_{0};
+  mutable std::atomic<FakeThrow> throwIn_{FakeThrow::None};
 };
 
 }  // namespace kestrane::test

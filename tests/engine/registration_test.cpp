@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <new>
 
 #include "driver/taliss_device.h"
 #include "kestrane/acc.h"
@@ -125,6 +126,55 @@ TEST_F(EngineTest, RegistrationUploadsSectionsAndUndoesAFailedLaunch) {
   EXPECT_TRUE(card_->claimedCores().empty());
   EXPECT_FALSE(acc.isRegistered(&broken));
   EXPECT_EQ(acc.getTotalBinarySize(), 0u);
+}
+
+// Host memory that runs out anywhere in registration (here the model's own
+// calls throw) fails the launch with BadAlloc and a line, and takes back
+// what it got: the cores, the footprint, the queue and scheduler, the place
+// in the model list. The model then launches and runs.
+TEST_F(EngineTest, RegistrationOutOfHostMemoryTakesBackWhatItGot) {
+  struct Case {
+    const char* name;
+    FakeThrow step;
+    bool automatic;
+  };
+  const Case cases[] = {
+      {"after the claim", FakeThrow::SetTargetCoreIds, true},
+      {"with footprints set", FakeThrow::SetMemoryHandle, false},
+      {"registered, before the scheduler", FakeThrow::IoSlotOffsets, false},
+      {"registered, the scheduler half made", FakeThrow::BuildIoPlan, true},
+  };
+  AcceleratorImpl& acc = open();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ModelConfig config = c.automatic ? ModelConfig() : singleCores({coreOf(0, 1), coreOf(1, 2)});
+    if (c.automatic) config.setSingleCoreMode(2);
+    FakeModel model(config, {transformVariant()}, transformProgram(8));
+    model.throwIn(c.step);
+    LogCapture log;
+    StatusCode status = StatusCode::OK;
+    try {
+      status = model.launch(acc);
+    } catch (const std::bad_alloc&) {
+      ADD_FAILURE() << "the launch threw";
+      status = StatusCode::InternalError;
+    }
+    EXPECT_EQ(status, StatusCode::BadAlloc) << statusCodeName(status);
+    EXPECT_EQ(log.count("error|Failed to register the model with the accelerator - out of host memory."), 1u)
+        << log.text();
+    EXPECT_TRUE(card_->claimedCores().empty());
+    EXPECT_FALSE(acc.isRegistered(&model));
+    EXPECT_EQ(acc.getTotalBinarySize(), 0u);
+
+    ASSERT_EQ(model.launch(acc), StatusCode::OK);
+    const std::vector<int8_t> in = pattern(8, 5);
+    Submitted s = submitBytes(model, in);
+    const Finished f = finish(model, s);
+    EXPECT_TRUE(f.ok);
+    EXPECT_EQ(f.out(), transformed(in));
+    EXPECT_EQ(model.dispose(), StatusCode::OK);
+    EXPECT_TRUE(card_->claimedCores().empty());
+  }
 }
 
 // Disposing fails what is still queued, also the task the dispatcher holds

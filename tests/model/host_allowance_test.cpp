@@ -1,9 +1,13 @@
 // The bound on host memory that the fuzz target sets: every block a model
 // file sizes (index tables, DMA buffers, result arrays and lists, cache
-// blocks) is taken from it, and a block past it fails where it is made, as
-// it does when memory runs out.
+// blocks, the simulated card's device memory) is taken from it, and a block
+// past it fails where it is made, as it does when memory runs out.
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "inference_fixture.h"
 #include "platform/host_allowance.h"
@@ -65,6 +69,91 @@ TEST_F(HostAllowance, CacheBlocksPastItFailAsOutOfMemory) {
   EXPECT_EQ(sc, StatusCode::BadAlloc);
   EXPECT_EQ(model.dumpCacheMemory(::testing::TempDir() + "cache_dump"), StatusCode::BadAlloc);
   EXPECT_EQ(log.count("Failed to dump cache memory - out of host memory."), 2u) << log.text();
+}
+
+// The simulated card's device memory is host memory: a launch whose
+// sections need more of it than the host gives fails as a refused write
+// does, with the card's line and the driver's, and leaves the card as it
+// found it (no core claimed, its memory as it was); the next launch on the
+// same accelerator runs. Models the host has room for launch under the
+// same bound.
+TEST_F(HostAllowance, ALaunchPastItFailsAsARefusedWriteAndLeavesTheCardAsItWas) {
+  constexpr uint64_t kMiB = uint64_t{1} << 20;
+  constexpr uint64_t kArea = 0x800000000 + 16 * kMiB;  // DDR of Cluster0 Core0, clear of the IO areas
+  struct Case {
+    const char* name;
+    const char* model;
+    // Sections without payload added to bundle 0 (in a model of two, reloaded
+    // before every run): `count` of `size` bytes, each `step` bytes below
+    // the one before (negative: above), the lowest at kArea.
+    int count;
+    uint64_t size;
+    int64_t step;
+    uint64_t stale;  // bytes from kArea written before the launch
+    std::optional<uint64_t> allowance;
+    bool launches;
+  };
+  const std::vector<Case> cases = {
+      {"FourOf512MiBEach4KiBBelow", "two_variants", 4, 512 * kMiB, 4096, 0, 32 * kMiB, false},
+      {"OneOf512MiBInTheOnlyBundle", "identity_int8", 1, 512 * kMiB, 0, 0, 32 * kMiB, false},
+      {"OverStaleBytes", "two_variants", 4, 512 * kMiB, 4096, 2 * kMiB, 32 * kMiB, false},
+      {"CopiesOfStaleBytesPastIt", "two_variants", 4, 512 * kMiB, 4096, 24 * kMiB, 16 * kMiB, false},
+      {"FourOf4MiBEach4KiBBelow", "two_variants", 4, 4 * kMiB, 4096, 0, 32 * kMiB, true},
+      {"ThreeAtOtherOffsetsOverStaleBytes", "two_variants", 3, 2 * kMiB, -(64 * 1024 + 100), kMiB, 32 * kMiB, true},
+      {"FourOf4MiBUnbounded", "two_variants", 4, 4 * kMiB, 4096, 3 * kMiB, std::nullopt, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    json description = testModel(c.model);
+    uint64_t end = 0;
+    for (int k = 0; k < c.count; ++k) {
+      const int64_t below = c.step >= 0 ? (c.count - 1 - k) * c.step : -k * c.step;
+      description["bundles"][0]["section_binaries"].push_back(
+          {{"memory_type", 2},
+           {"no_payload", true},
+           {"size", c.size},
+           {"designations",
+            {{{"each_core", true}, {"region", "DDR"}, {"address", kArea - 0x800000000 + below}}}}});
+      end = std::max(end, static_cast<uint64_t>(below) + c.size);
+    }
+    const std::vector<uint8_t> stale(c.stale, 0xEE);
+    if (c.stale > 0) {
+      ASSERT_TRUE(card_->poke(kArea, stale.data(), stale.size()));
+    }
+    Model* model = create(description, onCore(0, 0));
+    const uint64_t committed = card_->stats().committedBytes;
+    platform::setHostAllowance(c.allowance);
+    LogCapture log;
+    StatusCode sc = model->launch(accelerator());
+    platform::setHostAllowance(std::nullopt);
+    if (c.launches) {
+      EXPECT_EQ(sc, StatusCode::OK);
+      EXPECT_EQ(log.count("error|"), 0u) << log.text();
+      std::vector<uint8_t> seen(end, 0xEE);
+      ASSERT_TRUE(card_->peek(kArea, seen.data(), seen.size()));
+      EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](uint8_t b) { return b == 0; }));
+      const Values x = steps(16, 1, -100, 100, 5);
+      auto y = model->infer({arrayOf<float>({1, 1, 16}, x)}, sc);
+      ASSERT_EQ(sc, StatusCode::OK);
+      for (size_t i = 0; i < x.size(); ++i) EXPECT_EQ(y[0].ptr()[i], x[i] + 1) << i;
+      EXPECT_EQ(model->dispose(), StatusCode::OK);
+      continue;
+    }
+    EXPECT_EQ(sc, StatusCode::Driver_FailedToWriteMemoryBuffer) << statusCodeName(sc);
+    // The card names the write it had no memory for; the driver the same.
+    EXPECT_EQ(log.count("error|Simulated card: no host memory for the pages of a write of 1048576 bytes at 0x"), 1u)
+        << log.text();
+    EXPECT_EQ(log.count("error|Failed to write a section binary to device memory: 0 of 1048576 bytes at 0x"), 1u)
+        << log.text();
+    EXPECT_EQ(log.count("error|"), 2u) << log.text();
+    EXPECT_TRUE(card_->claimedCores().empty());
+    EXPECT_EQ(card_->stats().committedBytes, committed);
+    if (c.stale > 0) {
+      std::vector<uint8_t> seen(c.stale);
+      ASSERT_TRUE(card_->peek(kArea, seen.data(), seen.size()));
+      EXPECT_TRUE(seen == stale);
+    }
+  }
 }
 
 }  // namespace

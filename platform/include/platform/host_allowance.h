@@ -3,9 +3,9 @@
 // A bound on the host memory that blocks sized by a model file may take, for
 // the fuzz targets and tests: a file whose costs the card bounds but the
 // process cannot hold (gigabytes of index tables, result arrays or DMA
-// buffers) then fails where such a block is made, with that place's usual
-// out-of-memory status, instead of taking the machine's memory. The product
-// never sets it.
+// buffers, or of the simulated card's device memory) then fails where such a
+// block is made, with that place's usual out-of-memory status, instead of
+// taking the machine's memory. The product never sets it.
 
 #include <cstdint>
 #include <optional>

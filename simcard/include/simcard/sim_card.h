@@ -120,8 +120,9 @@ class SimCard : public platform::DeviceBackend,
   // A launch in progress: cores a handle claimed, and what its writes to
   // device memory changed since, until its first post on them. When the
   // handle gives the cores back with no post after a write was refused for
-  // the cap (a launch that failed for lack of memory), its writes are
-  // undone: the memory is left as that launch found it.
+  // want of memory (the cap, or host memory for the pages: a launch that
+  // failed for lack of memory), its writes are undone: the memory is left
+  // as that launch found it.
   struct Launch {
     uint64_t session = 0;
     std::vector<size_t> cores;

@@ -2,8 +2,24 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+
+#include "core/log.h"
+#include "platform/host_allowance.h"
 
 namespace kestrane::simcard {
+
+namespace {
+
+// The card's device memory is host memory. The allowance is a test-only
+// bound (the product never sets it) that lets a test run the card short of
+// host memory.
+std::unique_ptr<uint8_t[]> newPage() {
+  platform::takeHostAllowanceOrThrow(DeviceMemory::kPageSize);
+  return std::make_unique<uint8_t[]>(DeviceMemory::kPageSize);  // value-initialised: zero
+}
+
+}  // namespace
 
 DeviceMemory::DeviceMemory(const std::vector<MemoryRegion>& regions, uint64_t capBytes) : cap_(capBytes) {
   std::vector<MemoryRegion> sorted;
@@ -57,27 +73,42 @@ bool DeviceMemory::write(uint64_t address, const void* src, uint64_t size, Journ
   for (uint64_t page = first; page <= last; ++page)
     if (pages_.find(page) == pages_.end()) ++fresh;
   if ((pages_.size() + fresh) * kPageSize > cap_) {
-    if (journal) journal->refusedForCap = true;
+    if (journal) journal->refusedForMemory = true;
     return false;
   }
-  for (uint64_t page = first; journal && page <= last; ++page) {
-    if (journal->before.count(page)) continue;
-    auto it = pages_.find(page);
-    std::unique_ptr<uint8_t[]> copy;
-    if (it != pages_.end()) {
-      copy = std::make_unique<uint8_t[]>(kPageSize);
-      std::memcpy(copy.get(), it->second.get(), kPageSize);
+  // The copies first (a page the write makes was not committed before),
+  // then the pages; without memory for one, what was made goes again.
+  std::map<uint64_t, std::unique_ptr<uint8_t[]>> copies;
+  std::vector<uint64_t> made;
+  try {
+    made.reserve(fresh);
+    for (uint64_t page = first; journal && page <= last; ++page) {
+      if (journal->before.count(page)) continue;
+      auto it = pages_.find(page);
+      std::unique_ptr<uint8_t[]> copy;
+      if (it != pages_.end()) {
+        copy = newPage();
+        std::memcpy(copy.get(), it->second.get(), kPageSize);
+      }
+      copies.emplace(page, std::move(copy));
     }
-    journal->before.emplace(page, std::move(copy));
+    for (uint64_t page = first; page <= last; ++page) {
+      if (pages_.find(page) != pages_.end()) continue;
+      pages_.emplace(page, newPage());  // inserts nothing when it throws
+      made.push_back(page);             // reserved: cannot throw
+    }
+  } catch (const std::bad_alloc&) {
+    for (uint64_t page : made) pages_.erase(page);
+    copies.clear();  // room for the line
+    KLOG_ERROR("Simulated card: no host memory for the pages of a write of {} bytes at 0x{:x}.", size, address);
+    if (journal) journal->refusedForMemory = true;
+    return false;
   }
+  if (journal) journal->before.merge(copies);  // moves the nodes: cannot throw
   while (size > 0) {
     uint64_t page = address / kPageSize, within = address % kPageSize;
     uint64_t n = std::min(size, kPageSize - within);
-    auto& slot = pages_[page];
-    if (!slot) {
-      slot = std::make_unique<uint8_t[]>(kPageSize);  // value-initialised: zero
-    }
-    std::memcpy(slot.get() + within, in, n);
+    std::memcpy(pages_.find(page)->second.get() + within, in, n);
     in += n;
     address += n;
     size -= n;
@@ -95,16 +126,23 @@ void DeviceMemory::scramble(uint64_t address, uint64_t size, uint8_t value) {
   }
 }
 
-void DeviceMemory::restore(const Journal& journal) {
+void DeviceMemory::restore(Journal& journal) {
   std::lock_guard lock(mutex_);
-  for (const auto& [page, bytes] : journal.before) {
+  for (auto& [page, bytes] : journal.before) {
     if (!bytes) {
       pages_.erase(page);
       continue;
     }
-    auto& slot = pages_[page];
-    if (!slot) slot = std::make_unique<uint8_t[]>(kPageSize);
-    std::memcpy(slot.get(), bytes.get(), kPageSize);
+    auto it = pages_.find(page);
+    if (it != pages_.end()) {
+      it->second = std::move(bytes);
+      continue;
+    }
+    try {
+      pages_.emplace(page, std::move(bytes));
+    } catch (const std::bad_alloc&) {
+      KLOG_ERROR("Simulated card: no host memory to restore the page at 0x{:x}; it reads zero.", page * kPageSize);
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "core/log.h"
@@ -154,7 +155,7 @@ void SimCard::endLaunches(uint64_t session, const size_t* first, const size_t* l
   };
   // Newest first: an older launch's pages are restored last.
   for (auto it = launches_.rbegin(); it != launches_.rend(); ++it)
-    if (givenBack && it->journal.refusedForCap && touches(*it)) memory_.restore(it->journal);
+    if (givenBack && it->journal.refusedForMemory && touches(*it)) memory_.restore(it->journal);
   launches_.erase(std::remove_if(launches_.begin(), launches_.end(), touches), launches_.end());
 }
 
@@ -163,7 +164,10 @@ platform::IoResult SimCard::control(uint64_t session, uint32_t code, const void*
   int now = ++inFlight_;
   {
     std::lock_guard lock(mutex_);
-    ++stats_.callsByCode[code];
+    try {
+      ++stats_.callsByCode[code];
+    } catch (const std::bad_alloc&) {  // a code's first call, without host memory for its count: served uncounted
+    }
     stats_.maxCallsInFlight = std::max(stats_.maxCallsInFlight, now);
   }
   platform::IoResult result = platform::IoResult::failed();
@@ -305,9 +309,16 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
                return cores_[c].owner == 0 || cores_[c].owner == session;
              });
         if (ok) {
-          for (size_t c : cores) cores_[c].owner = session;
-          launches_.push_back({session, std::vector<size_t>(cores.begin(), cores.end()), {}});
+          // The launch's record first: without host memory for it, the claim is refused.
+          try {
+            launches_.push_back({session, std::vector<size_t>(cores.begin(), cores.end()), {}});
+          } catch (const std::bad_alloc&) {
+            KLOG_ERROR("Simulated card {}: no host memory to record a claim of {} cores.", index_, cores.count);
+            ok = false;
+          }
         }
+        if (ok)
+          for (size_t c : cores) cores_[c].owner = session;
         break;
       case kOpUnclaim:
         ok = !faults_.take(FaultOp::Unclaim) && coresOf(mask0, mask1, cores) &&

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "config/globals.h"
 #include "core/log.h"
@@ -160,9 +161,13 @@ StatusCode AcceleratorImpl::freeHostMemory(void* address) {
 }
 
 void AcceleratorImpl::setFootprint(CoreId core, uint64_t bytes) {
-  uint64_t& value = footprint_[core];
-  totalFootprint_ += bytes - value;  // modulo 2^64: the sum follows the map
-  value = bytes;
+  auto it = footprint_.find(core);
+  if (it == footprint_.end()) {
+    if (bytes == 0) return;  // as it was: clearing one never allocates
+    it = footprint_.emplace(core, 0).first;
+  }
+  totalFootprint_ += bytes - it->second;  // modulo 2^64: the sum follows the map
+  it->second = bytes;
 }
 
 std::shared_ptr<TaskQueue> AcceleratorImpl::setModel(EngineModel* model, StatusCode& status) {
@@ -175,89 +180,112 @@ std::shared_ptr<TaskQueue> AcceleratorImpl::setModel(EngineModel* model, StatusC
     status = StatusCode::Model_AlreadyLaunched;
     return nullptr;
   }
-  const ModelConfig& config = model->config();
   std::vector<CoreId> claimed;
-  if (config.getCoreAllocationPolicy() == CoreAllocationPolicy::Manual) {
-    claimed = model->targetCores();
-    if (claimed.empty()) {
-      KLOG_ERROR("No target core specified!");
-      status = StatusCode::Model_NoTargetCores;
-      return nullptr;
+  bool holding = false;  // `claimed` are this launch's cores
+  // Takes back whatever the launch got so far; the model was not registered
+  // before, so its queue, scheduler and place in the list are the launch's.
+  auto undo = [&] {
+    std::lock_guard lock(mutex_);
+    auto queue = queues_.find(model);
+    if (queue != queues_.end()) {
+      queue->second->close();
+      queues_.erase(queue);
     }
-    std::vector<CoreId> available;
-    driver_->getAvailableCores(available, status);
-    if (status != StatusCode::OK) {
-      KLOG_ERROR("Failed to ask the card for its free cores.");
-      return nullptr;
+    removeScheduler(model);
+    removeModel(model);
+    if (!holding) return;
+    for (CoreId core : claimed) setFootprint(core, 0);
+    try {
+      driver_->unclaimCores(claimed);
+    } catch (const std::bad_alloc&) {
+      KLOG_ERROR("Failed to give back the model's {} cores - out of host memory.", claimed.size());
     }
-    for (CoreId core : claimed) {
-      if (!onCores(available, core)) {
-        KLOG_ERROR("Core is already in use.");
-        status = StatusCode::Acc_CoreAlreadyInUse;
+  };
+  try {
+    const ModelConfig& config = model->config();
+    if (config.getCoreAllocationPolicy() == CoreAllocationPolicy::Manual) {
+      claimed = model->targetCores();
+      if (claimed.empty()) {
+        KLOG_ERROR("No target core specified!");
+        status = StatusCode::Model_NoTargetCores;
         return nullptr;
       }
-    }
-    status = driver_->claimCores(claimed);
-    if (status != StatusCode::OK) {
-      KLOG_ERROR("Failed to claim the model's {} cores.", claimed.size());
-      return nullptr;
-    }
-  } else {
-    const std::vector<CoreId> allowed = model->singleModeCores();
-    const int needed = config.getNumCores();
-    if (needed <= 0) {
-      KLOG_ERROR("No target core specified!");
-      status = StatusCode::Model_NoTargetCores;
-      return nullptr;
-    }
-    for (int attempt = 0; attempt < kClaimAttempts && claimed.empty(); ++attempt) {
-      std::vector<CoreId> available, candidates;
+      std::vector<CoreId> available;
       driver_->getAvailableCores(available, status);
       if (status != StatusCode::OK) {
         KLOG_ERROR("Failed to ask the card for its free cores.");
         return nullptr;
       }
-      for (CoreId core : available)
-        if (core.core != Core::GlobalCore && onCores(allowed, core)) candidates.push_back(core);
-      if (candidates.size() < static_cast<size_t>(needed)) {
-        KLOG_ERROR("There are not enough available cores. {} < {}", candidates.size(), needed);
-        status = StatusCode::Acc_CoreAlreadyInUse;
+      for (CoreId core : claimed) {
+        if (!onCores(available, core)) {
+          KLOG_ERROR("Core is already in use.");
+          status = StatusCode::Acc_CoreAlreadyInUse;
+          return nullptr;
+        }
+      }
+      status = driver_->claimCores(claimed);
+      if (status != StatusCode::OK) {
+        KLOG_ERROR("Failed to claim the model's {} cores.", claimed.size());
         return nullptr;
       }
-      candidates.resize(static_cast<size_t>(needed));
-      status = driver_->claimCores(candidates);
-      if (status == StatusCode::OK) claimed = std::move(candidates);
+      holding = true;
+    } else {
+      const std::vector<CoreId> allowed = model->singleModeCores();
+      const int needed = config.getNumCores();
+      if (needed <= 0) {
+        KLOG_ERROR("No target core specified!");
+        status = StatusCode::Model_NoTargetCores;
+        return nullptr;
+      }
+      for (int attempt = 0; attempt < kClaimAttempts && !holding; ++attempt) {
+        std::vector<CoreId> available, candidates;
+        driver_->getAvailableCores(available, status);
+        if (status != StatusCode::OK) {
+          KLOG_ERROR("Failed to ask the card for its free cores.");
+          return nullptr;
+        }
+        for (CoreId core : available)
+          if (core.core != Core::GlobalCore && onCores(allowed, core)) candidates.push_back(core);
+        if (candidates.size() < static_cast<size_t>(needed)) {
+          KLOG_ERROR("There are not enough available cores. {} < {}", candidates.size(), needed);
+          status = StatusCode::Acc_CoreAlreadyInUse;
+          return nullptr;
+        }
+        candidates.resize(static_cast<size_t>(needed));
+        status = driver_->claimCores(candidates);
+        if (status == StatusCode::OK) {
+          claimed = std::move(candidates);
+          holding = true;
+        }
+      }
+      if (!holding) {  // with the last claim's status
+        KLOG_ERROR("Failed to claim {} cores in {} attempts.", needed, kClaimAttempts);
+        return nullptr;
+      }
+      model->setTargetCoreIds(claimed);
     }
-    if (claimed.empty()) {  // with the last claim's status
-      KLOG_ERROR("Failed to claim {} cores in {} attempts.", needed, kClaimAttempts);
+
+    status = uploadBinaries(model, true);
+    if (status != StatusCode::OK) {
+      undo();
       return nullptr;
     }
-    model->setTargetCoreIds(claimed);
-  }
-
-  auto undo = [&] {
     std::lock_guard lock(mutex_);
-    for (CoreId core : claimed) setFootprint(core, 0);
-    driver_->unclaimCores(claimed);
-  };
-  status = uploadBinaries(model, true);
-  if (status != StatusCode::OK) {
+    models_.push_back(model);
+    auto queue = std::make_shared<TaskQueue>();
+    queues_[model] = queue;
+    status = createScheduler(model);
+    if (status != StatusCode::OK) {
+      undo();
+      return nullptr;
+    }
+    return queue;
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("Failed to register the model with the accelerator - out of host memory.");
     undo();
+    status = StatusCode::BadAlloc;
     return nullptr;
   }
-  std::lock_guard lock(mutex_);
-  models_.push_back(model);
-  auto queue = std::make_shared<TaskQueue>();
-  queues_[model] = queue;
-  status = createScheduler(model);
-  if (status != StatusCode::OK) {
-    queue->close();
-    queues_.erase(model);
-    removeModel(model);
-    undo();
-    return nullptr;
-  }
-  return queue;
 }
 
 void AcceleratorImpl::removeModel(EngineModel* model) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "core/log.h"
 #include "core/trace_scope.h"
@@ -33,6 +34,17 @@ uint64_t longestZeroSection(const std::vector<zrb::Bundle>& bundles) {
   return longest;
 }
 
+// Keeps a buffer of `pool` in `list`; one the list has no room for goes
+// back to the pool before the failure goes on.
+void keep(MemoryPool<AcceleratorImpl>& pool, std::vector<Buffer>& list, const Buffer& buffer) {
+  try {
+    list.push_back(buffer);
+  } catch (...) {
+    pool.freeHostMemory(buffer);
+    throw;
+  }
+}
+
 }  // namespace
 
 ModelImpl::CallScope::CallScope(const ModelImpl& model) : lock_(model.stateMutex_, std::defer_lock) {
@@ -57,19 +69,28 @@ StatusCode ModelImpl::launch(AcceleratorImpl* accelerator) {
   accelerator_ = accelerator;
   pool_.setAllocator(accelerator);
   StatusCode status = StatusCode::OK;
-  taskQueue_ = accelerator->setModel(this, status);
-  if (status == StatusCode::OK) status = initializeNPUBinBuffers();
-  if (status == StatusCode::OK) status = initializeSupplementaryBuffers();
-  if (status == StatusCode::OK && config_.getAsyncPipelineEnabled()) status = startPipeline();
+  try {
+    taskQueue_ = accelerator->setModel(this, status);
+    if (status == StatusCode::OK) status = initializeNPUBinBuffers();
+    if (status == StatusCode::OK) status = initializeSupplementaryBuffers();
+    if (status == StatusCode::OK && config_.getAsyncPipelineEnabled()) status = startPipeline();
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("Failed to launch the model - out of host memory.");
+    status = StatusCode::BadAlloc;
+  }
   if (status != StatusCode::OK) {
     // Nothing of the attempt stays: the registration goes, and the program
     // buffers go back before the pool lets go of its allocator (which would
     // otherwise wait for them).
-    if (taskQueue_) accelerator->dispose(this);
+    try {
+      if (taskQueue_) accelerator->dispose(this);
+      freeSupplementaryBuffers();
+      freeNPUBinBuffers();
+      freeZeroBlock();
+    } catch (const std::bad_alloc&) {
+      KLOG_ERROR("Failed to take back the launch of the model - out of host memory.");
+    }
     taskQueue_.reset();
-    freeSupplementaryBuffers();
-    freeNPUBinBuffers();
-    freeZeroBlock();
     pool_.setAllocator(nullptr);
     accelerator_ = nullptr;
     if (config_.getCoreAllocationPolicy() == CoreAllocationPolicy::Auto) targetCores_.clear();
@@ -176,7 +197,7 @@ StatusCode ModelImpl::keepLastingPieces(std::vector<ProgramPiece>& pieces, std::
       if (part.offset != 0 && !zeros) {
         const StatusCode status = pool_.allocateHostMemory(part.size, buffer);
         if (status != StatusCode::OK) return status;
-        buffers.push_back(buffer);
+        keep(pool_, buffers, buffer);
         std::memcpy(buffer.data, static_cast<const uint8_t*>(pieces[i].buffer.data) + part.offset, part.size);
       }
       kept.push_back({buffer, pieces[i].core, pieces[i].address, part.offset});
@@ -203,7 +224,7 @@ StatusCode ModelImpl::initializeNPUBinBuffers() {
       Buffer buffer;
       const StatusCode status = readSectionBinary(s, buffer);
       if (status != StatusCode::OK) return status;
-      if (!s.no_payload) program.buffers.push_back(buffer);
+      if (!s.no_payload) keep(pool_, program.buffers, buffer);
       for (const zrb::Designation& d : s.designations) {
         const CoreId core = designationCore(d);
         if (hasTargetCore(core)) program.pieces.push_back({buffer, core, d.address});
@@ -240,7 +261,7 @@ StatusCode ModelImpl::initializeSupplementaryBuffers() {
       Buffer buffer;
       const StatusCode status = readSectionBinary(s, buffer);
       if (status != StatusCode::OK) return status;  // what was read goes back with the records
-      if (!s.no_payload) buffers->push_back(buffer);
+      if (!s.no_payload) keep(pool_, *buffers, buffer);
       for (const zrb::Designation& d : s.designations) {
         const CoreId core = designationCore(d);
         if (hasTargetCore(core)) pieces->push_back({buffer, core, d.address});
