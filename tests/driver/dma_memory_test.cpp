@@ -65,7 +65,9 @@ TEST_F(DriverTest, EachFailedAllocationOfADmaBlockFailsItCleanlyAndTheNextBlockI
       auto device = open(0);
       ASSERT_NE(device, nullptr);
       uint64_t host = 0;
-      if (step.blockBefore) ASSERT_EQ(device->allocateHostMemory(host, kBlockSize), StatusCode::OK);
+      if (step.blockBefore) {
+        ASSERT_EQ(device->allocateHostMemory(host, kBlockSize), StatusCode::OK);
+      }
       const size_t mappings = card->stats().liveMappings;
       std::optional<StatusCode> status;
       std::string thrown;

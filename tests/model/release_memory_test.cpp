@@ -120,7 +120,9 @@ TEST_F(ReleaseMemoryTest, EachFailedAllocationOfAReleaseLeavesNoCoreClaimedAndTh
       failed = allocationFailed();
       failAllocation(std::nullopt);
       EXPECT_EQ(thrown, "") << "the release threw";
-      if (status && *status != StatusCode::OK) EXPECT_GT(problemLines(log), 0u) << statusCodeName(*status) << " without a line";
+      if (status && *status != StatusCode::OK) {
+        EXPECT_GT(problemLines(log), 0u) << statusCodeName(*status) << " without a line";
+      }
       release.after(model_, acc_);
       EXPECT_TRUE(card_->claimedCores().empty()) << "a core stays claimed";
     }

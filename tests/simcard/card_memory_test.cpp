@@ -87,7 +87,9 @@ TEST_F(CardMemoryTest, EachFailedAllocationOfACallLeavesTheCardAsItWasAndTheWays
       failed = allocationFailed();
       failAllocation(std::nullopt);
       EXPECT_EQ(thrown, "") << "the call threw";
-      if (call.alwaysWorks) EXPECT_TRUE(worked);
+      if (call.alwaysWorks) {
+        EXPECT_TRUE(worked);
+      }
       if (worked) continue;
       EXPECT_EQ(platform::lastError(), ENOMEM);
       EXPECT_EQ(card_->claimedCores(), claimed) << "a failed call changed the claims";
@@ -95,7 +97,9 @@ TEST_F(CardMemoryTest, EachFailedAllocationOfACallLeavesTheCardAsItWasAndTheWays
       EXPECT_TRUE(call.run(*this)) << "the call fails with nothing failing";
     }
     EXPECT_EQ(k > 2, call.allocates) << call.name << ": " << k - 2 << " allocations failed";
-    if (std::string(call.name) == "close") EXPECT_TRUE(card_->claimedCores().empty());
+    if (std::string(call.name) == "close") {
+      EXPECT_TRUE(card_->claimedCores().empty());
+    }
   }
 }
 
@@ -126,7 +130,9 @@ TEST(FirstOpenMemoryTest, EachFailedAllocationOfTheFirstOpenFailsItWithAReasonAn
     failAllocation(std::nullopt);
     EXPECT_EQ(thrown, "") << "the open threw";
     opened = handle != nullptr;
-    if (!opened) EXPECT_EQ(platform::lastError(), ENOMEM);
+    if (!opened) {
+      EXPECT_EQ(platform::lastError(), ENOMEM);
+    }
     EXPECT_TRUE(opened || failed) << "the open failed with nothing failing";
   }
   EXPECT_TRUE(opened);

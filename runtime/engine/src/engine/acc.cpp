@@ -1,5 +1,7 @@
 #include "kestrane/acc.h"
 
+#include <new>
+
 #include "core/log.h"
 #include "engine/acc_impl.h"
 
@@ -13,8 +15,15 @@ std::unique_ptr<Accelerator> Accelerator::create(int dev_no, StatusCode& sc) {
     KLOG_ERROR("Accelerator not created.");
     return nullptr;
   }
-  sc = StatusCode::OK;
-  return std::unique_ptr<Accelerator>(new Accelerator(std::move(impl)));
+  try {
+    std::unique_ptr<Accelerator> acc(new Accelerator(std::move(impl)));
+    sc = StatusCode::OK;
+    return acc;
+  } catch (const std::bad_alloc&) {  // the card closes again with `impl`
+    KLOG_ERROR("Accelerator not created: no host memory.");
+    sc = StatusCode::BadAlloc;
+    return nullptr;
+  }
 }
 
 std::unique_ptr<Accelerator> Accelerator::create(int dev_no, bool, StatusCode& sc) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "core/log.h"
@@ -38,8 +39,11 @@ class TraceSpan {
   }
   ~TraceSpan() { close(); }
   void close() {
-    if (open_) traceRecorder().record(name_, "", 'E');
-    open_ = false;
+    if (!std::exchange(open_, false)) return;
+    try {
+      traceRecorder().record(name_, "", 'E');
+    } catch (const std::bad_alloc&) {  // no memory for the label: the event is lost
+    }
   }
 
  private:
