@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <new>
 
 #include "core/log.h"
 
@@ -65,20 +66,27 @@ StatusCode AsyncInferJobManager::setError(uint32_t jobId, StatusCode status) {
 StatusCode AsyncInferJobManager::setOutputs(uint32_t jobId, std::vector<halvex::Tensor>&& outputs) {
   return guarded("setOutputs", jobId, StatusCode::InternalError, [&] {
     std::vector<halvex::Tensor> uncollectable;
+    StatusCode result = StatusCode::OK;
     {
       std::lock_guard lock(droppedMutex_);
       if (dropped_.erase(jobId) != 0) {
         uncollectable = std::move(outputs);  // freed below, outside the lock
-      } else if (outputs_.put(jobId, std::move(outputs)) != MapResult::Ok) {
-        // Stored before the promise is fulfilled: a reader that sees OK finds them.
-        return StatusCode::Model_AsyncPipelineNotAlive;
+      } else {
+        try {
+          // Stored before the promise is fulfilled: a reader that sees OK finds them.
+          if (outputs_.put(jobId, std::move(outputs)) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
+        } catch (const std::bad_alloc&) {
+          // The job still gets its answer, at once: it failed.
+          KLOG_ERROR("No host memory to keep the outputs of job {}; it fails.", jobId);
+          result = StatusCode::BadAlloc;
+        }
       }
     }
     uncollectable.clear();
     ClosableMap<std::promise<StatusCode>>::Node promise;
     if (promises_.takeNode(jobId, promise, kWaitMs) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
     std::lock_guard lock(droppedMutex_);
-    promise.mapped().set_value(StatusCode::OK);
+    promise.mapped().set_value(result);
     return StatusCode::OK;
   });
 }
