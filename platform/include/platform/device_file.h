@@ -32,11 +32,14 @@ class DeviceHandle {
 // Device-file registry: names such as "\\.\kestrane_pcie3" map to backends.
 void registerDevice(const std::string& name, std::shared_ptr<DeviceBackend> backend);
 bool unregisterDevice(const std::string& name);
-// Run once, before the first lookup, to register the default devices.
+// Run before the first lookup, to register the default devices: once it has
+// run to its end. One that throws is run again by the next open, and
+// concurrent opens wait for the run in progress.
 void setDefaultDeviceProvider(std::function<void()> provider);
 
-// Null with lastError() ENOENT when nothing is registered under the name, or
-// EACCES when the backend refuses.
+// Null with lastError() ENOENT when nothing is registered under the name
+// (ENOMEM or EIO when the provider failed just now), EACCES when the backend
+// refuses, ENOMEM when there is no memory for the handle. Never throws.
 std::unique_ptr<DeviceHandle> openDevice(const std::string& name);
 
 // errno-style code of a call that was accepted and is still running.
@@ -46,6 +49,9 @@ inline constexpr int kErrorIoPending = 115;  // EINPROGRESS
 // the device cannot answer at once returns false with lastError()
 // kErrorIoPending; its end sets the event and getOverlappedResult reads it.
 // `bytesReturned` receives the reply size of a call that completed at once.
+// A call short of host memory fails with lastError() ENOMEM, the device
+// untouched by it; one that has no memory for its call record takes a record
+// made at load, when no other call holds it. Never throws.
 bool deviceIoControl(DeviceHandle& handle, uint32_t code, const void* in, uint32_t inLen, void* out,
                      uint32_t outLen, uint32_t* bytesReturned, Overlapped* overlapped);
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <new>
 
 #include "platform/event.h"
 #include "platform/io_completion.h"
@@ -17,6 +18,12 @@ struct Registry {
   std::map<std::string, std::shared_ptr<DeviceBackend>> devices;
   std::function<void()> provider;
   bool providerRan = false;
+  // Set anew with each provider, so that a run of an older one that ends
+  // after the change does not count for the new one.
+  uint64_t providerGeneration = 0;
+  // Held while the provider runs (taken before `mutex`): concurrent opens
+  // wait for the run, and a provider that succeeded runs once.
+  std::mutex providerRun;
 };
 
 Registry& registry() {
@@ -27,7 +34,7 @@ Registry& registry() {
 // The record of a new call. Each thread keeps its last two and reuses one
 // that nobody else holds: a backend that still keeps a record (a cancelled
 // call it has not answered yet, or an answer it is still letting go of)
-// makes the thread take another.
+// makes the thread take another. Null when there is no memory for one.
 std::shared_ptr<IoCompletion> newCompletion(void* out, uint32_t outLen, Event* event) {
   thread_local std::shared_ptr<IoCompletion> kept[2];
   thread_local size_t older = 0;
@@ -38,20 +45,56 @@ std::shared_ptr<IoCompletion> newCompletion(void* out, uint32_t outLen, Event* e
     }
   }
   std::shared_ptr<IoCompletion>& record = kept[older];
+  try {
+    record = std::make_shared<IoCompletion>(out, outLen, event);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
   older ^= 1;
-  record = std::make_shared<IoCompletion>(out, outLen, event);
   return record;
 }
 
-void runProviderOnce() {
+// A record made at load for a call that finds no memory for one of its own:
+// an unmap on the way out of a block, cores given back, must not fail for
+// that. It serves one call at a time, once nothing else holds it (a pending
+// call keeps it until it ends); a call that finds it taken fails with ENOMEM.
+struct SpareCompletion {
+  std::mutex mutex;
+  std::shared_ptr<IoCompletion> record = std::make_shared<IoCompletion>(nullptr, 0, nullptr);
+};
+
+SpareCompletion& spareCompletion() {
+  static SpareCompletion spare;
+  return spare;
+}
+
+// Made at load, not on the first call that needs it (short of memory then).
+[[maybe_unused]] const bool gSpareReady = (spareCompletion(), true);
+
+// Runs the default-device provider unless one has run to its end; one that
+// threw is tried again by the next open. False when it threw now.
+bool runProviderOnce() {
+  std::lock_guard running(registry().providerRun);
   std::function<void()> provider;
-  {
-    std::lock_guard lock(registry().mutex);
-    if (registry().providerRan || !registry().provider) return;
-    registry().providerRan = true;
-    provider = registry().provider;
+  uint64_t generation = 0;
+  try {
+    {
+      std::lock_guard lock(registry().mutex);
+      if (registry().providerRan || !registry().provider) return true;
+      provider = registry().provider;
+      generation = registry().providerGeneration;
+    }
+    provider();  // registers through registerDevice, which takes the lock
+  } catch (const std::bad_alloc&) {
+    setLastError(ENOMEM);
+    return false;
+  } catch (...) {
+    setLastError(EIO);
+    return false;
   }
-  provider();  // registers through registerDevice, which takes the lock
+  std::lock_guard lock(registry().mutex);
+  if (registry().providerGeneration == generation) registry().providerRan = true;
+  return true;
 }
 
 }  // namespace
@@ -70,26 +113,35 @@ void setDefaultDeviceProvider(std::function<void()> provider) {
   std::lock_guard lock(registry().mutex);
   registry().provider = std::move(provider);
   registry().providerRan = false;
+  ++registry().providerGeneration;
 }
 
 std::unique_ptr<DeviceHandle> openDevice(const std::string& name) {
-  runProviderOnce();
-  std::shared_ptr<DeviceBackend> backend;
-  {
-    std::lock_guard lock(registry().mutex);
-    auto it = registry().devices.find(name);
-    if (it != registry().devices.end()) backend = it->second;
-  }
-  if (!backend) {
-    setLastError(ENOENT);
+  // A provider that failed leaves its reason (ENOMEM, EIO) unless the name
+  // is found anyway (registered by other means).
+  const bool provided = runProviderOnce();
+  const int providerError = provided ? ENOENT : lastError();
+  try {
+    std::shared_ptr<DeviceBackend> backend;
+    {
+      std::lock_guard lock(registry().mutex);
+      auto it = registry().devices.find(name);
+      if (it != registry().devices.end()) backend = it->second;
+    }
+    if (!backend) {
+      setLastError(providerError);
+      return nullptr;
+    }
+    auto session = backend->open();
+    if (!session) {
+      setLastError(EACCES);
+      return nullptr;
+    }
+    return std::make_unique<DeviceHandle>(std::move(session));
+  } catch (const std::bad_alloc&) {  // the session or the handle: no memory
+    setLastError(ENOMEM);
     return nullptr;
   }
-  auto session = backend->open();
-  if (!session) {
-    setLastError(EACCES);
-    return nullptr;
-  }
-  return std::make_unique<DeviceHandle>(std::move(session));
 }
 
 bool deviceIoControl(DeviceHandle& handle, uint32_t code, const void* in, uint32_t inLen, void* out,
@@ -98,8 +150,26 @@ bool deviceIoControl(DeviceHandle& handle, uint32_t code, const void* in, uint32
   Event* event = overlapped && overlapped->event ? overlapped->event : &ownEvent;
   event->reset();
   if (overlapped) overlapped->completion.reset();
-  const auto completion = newCompletion(out, outLen, event);
-  IoResult result = handle.session().control(code, in, inLen, out, outLen, completion);
+  std::unique_lock<std::mutex> spare;
+  auto completion = newCompletion(out, outLen, event);
+  if (!completion) {
+    spare = std::unique_lock(spareCompletion().mutex, std::try_to_lock);
+    if (spare.owns_lock() && spareCompletion().record.use_count() == 1) {
+      completion = spareCompletion().record;
+      completion->rearm(out, outLen, event);
+    }
+  }
+  if (!completion) {
+    setLastError(ENOMEM);
+    return false;
+  }
+  IoResult result = IoResult::failed();
+  try {
+    result = handle.session().control(code, in, inLen, out, outLen, completion);
+  } catch (const std::bad_alloc&) {  // the device had no memory for the call: it did nothing
+    setLastError(ENOMEM);
+    return false;
+  }
   if (result.kind == IoResult::Kind::Pending) {
     if (overlapped) {
       overlapped->completion = completion;

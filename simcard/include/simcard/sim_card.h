@@ -77,8 +77,11 @@ class SimCard : public platform::DeviceBackend,
   void resetCore(uint32_t coreKey);
 
   // Entry points of the handles.
+  // A call that runs out of host memory throws std::bad_alloc having
+  // changed nothing the caller relies on (the platform turns it into ENOMEM).
   platform::IoResult control(uint64_t session, uint32_t code, const void* in, uint32_t inLen, void* out,
                              uint32_t outLen, const std::shared_ptr<platform::IoCompletion>& completion);
+  // Gives back the session's cores and ends its launches; allocates nothing.
   void closeSession(uint64_t session);
   // A waiter gave up on its wait: as the kernel driver does, the card resets
   // the core if the run waited on still runs. `tag` names the core and run.
@@ -103,7 +106,10 @@ class SimCard : public platform::DeviceBackend,
   platform::IoResult command(uint64_t session, const void* in, uint32_t inLen, void* out, uint32_t outLen,
                              const std::shared_ptr<platform::IoCompletion>& completion);
   bool post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSlot, bool hasIoSlot);
-  void startRun(size_t core, uint32_t ioSlot, bool hasIoSlot);
+  // The record of the core's next run: its previous run's once nothing else
+  // holds it, else a new one.
+  std::shared_ptr<Run> newRun(CoreState& state);
+  void startRun(size_t core, uint32_t ioSlot, bool hasIoSlot, std::shared_ptr<Run> run);
   // The run thread of one core: runs the core's runs one after another.
   void runnerMain(size_t core);
   void finishRun(const std::shared_ptr<Run>& run, bool ok);
@@ -128,9 +134,11 @@ class SimCard : public platform::DeviceBackend,
     std::vector<size_t> cores;
     DeviceMemory::Journal journal;
   };
-  // Ends the session's launches on any of `cores`, undoing those that ran
-  // out of memory when `givenBack`; under the card's mutex.
-  void endLaunches(uint64_t session, const size_t* first, const size_t* last, bool givenBack);
+  // Ends the session's launches on any core for which onCores(layout index)
+  // holds, undoing those that ran out of memory when `givenBack`; under the
+  // card's mutex. Allocates nothing: a session's close runs it.
+  template <typename OnCores>
+  void endLaunches(uint64_t session, OnCores onCores, bool givenBack);
 
   const int index_;
   const CardOptions options_;

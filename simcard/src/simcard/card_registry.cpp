@@ -26,18 +26,30 @@ int configuredCardCount() {
   return static_cast<int>(n);
 }
 
+// Registers the default cards not registered yet. A card whose construction
+// or registration throws (no host memory) is left out, with those after it,
+// and the exception goes to the caller: the cards before it stay, and the
+// next call (the next device open) makes the rest.
 void installDefaultsOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    const int count = configuredCardCount();
-    std::lock_guard lock(gMutex);
-    for (int i = 0; i < count; ++i) {
-      if (gCards.count(i)) continue;
-      auto card = std::make_shared<SimCard>(i, CardOptions{});
+  static std::mutex installing;  // taken before gMutex
+  static bool installed = false;
+  std::lock_guard once(installing);
+  if (installed) return;
+  const int count = configuredCardCount();
+  std::lock_guard lock(gMutex);
+  for (int i = 0; i < count; ++i) {
+    if (gCards.count(i)) continue;
+    auto card = std::make_shared<SimCard>(i, CardOptions{});
+    std::shared_ptr<SimCard>& slot = gCards[i];
+    try {
       platform::registerDevice(deviceName(i), card);
-      gCards[i] = std::move(card);
+    } catch (...) {
+      gCards.erase(i);
+      throw;
     }
-  });
+    slot = std::move(card);
+  }
+  installed = true;
 }
 
 // The first device open of the process registers the default cards.

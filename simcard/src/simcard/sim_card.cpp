@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -92,7 +93,12 @@ SimCard::SimCard(int index, CardOptions options)
       options_(std::move(options)),
       layout_(options_.useBuiltinLayout ? builtinLayout(options_.interleave) : options_.layout),
       memory_(layout_.regions, options_.memoryCapBytes),
-      cores_(layout_.cores.size()) {}
+      cores_(layout_.cores.size()) {
+  // Every code the card answers has its counter from the start, so that
+  // counting a call never allocates (an unmap on the way out of a block).
+  for (uint32_t code : {kCodeDeviceInfo, kCodeMap, kCodeUnmap, kCodeRegister, kCodeTransfer, kCodeCommand})
+    stats_.callsByCode[code] = 0;
+}
 
 SimCard::~SimCard() {
   {
@@ -139,36 +145,46 @@ std::vector<uint32_t> SimCard::claimedCores() const {
 
 void SimCard::closeSession(uint64_t session) {
   std::lock_guard lock(mutex_);
-  std::vector<size_t> all;
-  for (size_t i = 0; i < cores_.size(); ++i) {
-    all.push_back(i);
-    if (cores_[i].owner == session) cores_[i].owner = 0;
-  }
-  endLaunches(session, all.data(), all.data() + all.size(), true);
+  for (CoreState& core : cores_)
+    if (core.owner == session) core.owner = 0;
+  endLaunches(session, [](size_t) { return true; }, true);
 }
 
-void SimCard::endLaunches(uint64_t session, const size_t* first, const size_t* last, bool givenBack) {
+template <typename OnCores>
+void SimCard::endLaunches(uint64_t session, OnCores onCores, bool givenBack) {
   auto touches = [&](const Launch& l) {
-    return l.session == session && std::any_of(l.cores.begin(), l.cores.end(), [&](size_t c) {
-             return std::find(first, last, c) != last;
-           });
+    return l.session == session && std::any_of(l.cores.begin(), l.cores.end(), onCores);
   };
   // Newest first: an older launch's pages are restored last.
-  for (auto it = launches_.rbegin(); it != launches_.rend(); ++it)
-    if (givenBack && it->journal.refusedForMemory && touches(*it)) memory_.restore(it->journal);
+  for (auto it = launches_.rbegin(); it != launches_.rend(); ++it) {
+    if (!givenBack || !it->journal.refusedForMemory || !touches(*it)) continue;
+    try {
+      memory_.restore(it->journal);
+    } catch (const std::bad_alloc&) {
+      // A page the launch freed since could not come back: the memory stays
+      // as the launch left it, and the cores still go back.
+      KLOG_ERROR("Simulated card {}: no host memory to undo a launch that failed.", index_);
+    }
+  }
   launches_.erase(std::remove_if(launches_.begin(), launches_.end(), touches), launches_.end());
 }
 
 platform::IoResult SimCard::control(uint64_t session, uint32_t code, const void* in, uint32_t inLen, void* out,
                                     uint32_t outLen, const std::shared_ptr<platform::IoCompletion>& completion) {
-  int now = ++inFlight_;
+  // Counted out on every way out, an exception's too (no host memory).
+  struct InFlight {
+    std::atomic<int>& count;
+    const int now = ++count;
+    ~InFlight() { --count; }
+  } inFlight{inFlight_};
   {
     std::lock_guard lock(mutex_);
-    try {
-      ++stats_.callsByCode[code];
-    } catch (const std::bad_alloc&) {  // a code's first call, without host memory for its count: served uncounted
-    }
-    stats_.maxCallsInFlight = std::max(stats_.maxCallsInFlight, now);
+    auto counter = stats_.callsByCode.find(code);
+    if (counter != stats_.callsByCode.end())
+      ++counter->second;
+    else
+      ++stats_.callsByCode[code];  // a code the card does not answer
+    stats_.maxCallsInFlight = std::max(stats_.maxCallsInFlight, inFlight.now);
   }
   platform::IoResult result = platform::IoResult::failed();
   if (in != nullptr) {
@@ -182,7 +198,6 @@ platform::IoResult SimCard::control(uint64_t session, uint32_t code, const void*
       default: break;
     }
   }
-  --inFlight_;
   return result;
 }
 
@@ -327,7 +342,8 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
              });
         if (ok) {
           for (size_t c : cores) cores_[c].owner = 0;
-          endLaunches(session, cores.begin(), cores.end(), true);
+          endLaunches(session, [&](size_t c) { return std::find(cores.begin(), cores.end(), c) != cores.end(); },
+                      true);
         }
         break;
       case kOpQuery: {
@@ -385,11 +401,20 @@ bool SimCard::post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSl
     for (size_t c : cores) cores_[c].postRefused = true;
     return false;
   }
+  // What allocates comes first, so that a post short of host memory starts
+  // no run and leaves the launch as it was: the cores' counters and run records.
+  std::shared_ptr<Run> records[std::size(CoreList{}.at)];
+  for (size_t i = 0; i < cores.count; ++i) {
+    const size_t c = cores.at[i];
+    stats_.postsByCore.try_emplace(layout_.cores[c].key(), 0);
+    records[i] = newRun(cores_[c]);
+  }
   // The launch is through: what it wrote stays.
-  endLaunches(session, cores.begin(), cores.end(), false);
-  for (size_t c : cores) {
+  endLaunches(session, [&](size_t c) { return std::find(cores.begin(), cores.end(), c) != cores.end(); }, false);
+  for (size_t i = 0; i < cores.count; ++i) {
+    const size_t c = cores.at[i];
     ++stats_.postsByCore[layout_.cores[c].key()];
-    startRun(c, ioSlot, hasIoSlot);
+    startRun(c, ioSlot, hasIoSlot, std::move(records[i]));
   }
   return true;
 }
@@ -411,7 +436,10 @@ void SimCard::resetCoreLocked(size_t core) {
     const MemoryRegion region = layout_.regionAt(base);
     memory_.scramble(base, region.size ? region.size : DeviceMemory::kPageSize, kResetPattern);
   }
-  ++stats_.resetsByCore[c.key()];
+  try {
+    ++stats_.resetsByCore[c.key()];
+  } catch (const std::bad_alloc&) {  // a count lost; the reset, which a cancel may run, stands
+  }
 }
 
 void SimCard::resetCore(uint32_t coreKey) {
@@ -428,22 +456,24 @@ void SimCard::ioCancelled(uint64_t tag) {
   if (run && !run->done && run->context.runId == runId) resetCoreLocked(core);
 }
 
-void SimCard::startRun(size_t core, uint32_t ioSlot, bool hasIoSlot) {
+std::shared_ptr<SimCard::Run> SimCard::newRun(CoreState& state) {
+  if (state.previous && state.previous.use_count() == 1) {
+    std::shared_ptr<Run> run = std::move(state.previous);
+    run->stop.reset();
+    run->done = false;
+    run->ok = false;
+    run->waiters.clear();
+    return run;
+  }
+  return std::make_shared<Run>();
+}
+
+void SimCard::startRun(size_t core, uint32_t ioSlot, bool hasIoSlot, std::shared_ptr<Run> run) {
   auto& state = cores_[core];
   // A new post abandons a run that never ended (a hung core): its waiters
   // learn that it failed.
   endRun(state);
   state.postRefused = false;
-  std::shared_ptr<Run> run;
-  if (state.previous && state.previous.use_count() == 1) {
-    run = std::move(state.previous);
-    run->stop.reset();
-    run->done = false;
-    run->ok = false;
-    run->waiters.clear();
-  } else {
-    run = std::make_shared<Run>();
-  }
   state.previous = std::move(state.run);
   run->core = core;
   run->context.core = layout_.cores[core];

@@ -50,7 +50,8 @@ class AsyncInferJobManager {
   // Fulfils the job with a failure status; OK would leave readers looking for
   // outputs that never come, so it is stored as InternalError.
   StatusCode setError(uint32_t jobId, StatusCode status);
-  // Stores the outputs, then fulfils the job with OK.
+  // Stores the outputs, then fulfils the job with OK; with BadAlloc (after a
+  // line) when there is no host memory to store them.
   StatusCode setOutputs(uint32_t jobId, std::vector<halvex::Tensor>&& outputs);
   // Collects the job: its outputs (replacing the list's contents) and OK, or
   // the job's failure, Model_AsyncPipelineNotAlive (unknown job, closed) or

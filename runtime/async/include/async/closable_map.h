@@ -24,6 +24,8 @@ enum class MapResult : int { Ok = 0, TimedOut = 1, Closed = 2 };
 template <typename V>
 class ClosableMap {
  public:
+  using Node = typename std::map<uint32_t, V>::node_type;
+
   ClosableMap() = default;
   ClosableMap(const ClosableMap&) = delete;
   ClosableMap& operator=(const ClosableMap&) = delete;
@@ -40,33 +42,51 @@ class ClosableMap {
     return MapResult::Ok;
   }
 
+  // Puts back a node takeNode handed out (replacing an entry of its id);
+  // allocates nothing. A closed map refuses it and leaves it with the caller.
+  MapResult putNode(Node& node) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!open_) return MapResult::Closed;
+      map_.erase(node.key());
+      map_.insert(std::move(node));
+    }
+    changed_.notify_all();
+    return MapResult::Ok;
+  }
+
   // Moves the entry of the id into `out` and erases it, waiting up to
   // timeoutMs (not at all when it is zero or negative) for it to appear. An
   // entry present in a closed map is still handed out; otherwise TimedOut
   // while the map is open, Closed once it is closed.
   MapResult take(uint32_t id, V& out, int64_t timeoutMs) {
+    Node node;
+    const MapResult result = takeNode(id, node, timeoutMs);
+    if (result == MapResult::Ok) out = std::move(node.mapped());
+    return result;
+  }
+
+  // The same, handing out the map's own node (key(), mapped()): no value
+  // needs to be made to receive it, so that, for a value whose making
+  // allocates (a promise), taking allocates nothing.
+  MapResult takeNode(uint32_t id, Node& out, int64_t timeoutMs) {
     const AsyncClock::time_point deadline = deadlineAfter(timeoutMs);
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_until(lock, deadline, [&] { return !open_ || map_.count(id) != 0; });
     const auto it = map_.find(id);
     if (it != map_.end()) {
-      out = std::move(it->second);
-      map_.erase(it);
+      out = map_.extract(it);
       return MapResult::Ok;
     }
     return open_ ? MapResult::TimedOut : MapResult::Closed;
   }
 
-  // Takes out the entry with the smallest id without waiting; false when the
-  // map is empty.
-  bool takeFirst(uint32_t& id, V& out) {
+  // Takes out the entry with the smallest id without waiting; an empty node
+  // when the map is empty. Allocates nothing.
+  Node takeFirst() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (map_.empty()) return false;
-    const auto it = map_.begin();
-    id = it->first;
-    out = std::move(it->second);
-    map_.erase(it);
-    return true;
+    if (map_.empty()) return Node();
+    return map_.extract(map_.begin());
   }
 
   // Refuses every later put and wakes all waiters. Idempotent.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <new>
 
 #include "core/log.h"
 
@@ -53,11 +54,11 @@ StatusCode AsyncInferJobManager::createJob(uint32_t& jobId) {
 
 StatusCode AsyncInferJobManager::setError(uint32_t jobId, StatusCode status) {
   return guarded("setError", jobId, StatusCode::InternalError, [&] {
-    std::promise<StatusCode> promise;
-    if (promises_.take(jobId, promise, kWaitMs) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
+    ClosableMap<std::promise<StatusCode>>::Node promise;  // a promise made here would allocate
+    if (promises_.takeNode(jobId, promise, kWaitMs) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
     std::lock_guard lock(droppedMutex_);
     dropped_.erase(jobId);  // no outputs will come
-    promise.set_value(status == StatusCode::OK ? StatusCode::InternalError : status);
+    promise.mapped().set_value(status == StatusCode::OK ? StatusCode::InternalError : status);
     return StatusCode::OK;
   });
 }
@@ -65,20 +66,27 @@ StatusCode AsyncInferJobManager::setError(uint32_t jobId, StatusCode status) {
 StatusCode AsyncInferJobManager::setOutputs(uint32_t jobId, std::vector<halvex::Tensor>&& outputs) {
   return guarded("setOutputs", jobId, StatusCode::InternalError, [&] {
     std::vector<halvex::Tensor> uncollectable;
+    StatusCode result = StatusCode::OK;
     {
       std::lock_guard lock(droppedMutex_);
       if (dropped_.erase(jobId) != 0) {
         uncollectable = std::move(outputs);  // freed below, outside the lock
-      } else if (outputs_.put(jobId, std::move(outputs)) != MapResult::Ok) {
-        // Stored before the promise is fulfilled: a reader that sees OK finds them.
-        return StatusCode::Model_AsyncPipelineNotAlive;
+      } else {
+        try {
+          // Stored before the promise is fulfilled: a reader that sees OK finds them.
+          if (outputs_.put(jobId, std::move(outputs)) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
+        } catch (const std::bad_alloc&) {
+          // The job still gets its answer, at once: it failed.
+          KLOG_ERROR("No host memory to keep the outputs of job {}; it fails.", jobId);
+          result = StatusCode::BadAlloc;
+        }
       }
     }
     uncollectable.clear();
-    std::promise<StatusCode> promise;
-    if (promises_.take(jobId, promise, kWaitMs) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
+    ClosableMap<std::promise<StatusCode>>::Node promise;
+    if (promises_.takeNode(jobId, promise, kWaitMs) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
     std::lock_guard lock(droppedMutex_);
-    promise.set_value(StatusCode::OK);
+    promise.mapped().set_value(result);
     return StatusCode::OK;
   });
 }
@@ -140,19 +148,19 @@ StatusCode AsyncInferJobManager::getOutput(uint32_t jobId, std::vector<halvex::T
 
 bool AsyncInferJobManager::waitFor(uint32_t jobId, int64_t timeoutMs) {
   return guarded("waitFor", jobId, false, [&] {
-    std::future<StatusCode> done;
-    if (doneFutures_.take(jobId, done, timeoutMs) != MapResult::Ok) return false;
+    ClosableMap<std::future<StatusCode>>::Node done;  // its own node goes back: nothing to allocate
+    if (doneFutures_.takeNode(jobId, done, timeoutMs) != MapResult::Ok) return false;
     bool ready = false;
-    if (!done.valid()) {
+    if (!done.mapped().valid()) {
       logNoSharedState();
     } else {
-      ready = readyWithin(done, timeoutMs);
+      ready = readyWithin(done.mapped(), timeoutMs);
     }
     // Back in the map so that a later getOutput finds it.
-    if (doneFutures_.put(jobId, std::move(done)) != MapResult::Ok) {
+    if (doneFutures_.putNode(done) != MapResult::Ok) {
       KLOG_WARN("Failed to put done_future back to JobIdFutureMap in AsyncInferJobManager::waitFor. The map was "
                 "closed.");
-      drop(jobId, done);
+      drop(jobId, done.mapped());
     }
     return ready;
   });
@@ -164,13 +172,11 @@ void AsyncInferJobManager::close() {
   outputs_.close();
   // Every job still waiting for its pipeline now reads NotAlive; each promise
   // is fulfilled outside the map's mutex. None of them brings outputs now.
-  for (;;) {
-    uint32_t jobId = 0;
-    std::promise<StatusCode> promise;
-    if (!promises_.takeFirst(jobId, promise)) break;
+  // Taken node by node: closing allocates nothing.
+  for (auto promise = promises_.takeFirst(); !promise.empty(); promise = promises_.takeFirst()) {
     std::lock_guard lock(droppedMutex_);
-    dropped_.erase(jobId);
-    promise.set_value(StatusCode::Model_AsyncPipelineNotAlive);
+    dropped_.erase(promise.key());
+    promise.mapped().set_value(StatusCode::Model_AsyncPipelineNotAlive);
   }
 }
 

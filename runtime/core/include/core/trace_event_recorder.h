@@ -43,7 +43,8 @@ class TraceEventRecorder {
 
   bool start(const char* path);
   void stop();
-  // True when the event was stored.
+  // True when the event was stored; false, not an exception, when there was
+  // no host memory to store it.
   bool record(std::string name, std::string cat, char ph);
   // Cheap check for callers that want to skip building labels.
   bool enabled() const { return enabled_.load(std::memory_order_relaxed); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <new>
 #include <string>
 
 #include "core/trace_event_recorder.h"
@@ -19,7 +20,11 @@ class TraceScope {
   // The end is recorded whenever tracing is on, also for a scope opened
   // before tracing started.
   ~TraceScope() {
-    if (recorder_.enabled()) recorder_.record(name_, cat_, 'E');
+    if (!recorder_.enabled()) return;
+    try {
+      recorder_.record(name_, cat_, 'E');
+    } catch (const std::bad_alloc&) {  // no memory for the label: the event is lost
+    }
   }
   TraceScope(const TraceScope&) = delete;
   TraceScope& operator=(const TraceScope&) = delete;

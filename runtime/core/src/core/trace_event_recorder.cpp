@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <new>
 
 #include "core/log.h"
 #include "kestrane/trace.h"
@@ -51,8 +52,12 @@ bool TraceEventRecorder::record(std::string name, std::string cat, char ph) {
   if (!enabled_.load(std::memory_order_relaxed)) return false;
   Buffer& buffer = buffers_[active_];
   if (!buffer.accepting) return false;
-  buffer.events.push_back(TraceEvent{std::move(name), std::move(cat), static_cast<int32_t>(::getpid()),
-                                     static_cast<int32_t>(::gettid()), nowMicros(), ph});
+  try {
+    buffer.events.push_back(TraceEvent{std::move(name), std::move(cat), static_cast<int32_t>(::getpid()),
+                                       static_cast<int32_t>(::gettid()), nowMicros(), ph});
+  } catch (const std::bad_alloc&) {
+    return false;  // an event lost; the scopes that end in destructors must not throw
+  }
   if (buffer.events.size() > kSwapThreshold && swapAllowed_) {
     const int full = active_;
     active_ = 1 - active_;

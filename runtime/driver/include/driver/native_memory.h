@@ -22,10 +22,12 @@ struct DmaMapping {
 // SystemDriver keeps it; the last release() hands it back to the owner, which
 // destroys it (unmapping and freeing the memory). Mapping and unmapping run
 // under the process-wide DMA semaphore, which is taken before the device-call
-// mutex and never while the owner's live-block mutex is held.
+// mutex and never while the owner's live-block mutex is held, and is given
+// back on every way out.
 class NativeMemory : public DDKMemory {
  public:
-  // Maps `size` bytes; on failure address() is 0 and the reason is printed.
+  // Maps `size` bytes; on failure (host memory short included) address() is
+  // 0 and the reason is printed.
   NativeMemory(SystemDriver& owner, uint64_t size, uint64_t alignment);
   ~NativeMemory() override;
   NativeMemory(const NativeMemory&) = delete;

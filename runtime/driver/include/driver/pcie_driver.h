@@ -28,6 +28,9 @@ class PCIeDriver : public SystemDriverInterface {
   bool memoryWrite(NativeMemory& block, uint64_t deviceAddress, uint64_t hostOffset, uint32_t size) override;
   bool memoryRead(NativeMemory& block, uint64_t deviceAddress, uint64_t hostOffset, uint32_t size) override;
   uint32_t command(uint8_t* record, uint32_t timeoutMs) override;
+  // Aligned host memory mapped for the device, set on the block; false after
+  // a line when it cannot be had, for lack of host memory too (nothing is
+  // kept then). Never throws, nor does freeDMA.
   bool allocDMA(NativeMemory& block, uint64_t size, uint64_t alignment);
   void freeDMA(NativeMemory& block);
 

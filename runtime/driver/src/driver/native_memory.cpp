@@ -1,5 +1,7 @@
 #include "driver/native_memory.h"
 
+#include <new>
+
 #include "config/globals.h"
 #include "driver/driver_print.h"
 #include "driver/pcie_driver.h"
@@ -24,19 +26,40 @@ std::string describeSize(uint64_t size) {
   return text;
 }
 
+namespace {
+
+// The process-wide DMA semaphore, given back on every way out: a mapping
+// left holding it would make every later one wait for ever.
+class DmaTurn {
+ public:
+  DmaTurn() { dmaSemaphore().acquire(); }
+  ~DmaTurn() { dmaSemaphore().release(); }
+  DmaTurn(const DmaTurn&) = delete;
+  DmaTurn& operator=(const DmaTurn&) = delete;
+};
+
+}  // namespace
+
 NativeMemory::NativeMemory(SystemDriver& owner, uint64_t size, uint64_t alignment) : owner_(owner) {
-  dmaSemaphore().acquire();
-  if (owner_.pcie() && owner_.pcie()->allocDMA(*this, size, alignment))
+  bool mapped = false;
+  {
+    const DmaTurn turn;
+    mapped = owner_.pcie() && owner_.pcie()->allocDMA(*this, size, alignment);
+  }
+  if (mapped) {
     size_ = size;
-  else
+    return;
+  }
+  try {
     driverPrint("*E: Sorry! No more linear physical heap memory : %s\n", describeSize(size).c_str());
-  dmaSemaphore().release();
+  } catch (const std::bad_alloc&) {  // not even the line's text
+    driverPrint("*E: Sorry! No more linear physical heap memory : %llu Byte\n", static_cast<unsigned long long>(size));
+  }
 }
 
 NativeMemory::~NativeMemory() {
-  dmaSemaphore().acquire();
+  const DmaTurn turn;
   if (owner_.pcie()) owner_.pcie()->freeDMA(*this);
-  dmaSemaphore().release();
 }
 
 uint32_t NativeMemory::addRef() { return ++refs_; }

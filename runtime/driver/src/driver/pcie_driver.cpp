@@ -1,6 +1,8 @@
 #include "driver/pcie_driver.h"
 
+#include <cerrno>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "config/globals.h"
@@ -150,8 +152,12 @@ void PCIeDriver::writeRegister(uint32_t address, uint32_t value) {
 }
 
 bool PCIeDriver::allocDMA(NativeMemory& block, uint64_t size, uint64_t alignment) {
-  auto mapping = std::make_unique<DmaMapping>();
-  void* buffer = alignedAlloc(size, alignment);
+  std::unique_ptr<DmaMapping> mapping;
+  try {
+    mapping = std::make_unique<DmaMapping>();
+  } catch (const std::bad_alloc&) {  // reported below as the buffer's failure
+  }
+  void* buffer = mapping ? alignedAlloc(size, alignment) : nullptr;
   if (buffer == nullptr) {
     driverPrintError("System memory insufficient : %lld bytes", static_cast<long long>(size));
     return false;
@@ -171,11 +177,15 @@ bool PCIeDriver::allocDMA(NativeMemory& block, uint64_t size, uint64_t alignment
     called = platform::deviceIoControl(*device_, devrec::kMapDma, record, devrec::kMappingSize, record,
                                        devrec::kMappingSize, nullptr, nullptr);
   }
+  const int error = called ? 0 : platform::lastError();
   mapping->handle = devrec::load<uint64_t>(record, 0);
   mapping->hostAddress = reinterpret_cast<uintptr_t>(buffer);
   mapping->size = static_cast<uint32_t>(size);
   if (!called || mapping->handle == 0) {
-    if (!called)
+    // A call that found no host memory mapped nothing.
+    if (error == ENOMEM)
+      driverPrintError("System memory insufficient : %lld bytes", static_cast<long long>(size));
+    else if (!called)
       driverPrintError("S/G DMA memory is not supported.\n");
     else
       driverPrintError("S/G DMA memory can't mapping : %lld bytes", static_cast<long long>(size));

@@ -1,5 +1,6 @@
 #include "driver/system_driver.h"
 
+#include <new>
 #include <vector>
 
 #include "config/globals.h"
@@ -11,9 +12,14 @@ namespace kestrane {
 
 std::unique_ptr<DDK> DDK::create(int card) {
   if (card < 0 || card >= kMaxCards) return nullptr;
-  auto ddk = std::make_unique<SystemDriver>();
-  if (!ddk->open(card)) return nullptr;
-  return ddk;
+  try {
+    auto ddk = std::make_unique<SystemDriver>();
+    if (!ddk->open(card)) return nullptr;
+    return ddk;
+  } catch (const std::bad_alloc&) {
+    driverPrintError("System memory insufficient to open card %d.", card);
+    return nullptr;
+  }
 }
 
 SystemDriver::SystemDriver() = default;
@@ -41,12 +47,17 @@ const uint8_t* SystemDriver::getInfo() const { return pcie_ ? pcie_->getInfo() :
 
 DDKMemory* SystemDriver::allocMemory(uint64_t size, uint64_t alignment) {
   if (!pcie_) return nullptr;
-  auto block = std::make_unique<NativeMemory>(*this, size, alignment);
-  if (block->address() == 0) return nullptr;
-  NativeMemory* raw = block.get();
-  std::lock_guard lock(liveMutex_);
-  blocks_.emplace(raw, std::move(block));
-  return raw;
+  try {
+    auto block = std::make_unique<NativeMemory>(*this, size, alignment);
+    if (block->address() == 0) return nullptr;
+    NativeMemory* raw = block.get();
+    std::lock_guard lock(liveMutex_);
+    blocks_.emplace(raw, std::move(block));  // when this throws, the block unmaps itself
+    return raw;
+  } catch (const std::bad_alloc&) {
+    driverPrintError("System memory insufficient : %lld bytes", static_cast<long long>(size));
+    return nullptr;
+  }
 }
 
 void SystemDriver::destroyBlock(NativeMemory* block) {

@@ -1,6 +1,7 @@
 #include "driver/taliss_device.h"
 
 #include <mutex>
+#include <new>
 
 #include "core/log.h"
 #include "core/trace_scope.h"
@@ -55,8 +56,13 @@ bool replied(uint32_t bytes, const uint8_t* record) {
 }  // namespace
 
 std::unique_ptr<TalissDevice> TalissDevice::create(int card, StatusCode& status) {
-  std::unique_ptr<TalissDevice> device(new TalissDevice(card));
-  if (!device->ddk_) {
+  std::unique_ptr<TalissDevice> device;
+  try {
+    device.reset(new TalissDevice(card));
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("No host memory to open card {}.", card);
+  }
+  if (!device || !device->ddk_) {
     status = StatusCode::Driver_NotInitialized;
     return nullptr;
   }
@@ -138,9 +144,15 @@ uint32_t TalissDevice::readRegister(uint32_t address) { return ddk_->readRegiste
 StatusCode TalissDevice::allocateHostMemory(uint64_t& host, uint64_t size) {
   DDKMemory* block = ddk_->allocMemory(size, kDmaAlignment);
   if (block == nullptr) return StatusCode::Driver_FailedToAllocateHostMemory;
+  try {
+    std::lock_guard lock(gDmaMapMutex);
+    dmaMap_[block->address()] = block;
+  } catch (const std::bad_alloc&) {
+    block->release();  // unmapped and freed: nothing keeps it
+    KLOG_ERROR("No host memory to keep a DMA buffer of {} bytes.", size);
+    return StatusCode::Driver_FailedToAllocateHostMemory;
+  }
   host = block->address();
-  std::lock_guard lock(gDmaMapMutex);
-  dmaMap_[host] = block;
   return StatusCode::OK;
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,7 +55,8 @@ class AcceleratorImpl {
   // leaves nothing claimed or registered.
   std::shared_ptr<TaskQueue> setModel(EngineModel* model, StatusCode& status);
   // Closes the model's queue (its waiting tasks fail), stops its scheduler
-  // and unclaims its cores.
+  // and unclaims its cores. Allocates nothing, so it completes short of host
+  // memory too.
   StatusCode dispose(EngineModel* model);
   // The first step of dispose on its own, for a model that closes its queue
   // before it waits for its requests: the tasks still queued fail at once
@@ -71,8 +73,9 @@ class AcceleratorImpl {
   // Device memory the registered models take, over all cores.
   uint64_t getTotalBinarySize() const { return totalFootprint_.load(std::memory_order_relaxed); }
 
-  // Asks the reset thread to reset the card (from a watchdog after a time-out).
-  void requestReset(uint32_t coreKey);
+  // Asks the reset thread to reset the card (from a watchdog after a time-out);
+  // false when there was no host memory to ask.
+  bool requestReset(uint32_t coreKey);
   uint32_t resetCount() const { return resetCount_.load(); }
 
   // Bulk transfers of cache memory through a 1 MiB staging buffer: device
@@ -96,12 +99,20 @@ class AcceleratorImpl {
   // Sets the footprint of `core`; under the lock.
   void setFootprint(CoreId core, uint64_t bytes);
   void removeModel(EngineModel* model);
+  // Under the lock: the engine's side of a model's dispose (its queue closed,
+  // its scheduler stopped and, when `registered`, its footprint cleared and
+  // its cores unclaimed), leaving the model lists alone.
+  StatusCode release(EngineModel* model, bool registered);
+  // The model's own dispose; what it throws is logged.
+  static void disposeModel(EngineModel& model);
 
   std::unique_ptr<Driver> driver_;
   mutable std::recursive_mutex mutex_;
-  std::vector<EngineModel*> models_;
+  // Lists, so that a model moves from one to the other, and either is read
+  // on the way out, without allocating.
+  std::list<EngineModel*> models_;
   // Models disposeAll dropped that have not called dispose(model) since.
-  std::vector<EngineModel*> dropped_;
+  std::list<EngineModel*> dropped_;
   std::map<EngineModel*, std::shared_ptr<TaskQueue>> queues_;
   std::map<EngineModel*, std::unique_ptr<NPUTaskScheduler>> schedulers_;
   std::thread resetThread_;

@@ -82,13 +82,15 @@ class FlagQueue {
     return true;
   }
 
-  // Every item, whatever the flags.
-  std::vector<T> takeAll() {
-    std::vector<T> all;
+  // The front item, whatever the flags; false when empty. Allocates
+  // nothing, for the ways out that empty a queue item by item.
+  bool takeFront(T& out) {
     std::lock_guard lock(mutex_);
-    items_.drainInto(all);
+    if (items_.empty()) return false;
+    out = std::move(items_.front());
+    items_.pop_front();
     updateReady();
-    return all;
+    return true;
   }
 
   void close() { setFlag(open_, false); }

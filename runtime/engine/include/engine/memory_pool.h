@@ -12,18 +12,23 @@
 // list, the books of buffers handed out, the allocator pointer and the count
 // of allocator calls in flight; it is taken once per buffer and never across
 // an allocation. The two maps' nodes are reused, so a buffer that goes out
-// and comes back allocates nothing. Returns and finished allocator calls signal a condition
-// variable on which setAllocator waits: at most 3000 ms for the buffers
-// still out, and then for the allocator calls still in flight (each ends
-// by itself), so that the allocator is never switched under a call and
-// every buffer goes back to the allocator that made it. Meanwhile new
-// requests for the allocator wait for the switch.
+// and comes back allocates nothing. What a buffer's return needs (its node
+// in the free list, room among the spare nodes) is made when it goes out,
+// so returning buffers and setAllocator never allocate: dispose and
+// destructors cannot fail for lack of host memory, and a request that finds
+// none for that fails with BadAlloc. Returns and finished allocator calls
+// signal a condition variable on which setAllocator waits: at most 3000 ms
+// for the buffers still out, and then for the allocator calls still in
+// flight (each ends by itself), so that the allocator is never switched
+// under a call and every buffer goes back to the allocator that made it.
+// Meanwhile new requests for the allocator wait for the switch.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "core/buffer_book.h"
@@ -47,16 +52,20 @@ class MemoryPool {
   // that came back first), else a new one from the allocator.
   StatusCode allocateHostMemory(uint64_t size, Buffer& out) {
     Allocator* allocator = nullptr;
+    InUse::node_type booked;    // the buffer's entry among those handed out
+    FreeList::node_type back;   // a new buffer's entry in the free list once it returns
     {
       std::unique_lock lock(mutex_);
       changed_.wait(lock, [&] { return !switching_; });
       if (allocator_ == nullptr) return StatusCode::MemoryPool_AllocatorNotSet;
       auto it = freeList_.lower_bound(size);
-      if (it != freeList_.end() && it->first == size) {
+      const bool reuse = it != freeList_.end() && it->first == size;
+      if (!readyReturn(booked, reuse ? nullptr : &back)) return StatusCode::BadAlloc;
+      if (reuse) {
         out.data = it->second;
         out.size = size;
-        spareFree_.push_back(freeList_.extract(it));
-        bookInUse(out.data, size);
+        spareFree_.push_back(freeList_.extract(it));  // room made by readyReturn
+        bookInUse(std::move(booked), out.data, size);
         return StatusCode::OK;
       }
       allocator = allocator_;
@@ -67,17 +76,18 @@ class MemoryPool {
     try {
       status = allocator->allocateHostMemory(address, size);
     } catch (...) {
-      endCall(nullptr, 0);
+      endCall(nullptr, 0, std::move(booked), std::move(back));
       throw;
     }
-    endCall(status == StatusCode::OK ? address : nullptr, size);
+    endCall(status == StatusCode::OK ? address : nullptr, size, std::move(booked), std::move(back));
     if (status != StatusCode::OK) return status;
     out.data = address;
     out.size = size;
     return StatusCode::OK;
   }
 
-  // Returns one buffer; MemoryPool_BufNotFound for one the pool did not hand out.
+  // Returns one buffer; MemoryPool_BufNotFound for one the pool did not hand
+  // out. Allocates nothing.
   StatusCode freeHostMemory(const Buffer& buf) {
     {
       std::lock_guard lock(mutex_);
@@ -87,17 +97,14 @@ class MemoryPool {
         return StatusCode::MemoryPool_BufNotFound;
       }
       auto node = inUse_.extract(it);
-      // After the buffers of the same size.
-      if (spareFree_.empty()) {
-        freeList_.emplace(node.mapped(), node.key());
-      } else {
-        auto free = std::move(spareFree_.back());
-        spareFree_.pop_back();
-        free.key() = node.mapped();
-        free.mapped() = node.key();
-        freeList_.insert(std::move(free));
-      }
-      spareInUse_.push_back(std::move(node));
+      // After the buffers of the same size, in the node made when it went
+      // out (there are at least as many spare ones as buffers out).
+      auto free = std::move(spareFree_.back());
+      spareFree_.pop_back();
+      free.key() = node.mapped();
+      free.mapped() = node.key();
+      freeList_.insert(std::move(free));
+      spareInUse_.push_back(std::move(node));  // room made when it went out
     }
     changed_.notify_all();
     return StatusCode::OK;
@@ -125,9 +132,18 @@ class MemoryPool {
     // No new call reaches the old allocator from here on.
     switching_ = true;
     changed_.wait(lock, [&] { return calls_ == 0; });
-    if (allocator_ != nullptr)
-      for (const auto& entry : freeList_) allocator_->freeHostMemory(entry.second);
+    if (allocator_ != nullptr) {
+      for (const auto& entry : freeList_) {
+        try {
+          allocator_->freeHostMemory(entry.second);
+        } catch (const std::exception& e) {  // the switch completes whatever one free does
+          KLOG_ERROR("Failed to free a host buffer of the memory pool: {}", e.what());
+        }
+      }
+    }
+    freeNodes_ -= freeList_.size();
     freeList_.clear();
+    inUseNodes_ -= inUse_.size();
     inUse_.clear();
     allocator_ = allocator;
     switching_ = false;
@@ -154,25 +170,61 @@ class MemoryPool {
   }
 
  private:
-  // An allocator call ended with `address` (null: it failed); books it.
-  void endCall(void* address, uint64_t size) {
+  using FreeList = std::multimap<uint64_t, void*>;  // size -> address, in order of return
+  using InUse = std::map<void*, uint64_t>;          // address -> size
+
+  template <typename Map>
+  static typename Map::node_type newNode() {
+    Map map;
+    map.emplace();
+    return map.extract(map.begin());
+  }
+
+  // Under the mutex, before a buffer goes out: takes a node for its books
+  // into `booked` and, for a buffer new to the pool (`back` given), makes
+  // its free-list node, and makes room among the spares for every node, so
+  // that neither its hand-out nor its return allocates. False, with a line
+  // and nothing changed, when there is no memory for that.
+  bool readyReturn(InUse::node_type& booked, FreeList::node_type* back) {
+    try {
+      spareInUse_.reserve(inUseNodes_ + 1);
+      if (back != nullptr) spareFree_.reserve(freeNodes_ + 1);
+      if (spareInUse_.empty()) {
+        booked = newNode<InUse>();
+        ++inUseNodes_;
+      } else {
+        booked = std::move(spareInUse_.back());
+        spareInUse_.pop_back();
+      }
+      if (back != nullptr) {
+        *back = newNode<FreeList>();
+        ++freeNodes_;
+      }
+      return true;
+    } catch (const std::bad_alloc&) {
+      if (booked) spareInUse_.push_back(std::move(booked));
+      KLOG_ERROR("No host memory for the books of the memory pool.");
+      return false;
+    }
+  }
+
+  // An allocator call ended with `address` (null: it failed); books it, or
+  // keeps the nodes made for it as spares.
+  void endCall(void* address, uint64_t size, InUse::node_type booked, FreeList::node_type back) {
     {
       std::lock_guard lock(mutex_);
       --calls_;
-      if (address != nullptr) bookInUse(address, size);
+      spareFree_.push_back(std::move(back));  // a returned buffer takes one
+      if (address != nullptr)
+        bookInUse(std::move(booked), address, size);
+      else
+        spareInUse_.push_back(std::move(booked));
     }
     changed_.notify_all();
   }
 
-  // Under the mutex: books a buffer as handed out, in a spare node when
-  // there is one.
-  void bookInUse(void* address, uint64_t size) {
-    if (spareInUse_.empty()) {
-      inUse_.emplace(address, size);
-      return;
-    }
-    auto node = std::move(spareInUse_.back());
-    spareInUse_.pop_back();
+  // Under the mutex: books a buffer as handed out in the node readyReturn took.
+  void bookInUse(InUse::node_type node, void* address, uint64_t size) {
     node.key() = address;
     node.mapped() = size;
     inUse_.insert(std::move(node));
@@ -183,12 +235,17 @@ class MemoryPool {
   Allocator* allocator_ = nullptr;
   size_t calls_ = 0;         // allocator calls in flight
   bool switching_ = false;   // setAllocator waits for calls_ to reach 0
-  std::multimap<uint64_t, void*> freeList_;  // size -> address, in order of return
-  std::map<void*, uint64_t> inUse_;          // address -> size
+  FreeList freeList_;
+  InUse inUse_;
   // Nodes of the two maps not in use: a buffer that moves from one map to
-  // the other takes one, so that steady traffic allocates nothing.
-  std::vector<std::multimap<uint64_t, void*>::node_type> spareFree_;
-  std::vector<std::map<void*, uint64_t>::node_type> spareInUse_;
+  // the other takes one, so that steady traffic allocates nothing. There
+  // are at least as many spare free-list nodes as buffers handed out, and
+  // each vector has room for every node of its kind (the counts: nodes in
+  // the map, among the spares and in the hands of a call).
+  std::vector<FreeList::node_type> spareFree_;
+  std::vector<InUse::node_type> spareInUse_;
+  size_t freeNodes_ = 0;
+  size_t inUseNodes_ = 0;
   // Last: lists the pool once everything above exists and unlists it
   // before any of it goes, so callers holding only a Buffer can learn the
   // size of its block (handedOutBufferSize).

@@ -92,6 +92,8 @@ class NPUWatchdog {
                       const char* what, size_t i, size_t j);
   StatusCode fromDevice(uint64_t address, uint64_t size, uint64_t host, bool interleave, size_t i, size_t j);
   StatusCode retrieveOutput(const NPUTask& task, int32_t item, size_t slot);
+  // Asks for the reset a time-out needs: Acc_NPUTimeout, or BadAlloc when
+  // there was no host memory to ask (nothing then waits for a reset).
   StatusCode timedOut(CoreId first);
   uint64_t timeoutNs(size_t v) const;
   void dumpDDRBin(bool interleave, uint32_t delayMs, const std::string& path);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "config/globals.h"
@@ -92,7 +93,7 @@ std::unique_ptr<AcceleratorImpl> AcceleratorImpl::create(int card, StatusCode& s
   if (!platform::startThread(acc->resetThread_, &AcceleratorImpl::resetMain, acc.get())) {
     KLOG_ERROR("Failed to start the reset thread: {}", platform::systemErrorText(platform::lastError()));
     status = StatusCode::InternalError;
-    return nullptr;  // the destructor gives the timer period back
+    return nullptr;
   }
   status = StatusCode::OK;
   return acc;
@@ -103,37 +104,45 @@ AcceleratorImpl::AcceleratorImpl(std::unique_ptr<Driver> driver) : driver_(std::
 AcceleratorImpl::~AcceleratorImpl() {
   // Each model disposes itself, which calls back dispose(model). The lock is
   // not held across a model's dispose: its asynchronous pipeline may wait
-  // for tasks that need a reset, which needs the lock.
-  std::vector<EngineModel*> models;
-  {
-    std::lock_guard lock(mutex_);
-    models = models_;
-  }
-  for (EngineModel* model : models) {
-    if (!isRegistered(model)) continue;
-    model->dispose();
+  // for tasks that need a reset, which needs the lock. The lists are read
+  // in place, one model at a time, so that nothing here allocates.
+  for (;;) {
+    EngineModel* model = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      if (models_.empty()) break;
+      model = models_.front();
+    }
+    disposeModel(*model);
     if (isRegistered(model)) dispose(model);  // a model that did not call back
   }
   resetRequests_.close();
   if (resetThread_.joinable()) resetThread_.join();
   // No reset drops a model now. Those a failed reset dropped still hold this
   // accelerator (its pool and queue calls) until they dispose themselves.
-  std::vector<EngineModel*> dropped;
-  {
-    std::lock_guard lock(mutex_);
-    dropped = dropped_;
-  }
-  for (EngineModel* model : dropped) {
+  for (;;) {
+    EngineModel* model = nullptr;
     {
       std::lock_guard lock(mutex_);
-      if (std::find(dropped_.begin(), dropped_.end(), model) == dropped_.end()) continue;
+      if (dropped_.empty()) break;
+      model = dropped_.front();
     }
-    model->dispose();  // calls back dispose(model)
+    disposeModel(*model);  // calls back dispose(model)
+    std::lock_guard lock(mutex_);
+    dropped_.remove(model);  // one that did not call back is not asked again
   }
   platform::endTimerPeriod(1);
   schedulers_.clear();
   queues_.clear();
   driver_.reset();
+}
+
+void AcceleratorImpl::disposeModel(EngineModel& model) {
+  try {
+    model.dispose();
+  } catch (const std::exception& e) {  // the accelerator still goes; the engine's side follows
+    KLOG_ERROR("Failed to dispose model {}: {}", model.path(), e.what());
+  }
 }
 
 bool AcceleratorImpl::isRegistered(const EngineModel* model) const {
@@ -288,9 +297,7 @@ std::shared_ptr<TaskQueue> AcceleratorImpl::setModel(EngineModel* model, StatusC
   }
 }
 
-void AcceleratorImpl::removeModel(EngineModel* model) {
-  models_.erase(std::remove(models_.begin(), models_.end(), model), models_.end());
-}
+void AcceleratorImpl::removeModel(EngineModel* model) { models_.remove(model); }
 
 StatusCode AcceleratorImpl::createScheduler(EngineModel* model) {
   std::lock_guard lock(mutex_);
@@ -320,16 +327,23 @@ StatusCode AcceleratorImpl::closeTaskQueue(EngineModel* model) {
   queue->second->close();
   auto scheduler = schedulers_.find(model);
   if (scheduler != schedulers_.end()) scheduler->second->wakeDispatcher();
-  for (NPUTask& task : queue->second->takeAll()) task.result.set_value(false);
+  // One by one, so that closing allocates nothing.
+  for (NPUTask task; queue->second->takeFront(task);) task.result.set_value(false);
   return StatusCode::OK;
 }
 
 StatusCode AcceleratorImpl::dispose(EngineModel* model) {
   std::lock_guard lock(mutex_);
-  dropped_.erase(std::remove(dropped_.begin(), dropped_.end(), model), dropped_.end());
+  dropped_.remove(model);
+  const bool registered = std::find(models_.begin(), models_.end(), model) != models_.end();
+  const StatusCode status = release(model, registered);
+  if (registered) removeModel(model);
+  return status;
+}
+
+StatusCode AcceleratorImpl::release(EngineModel* model, bool registered) {
   StatusCode status = closeTaskQueue(model);
   if (status != StatusCode::OK) KLOG_ERROR("Failed to get task queue.");
-  const bool registered = std::find(models_.begin(), models_.end(), model) != models_.end();
   if (!registered) {
     KLOG_ERROR("Failed to dispose model.");
     if (status == StatusCode::OK) status = StatusCode::Acc_NoSuchModel;
@@ -338,7 +352,6 @@ StatusCode AcceleratorImpl::dispose(EngineModel* model) {
   queues_.erase(model);
   if (!registered) return status;  // its cores may be another model's by now
   for (CoreId core : model->targetCores()) setFootprint(core, 0);
-  removeModel(model);
   const StatusCode unclaimed = driver_->unclaimCores(model->targetCores());
   if (status != StatusCode::OK) return status;
   return removed != StatusCode::OK ? removed : unclaimed;
@@ -346,12 +359,12 @@ StatusCode AcceleratorImpl::dispose(EngineModel* model) {
 
 void AcceleratorImpl::disposeAll() {
   std::lock_guard lock(mutex_);
-  dropped_.reserve(dropped_.size() + models_.size());  // none is dropped untold
   while (!models_.empty()) {
     EngineModel* model = models_.back();
-    if (dispose(model) != StatusCode::OK) KLOG_ERROR("Failed to dispose model, {}", model->path());
-    removeModel(model);  // whatever happened, it is gone
-    dropped_.push_back(model);
+    if (release(model, true) != StatusCode::OK) KLOG_ERROR("Failed to dispose model, {}", model->path());
+    // Whatever happened, it is gone, and is told when the accelerator goes;
+    // moved between the lists, so that nothing is allocated.
+    dropped_.splice(dropped_.end(), models_, std::prev(models_.end()));
   }
 }
 

@@ -96,13 +96,20 @@ NPUTaskScheduler::~NPUTaskScheduler() {
   stop();
   workQueue_.close();
   for (auto& worker : workers_) worker.join();
-  for (auto& item : workQueue_.takeAll()) item.task.result.set_value(false);  // none without workers
+  for (WorkItem item; workQueue_.takeFront(item);) item.task.result.set_value(false);  // none without workers
   // Handed back for the reset: in front of what the dispatcher put back,
   // the last dispatched first so that the first ends up in front.
   std::sort(handedBack_.begin(), handedBack_.end(),
             [](const WorkItem& a, const WorkItem& b) { return a.order > b.order; });
-  for (WorkItem& item : handedBack_)
-    if (!queue_->pushFront(std::move(item.task))) item.task.result.set_value(false);
+  for (WorkItem& item : handedBack_) {
+    bool queued = false;
+    try {
+      queued = queue_->pushFront(std::move(item.task));
+    } catch (const std::bad_alloc&) {  // no room in the queue: the task fails instead
+      KLOG_ERROR("No host memory to queue a task again after the reset; it fails.");
+    }
+    if (!queued) item.task.result.set_value(false);
+  }
 }
 
 void NPUTaskScheduler::stop() {
@@ -167,7 +174,7 @@ bool NPUTaskScheduler::dispatchNext(uint64_t order) {
       KLOG_ERROR("Failed to find available cores.");
       task.result.set_value(false);
       queue_->close();
-      for (auto& left : queue_->takeAll()) left.result.set_value(false);
+      for (NPUTask left; queue_->takeFront(left);) left.result.set_value(false);
       return false;
   }
   return true;

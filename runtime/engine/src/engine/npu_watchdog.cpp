@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "core/log.h"
@@ -38,8 +39,11 @@ class TraceSpan {
   }
   ~TraceSpan() { close(); }
   void close() {
-    if (open_) traceRecorder().record(name_, "", 'E');
-    open_ = false;
+    if (!std::exchange(open_, false)) return;
+    try {
+      traceRecorder().record(name_, "", 'E');
+    } catch (const std::bad_alloc&) {  // no memory for the label: the event is lost
+    }
   }
 
  private:
@@ -393,14 +397,16 @@ StatusCode NPUWatchdog::loadProgram(size_t v) {
     return status;
   }
   const uint64_t waitNs = seams::watchdogTimes().initWaitNs;
-  std::vector<CoreId> timedOutCores;
-  for (CoreId core : cores_) {
+  // The first core that timed out, kept without allocating: the reset it
+  // asks for must not be lost to a lack of host memory.
+  const CoreId* timedOutCore = nullptr;
+  for (const CoreId& core : cores_) {
     if (!driver_.waitDone(core, waitNs)) {
       KLOG_ERROR("[{:x}] Timeout occurred while init imem...", coreKey(core));
-      timedOutCores.push_back(core);
+      if (timedOutCore == nullptr) timedOutCore = &core;
     }
   }
-  return timedOutCores.empty() ? StatusCode::OK : timedOut(timedOutCores.front());
+  return timedOutCore == nullptr ? StatusCode::OK : timedOut(*timedOutCore);
 }
 
 StatusCode NPUWatchdog::copyNpuBinary(const NPUTask& task) {
@@ -502,8 +508,10 @@ uint64_t NPUWatchdog::timeoutNs(size_t v) const {
 
 StatusCode NPUWatchdog::timedOut(CoreId first) {
   if (std::getenv("OPHEL_DEV_SLEEP_ON_TIMEOUT") != nullptr) platform::sleepMs(kSleepOnTimeoutMs);
+  // Only a reset that was asked for holds the group and the next tasks back
+  // for it: they would otherwise wait for one that never comes.
+  if (!acc_.requestReset(coreKey(first))) return StatusCode::BadAlloc;
   resetPending_ = true;
-  acc_.requestReset(coreKey(first));
   return StatusCode::Acc_NPUTimeout;
 }
 
@@ -540,19 +548,19 @@ StatusCode NPUWatchdog::infer(const NPUTask& task, size_t slot, bool& deferred) 
   const bool blocking = driver_.isWaitDoneBlocking();
   if (!blocking)
     platform::sleepMs(std::max<uint32_t>(1, static_cast<uint32_t>(model_.consumedLatency(v)) / 1000000));
-  std::vector<CoreId> timedOutCores;
+  const CoreId* timedOutCore = nullptr;  // the first, as in the init run
   {
     TraceSpan waitTrace("wait core");
     for (size_t i = 0; i < plans_[v].controlRegisters.size(); ++i) {
       if (!driver_.waitDone(cores_[i], t)) {
         KLOG_ERROR("[{:x}] Timeout occurred", coreKey(cores_[i]));
-        timedOutCores.push_back(cores_[i]);
+        if (timedOutCore == nullptr) timedOutCore = &cores_[i];
       }
     }
   }
   const uint64_t end1 = platform::ticks100ns();
   runTrace.close();
-  if (!timedOutCores.empty()) return timedOut(timedOutCores.front());
+  if (timedOutCore != nullptr) return timedOut(*timedOutCore);
   const uint64_t end2 = platform::ticks100ns();
   if (!blocking && !task.supplementary) {
     const uint64_t a = (end1 - start) / 100 * 90, b = (end2 - start) / 100 * 90;

@@ -3,6 +3,7 @@
 // device, uploads the models' binaries again and restarts the schedulers.
 
 #include <exception>
+#include <new>
 
 #include "core/log.h"
 #include "driver/driver.h"
@@ -12,9 +13,15 @@
 
 namespace kestrane {
 
-void AcceleratorImpl::requestReset(uint32_t coreKey) {
+bool AcceleratorImpl::requestReset(uint32_t coreKey) {
   uint32_t key = coreKey;
-  resetRequests_.push(std::move(key));  // a closed queue (accelerator going) drops it
+  try {
+    resetRequests_.push(std::move(key));  // a closed queue (accelerator going) drops it
+    return true;
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("No host memory to ask for a reset of core {:x}.", coreKey);
+    return false;
+  }
 }
 
 void AcceleratorImpl::resetMain() {

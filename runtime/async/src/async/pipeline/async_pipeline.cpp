@@ -1,5 +1,6 @@
 #include "async/pipeline/async_pipeline.h"
 
+#include <new>
 #include <utility>
 
 #include "async/future_impl.h"
@@ -64,8 +65,12 @@ Future<Out> AsyncPipeline::inferAsync(std::vector<NDArray<In>> inputs, std::vect
         "Failed to generate a future and an invalid future is returned. Maybe AsyncModel was disposed prematurely.");
     return Future<Out>();
   }
+  // The future is made before the job is queued, so that a queued job
+  // always has one; a job that cannot be queued ends here, failed and
+  // released, instead of staying in the manager uncollected.
   std::unique_ptr<FutureImpl<Out>> future;
   try {
+    future = std::make_unique<FutureImpl<Out>>(jobId, manager_);
     PipelineJob job;
     job.jobId = jobId;
     job.memoryFormat = format;
@@ -74,17 +79,16 @@ Future<Out> AsyncPipeline::inferAsync(std::vector<NDArray<In>> inputs, std::vect
     job.npuOpIndex = npuOpIndex;
     job.tensors = std::move(views);
     keepInputs(job, std::move(inputs));
-    future = std::make_unique<FutureImpl<Out>>(jobId, manager_);
     // Returns once the job is queued; later failures reach the caller through
     // the future (a queue closed meanwhile leaves the job to the closed
     // manager, which answers Model_AsyncPipelineNotAlive).
     elements_.front()->chain(job);
-  } catch (...) {
-    // Not queued (host memory ran out): no future will collect the job, so
-    // the manager lets it go now.
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("No host memory to queue an asynchronous request; an invalid future is returned.");
     manager_->setError(jobId, StatusCode::BadAlloc);
-    manager_->release(jobId);
-    throw;
+    manager_->release(jobId);  // its done future is ready: nothing to note
+    status = StatusCode::BadAlloc;
+    return Future<Out>();
   }
   return Future<Out>(std::move(future));
 }

@@ -1,6 +1,7 @@
 #include "async/pipeline/element_derived.h"
 
 #include <algorithm>
+#include <array>
 #include <future>
 #include <initializer_list>
 #include <utility>
@@ -32,20 +33,26 @@ using BufferLists = std::vector<std::vector<Buffer>>;
 // before a failed job is passed on, and leave them empty.
 class HeldBuffers {
  public:
+  // Up to four lists, kept in place: making the guard allocates nothing, so
+  // it holds the buffers a job brought in from the start.
   HeldBuffers(PipelinePool& pool, std::initializer_list<BufferLists*> lists, std::future<bool>* task = nullptr)
-      : pool_(pool), lists_(lists), task_(task) {}
+      : pool_(pool), task_(task) {
+    for (BufferLists* list : lists)
+      if (count_ < lists_.size()) lists_[count_++] = list;
+  }
   ~HeldBuffers() {
-    const bool held = std::any_of(lists_.begin(), lists_.end(), [](const BufferLists* l) { return !l->empty(); });
-    if (!held) return;
+    const auto held = [](const BufferLists* l) { return !l->empty(); };
+    if (!std::any_of(lists_.begin(), lists_.begin() + count_, held)) return;
     if (task_ != nullptr && task_->valid()) task_->wait();
-    for (BufferLists* list : lists_) pool_.freeHostMemory(*list);
+    for (size_t i = 0; i < count_; ++i) pool_.freeHostMemory(*lists_[i]);
   }
   HeldBuffers(const HeldBuffers&) = delete;
   HeldBuffers& operator=(const HeldBuffers&) = delete;
 
  private:
   PipelinePool& pool_;
-  std::vector<BufferLists*> lists_;
+  std::array<BufferLists*, 4> lists_{};
+  size_t count_ = 0;
   std::future<bool>* task_;
 };
 

@@ -102,8 +102,21 @@ StatusCode ModelImpl::launch(AcceleratorImpl* accelerator) {
 }
 
 StatusCode ModelImpl::dispose() {
+  // Nothing on the way allocates; should a step throw all the same, the
+  // ones after it still run, so that the model keeps no registration,
+  // buffer, pool allocator or disposal count behind (a pool left pointing
+  // at the accelerator would reach it after it is gone).
+  StatusCode failed = StatusCode::OK;
+  auto step = [&](const char* what, auto&& body) {
+    try {
+      body();
+    } catch (const std::exception& e) {
+      KLOG_ERROR("Disposing the model: {} failed: {}", what, e.what());
+      failed = StatusCode::InternalError;
+    }
+  };
   ++disposing_;
-  {
+  step("closing the queue", [&] {
     // Before waiting for the requests running: the pipeline goes first (its
     // last jobs still run on the queue), then the queue closes, so that the
     // tasks still waiting fail at once and each running request ends within
@@ -113,23 +126,27 @@ StatusCode ModelImpl::dispose() {
       closePipeline();
       accelerator_->closeTaskQueue(this);
     }
-  }
+  });
   std::unique_lock lock(stateMutex_);
   --disposing_;  // the requests that waited now see the model disposed
   if (!launched_) return StatusCode::OK;
   launched_ = false;
-  closePipeline();
-  const StatusCode status = accelerator_->dispose(this);
+  step("closing the pipeline", [&] { closePipeline(); });
+  StatusCode status = StatusCode::OK;
+  step("unregistering", [&] { status = accelerator_->dispose(this); });
+  if (status == StatusCode::OK) status = failed;
   if (status != StatusCode::OK)
     KLOG_WARN("Model disposed. (status code: {})", static_cast<int32_t>(status));
   else
     KLOG_INFO("Model disposed.");
   if (config_.getCoreAllocationPolicy() == CoreAllocationPolicy::Auto) targetCores_.clear();
   taskQueue_.reset();
-  freeSupplementaryBuffers();
-  freeNPUBinBuffers();
-  freeZeroBlock();
-  pool_.setAllocator(nullptr);
+  step("returning the program buffers", [&] {
+    freeSupplementaryBuffers();
+    freeNPUBinBuffers();
+    freeZeroBlock();
+  });
+  step("detaching the memory pool", [&] { pool_.setAllocator(nullptr); });
   accelerator_ = nullptr;
   return status;
 }
