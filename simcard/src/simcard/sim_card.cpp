@@ -324,16 +324,10 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
                return cores_[c].owner == 0 || cores_[c].owner == session;
              });
         if (ok) {
-          // The launch's record first: without host memory for it, the claim is refused.
-          try {
-            launches_.push_back({session, std::vector<size_t>(cores.begin(), cores.end()), {}});
-          } catch (const std::bad_alloc&) {
-            KLOG_ERROR("Simulated card {}: no host memory to record a claim of {} cores.", index_, cores.count);
-            ok = false;
-          }
-        }
-        if (ok)
+          // Recorded before the claim: a claim short of host memory takes nothing.
+          launches_.push_back({session, std::vector<size_t>(cores.begin(), cores.end()), {}});
           for (size_t c : cores) cores_[c].owner = session;
+        }
         break;
       case kOpUnclaim:
         ok = !faults_.take(FaultOp::Unclaim) && coresOf(mask0, mask1, cores) &&

@@ -82,28 +82,28 @@ std::vector<std::vector<Buffer>> acquireBufferss(ModelMemoryPool& pool, const NP
   std::vector<SeqLensHWC> multipliers;
   try {
     multipliers.reserve(seqlens_hwc.size());
+    for (size_t i = 0; i < seqlens_hwc.size(); ++i) {
+      const std::vector<int>& entry = seqlens_hwc[i];
+      if (entry.size() != 3) {
+        KLOG_ERROR("Failed to acquire a Buffer - seqlens_hwc[{}].size() != 3 (actual: {}).", i, entry.size());
+        status = StatusCode::Model_ShapeMismatched;
+        return {};
+      }
+      // A count below 1 would size the buffer as nothing, or as a wrapped
+      // giant; neither holds an item.
+      if (entry[0] < 1 || entry[1] < 1 || entry[2] < 1) {
+        KLOG_ERROR("Failed to acquire a Buffer - seqlens_hwc[{}] = [{}, {}, {}] holds a count below 1.", i, entry[0],
+                   entry[1], entry[2]);
+        status = StatusCode::Model_ShapeMismatched;
+        return {};
+      }
+      multipliers.push_back({static_cast<uint32_t>(entry[0]), static_cast<uint32_t>(entry[1]),
+                             static_cast<uint32_t>(entry[2])});
+    }
   } catch (const std::bad_alloc&) {
     KLOG_ERROR("Failed to acquire a Buffer - out of host memory.");
     status = StatusCode::BadAlloc;
     return {};
-  }
-  for (size_t i = 0; i < seqlens_hwc.size(); ++i) {
-    const std::vector<int>& entry = seqlens_hwc[i];
-    if (entry.size() != 3) {
-      KLOG_ERROR("Failed to acquire a Buffer - seqlens_hwc[{}].size() != 3 (actual: {}).", i, entry.size());
-      status = StatusCode::Model_ShapeMismatched;
-      return {};
-    }
-    // A count below 1 would size the buffer as nothing, or as a wrapped
-    // giant; neither holds an item.
-    if (entry[0] < 1 || entry[1] < 1 || entry[2] < 1) {
-      KLOG_ERROR("Failed to acquire a Buffer - seqlens_hwc[{}] = [{}, {}, {}] holds a count below 1.", i, entry[0],
-                 entry[1], entry[2]);
-      status = StatusCode::Model_ShapeMismatched;
-      return {};
-    }
-    multipliers.push_back({static_cast<uint32_t>(entry[0]), static_cast<uint32_t>(entry[1]),
-                           static_cast<uint32_t>(entry[2])});
   }
   return acquireBufferss(pool, op, batch, multipliers, isInput, status);
 }

@@ -224,28 +224,28 @@ std::vector<std::string> formatShapeLines(const std::vector<Shape>& shapes, size
   return lines;
 }
 
-void writeModelSummary(const std::string& path, std::ostream& out) {
+namespace {
+
+// The whole summary, or an empty text after a line. A stream that finds no
+// memory sets its bad bit instead of throwing, so the text is checked too.
+std::string renderedSummary(const std::string& path) {
   try {
-    // Rendered aside first: a failure half-way writes nothing.
     std::ostringstream text;
-    if (!renderSummary(path, text)) return;
-    out << text.str();
+    if (!renderSummary(path, text)) return {};
+    if (!text) throw std::bad_alloc();
+    return text.str();
   } catch (const std::bad_alloc&) {
     KLOG_ERROR("Failed to write the summary of {}: out of host memory.", path);
   } catch (const std::exception& e) {
     KLOG_ERROR("Failed to write the summary of {}: {}", path, e.what());
   }
+  return {};
 }
 
-std::string getModelSummary(const std::string& path) {
-  try {
-    std::ostringstream out;
-    writeModelSummary(path, out);
-    return out.str();
-  } catch (const std::bad_alloc&) {
-    KLOG_ERROR("Failed to write the summary of {}: out of host memory.", path);
-    return {};
-  }
-}
+}  // namespace
+
+void writeModelSummary(const std::string& path, std::ostream& out) { out << renderedSummary(path); }
+
+std::string getModelSummary(const std::string& path) { return renderedSummary(path); }
 
 }  // namespace kestrane
