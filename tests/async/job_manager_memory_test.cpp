@@ -48,19 +48,9 @@ TEST(JobManagerMemoryTest, EachFailedAllocationOfAnAnswerLeavesTheJobAnsweredAtO
       uint32_t job = 0;
       ASSERT_EQ(manager.createJob(job), StatusCode::OK);
       Tensors outputs = {halvex::full({2, 3}, 1.5f)};
-      std::string thrown;
-      failAllocation(k);
-      {
-        CountedAllocations counted;
-        try {
-          step.run(manager, job, outputs);
-        } catch (const std::exception& e) {
-          thrown = e.what();
-        }
-      }
-      failed = allocationFailed();
-      failAllocation(std::nullopt);
-      EXPECT_EQ(thrown, "") << "the step threw";
+      const FailingRun run = runFailing(k, [&] { step.run(manager, job, outputs); });
+      failed = run.failed;
+      EXPECT_EQ(run.thrown, "") << "the step threw";
       if (step.after) step.after(manager, job);
       Tensors collected;
       const StatusCode answer = manager.getOutput(job, collected, kSoon);

@@ -70,23 +70,12 @@ TEST_F(DriverTest, EachFailedAllocationOfADmaBlockFailsItCleanlyAndTheNextBlockI
       }
       const size_t mappings = card->stats().liveMappings;
       std::optional<StatusCode> status;
-      std::string thrown;
       const LogCapture log;
       ::testing::internal::CaptureStdout();  // the driver's failure lines
-      failAllocation(k);
-      {
-        std::optional<CountedAllocations> counted;
-        if (!step.countsItself) counted.emplace();
-        try {
-          status = step.run(*device, host);
-        } catch (const std::exception& e) {
-          thrown = e.what();
-        }
-      }
-      failed = allocationFailed();
-      failAllocation(std::nullopt);
+      const FailingRun run = runFailing(k, [&] { status = step.run(*device, host); }, !step.countsItself);
+      failed = run.failed;
       const std::string printed = ::testing::internal::GetCapturedStdout();
-      EXPECT_EQ(thrown, "") << "the step threw";
+      EXPECT_EQ(run.thrown, "") << "the step threw";
       ASSERT_TRUE(dmaSemaphoreFree()) << "the DMA semaphore stays taken";
       if (step.blockBefore) {
         // A block's way out never fails: unmapped and freed.

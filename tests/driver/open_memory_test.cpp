@@ -30,21 +30,11 @@ TEST(FirstOpenTest, EachFailedAllocationOfTheFirstOpenFailsItWithAStatusAndALine
     const LogCapture log;
     std::unique_ptr<TalissDevice> device;
     StatusCode status = StatusCode::InternalError;
-    std::string thrown;
     ::testing::internal::CaptureStdout();  // the driver's lines
-    failAllocation(k);
-    {
-      CountedAllocations counted;
-      try {
-        device = TalissDevice::create(0, status);
-      } catch (const std::exception& e) {
-        thrown = e.what();
-      }
-    }
-    const bool failed = allocationFailed();
-    failAllocation(std::nullopt);
+    const FailingRun run = runFailing(k, [&] { device = TalissDevice::create(0, status); });
+    const bool failed = run.failed;
     const std::string printed = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(thrown, "") << "the open threw";
+    EXPECT_EQ(run.thrown, "") << "the open threw";
     opened = device != nullptr;
     if (opened) {
       EXPECT_EQ(status, StatusCode::OK);

@@ -8,28 +8,12 @@
 #include <memory>
 #include <thread>
 
+#include "counting_allocator.h"
 #include "engine/memory_pool.h"
 #include "support/log_capture.h"
 
 namespace kestrane::test {
 namespace {
-
-// malloc and free, counted.
-struct CountingAllocator {
-  StatusCode allocateHostMemory(void*& address, uint64_t size) {
-    if (failNext.exchange(false)) return StatusCode::Driver_FailedToAllocateHostMemory;
-    ++allocations;
-    address = std::malloc(size);
-    return StatusCode::OK;
-  }
-  StatusCode freeHostMemory(void* address) {
-    ++frees;
-    std::free(address);
-    return StatusCode::OK;
-  }
-  std::atomic<int> allocations{0}, frees{0};
-  std::atomic<bool> failNext{false};
-};
 
 // On the heap: ThreadSanitizer forgets a std::mutex only when its memory is freed.
 using Pool = std::unique_ptr<MemoryPool<CountingAllocator>>;

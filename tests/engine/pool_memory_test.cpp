@@ -9,26 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "counting_allocator.h"
 #include "engine/memory_pool.h"
 #include "support/alloc_failure.h"
 
 namespace kestrane::test {
 namespace {
-
-// malloc and free, counted.
-struct CountingAllocator {
-  StatusCode allocateHostMemory(void*& address, uint64_t size) {
-    ++allocations;
-    address = std::malloc(size);
-    return StatusCode::OK;
-  }
-  StatusCode freeHostMemory(void* address) {
-    ++frees;
-    std::free(address);
-    return StatusCode::OK;
-  }
-  int allocations = 0, frees = 0;
-};
 
 TEST(PoolMemoryTest, AHandOutShortOfMemoryFailsWithBadAllocAndReturnsNeverAllocate) {
   const struct {

@@ -94,23 +94,13 @@ TEST_P(LaunchMemoryFailureTest, EachFailedAllocationFailsTheLaunchCleanlyAndTheN
     const HangGuard guard(std::string(GetParam().name) + ", " + label, std::chrono::seconds(30));
     const LogCapture log;
     StatusCode sc = StatusCode::InternalError;
-    std::string thrown;
     ::testing::internal::CaptureStdout();  // the driver's lines
-    failAllocation(k);
-    {
-      CountedAllocations counted;
-      try {
-        sc = model->launch(acc);
-      } catch (const std::exception& e) {
-        thrown = e.what();
-      }
-    }
-    const bool failed = allocationFailed();
+    const FailingRun run = runFailing(k, [&] { sc = model->launch(acc); });
     const bool driverLine = ::testing::internal::GetCapturedStdout().find("*E:") != std::string::npos;
     failAllocation(std::nullopt);
-    EXPECT_EQ(thrown, "");
+    EXPECT_EQ(run.thrown, "");
     if (sc != StatusCode::OK) {
-      EXPECT_TRUE(failed) << statusCodeName(sc);
+      EXPECT_TRUE(run.failed) << statusCodeName(sc);
       EXPECT_NE(sc, StatusCode::Model_BrokenZRB) << "no memory is not a broken file";
       EXPECT_TRUE(driverLine || log.count("error|") > 0) << statusCodeName(sc) << " without a line";
       EXPECT_TRUE(card_->claimedCores().empty()) << "a launch that failed keeps its cores";

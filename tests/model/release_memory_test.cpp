@@ -107,19 +107,9 @@ TEST_F(ReleaseMemoryTest, EachFailedAllocationOfAReleaseLeavesNoCoreClaimedAndTh
       ASSERT_TRUE(launchAndRun());
       const LogCapture log;
       std::optional<StatusCode> status;
-      std::string thrown;
-      failAllocation(k);
-      {
-        CountedAllocations counted;
-        try {
-          status = release.failing(model_, acc_);
-        } catch (const std::exception& e) {
-          thrown = e.what();
-        }
-      }
-      failed = allocationFailed();
-      failAllocation(std::nullopt);
-      EXPECT_EQ(thrown, "") << "the release threw";
+      const FailingRun run = runFailing(k, [&] { status = release.failing(model_, acc_); });
+      failed = run.failed;
+      EXPECT_EQ(run.thrown, "") << "the release threw";
       if (status && *status != StatusCode::OK) {
         EXPECT_GT(problemLines(log), 0u) << statusCodeName(*status) << " without a line";
       }

@@ -74,19 +74,9 @@ TEST_F(CardMemoryTest, EachFailedAllocationOfACallLeavesTheCardAsItWasAndTheWays
       const auto claimed = card_->claimedCores();
       const size_t mappings = card_->stats().liveMappings;
       bool worked = false;
-      std::string thrown;
-      failAllocation(k);
-      {
-        CountedAllocations counted;
-        try {
-          worked = call.run(*this);
-        } catch (const std::exception& e) {
-          thrown = e.what();
-        }
-      }
-      failed = allocationFailed();
-      failAllocation(std::nullopt);
-      EXPECT_EQ(thrown, "") << "the call threw";
+      const FailingRun run = runFailing(k, [&] { worked = call.run(*this); });
+      failed = run.failed;
+      EXPECT_EQ(run.thrown, "") << "the call threw";
       if (call.alwaysWorks) {
         EXPECT_TRUE(worked);
       }
@@ -115,20 +105,10 @@ TEST(FirstOpenMemoryTest, EachFailedAllocationOfTheFirstOpenFailsItWithAReasonAn
   for (; !opened && !::testing::Test::HasFailure(); ++k) {
     SCOPED_TRACE("allocation " + std::to_string(k) + " failing");
     std::unique_ptr<platform::DeviceHandle> handle;
-    std::string thrown;
     platform::setLastError(0);
-    failAllocation(k);
-    {
-      CountedAllocations counted;
-      try {
-        handle = platform::openDevice(last);
-      } catch (const std::exception& e) {
-        thrown = e.what();
-      }
-    }
-    const bool failed = allocationFailed();
-    failAllocation(std::nullopt);
-    EXPECT_EQ(thrown, "") << "the open threw";
+    const FailingRun run = runFailing(k, [&] { handle = platform::openDevice(last); });
+    const bool failed = run.failed;
+    EXPECT_EQ(run.thrown, "") << "the open threw";
     opened = handle != nullptr;
     if (!opened) {
       EXPECT_EQ(platform::lastError(), ENOMEM);

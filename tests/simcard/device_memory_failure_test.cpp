@@ -43,24 +43,6 @@ void apply(std::vector<uint8_t>& bytes, const Area& a) {
   std::fill_n(bytes.begin() + static_cast<long>(a.offset), a.size, a.fill);
 }
 
-// Runs `f` with the k-th allocation failing; whether one did, and whether `f` threw.
-template <typename F>
-std::pair<bool, bool> withFailure(uint64_t k, F f) {
-  bool threw = false;
-  failAllocation(k);
-  {
-    CountedAllocations counted;
-    try {
-      f();
-    } catch (const std::bad_alloc&) {
-      threw = true;
-    }
-  }
-  const bool failed = allocationFailed();
-  failAllocation(std::nullopt);
-  return {failed, threw};
-}
-
 TEST(DeviceMemoryFailureTest, AWriteWithoutHostMemoryForItsPagesChangesNothing) {
   struct Case {
     const char* name;
@@ -90,10 +72,11 @@ TEST(DeviceMemoryFailureTest, AWriteWithoutHostMemoryForItsPagesChangesNothing) 
       const uint64_t committed = memory.committedBytes();
 
       const std::vector<uint8_t> bytes(c.write.size, c.write.fill);  // made before allocations count
-      const auto [failed, threw] = withFailure(k, [&] {
+      const FailingRun run = runFailing(k, [&] {
         written = memory.write(kBase + c.write.offset, bytes.data(), bytes.size(), c.throughJournal ? &journal : nullptr);
       });
-      EXPECT_FALSE(threw);
+      const bool failed = run.failed;
+      EXPECT_EQ(run.thrown, "");
       EXPECT_EQ(written, !failed);
       std::vector<uint8_t> expected = found;
       if (written) apply(expected, c.write);
@@ -133,8 +116,9 @@ TEST(DeviceMemoryFailureTest, ARestoreWithoutHostMemoryLeavesNoBrokenPage) {
     ASSERT_TRUE(write(memory, {0, kPage, 0xA1}, &a));
     ASSERT_TRUE(write(memory, {0, 2 * kPage, 0xB2}, &b));
     memory.restore(a);
-    const auto [failed, threw] = withFailure(k, [&] { memory.restore(b); });
-    EXPECT_FALSE(threw);
+    const FailingRun run = runFailing(k, [&] { memory.restore(b); });
+    const bool failed = run.failed;
+    EXPECT_EQ(run.thrown, "");
     restored = !failed;
     // The page B found committed is back either way; the other is A's bytes
     // or, without memory for it, uncommitted (zeros).

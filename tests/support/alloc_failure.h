@@ -9,7 +9,9 @@
 // return null), as when the host has no memory left.
 
 #include <cstdint>
+#include <exception>
 #include <optional>
+#include <string>
 
 namespace kestrane::test {
 
@@ -31,5 +33,34 @@ class CountedAllocations {
   CountedAllocations(const CountedAllocations&) = delete;
   CountedAllocations& operator=(const CountedAllocations&) = delete;
 };
+
+// What a call gave when the k-th counted allocation inside it was made to fail.
+struct FailingRun {
+  std::string thrown;   // what escaped the call; empty when nothing did
+  bool failed = false;  // whether the k-th allocation came
+};
+
+// Runs `call` with allocations counted and the k-th failing (`counted`
+// false: the call opens its own scopes), then lets every allocation succeed
+// again.
+template <typename F>
+FailingRun runFailing(uint64_t k, F&& call, bool counted = true) {
+  FailingRun run;
+  failAllocation(k);
+  {
+    std::optional<CountedAllocations> scope;
+    if (counted) scope.emplace();
+    try {
+      call();
+    } catch (const std::exception& e) {
+      run.thrown = e.what();  // after the failure: this allocation succeeds
+    } catch (...) {
+      run.thrown = "an exception";
+    }
+  }
+  run.failed = allocationFailed();
+  failAllocation(std::nullopt);
+  return run;
+}
 
 }  // namespace kestrane::test
