@@ -39,7 +39,7 @@ class DeviceMemory {
   bool write(uint64_t address, const void* src, uint64_t size, Journal* journal = nullptr);
   // Puts the journal's pages back as they were, handing its copies over;
   // uncommitted ones are given up. A page the host has no memory to bring
-  // back stays uncommitted (reads zero).
+  // back stays uncommitted (reads zero), after a line. Never throws.
   void restore(Journal& journal);
   uint64_t committedBytes() const;
   // Overwrites every committed byte of [address, address + size) with

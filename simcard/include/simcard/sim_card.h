@@ -13,6 +13,7 @@
 // Locks: the card's mutex is taken before the device memory's; a run
 // thread takes the device memory's alone and the card's alone, never both.
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -95,6 +96,7 @@ class SimCard : public platform::DeviceBackend,
     size_t at[10] = {};
     size_t count = 0;
     void push(size_t core) { at[count++] = core; }
+    bool has(size_t core) const { return std::find(begin(), end(), core) != end(); }
     const size_t* begin() const { return at; }
     const size_t* end() const { return at + count; }
   };

@@ -156,16 +156,8 @@ void SimCard::endLaunches(uint64_t session, OnCores onCores, bool givenBack) {
     return l.session == session && std::any_of(l.cores.begin(), l.cores.end(), onCores);
   };
   // Newest first: an older launch's pages are restored last.
-  for (auto it = launches_.rbegin(); it != launches_.rend(); ++it) {
-    if (!givenBack || !it->journal.refusedForMemory || !touches(*it)) continue;
-    try {
-      memory_.restore(it->journal);
-    } catch (const std::bad_alloc&) {
-      // A page the launch freed since could not come back: the memory stays
-      // as the launch left it, and the cores still go back.
-      KLOG_ERROR("Simulated card {}: no host memory to undo a launch that failed.", index_);
-    }
-  }
+  for (auto it = launches_.rbegin(); it != launches_.rend(); ++it)
+    if (givenBack && it->journal.refusedForMemory && touches(*it)) memory_.restore(it->journal);  // never throws
   launches_.erase(std::remove_if(launches_.begin(), launches_.end(), touches), launches_.end());
 }
 
@@ -179,11 +171,7 @@ platform::IoResult SimCard::control(uint64_t session, uint32_t code, const void*
   } inFlight{inFlight_};
   {
     std::lock_guard lock(mutex_);
-    auto counter = stats_.callsByCode.find(code);
-    if (counter != stats_.callsByCode.end())
-      ++counter->second;
-    else
-      ++stats_.callsByCode[code];  // a code the card does not answer
+    ++stats_.callsByCode[code];  // allocates only for a code the card does not answer
     stats_.maxCallsInFlight = std::max(stats_.maxCallsInFlight, inFlight.now);
   }
   platform::IoResult result = platform::IoResult::failed();
@@ -336,8 +324,7 @@ platform::IoResult SimCard::command(uint64_t session, const void* in, uint32_t i
              });
         if (ok) {
           for (size_t c : cores) cores_[c].owner = 0;
-          endLaunches(session, [&](size_t c) { return std::find(cores.begin(), cores.end(), c) != cores.end(); },
-                      true);
+          endLaunches(session, [&](size_t c) { return cores.has(c); }, true);
         }
         break;
       case kOpQuery: {
@@ -404,7 +391,7 @@ bool SimCard::post(uint64_t session, uint8_t mask0, uint8_t mask1, uint32_t ioSl
     records[i] = newRun(cores_[c]);
   }
   // The launch is through: what it wrote stays.
-  endLaunches(session, [&](size_t c) { return std::find(cores.begin(), cores.end(), c) != cores.end(); }, false);
+  endLaunches(session, [&](size_t c) { return cores.has(c); }, false);
   for (size_t i = 0; i < cores.count; ++i) {
     const size_t c = cores.at[i];
     ++stats_.postsByCore[layout_.cores[c].key()];

@@ -177,6 +177,13 @@ class ModelImpl : public EngineModel, public PipelineModel {
   void freeSupplementaryBuffers();
   // Returns the zeros the pieces of sections without payload send from.
   void freeZeroBlock();
+  // Gives back what a launch got, under the state lock: the registration
+  // (when `registered`), the task queue, the program buffers before the pool
+  // lets go of its allocator (which would otherwise wait for them) and the
+  // cores the automatic policy chose. Allocates nothing; a step that throws
+  // all the same is logged and the steps after it still run. The
+  // registration's status, else InternalError when a step threw.
+  StatusCode giveBackLaunch(bool registered);
 
   // A request's hold on the launched state (the reader side of the state
   // lock). False when the model is not launched or is being disposed; the

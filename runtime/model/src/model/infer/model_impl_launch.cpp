@@ -45,6 +45,19 @@ void keep(MemoryPool<AcceleratorImpl>& pool, std::vector<Buffer>& list, const Bu
   }
 }
 
+// One step of giving a launch back: should it throw (nothing on the way
+// allocates, but all the same), the line is logged, `failed` says so and the
+// steps after it still run.
+template <typename F>
+void step(const char* what, StatusCode& failed, F&& body) {
+  try {
+    body();
+  } catch (const std::exception& e) {
+    KLOG_ERROR("Disposing the model: {} failed: {}", what, e.what());
+    failed = StatusCode::InternalError;
+  }
+}
+
 }  // namespace
 
 ModelImpl::CallScope::CallScope(const ModelImpl& model) : lock_(model.stateMutex_, std::defer_lock) {
@@ -79,21 +92,7 @@ StatusCode ModelImpl::launch(AcceleratorImpl* accelerator) {
     status = StatusCode::BadAlloc;
   }
   if (status != StatusCode::OK) {
-    // Nothing of the attempt stays: the registration goes, and the program
-    // buffers go back before the pool lets go of its allocator (which would
-    // otherwise wait for them).
-    try {
-      if (taskQueue_) accelerator->dispose(this);
-      freeSupplementaryBuffers();
-      freeNPUBinBuffers();
-      freeZeroBlock();
-    } catch (const std::bad_alloc&) {
-      KLOG_ERROR("Failed to take back the launch of the model - out of host memory.");
-    }
-    taskQueue_.reset();
-    pool_.setAllocator(nullptr);
-    accelerator_ = nullptr;
-    if (config_.getCoreAllocationPolicy() == CoreAllocationPolicy::Auto) targetCores_.clear();
+    giveBackLaunch(taskQueue_ != nullptr);  // nothing of the attempt stays
     return status;
   }
   launched_ = true;
@@ -101,22 +100,27 @@ StatusCode ModelImpl::launch(AcceleratorImpl* accelerator) {
   return StatusCode::OK;
 }
 
+StatusCode ModelImpl::giveBackLaunch(bool registered) {
+  StatusCode status = StatusCode::OK, failed = StatusCode::OK;
+  if (registered) step("unregistering", failed, [&] { status = accelerator_->dispose(this); });
+  taskQueue_.reset();
+  step("returning the program buffers", failed, [&] {
+    freeSupplementaryBuffers();
+    freeNPUBinBuffers();
+    freeZeroBlock();
+  });
+  step("detaching the memory pool", failed, [&] { pool_.setAllocator(nullptr); });
+  accelerator_ = nullptr;
+  if (config_.getCoreAllocationPolicy() == CoreAllocationPolicy::Auto) targetCores_.clear();
+  return status != StatusCode::OK ? status : failed;
+}
+
 StatusCode ModelImpl::dispose() {
-  // Nothing on the way allocates; should a step throw all the same, the
-  // ones after it still run, so that the model keeps no registration,
-  // buffer, pool allocator or disposal count behind (a pool left pointing
-  // at the accelerator would reach it after it is gone).
+  // Every step runs whatever one before it did, so that the model keeps no
+  // registration, buffer, pool allocator or disposal count behind.
   StatusCode failed = StatusCode::OK;
-  auto step = [&](const char* what, auto&& body) {
-    try {
-      body();
-    } catch (const std::exception& e) {
-      KLOG_ERROR("Disposing the model: {} failed: {}", what, e.what());
-      failed = StatusCode::InternalError;
-    }
-  };
   ++disposing_;
-  step("closing the queue", [&] {
+  step("closing the queue", failed, [&] {
     // Before waiting for the requests running: the pipeline goes first (its
     // last jobs still run on the queue), then the queue closes, so that the
     // tasks still waiting fail at once and each running request ends within
@@ -131,23 +135,13 @@ StatusCode ModelImpl::dispose() {
   --disposing_;  // the requests that waited now see the model disposed
   if (!launched_) return StatusCode::OK;
   launched_ = false;
-  step("closing the pipeline", [&] { closePipeline(); });
-  StatusCode status = StatusCode::OK;
-  step("unregistering", [&] { status = accelerator_->dispose(this); });
+  step("closing the pipeline", failed, [&] { closePipeline(); });
+  StatusCode status = giveBackLaunch(true);
   if (status == StatusCode::OK) status = failed;
   if (status != StatusCode::OK)
     KLOG_WARN("Model disposed. (status code: {})", static_cast<int32_t>(status));
   else
     KLOG_INFO("Model disposed.");
-  if (config_.getCoreAllocationPolicy() == CoreAllocationPolicy::Auto) targetCores_.clear();
-  taskQueue_.reset();
-  step("returning the program buffers", [&] {
-    freeSupplementaryBuffers();
-    freeNPUBinBuffers();
-    freeZeroBlock();
-  });
-  step("detaching the memory pool", [&] { pool_.setAllocator(nullptr); });
-  accelerator_ = nullptr;
   return status;
 }
 
