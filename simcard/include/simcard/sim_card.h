@@ -10,8 +10,9 @@
 // by each later post (and by the destructor, which stops the runs in
 // progress and joins them). A post whose thread cannot be started fails its
 // run, as a failed program does; the next post on the core tries again.
-// Locks: the card's mutex is taken before the device memory's; a run
-// thread takes the device memory's alone and the card's alone, never both.
+// Locks: the card's mutex is taken before the device memory's, and the
+// memory's page heaps' last of all; a run thread takes the device memory's
+// alone and the card's alone, never both.
 
 #include <algorithm>
 #include <atomic>
@@ -46,6 +47,10 @@ struct CardStats {
   uint64_t transfersWhileRunning = 0;
   // Bytes DMA transfers wrote into device memory.
   uint64_t bytesWritten = 0;
+  // Bytes of the page copies the launches in progress keep to undo their writes.
+  uint64_t journaledBytes = 0;
+  // Host memory the card maps for its pages and copies (whole slabs).
+  uint64_t hostMappedBytes = 0;
 };
 
 // What a reset leaves in every byte a core's instruction memory and RMEM held.
@@ -102,6 +107,8 @@ class SimCard : public platform::DeviceBackend,
   };
 
   platform::IoResult deviceInfo(const void* in, uint32_t inLen, void* out, uint32_t outLen);
+  // An unmap ends the launches whose latest write went through the mapping
+  // (see Launch); allocates nothing.
   platform::IoResult mapDma(const void* in, uint32_t inLen, void* out, uint32_t outLen, bool map);
   platform::IoResult registerAccess(const void* in, uint32_t inLen, void* out, uint32_t outLen);
   platform::IoResult transfer(uint64_t session, const void* in, uint32_t inLen);
@@ -125,16 +132,21 @@ class SimCard : public platform::DeviceBackend,
   // reply) when its caller had cancelled it.
   static bool reply(platform::IoCompletion& completion, uint8_t* record, bool ok);
 
-  // A launch in progress: cores a handle claimed, and what its writes to
-  // device memory changed since, until its first post on them. When the
-  // handle gives the cores back with no post after a write was refused for
-  // want of memory (the cap, or host memory for the pages: a launch that
-  // failed for lack of memory), its writes are undone: the memory is left
-  // as that launch found it.
+  // A launch: cores a handle claimed, from the claim until the handle's
+  // first post on them or their giving back. The handle's writes go to its
+  // newest launch; while that launch is open its journal keeps what they
+  // changed. It ends (its copies dropped, later writes not journaled) when
+  // the handle unmaps the mapping its latest write went through, unless
+  // one of its writes was refused for want of memory (the cap, or host
+  // memory for the pages: a launch that failed for lack of memory). Such a
+  // launch stays open, and when the handle gives the cores back with no
+  // post its writes are undone: the memory is left as that launch found it.
   struct Launch {
     uint64_t session = 0;
     std::vector<size_t> cores;
     DeviceMemory::Journal journal;
+    uint64_t mapping = 0;  // the DMA mapping its latest write went through
+    bool ended = false;
   };
   // Ends the session's launches on any core for which onCores(layout index)
   // holds, undoing those that ran out of memory when `givenBack`; under the

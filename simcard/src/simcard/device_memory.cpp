@@ -5,21 +5,15 @@
 #include <new>
 
 #include "core/log.h"
-#include "platform/host_allowance.h"
 
 namespace kestrane::simcard {
 
-namespace {
-
-// The card's device memory is host memory. The allowance is a test-only
-// bound (the product never sets it) that lets a test run the card short of
-// host memory.
-std::unique_ptr<uint8_t[]> newPage() {
-  platform::takeHostAllowanceOrThrow(DeviceMemory::kPageSize);
-  return std::make_unique<uint8_t[]>(DeviceMemory::kPageSize);  // value-initialised: zero
+uint64_t DeviceMemory::Journal::copiedBytes() const {
+  uint64_t n = 0;
+  for (const auto& [page, bytes] : before)
+    if (bytes) n += kPageSize;
+  return n;
 }
-
-}  // namespace
 
 DeviceMemory::DeviceMemory(const std::vector<MemoryRegion>& regions, uint64_t capBytes) : cap_(capBytes) {
   std::vector<MemoryRegion> sorted;
@@ -76,42 +70,69 @@ bool DeviceMemory::write(uint64_t address, const void* src, uint64_t size, Journ
     if (journal) journal->refusedForMemory = true;
     return false;
   }
-  // The copies first (a page the write makes was not committed before),
-  // then the pages; without memory for one, what was made goes again.
-  std::map<uint64_t, std::unique_ptr<uint8_t[]>> copies;
+  // The part of the write that falls on `page`: where in the page, how many
+  // bytes, and from where in the source.
+  struct Part {
+    uint64_t within, n;
+    const uint8_t* from;
+  };
+  auto partOf = [&](uint64_t page) {
+    const uint64_t begin = std::max(address, page * kPageSize), end = std::min(address + size, (page + 1) * kPageSize);
+    return Part{begin - page * kPageSize, end - begin, in + (begin - address)};
+  };
+  // What the write needs comes first: the pages it commits (they read zero)
+  // and, with a journal, a copy of each committed page whose bytes it
+  // changes and the journal has none of yet, and a note of each page it
+  // commits. Without host memory for one, what was had goes again.
+  std::map<uint64_t, PageHeap::Page> notes;
   std::vector<uint64_t> made;
+  bool enough = true;
   try {
     made.reserve(fresh);
-    for (uint64_t page = first; journal && page <= last; ++page) {
-      if (journal->before.count(page)) continue;
+    for (uint64_t page = first; enough && page <= last; ++page) {
       auto it = pages_.find(page);
-      std::unique_ptr<uint8_t[]> copy;
-      if (it != pages_.end()) {
-        copy = newPage();
-        std::memcpy(copy.get(), it->second.get(), kPageSize);
+      const bool noted = journal && journal->before.count(page) > 0;
+      if (it == pages_.end()) {
+        if (journal && !noted) notes.emplace(page, PageHeap::Page());
+        continue;
       }
-      copies.emplace(page, std::move(copy));
+      const Part part = partOf(page);
+      if (!journal || noted || std::memcmp(it->second.get() + part.within, part.from, part.n) == 0) continue;
+      PageHeap::Page copy = copies_.allocate();
+      if (!copy) {
+        enough = false;
+        break;
+      }
+      std::memcpy(copy.get(), it->second.get(), kPageSize);
+      notes.emplace(page, std::move(copy));  // on a throw the copy goes back
     }
-    for (uint64_t page = first; page <= last; ++page) {
+    for (uint64_t page = first; enough && page <= last; ++page) {
       if (pages_.find(page) != pages_.end()) continue;
-      pages_.emplace(page, newPage());  // inserts nothing when it throws
-      made.push_back(page);             // reserved: cannot throw
+      PageHeap::Page bytes = heap_.allocate();
+      if (!bytes) {
+        enough = false;
+        break;
+      }
+      pages_.emplace(page, std::move(bytes));  // on a throw the page goes back
+      made.push_back(page);                    // reserved: cannot throw
     }
   } catch (const std::bad_alloc&) {
+    enough = false;
+  }
+  if (!enough) {
     for (uint64_t page : made) pages_.erase(page);
-    copies.clear();  // room for the line
+    notes.clear();  // room for the line
     KLOG_ERROR("Simulated card: no host memory for the pages of a write of {} bytes at 0x{:x}.", size, address);
     if (journal) journal->refusedForMemory = true;
     return false;
   }
-  if (journal) journal->before.merge(copies);  // moves the nodes: cannot throw
-  while (size > 0) {
-    uint64_t page = address / kPageSize, within = address % kPageSize;
-    uint64_t n = std::min(size, kPageSize - within);
-    std::memcpy(pages_.find(page)->second.get() + within, in, n);
-    in += n;
-    address += n;
-    size -= n;
+  if (journal) journal->before.merge(notes);  // moves the nodes: cannot throw
+  // Only what differs is written: a page keeps the memory it never needed
+  // (zeros written over a fresh page leave it untouched).
+  for (uint64_t page = first; page <= last; ++page) {
+    const Part part = partOf(page);
+    uint8_t* to = pages_.find(page)->second.get() + part.within;
+    if (std::memcmp(to, part.from, part.n) != 0) std::memcpy(to, part.from, part.n);
   }
   return true;
 }
@@ -135,15 +156,24 @@ void DeviceMemory::restore(Journal& journal) {
     }
     auto it = pages_.find(page);
     if (it != pages_.end()) {
-      it->second = std::move(bytes);
+      // The bytes go back into the page, which stays where it is: the
+      // copy's slab, which the failed launch's pages share, can empty.
+      std::memcpy(it->second.get(), bytes.get(), kPageSize);
+      bytes.reset();
       continue;
     }
     try {
-      pages_.emplace(page, std::move(bytes));
+      pages_.emplace(page, std::move(bytes));  // on a throw the copy stays in the journal
     } catch (const std::bad_alloc&) {
       KLOG_ERROR("Simulated card: no host memory to restore the page at 0x{:x}; it reads zero.", page * kPageSize);
     }
   }
+  journal.before.clear();  // what is left goes back to the heap
+}
+
+PageHeap::Usage DeviceMemory::hostUsage() const {
+  const PageHeap::Usage pages = heap_.usage(), copies = copies_.usage();
+  return {pages.pages + copies.pages, pages.slabs + copies.slabs};
 }
 
 uint64_t DeviceMemory::committedBytes() const {

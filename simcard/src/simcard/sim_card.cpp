@@ -127,6 +127,8 @@ CardStats SimCard::stats() const {
   CardStats s = stats_;
   s.liveMappings = mappings_.size();
   s.committedBytes = memory_.committedBytes();
+  for (const Launch& l : launches_) s.journaledBytes += l.journal.copiedBytes();
+  s.hostMappedBytes = memory_.hostUsage().mappedBytes();
   return s;
 }
 
@@ -237,8 +239,16 @@ platform::IoResult SimCard::mapDma(const void* in, uint32_t inLen, void* out, ui
     }
     store<uint64_t>(record, 0, handle);
   } else {
-    if (faults_.take(FaultOp::Unmap) || mappings_.erase(load<uint64_t>(record, 0)) == 0)
-      return platform::IoResult::failed();
+    const uint64_t handle = load<uint64_t>(record, 0);
+    if (faults_.take(FaultOp::Unmap) || mappings_.erase(handle) == 0) return platform::IoResult::failed();
+    // The launches whose latest write went through it are through with
+    // their writes: unless one was refused for want of memory (their undo
+    // then waits for the cores to be given back), their copies go.
+    for (Launch& l : launches_) {
+      if (l.ended || l.mapping != handle || l.journal.refusedForMemory) continue;
+      l.journal.before.clear();  // gives the pages back: allocates nothing
+      l.ended = true;
+    }
   }
   std::memcpy(out, record, kMappingSize);
   return platform::IoResult::done(kMappingSize);
@@ -272,9 +282,15 @@ platform::IoResult SimCard::transfer(uint64_t session, const void* in, uint32_t 
   auto* host = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(it->second.first)) + offset;
   if (std::any_of(cores_.begin(), cores_.end(), [](const CoreState& c) { return c.run && !c.run->done; }))
     ++stats_.transfersWhileRunning;
+  // A write goes to the handle's newest launch while that launch is open.
+  Launch* launch = nullptr;
+  for (auto l = launches_.rbegin(); l != launches_.rend() && launch == nullptr; ++l)
+    if (l->session == session) launch = &*l;
   DeviceMemory::Journal* journal = nullptr;
-  for (auto l = launches_.rbegin(); l != launches_.rend() && journal == nullptr; ++l)
-    if (l->session == session) journal = &l->journal;
+  if (direction == 1 && launch != nullptr && !launch->ended) {
+    journal = &launch->journal;
+    launch->mapping = handle;
+  }
   const bool ok = direction == 1 ? memory_.write(device, host, count, journal) : memory_.read(device, host, count);
   if (ok && direction == 1) stats_.bytesWritten += count;
   return ok ? platform::IoResult::done(0) : platform::IoResult::failed();
