@@ -20,12 +20,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <mutex>
 
 namespace kestrane::simcard {
 
 class PageHeap {
-  struct Slab;
+  // A slab's record, apart from the slab so that its pages stay untouched
+  // until used.
+  struct Slab {
+    uint8_t* base = nullptr;
+    uint32_t free = 0;  // bit i: page i is free
+  };
+  using Slabs = std::list<Slab>;
 
  public:
   static constexpr uint64_t kPageSize = 64 * 1024;
@@ -48,9 +55,9 @@ class PageHeap {
 
    private:
     friend class PageHeap;
-    Page(PageHeap* heap, Slab* slab, uint8_t* bytes) : heap_(heap), slab_(slab), bytes_(bytes) {}
+    Page(PageHeap* heap, Slabs::iterator slab, uint8_t* bytes) : heap_(heap), slab_(slab), bytes_(bytes) {}
     PageHeap* heap_ = nullptr;
-    Slab* slab_ = nullptr;
+    Slabs::iterator slab_{};
     uint8_t* bytes_ = nullptr;
   };
 
@@ -77,13 +84,13 @@ class PageHeap {
   void failNextMaps(int count);
 
  private:
-  void giveBack(Slab* slab, uint8_t* bytes) noexcept;
-  void link(Slab* slab) noexcept;
-  void unlink(Slab* slab) noexcept;
+  void giveBack(Slabs::iterator slab, uint8_t* bytes) noexcept;
 
   mutable std::mutex mutex_;
-  Slab* partial_ = nullptr;  // slabs with a free page, newest first
-  Slab* full_ = nullptr;     // slabs without one
+  // A record moves between the lists by splicing, which keeps the pages'
+  // iterators valid and allocates nothing.
+  Slabs partial_;  // slabs with a free page, newest first
+  Slabs full_;     // slabs without one
   Usage usage_;
   int failMaps_ = 0;
 };

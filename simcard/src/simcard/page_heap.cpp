@@ -10,16 +10,6 @@
 
 namespace kestrane::simcard {
 
-// A slab's record, apart from the slab so that its pages stay untouched
-// until used. It lives in one of the heap's two lists: `partial_` while a
-// page of the slab is free, `full_` while none is.
-struct PageHeap::Slab {
-  uint8_t* base = nullptr;
-  uint32_t free = 0;  // bit i: page i is free
-  Slab* prev = nullptr;
-  Slab* next = nullptr;
-};
-
 namespace {
 
 constexpr uint32_t kAllFree = 0xFFFFFFFFu;
@@ -33,14 +23,14 @@ uint32_t indexOf(const uint8_t* base, const uint8_t* bytes) {
 
 PageHeap::Page::Page(Page&& other) noexcept
     : heap_(std::exchange(other.heap_, nullptr)),
-      slab_(std::exchange(other.slab_, nullptr)),
+      slab_(std::exchange(other.slab_, {})),
       bytes_(std::exchange(other.bytes_, nullptr)) {}
 
 PageHeap::Page& PageHeap::Page::operator=(Page&& other) noexcept {
   if (this != &other) {
     reset();
     heap_ = std::exchange(other.heap_, nullptr);
-    slab_ = std::exchange(other.slab_, nullptr);
+    slab_ = std::exchange(other.slab_, {});
     bytes_ = std::exchange(other.bytes_, nullptr);
   }
   return *this;
@@ -50,44 +40,19 @@ void PageHeap::Page::reset() noexcept {
   if (bytes_ == nullptr) return;
   heap_->giveBack(slab_, bytes_);
   heap_ = nullptr;
-  slab_ = nullptr;
+  slab_ = {};
   bytes_ = nullptr;
 }
 
 PageHeap::~PageHeap() {
-  for (Slab* list : {partial_, full_}) {
-    while (list != nullptr) {
-      Slab* next = list->next;
-      munmap(list->base, kSlabSize);
-      delete list;
-      list = next;
-    }
-  }
-}
-
-void PageHeap::link(Slab* slab) noexcept {
-  Slab*& head = slab->free != 0 ? partial_ : full_;
-  slab->prev = nullptr;
-  slab->next = head;
-  if (head != nullptr) head->prev = slab;
-  head = slab;
-}
-
-void PageHeap::unlink(Slab* slab) noexcept {
-  Slab*& head = slab->free != 0 ? partial_ : full_;
-  if (slab->prev != nullptr)
-    slab->prev->next = slab->next;
-  else
-    head = slab->next;
-  if (slab->next != nullptr) slab->next->prev = slab->prev;
-  slab->prev = slab->next = nullptr;
+  for (Slabs* list : {&partial_, &full_})
+    for (const Slab& slab : *list) munmap(slab.base, kSlabSize);
 }
 
 PageHeap::Page PageHeap::allocate() noexcept {
   if (!platform::takeHostAllowance(kPageSize)) return {};
   std::lock_guard lock(mutex_);
-  Slab* slab = partial_;
-  if (slab == nullptr) {
+  if (partial_.empty()) {
     if (failMaps_ > 0) {
       --failMaps_;
       return {};
@@ -97,39 +62,34 @@ PageHeap::Page PageHeap::allocate() noexcept {
 #ifdef MADV_NOHUGEPAGE
     madvise(base, kSlabSize, MADV_NOHUGEPAGE);  // advice only: a kernel without it still works
 #endif
-    slab = new (std::nothrow) Slab;
-    if (slab == nullptr) {
+    try {
+      partial_.push_front({static_cast<uint8_t*>(base), kAllFree});
+    } catch (const std::bad_alloc&) {
       munmap(base, kSlabSize);
       return {};
     }
-    slab->base = static_cast<uint8_t*>(base);
-    slab->free = kAllFree;
-    link(slab);
     ++usage_.slabs;
   }
-  const uint32_t index = static_cast<uint32_t>(__builtin_ctz(slab->free));
-  unlink(slab);
+  const Slabs::iterator slab = partial_.begin();
+  const auto index = static_cast<uint32_t>(__builtin_ctz(slab->free));
   slab->free &= ~(1u << index);
-  link(slab);
+  if (slab->free == 0) full_.splice(full_.begin(), partial_, slab);
   ++usage_.pages;
   return Page(this, slab, slab->base + index * kPageSize);
 }
 
-void PageHeap::giveBack(Slab* slab, uint8_t* bytes) noexcept {
+void PageHeap::giveBack(Slabs::iterator slab, uint8_t* bytes) noexcept {
   // Its memory goes back at once; the page then reads zero again. Should
   // the kernel refuse, zeros are written instead, so that the next owner
   // still finds a zero page.
   if (madvise(bytes, kPageSize, MADV_DONTNEED) != 0) std::memset(bytes, 0, kPageSize);
   std::lock_guard lock(mutex_);
-  unlink(slab);
+  if (slab->free == 0) partial_.splice(partial_.begin(), full_, slab);
   slab->free |= 1u << indexOf(slab->base, bytes);
   --usage_.pages;
-  if (slab->free != kAllFree) {
-    link(slab);
-    return;
-  }
+  if (slab->free != kAllFree) return;
   munmap(slab->base, kSlabSize);
-  delete slab;
+  partial_.erase(slab);
   --usage_.slabs;
 }
 
