@@ -1,7 +1,10 @@
 // FutureFloat and FutureInt8: the handles of asynchronous requests.
+#include <memory>
+
 #include "bindings.h"
 #include "future_handle.h"
 #include "ophel_error.h"
+#include "owned_objects.h"
 #include "results.h"
 
 namespace ophel {
@@ -10,9 +13,9 @@ namespace {
 
 template <typename T>
 void bindFuture(py::module_& m, const char* name) {
-  py::class_<FutureHandle<T>>(m, name)
-      .def(py::init<>())
-      .def("wait_for",
+  py::class_<FutureHandle<T>> cls(m, name);
+  defineInit(cls, [] { return std::make_unique<FutureHandle<T>>(); });
+  cls.def("wait_for",
            [](FutureHandle<T>& self, int64_t timeoutMs) {
              if (timeoutMs <= 0) return self.waitFor(timeoutMs);
              py::gil_scoped_release nogil;
@@ -23,7 +26,7 @@ void bindFuture(py::module_& m, const char* name) {
         ResultArrays<T> outputs;
         {
           py::gil_scoped_release nogil;
-          outputs = self.get(status);
+          outputs.items = self.get(status);
         }
         throwIfFailed(status);
         return outputs;
