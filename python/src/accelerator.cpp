@@ -28,8 +28,7 @@ void bindAccelerator(py::module_& m) {
   py::class_<AcceleratorHandle> cls(m, "Accelerator");
   defineInit(cls, [] { return open(0, true); });
   defineInit<int>(cls, [](int card) { return open(card, false); });
-  cls.def("get_available_cores",
-           [](AcceleratorHandle& self) { return self.native->getAvailableCores(); });
+  cls.def("get_available_cores", [](AcceleratorHandle& self) { return self.native->getAvailableCores(); });
 }
 
 }  // namespace ophel

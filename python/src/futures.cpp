@@ -16,11 +16,11 @@ void bindFuture(py::module_& m, const char* name) {
   py::class_<FutureHandle<T>> cls(m, name);
   defineInit(cls, [] { return std::make_unique<FutureHandle<T>>(); });
   cls.def("wait_for",
-           [](FutureHandle<T>& self, int64_t timeoutMs) {
-             if (timeoutMs <= 0) return self.waitFor(timeoutMs);
-             py::gil_scoped_release nogil;
-             return self.waitFor(timeoutMs);
-           })
+          [](FutureHandle<T>& self, int64_t timeoutMs) {
+            if (timeoutMs <= 0) return self.waitFor(timeoutMs);
+            py::gil_scoped_release nogil;
+            return self.waitFor(timeoutMs);
+          })
       .def("get", [](FutureHandle<T>& self) {
         kestrane::StatusCode status = kestrane::StatusCode::OK;
         ResultArrays<T> outputs;
