@@ -7,6 +7,7 @@
 #include "accelerator_handle.h"
 #include "bindings.h"
 #include "ophel_error.h"
+#include "owned_objects.h"
 
 namespace ophel {
 
@@ -17,18 +18,17 @@ std::unique_ptr<AcceleratorHandle> open(int card, bool defaultCard) {
   auto handle = std::make_unique<AcceleratorHandle>();
   handle->native = defaultCard ? kestrane::Accelerator::create(status) : kestrane::Accelerator::create(card, status);
   throwIfFailed(status);
-  if (!handle->native) return nullptr;  // pybind11 reports a factory without result
+  if (!handle->native) return nullptr;  // reported as a factory without result
   return handle;
 }
 
 }  // namespace
 
 void bindAccelerator(py::module_& m) {
-  py::class_<AcceleratorHandle>(m, "Accelerator")
-      .def(py::init([] { return open(0, true); }))
-      .def(py::init([](int card) { return open(card, false); }))
-      .def("get_available_cores",
-           [](AcceleratorHandle& self) { return self.native->getAvailableCores(); });
+  py::class_<AcceleratorHandle> cls(m, "Accelerator");
+  defineInit(cls, [] { return open(0, true); });
+  defineInit<int>(cls, [](int card) { return open(card, false); });
+  cls.def("get_available_cores", [](AcceleratorHandle& self) { return self.native->getAvailableCores(); });
 }
 
 }  // namespace ophel

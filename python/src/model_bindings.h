@@ -13,6 +13,7 @@
 #include "kestrane/model.h"
 #include "kestrane/model_variant_handle.h"
 #include "ophel_error.h"
+#include "owned_objects.h"
 
 namespace ophel {
 
@@ -82,6 +83,13 @@ void defineRepositionMembers(Class& cls) {
 inline void* releasedBufferMark() {
   static char mark;
   return &mark;
+}
+
+// The buffers an acquisition handed out, as a list of Buffer objects; when
+// the list cannot be made they go back to the pool.
+template <typename Target>
+OwnedList<kestrane::Buffer> handedOut(const Target& target, std::vector<kestrane::Buffer> buffers) {
+  return {std::move(buffers), [&target](std::vector<kestrane::Buffer>& all) { target.releaseBuffer(all); }};
 }
 
 // release_buffer of Model and ModelVariantHandle: a list holding None is

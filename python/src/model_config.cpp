@@ -3,10 +3,12 @@
 // include(Cluster) and include(Core) never shadow each other.
 #include <pybind11/stl.h>
 
+#include <memory>
 #include <vector>
 
 #include "bindings.h"
 #include "kestrane/model_config.h"
+#include "owned_objects.h"
 
 namespace ophel {
 
@@ -14,9 +16,9 @@ using namespace kestrane;
 
 void bindModelConfig(py::module_& m) {
   py::class_<ModelConfig> cls(m, "ModelConfig");
-  cls.def(py::init<>())
-      .def(py::init<int>())
-      .def("include_all_cores", &ModelConfig::includeAllCores)
+  defineInit(cls, [] { return std::make_unique<ModelConfig>(); });
+  defineInit<int>(cls, [](int cores) { return std::make_unique<ModelConfig>(cores); });
+  cls.def("include_all_cores", &ModelConfig::includeAllCores)
       .def("exclude_all_cores", &ModelConfig::excludeAllCores)
       .def("include", py::overload_cast<Cluster, Core>(&ModelConfig::include))
       .def("include", py::overload_cast<Cluster>(&ModelConfig::include))

@@ -46,7 +46,7 @@ ResultArrays<Out> inferReturning(const ArrayList<In>& arr, Call call) {
   StatusCode status = StatusCode::OK;
   {
     py::gil_scoped_release nogil;
-    results = call(inputs.views(), status);
+    results.items = call(inputs.views(), status);
   }
   throwIfFailed(status);
   return results;
@@ -54,19 +54,23 @@ ResultArrays<Out> inferReturning(const ArrayList<In>& arr, Call call) {
 
 // The pipeline reads a request's inputs after the call has returned, on its
 // own threads: they get copies the request owns, and never a reference to
-// a Python object.
+// a Python object. The handle is made without the interpreter lock: a
+// future that finds no memory for it collects its request there.
 template <typename In, typename Out, typename Call>
-std::unique_ptr<FutureHandle<Out>> inferAsync(const ArrayList<In>& arr, Call call) {
+Owned<FutureHandle<Out>> inferAsync(const ArrayList<In>& arr, Call call) {
   const ArrayViews<In> inputs(arr, Side::Input);
-  Future<Out> future;
+  Owned<FutureHandle<Out>> handle;
   StatusCode status = StatusCode::OK;
   {
     py::gil_scoped_release nogil;
     const std::vector<NDArray<In>> copies = inputs.ownedCopies(status);
-    if (status == StatusCode::OK) future = call(copies, status);
+    if (status == StatusCode::OK) {
+      Future<Out> future = call(copies, status);
+      if (status == StatusCode::OK) handle.object = std::make_unique<FutureHandle<Out>>(std::move(future));
+    }
   }
   throwIfFailed(status);
-  return std::make_unique<FutureHandle<Out>>(std::move(future));
+  return handle;
 }
 
 template <typename T>

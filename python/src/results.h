@@ -1,9 +1,9 @@
 #pragma once
 
 // Native results as Python objects. Result arrays are returned as
-// ResultArrays: pybind11 moves each native array, without copying its
-// elements, into a new NDArrayFloat / NDArrayInt8 (which numpy reads through
-// the buffer protocol), and the signatures name the element class. Shapes
+// ResultArrays: each native array is moved, without copying its elements,
+// into a new NDArrayFloat / NDArrayInt8 (which numpy reads through the
+// buffer protocol), and the signatures name the element class. Shapes
 // become lists of tuples.
 
 #include <pybind11/pybind11.h>
@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "kestrane/type.h"
+#include "owned_objects.h"
 
 namespace ophel {
 
 namespace py = pybind11;
 
 template <typename T>
-using ResultArrays = std::vector<kestrane::NDArray<T>>;
+using ResultArrays = OwnedList<kestrane::NDArray<T>>;
 
 inline std::vector<py::tuple> shapeList(const std::vector<std::vector<int64_t>>& shapes) {
   std::vector<py::tuple> list;

@@ -5,20 +5,22 @@
 #include <pybind11/stl.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "bindings.h"
 #include "core/buffer_book.h"
 #include "kestrane/type.h"
+#include "owned_objects.h"
 
 namespace ophel {
 
 using namespace kestrane;
 
 void bindScale(py::module_& m) {
-  py::class_<Scale>(m, "Scale")
-      .def(py::init<>())
-      .def_readwrite("scale_list", &Scale::scale_list)
+  py::class_<Scale> cls(m, "Scale");
+  defineInit(cls, [] { return std::make_unique<Scale>(); });
+  cls.def_readwrite("scale_list", &Scale::scale_list)
       .def_readwrite("scale", &Scale::scale)
       .def_readwrite("is_uniform", &Scale::is_uniform)
       .def("__getitem__", [](const Scale& self, int32_t i) {
@@ -33,7 +35,7 @@ void bindScale(py::module_& m) {
 
 void bindCoreId(py::module_& m) {
   py::class_<CoreId> cls(m, "CoreId");
-  cls.def(py::init<>());
+  defineInit(cls, [] { return std::make_unique<CoreId>(); });
   enumProperty(cls, "cluster", &CoreId::cluster);
   enumProperty(cls, "core", &CoreId::core);
   // As operators they answer NotImplemented for other types: == is then
@@ -45,9 +47,9 @@ void bindBuffer(py::module_& m) {
   // c_style: a non-contiguous array is copied into a contiguous one, so the
   // bytes are taken in element order.
   using Int8Array = py::array_t<int8_t, py::array::c_style | py::array::forcecast>;
-  py::class_<Buffer>(m, "Buffer")
-      .def(py::init<>())
-      .def_readwrite("size", &Buffer::size)
+  py::class_<Buffer> cls(m, "Buffer");
+  defineInit(cls, [] { return std::make_unique<Buffer>(); });
+  cls.def_readwrite("size", &Buffer::size)
       .def("set_buffer", [](Buffer& self, const Int8Array& array) {
         // A buffer that had memory and lost it (released, or its model
         // disposed) is refused whatever its size: a write must not vanish.
@@ -72,9 +74,9 @@ void bindBuffer(py::module_& m) {
 }
 
 void bindBufferInfo(py::module_& m) {
-  py::class_<BufferInfo>(m, "BufferInfo")
-      .def(py::init<>())
-      .def_readwrite("original_height", &BufferInfo::original_height)
+  py::class_<BufferInfo> cls(m, "BufferInfo");
+  defineInit(cls, [] { return std::make_unique<BufferInfo>(); });
+  cls.def_readwrite("original_height", &BufferInfo::original_height)
       .def_readwrite("original_width", &BufferInfo::original_width)
       .def_readwrite("original_channel", &BufferInfo::original_channel)
       .def_readwrite("reshaped_height", &BufferInfo::reshaped_height)
@@ -104,7 +106,7 @@ void bindBufferInfo(py::module_& m) {
 
 void bindCacheInfo(py::module_& m) {
   py::class_<CacheInfo> cls(m, "CacheInfo");
-  cls.def(py::init<>());
+  defineInit(cls, [] { return std::make_unique<CacheInfo>(); });
   enumProperty(cls, "cache_type", &CacheInfo::cache_type);
   cls.def_readwrite("name", &CacheInfo::name)
       .def_readwrite("layer_hash", &CacheInfo::layer_hash)

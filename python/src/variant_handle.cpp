@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include "model_bindings.h"
+#include "owned_objects.h"
 #include "results.h"
 
 namespace ophel {
@@ -19,15 +20,17 @@ void defineHandleMembers(HandleClass& cls) {
            [](const ModelVariantHandle& self) { return shapeList(self.getModelOutputShape()); })
       .def("get_input_buffer_info", [](const ModelVariantHandle& self) { return self.getInputBufferInfo(); })
       .def("get_output_buffer_info", [](const ModelVariantHandle& self) { return self.getOutputBufferInfo(); })
-      .def("get_input_scale", &ModelVariantHandle::getInputScale)
-      .def("get_output_scale", &ModelVariantHandle::getOutputScale)
+      .def("get_input_scale",
+           [](ModelVariantHandle& self) { return OwnedList<Scale>{self.getInputScale(), {}}; })
+      .def("get_output_scale",
+           [](ModelVariantHandle& self) { return OwnedList<Scale>{self.getOutputScale(), {}}; })
       .def("acquire_input_buffer",
            [](const ModelVariantHandle& self, const std::vector<std::vector<int>>& seqlens) {
-             return self.acquireInputBuffer(seqlens);
+             return handedOut(self, self.acquireInputBuffer(seqlens));
            })
       .def("acquire_output_buffer",
            [](const ModelVariantHandle& self, const std::vector<std::vector<int>>& seqlens) {
-             return self.acquireOutputBuffer(seqlens);
+             return handedOut(self, self.acquireOutputBuffer(seqlens));
            })
       .def("release_buffer", [](const ModelVariantHandle& self,
                                 const std::vector<Buffer*>& buffers) { releaseBuffers(self, buffers); });

@@ -1,11 +1,13 @@
 // The default-device provider: one that throws leaves the open it ran for
 // failing with a reason, never throwing, and runs again at the next open;
-// one that succeeded never runs again, however many opens race for it.
+// one that succeeded never runs again, however many opens race for it; an
+// open it makes itself finds what it has registered so far.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -14,6 +16,7 @@
 
 #include "platform/device_file.h"
 #include "platform/system_error.h"
+#include "support/sweep_support.h"
 
 namespace kestrane::platform {
 namespace {
@@ -84,6 +87,41 @@ TEST_F(DeviceProviderTest, OpensRacingForAProviderRunItOnceWhenItSucceeds) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(opened, 8);
   EXPECT_EQ(runs_, 1);
+}
+
+TEST_F(DeviceProviderTest, AnOpenFromInsideTheProviderFindsWhatItHasRegisteredSoFar) {
+  const std::string second = "\\\\.\\provided_test_dev1";
+  const struct {
+    const char* what;
+    std::string name;  // opened by the provider between its two registrations
+    bool found;
+  } cases[] = {
+      {"the card it registers", name_, true},
+      {"a second card, not registered yet", second, false},
+      {"a missing card", "\\\\.\\no_such_device", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    runs_ = 0;
+    std::unique_ptr<DeviceHandle> nested;
+    int nestedError = 0;
+    setDefaultDeviceProvider([&] {
+      ++runs_;
+      registerDevice(name_, std::make_shared<NullDevice>());
+      setLastError(0);
+      nested = openDevice(c.name);
+      nestedError = lastError();
+      registerDevice(second, std::make_shared<NullDevice>());
+    });
+    const kestrane::test::HangGuard guard(c.what, std::chrono::seconds(60));
+    EXPECT_NE(openDevice(second), nullptr);
+    EXPECT_EQ(nested != nullptr, c.found);
+    EXPECT_EQ(nestedError, c.found ? 0 : ENOENT);
+    EXPECT_NE(openDevice(name_), nullptr);
+    EXPECT_EQ(runs_, 1);
+    unregisterDevice(second);
+    unregisterDevice(name_);
+  }
 }
 
 }  // namespace

@@ -13,10 +13,11 @@ std::atomic<int> gScopes{0};
 std::atomic<uint64_t> gCount{0};
 std::atomic<uint64_t> gFailAt{0};  // 0: none
 std::atomic<bool> gFailed{false};
+thread_local int tScopes = 0;
 
 // False when this allocation is the one chosen to fail.
 bool admit() {
-  if (gScopes.load(std::memory_order_relaxed) == 0) return true;
+  if (gScopes.load(std::memory_order_relaxed) == 0 && tScopes == 0) return true;
   const uint64_t n = gCount.fetch_add(1) + 1;
   if (n != gFailAt.load()) return true;
   gFailed.store(true);
@@ -52,6 +53,9 @@ bool allocationFailed() { return gFailed.load(); }
 
 CountedAllocations::CountedAllocations() { gScopes.fetch_add(1); }
 CountedAllocations::~CountedAllocations() { gScopes.fetch_sub(1); }
+
+CountedAllocationsOnThisThread::CountedAllocationsOnThisThread() { ++tScopes; }
+CountedAllocationsOnThisThread::~CountedAllocationsOnThisThread() { --tScopes; }
 
 }  // namespace kestrane::test
 

@@ -34,6 +34,17 @@ class CountedAllocations {
   CountedAllocations& operator=(const CountedAllocations&) = delete;
 };
 
+// While one lives, the allocations of the thread that opened it count, and
+// those of other threads only under a CountedAllocations: a sweep of what
+// one thread does, which the work of other threads must not shift.
+class CountedAllocationsOnThisThread {
+ public:
+  CountedAllocationsOnThisThread();
+  ~CountedAllocationsOnThisThread();
+  CountedAllocationsOnThisThread(const CountedAllocationsOnThisThread&) = delete;
+  CountedAllocationsOnThisThread& operator=(const CountedAllocationsOnThisThread&) = delete;
+};
+
 // What a call gave when the k-th counted allocation inside it was made to fail.
 struct FailingRun {
   std::string thrown;   // what escaped the call; empty when nothing did

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include <spdlog/sinks/sink.h>
 #include <spdlog/spdlog.h>
 
 namespace kestrane::test {

@@ -34,7 +34,8 @@ void registerDevice(const std::string& name, std::shared_ptr<DeviceBackend> back
 bool unregisterDevice(const std::string& name);
 // Run before the first lookup, to register the default devices: once it has
 // run to its end. One that throws is run again by the next open, and
-// concurrent opens wait for the run in progress.
+// concurrent opens wait for the run in progress. An open the provider makes
+// itself (on its own thread) finds the devices registered so far.
 void setDefaultDeviceProvider(std::function<void()> provider);
 
 // Null with lastError() ENOENT when nothing is registered under the name

@@ -71,9 +71,23 @@ SpareCompletion& spareCompletion() {
 // Made at load, not on the first call that needs it (short of memory then).
 [[maybe_unused]] const bool gSpareReady = (spareCompletion(), true);
 
+// Whether this thread is running the provider: an open it makes from there
+// (a provider opening a card) must not wait for its own run.
+thread_local bool tProviding = false;
+
+class Providing {
+ public:
+  Providing() { tProviding = true; }
+  ~Providing() { tProviding = false; }
+  Providing(const Providing&) = delete;
+  Providing& operator=(const Providing&) = delete;
+};
+
 // Runs the default-device provider unless one has run to its end; one that
-// threw is tried again by the next open. False when it threw now.
+// threw is tried again by the next open. False when it threw now. An open
+// from inside the provider runs nothing and finds what is registered so far.
 bool runProviderOnce() {
+  if (tProviding) return true;
   std::lock_guard running(registry().providerRun);
   std::function<void()> provider;
   uint64_t generation = 0;
@@ -84,6 +98,7 @@ bool runProviderOnce() {
       provider = registry().provider;
       generation = registry().providerGeneration;
     }
+    const Providing providing;
     provider();  // registers through registerDevice, which takes the lock
   } catch (const std::bad_alloc&) {
     setLastError(ENOMEM);
