@@ -35,7 +35,8 @@ class DeviceMemory {
   bool read(uint64_t address, void* dst, uint64_t size) const;
   // With a journal, records in it what the write changes. Every page the
   // write commits and every copy it keeps is had before anything changes:
-  // a write the host has no memory for logs a line and changes nothing.
+  // a write the host has no memory for logs a line, changes nothing and
+  // leaves errno ENOMEM.
   bool write(uint64_t address, const void* src, uint64_t size, Journal* journal = nullptr);
   // Puts the journal's pages back as they were, handing its copies over;
   // uncommitted ones are given up. A page the host has no memory to bring
