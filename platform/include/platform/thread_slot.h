@@ -17,7 +17,7 @@ namespace kestrane::platform {
 template <typename T>
 class ThreadSlot {
  public:
-  ThreadSlot() : created_(pthread_key_create(&key_, [](void* p) { const std::unique_ptr<T> owned(static_cast<T*>(p)); }) == 0) {}
+  ThreadSlot() : created_(pthread_key_create(&key_, &destroy) == 0) {}
   // The key stays: threads still running may end after the slot, and run
   // its destructor then.
   ~ThreadSlot() = default;
@@ -36,6 +36,8 @@ class ThreadSlot {
   }
 
  private:
+  static void destroy(void* p) { const std::unique_ptr<T> owned(static_cast<T*>(p)); }
+
   pthread_key_t key_{};
   bool created_;
 };

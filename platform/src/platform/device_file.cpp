@@ -32,10 +32,7 @@ Registry& registry() {
   return r;
 }
 
-// The record of a new call. Each thread keeps its last two and reuses one
-// that nobody else holds: a backend that still keeps a record (a cancelled
-// call it has not answered yet, or an answer it is still letting go of)
-// makes the thread take another. Null when there is no memory for one.
+// A thread's last two call records.
 struct KeptCompletions {
   std::shared_ptr<IoCompletion> records[2];
   size_t older = 0;
@@ -46,6 +43,10 @@ ThreadSlot<KeptCompletions>& keptCompletions() {
   return slot;
 }
 
+// The record of a new call. Each thread keeps its last two and reuses one
+// that nobody else holds: a backend that still keeps a record (a cancelled
+// call it has not answered yet, or an answer it is still letting go of)
+// makes the thread take another. Null when there is no memory for one.
 std::shared_ptr<IoCompletion> newCompletion(void* out, uint32_t outLen, Event* event) {
   try {
     KeptCompletions& kept = keptCompletions().get();
