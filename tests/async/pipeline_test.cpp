@@ -1,11 +1,13 @@
 // The asynchronous pipeline's elements on the simulated card: their names,
-// checks and refusals, the bound of its queues, and the pool buffers of a
-// job whose element throws.
+// checks and refusals, the bound of its queues, the pool buffers of a job
+// whose element throws, and the answer of a job no element can take.
 
 #include <atomic>
+#include <new>
 #include <stdexcept>
 #include <thread>
 
+#include "async/async_infer_job_manager.h"
 #include "async/pipeline/async_pipeline.h"
 #include "async/pipeline/queue_element.h"
 #include "inference_fixture.h"
@@ -109,9 +111,11 @@ class ThrowingElement : public PipelineElement {
   using PipelineElement::PipelineElement;
   void chain(PipelineJob&) override {
     ++calls;
+    if (outOfMemory) throw std::bad_alloc();
     throw std::runtime_error("no room");
   }
   std::atomic<int> calls{0};
+  bool outOfMemory = false;  // std::bad_alloc rather than another exception
 };
 
 // An element after the NPU element throws once the job holds input and
@@ -144,6 +148,42 @@ TEST_F(PipelineTest, BuffersOfAJobWhoseElementThrowsGoBack) {
     EXPECT_EQ(card_->stats().postsByCore[0x10001], posts + 1);  // the task ran
     EXPECT_EQ(pool_->inUseCount(), 0u);
     EXPECT_EQ(log.count("`buf` not found"), 0u);
+  }
+}
+
+// A job whose handing on throws, and whose failed job cannot be handed on
+// either, is answered by its queue at once, with BadAlloc when host memory
+// ran out and InternalError otherwise, instead of leaving its collector to
+// wait for the time-out.
+TEST(QueueElementTest, AJobThatCannotBeHandedOnIsAnsweredAtOnceWithItsFailure) {
+  const struct {
+    bool outOfMemory;
+    StatusCode answer;
+    const char* line;
+  } cases[] = {
+      {true, StatusCode::BadAlloc, "error|queue_elem_0: job 0 failed: out of host memory"},
+      {false, StatusCode::InternalError, "error|queue_elem_0: job 0 failed: no room"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(statusCodeName(c.answer));
+    AsyncInferJobManager manager;
+    uint32_t id = 0;
+    ASSERT_EQ(manager.createJob(id), StatusCode::OK);
+    const LogCapture log;
+    {
+      ThrowingElement thrower("thrower");
+      thrower.outOfMemory = c.outOfMemory;
+      QueueElement queue("queue_elem_0", [&](uint32_t job, StatusCode status) { manager.setError(job, status); });
+      link(queue, thrower);
+      PipelineJob job;
+      job.jobId = id;
+      queue.chain(job);
+      queue.stop();
+      EXPECT_EQ(thrower.calls, 2);  // the job, then the failed job in its place
+    }
+    std::vector<halvex::Tensor> outputs;
+    EXPECT_EQ(statusCodeName(manager.getOutput(id, outputs, AsyncInferJobManager::kWaitMs)), statusCodeName(c.answer));
+    EXPECT_EQ(log.count(c.line), 1u) << log.text();
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <thread>
 
 #include "utilkit/fs_utils.h"
@@ -213,9 +214,10 @@ TEST_F(EngineTest, RefusedPostFailsTheTaskWithoutAReset) {
   EXPECT_EQ(acc.resetCount(), 0u);
 }
 
-// A run that throws (no host memory on the way) fails its task with a
-// line; the worker goes on, and the IO slot and core room come back, so the
-// next tasks run, with one IO slot and with two.
+// A run that throws (no host memory on the way) fails its task as short of
+// host memory (its future throws std::bad_alloc) with a line; the worker
+// goes on, and the IO slot and core room come back, so the next tasks run,
+// with one IO slot and with two.
 TEST_F(EngineTest, RunThatThrowsFailsItsTaskAndTheNextTasksRun) {
   AcceleratorImpl& acc = open();
   for (const std::vector<uint64_t>& slots : {std::vector<uint64_t>{0}, std::vector<uint64_t>{0, 0x100000}}) {
@@ -228,8 +230,10 @@ TEST_F(EngineTest, RunThatThrowsFailsItsTaskAndTheNextTasksRun) {
     const LogCapture log;
     model.throwOnNextRuns(1);
     Submitted s = submitBytes(model, pattern(8, 0));
-    EXPECT_FALSE(finish(model, s).ok);
-    EXPECT_EQ(log.count("The task failed: std::bad_alloc"), 1u);
+    EXPECT_THROW(s.done.get(), std::bad_alloc);
+    model.pool().freeHostMemory(s.inputs);
+    model.pool().freeHostMemory(s.outputs);
+    EXPECT_EQ(log.count("The task failed: out of host memory."), 1u);
     for (int i = 1; i <= 3; ++i) {
       s = submitBytes(model, pattern(8, i));
       Finished f = finish(model, s);

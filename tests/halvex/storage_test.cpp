@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <new>
 
 #include "halvex/free_functions.h"
 #include "halvex/functional.h"
@@ -46,9 +47,9 @@ TEST(TensorStorage, StridesPast2GiBAreNotWrapped) {
   EXPECT_EQ(big.reshape({-1}).shape()[0], 3 * (int64_t{1} << 30));
 }
 
-TEST(TensorStorage, RefusedShapesAndFailedAllocationGiveUndefined) {
+TEST(TensorStorage, RefusedShapesGiveUndefinedAndFailedAllocationThrows) {
   LogCapture log;
-  EXPECT_FALSE(TensorData({int64_t{1} << 59}, DType::Float64).defined());
+  EXPECT_THROW(TensorData({int64_t{1} << 59}, DType::Float64), std::bad_alloc);
   EXPECT_EQ(log.count("Failed to allocate memory of bytesize: 4611686018427387904"), 1u);
   EXPECT_FALSE(TensorData({int64_t{1} << 62, 8}, DType::Float64).defined());
   EXPECT_FALSE(TensorData({2, -3}, DType::Float32).defined());

@@ -1,13 +1,15 @@
-// Each host allocation of a launch made to fail in turn: the launch returns a
-// status with a line instead of throwing, nothing of it stays (no core
-// claimed, every host buffer back, the card's memory as it was), and the
-// same model then launches on the same accelerator and runs.
+// Each host allocation of a launch made to fail in turn (each operator new,
+// then each of the C library's malloc family where the build counts it): the
+// launch returns a status with a line instead of throwing, nothing of it
+// stays (no core claimed, every host buffer back, the card's memory as it
+// was), and the same model then launches on the same accelerator and runs.
 
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <tuple>
 
 #include "inference_fixture.h"
 #include "support/alloc_failure.h"
@@ -78,40 +80,44 @@ TEST_P(LaunchMemoryFailureTest, EachFailedAllocationFailsTheLaunchCleanlyAndTheN
     CountedAllocations counted;
     ASSERT_EQ(model->launch(acc), StatusCode::OK);
   }
-  const uint64_t total = countedAllocations();
-  ASSERT_GT(total, 0u);
+  const uint64_t news = countedAllocations(AllocFamily::New), mallocs = countedAllocations(AllocFamily::Malloc);
+  ASSERT_GT(news, 0u);
+  ASSERT_EQ(mallocs > 0, mallocFamilyCounted());
   runs(*model);
   ASSERT_EQ(model->dispose(), StatusCode::OK);
   // The launch above committed every page a launch writes.
   const uint64_t committed = card_->stats().committedBytes;
 
-  const uint64_t stride = sweepStride(total);
-  for (uint64_t k = 1; k <= total; k += stride) {
-    const std::string label = "allocation " + std::to_string(k) + " of " + std::to_string(total) + " fails";
-    SCOPED_TRACE(label);
-    model = created();
-    ASSERT_TRUE(model);
-    const HangGuard guard(std::string(GetParam().name) + ", " + label, std::chrono::seconds(30));
-    const LogCapture log;
-    StatusCode sc = StatusCode::InternalError;
-    ::testing::internal::CaptureStdout();  // the driver's lines
-    const FailingRun run = runFailing(k, [&] { sc = model->launch(acc); });
-    const bool driverLine = ::testing::internal::GetCapturedStdout().find("*E:") != std::string::npos;
-    failAllocation(std::nullopt);
-    EXPECT_EQ(run.thrown, "");
-    if (sc != StatusCode::OK) {
-      EXPECT_TRUE(run.failed) << statusCodeName(sc);
-      EXPECT_NE(sc, StatusCode::Model_BrokenZRB) << "no memory is not a broken file";
-      EXPECT_TRUE(driverLine || log.count("error|") > 0) << statusCodeName(sc) << " without a line";
-      EXPECT_TRUE(card_->claimedCores().empty()) << "a launch that failed keeps its cores";
-      EXPECT_EQ(card_->stats().committedBytes, committed);
-      EXPECT_EQ(log.count("were not returned to the memory pool"), 0u) << "a launch that failed keeps host buffers";
-      EXPECT_EQ(model->launch(acc), StatusCode::OK) << "after " << statusCodeName(sc) << ": " << log.text();
+  for (const auto& [family, total, name] : {std::tuple{AllocFamily::New, news, "operator new"},
+                                            std::tuple{AllocFamily::Malloc, mallocs, "malloc-family allocation"}}) {
+    const uint64_t stride = sweepStride(total);
+    for (uint64_t k = 1; k <= total && !HasFailure(); k += stride) {  // one failed k tells; the rest would repeat it
+      const std::string label = std::string(name) + " " + std::to_string(k) + " of " + std::to_string(total) + " fails";
+      SCOPED_TRACE(label);
+      model = created();
+      ASSERT_TRUE(model);
+      const HangGuard guard(std::string(GetParam().name) + ", " + label, std::chrono::seconds(30));
+      const LogCapture log;
+      StatusCode sc = StatusCode::InternalError;
+      ::testing::internal::CaptureStdout();  // the driver's lines
+      const FailingRun run = runFailing(k, [&] { sc = model->launch(acc); }, true, family);
+      const bool driverLine = ::testing::internal::GetCapturedStdout().find("*E:") != std::string::npos;
+      failAllocation(std::nullopt);
+      EXPECT_EQ(run.thrown, "");
+      if (sc != StatusCode::OK) {
+        EXPECT_TRUE(run.failed) << statusCodeName(sc);
+        EXPECT_NE(sc, StatusCode::Model_BrokenZRB) << "no memory is not a broken file";
+        EXPECT_NE(sc, StatusCode::Model_FailedToOpenSectionBinary) << "no memory is not a missing section binary";
+        EXPECT_TRUE(driverLine || log.count("error|") > 0) << statusCodeName(sc) << " without a line";
+        EXPECT_TRUE(card_->claimedCores().empty()) << "a launch that failed keeps its cores";
+        EXPECT_EQ(card_->stats().committedBytes, committed);
+        EXPECT_EQ(log.count("were not returned to the memory pool"), 0u) << "a launch that failed keeps host buffers";
+        EXPECT_EQ(model->launch(acc), StatusCode::OK) << "after " << statusCodeName(sc) << ": " << log.text();
+      }
+      runs(*model);
+      EXPECT_EQ(model->dispose(), StatusCode::OK);
+      EXPECT_TRUE(card_->claimedCores().empty());
     }
-    runs(*model);
-    EXPECT_EQ(model->dispose(), StatusCode::OK);
-    EXPECT_TRUE(card_->claimedCores().empty());
-    if (HasFailure()) break;  // one failed k tells; the rest would repeat it
   }
 }
 

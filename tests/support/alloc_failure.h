@@ -2,11 +2,17 @@
 
 // Making one host allocation fail, for tests: the binary that links
 // kestrane_alloc_failure gets a replacement of every global operator new and
-// delete. Allocations are counted, on every thread, only while a
-// CountedAllocations scope is open somewhere, so that a test's own
-// bookkeeping between calls neither moves the count nor meets the failure.
-// The k-th counted allocation then throws std::bad_alloc (the nothrow forms
-// return null), as when the host has no memory left.
+// delete and, outside the AddressSanitizer and ThreadSanitizer builds (whose
+// own malloc it would bypass), of the C library's malloc family (malloc,
+// calloc, realloc, aligned_alloc, posix_memalign, memalign). The two families
+// are counted apart: operator new's own block comes from the C library
+// directly and counts once, as operator new. Allocations are counted, on
+// every thread, only while a CountedAllocations scope is open somewhere, so
+// that a test's own bookkeeping between calls neither moves the count nor
+// meets the failure. The k-th counted allocation of the chosen family then
+// fails as when the host has no memory left: operator new throws
+// std::bad_alloc (the nothrow forms return null), the malloc family returns
+// null (posix_memalign ENOMEM) and sets errno to ENOMEM.
 
 #include <cstdint>
 #include <exception>
@@ -15,15 +21,24 @@
 
 namespace kestrane::test {
 
-// From now on the `k`-th counted allocation (1: the next one) fails, once;
-// nullopt: none fails. Sets the count back to 0.
-void failAllocation(std::optional<uint64_t> k);
+enum class AllocFamily { New, Malloc };
 
-// Counted allocations since the last failAllocation call, the failed one included.
-uint64_t countedAllocations();
+// Whether this build counts the malloc family (false under ASan and TSan).
+bool mallocFamilyCounted();
+
+// From now on the `k`-th counted allocation of `family` (1: the next one)
+// fails, once; nullopt: none fails. Sets the counts of both families back to 0.
+void failAllocation(std::optional<uint64_t> k, AllocFamily family = AllocFamily::New);
+
+// Counted allocations of `family` since the last failAllocation call, the
+// failed one included.
+uint64_t countedAllocations(AllocFamily family = AllocFamily::New);
 
 // Whether the allocation failAllocation chose has come (and failed).
 bool allocationFailed();
+
+// The byte size the failed allocation asked for; 0 while none failed.
+uint64_t failedAllocationBytes();
 
 // While one lives, allocations count (scopes nest; any thread may open one).
 class CountedAllocations {
@@ -51,13 +66,13 @@ struct FailingRun {
   bool failed = false;  // whether the k-th allocation came
 };
 
-// Runs `call` with allocations counted and the k-th failing (`counted`
-// false: the call opens its own scopes), then lets every allocation succeed
-// again.
+// Runs `call` with allocations counted and the k-th of `family` failing
+// (`counted` false: the call opens its own scopes), then lets every
+// allocation succeed again.
 template <typename F>
-FailingRun runFailing(uint64_t k, F&& call, bool counted = true) {
+FailingRun runFailing(uint64_t k, F&& call, bool counted = true, AllocFamily family = AllocFamily::New) {
   FailingRun run;
-  failAllocation(k);
+  failAllocation(k, family);
   {
     std::optional<CountedAllocations> scope;
     if (counted) scope.emplace();

@@ -21,8 +21,10 @@ class TensorIndex;
 // at data + offset + sum over d of i_d * stride_d (stride_d >= 0) or
 // (shape_d - 1 - i_d) * |stride_d| (stride_d < 0).
 //
-// Nothing here throws: a refused operation logs one error line and returns the
-// undefined tensor (see defined()). Copies are shallow; clone() is the deep copy.
+// A refused operation logs one error line and returns the undefined tensor
+// (see defined()). The one thing that throws is host memory running out:
+// storage (after a line that gives its size) or any list an operation makes
+// throws std::bad_alloc. Copies are shallow; clone() is the deep copy.
 class Tensor {
  public:
   // Walks a tensor's elements in row-major index order; defined in iter_impl.h.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "halvex/kernels_common.h"
 
@@ -58,7 +59,7 @@ HALVEX_INLINE void matmulTiled(const T* a, const T* b, T* c, int64_t m, int64_t 
   std::unique_ptr<T, FreeDeleter> panelOwner(
       static_cast<T*>(std::aligned_alloc(64, ((sizeof(T) * k * NR + 63) / 64) * 64)));
   T* panel = panelOwner.get();
-  if (panel == nullptr) return;
+  if (panel == nullptr) throw std::bad_alloc();  // the product would be left unwritten
   for (int64_t j0 = 0; j0 < n; j0 += NR) {
     const int cols = static_cast<int>(std::min<int64_t>(NR, n - j0));
     for (int64_t kk = 0; kk < k; ++kk) {

@@ -4,7 +4,8 @@
 // element of C is summed in increasing k, starting from the product for
 // k = 0, with each product rounded before it is added (this code is built
 // without contraction into fused multiply-adds), so the result equals the
-// plain i, k, j loop bit for bit. K = 0 gives zeros.
+// plain i, k, j loop bit for bit. K = 0 gives zeros. Throws std::bad_alloc
+// when there is no host memory for the packed columns of B.
 
 #include <cstdint>
 

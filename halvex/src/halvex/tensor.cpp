@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "core/log.h"
 #include "halvex/checked_size.h"
@@ -47,13 +48,14 @@ Tensor::Tensor(IntArrayRef shape, OptionalDType dtype, bool allocate) {
     // Storage starts on a cache line and fills whole lines: vector kernels
     // then load and store whole lines of row-major data, and streaming stores
     // need their alignment. Never a zero size, so that null always means
-    // failure.
+    // failure. Storage that cannot be had is host memory running out, not a
+    // refused operation: it throws as every other allocation does.
     constexpr size_t kLine = 64;
     const size_t size = bytes > 0 ? (static_cast<size_t>(bytes) + kLine - 1) / kLine * kLine : kLine;
     void* block = std::aligned_alloc(kLine, size);
     if (block == nullptr) {
       KLOG_ERROR("Failed to allocate memory of bytesize: {}", bytes);
-      return;
+      throw std::bad_alloc();
     }
     owner_ = std::shared_ptr<void>(block, std::free);
     data_ = block;

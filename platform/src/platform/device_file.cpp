@@ -8,6 +8,7 @@
 #include "platform/event.h"
 #include "platform/io_completion.h"
 #include "platform/system_error.h"
+#include "platform/thread_slot.h"
 
 namespace kestrane::platform {
 
@@ -31,27 +32,37 @@ Registry& registry() {
   return r;
 }
 
+// A thread's last two call records.
+struct KeptCompletions {
+  std::shared_ptr<IoCompletion> records[2];
+  size_t older = 0;
+};
+
+ThreadSlot<KeptCompletions>& keptCompletions() {
+  static ThreadSlot<KeptCompletions> slot;
+  return slot;
+}
+
 // The record of a new call. Each thread keeps its last two and reuses one
 // that nobody else holds: a backend that still keeps a record (a cancelled
 // call it has not answered yet, or an answer it is still letting go of)
 // makes the thread take another. Null when there is no memory for one.
 std::shared_ptr<IoCompletion> newCompletion(void* out, uint32_t outLen, Event* event) {
-  thread_local std::shared_ptr<IoCompletion> kept[2];
-  thread_local size_t older = 0;
-  for (auto& record : kept) {
-    if (record && record.use_count() == 1) {
-      record->rearm(out, outLen, event);
-      return record;
-    }
-  }
-  std::shared_ptr<IoCompletion>& record = kept[older];
   try {
+    KeptCompletions& kept = keptCompletions().get();
+    for (auto& record : kept.records) {
+      if (record && record.use_count() == 1) {
+        record->rearm(out, outLen, event);
+        return record;
+      }
+    }
+    std::shared_ptr<IoCompletion>& record = kept.records[kept.older];
     record = std::make_shared<IoCompletion>(out, outLen, event);
-  } catch (const std::bad_alloc&) {
+    kept.older ^= 1;
+    return record;
+  } catch (const std::exception&) {
     return nullptr;
   }
-  older ^= 1;
-  return record;
 }
 
 // A record made at load for a call that finds no memory for one of its own:

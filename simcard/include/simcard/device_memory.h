@@ -43,9 +43,10 @@ class DeviceMemory {
   bool read(uint64_t address, void* dst, uint64_t size) const;
   // With a journal, records in it what the write changes. Every page the
   // write commits and every copy it keeps is had before anything changes:
-  // a write the host has no memory for logs a line and changes nothing.
-  // Only the bytes that differ from what a page holds are written into it,
-  // so zeros over a fresh page leave its memory untouched.
+  // a write the host has no memory for logs a line, changes nothing and
+  // leaves errno ENOMEM. Only the bytes that differ from what a page holds
+  // are written into it, so zeros over a fresh page leave its memory
+  // untouched.
   bool write(uint64_t address, const void* src, uint64_t size, Journal* journal = nullptr);
   // Puts the journal's pages back as they were (the copies' bytes into the
   // pages, or a copy itself where its page was given up since); the pages

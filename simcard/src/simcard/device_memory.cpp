@@ -1,6 +1,7 @@
 #include "simcard/device_memory.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -124,6 +125,7 @@ bool DeviceMemory::write(uint64_t address, const void* src, uint64_t size, Journ
     notes.clear();  // room for the line
     KLOG_ERROR("Simulated card: no host memory for the pages of a write of {} bytes at 0x{:x}.", size, address);
     if (journal) journal->refusedForMemory = true;
+    errno = ENOMEM;
     return false;
   }
   if (journal) journal->before.merge(notes);  // moves the nodes: cannot throw

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/thread_slot.h"
 #include "simcard/card_layout.h"
 #include "simcard/device_memory.h"
 #include "simcard/program_format.h"
@@ -34,8 +35,8 @@ struct Scratch {
 };
 
 Scratch& scratch() {
-  thread_local Scratch s;
-  return s;
+  static platform::ThreadSlot<Scratch> slot;
+  return slot.get();
 }
 
 // Device memory as a program sees it: on an interleaving card an address in

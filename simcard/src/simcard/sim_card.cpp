@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -291,7 +292,11 @@ platform::IoResult SimCard::transfer(uint64_t session, const void* in, uint32_t 
     journal = &launch->journal;
     launch->mapping = handle;
   }
+  errno = 0;
   const bool ok = direction == 1 ? memory_.write(device, host, count, journal) : memory_.read(device, host, count);
+  // No host memory for the pages: the call ends as one short of memory
+  // (ENOMEM to the caller), having changed nothing.
+  if (!ok && errno == ENOMEM) throw std::bad_alloc();
   if (ok && direction == 1) stats_.bytesWritten += count;
   return ok ? platform::IoResult::done(0) : platform::IoResult::failed();
 }

@@ -24,8 +24,18 @@ void logOpenFailure(const std::string& path, int error) {
 }
 }  // namespace
 
+void throwIfOutOfMemory(int error) {
+  if (error == ENOMEM) throw std::bad_alloc();
+}
+
+std::FILE* openFile(const std::string& path, const char* mode) {
+  std::FILE* file = std::fopen(path.c_str(), mode);
+  if (file == nullptr) throwIfOutOfMemory(errno);
+  return file;
+}
+
 bool readBinaryFile(const std::string& path, std::vector<uint8_t>& out) {
-  FilePtr file(std::fopen(path.c_str(), "rb"));
+  FilePtr file(openFile(path, "rb"));
   if (!file) {
     logOpenFailure(path, errno);
     return false;
@@ -44,12 +54,7 @@ bool readBinaryFile(const std::string& path, std::vector<uint8_t>& out) {
     logOpenFailure(path, errno);
     return false;
   }
-  try {
-    out.resize(static_cast<size_t>(size));
-  } catch (const std::bad_alloc&) {
-    KLOG_ERROR("Failed to read binary fully, {} != {}", 0, size);
-    return false;
-  }
+  out.resize(static_cast<size_t>(size));
   const size_t got = std::fread(out.data(), 1, out.size(), file.get());
   if (got != out.size()) {
     KLOG_ERROR("Failed to read binary fully, {} != {}", got, size);
@@ -59,7 +64,7 @@ bool readBinaryFile(const std::string& path, std::vector<uint8_t>& out) {
 }
 
 bool writeBinaryFile(const std::string& path, const void* data, uint64_t size) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+  std::FILE* file = openFile(path, "wb");
   if (file == nullptr) {
     logOpenFailure(path, errno);
     return false;

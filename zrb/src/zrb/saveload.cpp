@@ -13,7 +13,7 @@ namespace {
 constexpr uint64_t kChecksumChunk = 0x200000;
 }  // namespace
 
-LoaderV2::LoaderV2(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "rb")) {
+LoaderV2::LoaderV2(const std::string& path) : path_(path), file_(utilkit::openFile(path, "rb")) {
   if (!file_) {
     KLOG_INFO("open failed");
     return;

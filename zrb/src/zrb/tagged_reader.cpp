@@ -379,7 +379,7 @@ void TaggedReader::payload(SectionBinary& bin, size_t b, size_t j) {
 }
 
 void TaggedReader::copyPayload(SectionBinary& bin, const std::string& path) {
-  FilePtr out(std::fopen(path.c_str(), "wb"));
+  FilePtr out(utilkit::openFile(path, "wb"));
   if (!out) {
     KLOG_ERROR("Could not find {}, Abort.", path);
     abort();

@@ -105,7 +105,7 @@ bool ZRB::load(const std::string& path, bool keepBinariesInFile) {
     }
     std::optional<uint32_t> version;
     {
-      detail::FilePtr file(std::fopen(path.c_str(), "rb"));
+      detail::FilePtr file(utilkit::openFile(path, "rb"));
       if (!file) {
         KLOG_ERROR("Unable to load; Cannot open a file: '{}'", path);
         return false;

@@ -3,6 +3,7 @@
 // hardware description. Every offset is checked against the end of the
 // entries (the file end less the trailing checksum) before it is read.
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -245,7 +246,10 @@ bool verifyBytes(const std::vector<uint8_t>& bytes, Layout& layout) {
 bool readWhole(const std::string& path, std::vector<uint8_t>& bytes) {
   try {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in) {
+      utilkit::throwIfOutOfMemory(errno);
+      return false;
+    }
     in.seekg(0, std::ios::end);
     const std::streamoff size = in.tellg();
     if (size < 0) return false;

@@ -35,6 +35,8 @@
 
 namespace kestrane {
 
+// A call that runs out of host memory returns BadAlloc (waitFor false)
+// after a line; nothing throws.
 class AsyncInferJobManager {
  public:
   // How long the fulfilling side waits for a job's promise, and the

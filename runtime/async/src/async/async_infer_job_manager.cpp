@@ -19,11 +19,15 @@ bool readyWithin(const std::future<StatusCode>& future, int64_t timeoutMs) {
 }
 
 // Runs one operation; what escapes it (memory, a broken promise) becomes a
-// status and one error line instead of crossing to the caller.
+// status and one error line instead of crossing to the caller: `failed`, or
+// `outOfMemory` when host memory ran out.
 template <typename R, typename F>
-R guarded(const char* operation, uint32_t jobId, R failed, F&& body) {
+R guarded(const char* operation, uint32_t jobId, R failed, R outOfMemory, F&& body) {
   try {
     return body();
+  } catch (const std::bad_alloc&) {
+    KLOG_ERROR("AsyncInferJobManager::{} failed for job_id {}: out of host memory.", operation, jobId);
+    return outOfMemory;
   } catch (const std::exception& e) {
     KLOG_ERROR("AsyncInferJobManager::{} failed for job_id {}: {}", operation, jobId, e.what());
     return failed;
@@ -37,15 +41,25 @@ void logNoSharedState() {
 }  // namespace
 
 StatusCode AsyncInferJobManager::createJob(uint32_t& jobId) {
-  return guarded("createJob", 0, StatusCode::InternalError, [&] {
+  return guarded("createJob", 0, StatusCode::InternalError, StatusCode::BadAlloc, [&] {
     jobId = nextJobId_.fetch_add(1);
     std::promise<StatusCode> promise;
     std::future<StatusCode> done = promise.get_future();
     // The future goes in first: whoever fulfils the promise finds a reader.
     if (doneFutures_.put(jobId, std::move(done)) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
-    if (promises_.put(jobId, std::move(promise)) != MapResult::Ok) {
+    auto giveBack = [&] {
       std::future<StatusCode> stored;
       doneFutures_.take(jobId, stored, kGiveBackMs);
+    };
+    MapResult put = MapResult::Closed;
+    try {
+      put = promises_.put(jobId, std::move(promise));
+    } catch (const std::bad_alloc&) {
+      giveBack();  // no job stays behind half made
+      throw;
+    }
+    if (put != MapResult::Ok) {
+      giveBack();
       return StatusCode::Model_AsyncPipelineNotAlive;
     }
     return StatusCode::OK;
@@ -53,7 +67,7 @@ StatusCode AsyncInferJobManager::createJob(uint32_t& jobId) {
 }
 
 StatusCode AsyncInferJobManager::setError(uint32_t jobId, StatusCode status) {
-  return guarded("setError", jobId, StatusCode::InternalError, [&] {
+  return guarded("setError", jobId, StatusCode::InternalError, StatusCode::BadAlloc, [&] {
     ClosableMap<std::promise<StatusCode>>::Node promise;  // a promise made here would allocate
     if (promises_.takeNode(jobId, promise, kWaitMs) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
     std::lock_guard lock(droppedMutex_);
@@ -64,7 +78,7 @@ StatusCode AsyncInferJobManager::setError(uint32_t jobId, StatusCode status) {
 }
 
 StatusCode AsyncInferJobManager::setOutputs(uint32_t jobId, std::vector<halvex::Tensor>&& outputs) {
-  return guarded("setOutputs", jobId, StatusCode::InternalError, [&] {
+  return guarded("setOutputs", jobId, StatusCode::InternalError, StatusCode::BadAlloc, [&] {
     std::vector<halvex::Tensor> uncollectable;
     StatusCode result = StatusCode::OK;
     {
@@ -104,7 +118,7 @@ void AsyncInferJobManager::drop(uint32_t jobId, const std::future<StatusCode>& d
 }
 
 void AsyncInferJobManager::release(uint32_t jobId) {
-  guarded("release", jobId, 0, [&] {
+  guarded("release", jobId, 0, 0, [&] {
     std::future<StatusCode> done;
     if (doneFutures_.take(jobId, done, 0) == MapResult::Ok) drop(jobId, done);
     return 0;
@@ -117,7 +131,7 @@ size_t AsyncInferJobManager::droppedJobs() const {
 }
 
 StatusCode AsyncInferJobManager::getOutput(uint32_t jobId, std::vector<halvex::Tensor>& outputs, int64_t timeoutMs) {
-  return guarded("getOutput", jobId, StatusCode::InternalError, [&] {
+  return guarded("getOutput", jobId, StatusCode::InternalError, StatusCode::BadAlloc, [&] {
     std::future<StatusCode> done;
     if (doneFutures_.take(jobId, done, timeoutMs) != MapResult::Ok) return StatusCode::Model_AsyncPipelineNotAlive;
     if (!done.valid()) {
@@ -147,7 +161,7 @@ StatusCode AsyncInferJobManager::getOutput(uint32_t jobId, std::vector<halvex::T
 }
 
 bool AsyncInferJobManager::waitFor(uint32_t jobId, int64_t timeoutMs) {
-  return guarded("waitFor", jobId, false, [&] {
+  return guarded("waitFor", jobId, false, false, [&] {
     ClosableMap<std::future<StatusCode>>::Node done;  // its own node goes back: nothing to allocate
     if (doneFutures_.takeNode(jobId, done, timeoutMs) != MapResult::Ok) return false;
     bool ready = false;

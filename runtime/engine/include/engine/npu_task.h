@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <future>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -15,7 +17,10 @@ namespace kestrane {
 // nothing, and a task destroyed before that (dropped anywhere) reports false,
 // so a caller waiting for the answer always gets one. The answer goes to a
 // TaskAnswer the caller keeps (the synchronous path: nothing on the heap),
-// or to a std::future made on demand by get_future.
+// or to a std::future made on demand by get_future. A task that failed for
+// want of host memory (failForMemory) answers false with
+// TaskAnswer::outOfMemory(), and its future throws std::bad_alloc, so that
+// the caller reports BadAlloc rather than a failed task.
 class TaskPromise {
  public:
   TaskPromise() = default;
@@ -24,7 +29,8 @@ class TaskPromise {
       : promise_(std::move(other.promise_)),
         answer_(std::exchange(other.answer_, nullptr)),
         pending_(std::exchange(other.pending_, false)),
-        value_(other.value_) {}
+        value_(other.value_),
+        outOfMemory_(other.outOfMemory_) {}
   TaskPromise& operator=(TaskPromise&& other) noexcept {
     if (this != &other) {
       set_value(false);
@@ -32,6 +38,7 @@ class TaskPromise {
       answer_ = std::exchange(other.answer_, nullptr);
       pending_ = std::exchange(other.pending_, false);
       value_ = other.value_;
+      outOfMemory_ = other.outOfMemory_;
     }
     return *this;
   }
@@ -42,7 +49,7 @@ class TaskPromise {
   std::future<bool> get_future() {
     if (!promise_) {
       promise_ = std::make_unique<std::promise<bool>>();
-      if (!pending_) promise_->set_value(value_);
+      if (!pending_) settle(*promise_);
     }
     return promise_->get_future();
   }
@@ -53,17 +60,34 @@ class TaskPromise {
     if (promise_) promise_->set_value(ok);
     if (answer_) std::exchange(answer_, nullptr)->set(ok);  // the last touch of the caller's answer
   }
+  void failForMemory() {
+    if (!pending_) return;
+    pending_ = false;
+    value_ = false;
+    outOfMemory_ = true;
+    if (promise_) settle(*promise_);
+    if (answer_) std::exchange(answer_, nullptr)->setOutOfMemory();
+  }
   bool pending() const { return pending_; }
 
  private:
+  void settle(std::promise<bool>& promise) const {
+    if (outOfMemory_)
+      promise.set_exception(std::make_exception_ptr(std::bad_alloc()));
+    else
+      promise.set_value(value_);
+  }
+
   std::unique_ptr<std::promise<bool>> promise_;
   TaskAnswer* answer_ = nullptr;
   bool pending_ = true;
   bool value_ = false;
+  bool outOfMemory_ = false;
 };
 
 // Waits for a task's answer. The engine always answers: a failed, dropped
-// or closed-out task reports false.
+// or closed-out task reports false; one that failed for want of host memory
+// throws std::bad_alloc.
 inline bool awaitTask(std::future<bool>& done) { return done.get(); }
 
 // One slice of a batch (one or more items) of one model variant, handed from

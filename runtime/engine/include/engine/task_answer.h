@@ -7,7 +7,8 @@
 namespace kestrane {
 
 // The answer to one NPU task for a caller that waits for it: true when the
-// task ran, false when it failed or was dropped. The engine sets it once
+// task ran, false when it failed or was dropped (outOfMemory() tells a task
+// that failed for want of host memory). The engine sets it once
 // (through the task's TaskPromise); the caller waits, looking a moment
 // before it blocks. Unlike a std::promise it needs no shared state on the
 // heap: the caller keeps it, reuses it for the next task (reset) and must
@@ -24,15 +25,20 @@ class TaskAnswer {
 
   // Pending again; only while no task can still answer here.
   void reset() { state_.store(kPending, std::memory_order_relaxed); }
-  // Engine side, once.
-  void set(bool ok);
+  // Engine side, once: set, or setOutOfMemory for a task that failed for
+  // want of host memory.
+  void set(bool ok) { finish(ok ? kSucceeded : kFailed); }
+  void setOutOfMemory() { finish(kOutOfMemory); }
   // Caller side: blocks until the answer is there.
   bool wait();
   bool ready() const { return state_.load(std::memory_order_acquire) >= kFailed; }
+  // After a false answer: whether the task failed for want of host memory.
+  bool outOfMemory() const { return state_.load(std::memory_order_acquire) == kOutOfMemory; }
 
  private:
   friend class HeldAnswerWakes;
-  static constexpr uint32_t kPending = 0, kSleeping = 1, kFailed = 2, kSucceeded = 3;
+  static constexpr uint32_t kPending = 0, kSleeping = 1, kFailed = 2, kSucceeded = 3, kOutOfMemory = 4;
+  void finish(uint32_t state);
   std::atomic<uint32_t> state_{kPending};
 };
 

@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/system_error.h"
 #include "platform/thread_start.h"
+#include "utilkit/fs_utils.h"
 
 namespace kestrane {
 
@@ -54,7 +55,7 @@ class StagingBuffer {
 
 class File {
  public:
-  explicit File(const std::string& path) : file_(std::fopen(path.c_str(), "rb")) {}
+  explicit File(const std::string& path) : file_(utilkit::openFile(path, "rb")) {}
   ~File() {
     if (file_) std::fclose(file_);
   }

@@ -1,7 +1,6 @@
 #include "engine/npu_task_scheduler.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <new>
 
 #include "core/log.h"
@@ -65,18 +64,21 @@ std::unique_ptr<NPUTaskScheduler> NPUTaskScheduler::create(EngineModel& model, A
   if (mode == CoreMode::Multi || mode == CoreMode::Global4) perSlot = targets.size() == 10 ? 2 : 1;
   if (mode == CoreMode::Global || mode == CoreMode::Global8) perSlot = 1;
   const size_t workers = slots * perSlot;
-  int error = 0;
   try {
     scheduler->workers_.reserve(workers);
-  } catch (const std::bad_alloc&) {
-    error = ENOMEM;
+  } catch (const std::bad_alloc&) {  // memory, before any thread is asked for
+    KLOG_ERROR("No host memory for the scheduler's {} workers.", workers);
+    status = StatusCode::BadAlloc;
+    return nullptr;
   }
-  for (size_t i = 0; error == 0 && i < workers; ++i) {
+  int error = 0;
+  for (size_t i = 0; i < workers; ++i) {
     std::thread worker;
-    if (platform::startThread(worker, &NPUTaskScheduler::workerMain, scheduler.get()))
-      scheduler->workers_.push_back(std::move(worker));  // reserved: cannot throw
-    else
+    if (!platform::startThread(worker, &NPUTaskScheduler::workerMain, scheduler.get())) {
       error = platform::lastError();
+      break;
+    }
+    scheduler->workers_.push_back(std::move(worker));  // reserved: cannot throw
   }
   if (error == 0 && !platform::startThread(scheduler->dispatcher_, &NPUTaskScheduler::dispatcherMain, scheduler.get()))
     error = platform::lastError();
@@ -107,6 +109,7 @@ NPUTaskScheduler::~NPUTaskScheduler() {
       queued = queue_->pushFront(std::move(item.task));
     } catch (const std::bad_alloc&) {  // no room in the queue: the task fails instead
       KLOG_ERROR("No host memory to queue a task again after the reset; it fails.");
+      item.task.result.failForMemory();
     }
     if (!queued) item.task.result.set_value(false);
   }
@@ -147,10 +150,14 @@ bool NPUTaskScheduler::dispatchNext(uint64_t order) {
     case Placement::Placed: {
       NPUWatchdog* dog = watchdogFor(core, task.coreMode);
       const CoreMode mode = task.coreMode;
+      WorkItem item{std::move(task), core, order, dog};
       bool handed = false;
       try {
         if (dog) dog->expectTask(order);
-        handed = workQueue_.push({std::move(task), core, order, dog});
+        handed = workQueue_.push(std::move(item));  // untouched when it throws
+      } catch (const std::bad_alloc&) {
+        KLOG_ERROR("No host memory to hand a task to a worker; it fails.");
+        item.task.result.failForMemory();
       } catch (const std::exception& e) {
         KLOG_ERROR("Failed to hand a task to a worker: {}", e.what());
       }
@@ -310,7 +317,11 @@ bool NPUTaskScheduler::runTask(WorkItem& item) {
   } else {
     try {
       status = item.dog->run(task, item.order, deferred);
-    } catch (const std::exception& e) {  // no host memory on the way: the task fails
+    } catch (const std::bad_alloc&) {
+      KLOG_ERROR("[{:x}] The task failed: out of host memory.", coreKey(core));
+      task.result.failForMemory();
+      deferred = false;
+    } catch (const std::exception& e) {
       KLOG_ERROR("[{:x}] The task failed: {}", coreKey(core), e.what());
       task.result.set_value(false);
       deferred = false;
@@ -323,7 +334,7 @@ bool NPUTaskScheduler::runTask(WorkItem& item) {
         handedBack_.push_back(std::move(item));
       } catch (const std::bad_alloc&) {
         KLOG_ERROR("[{:x}] No host memory to keep a task for after the reset; it fails.", coreKey(core));
-        task.result.set_value(false);
+        task.result.failForMemory();
         deferred = false;
       }
     }

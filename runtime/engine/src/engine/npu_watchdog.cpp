@@ -1,6 +1,7 @@
 #include "engine/npu_watchdog.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -14,6 +15,7 @@
 #include "engine/core_key.h"
 #include "engine/test_seams.h"
 #include "platform/clock.h"
+#include "platform/system_error.h"
 #include "utilkit/fs_utils.h"
 
 namespace kestrane {
@@ -28,6 +30,18 @@ uint8_t* hostBytes(uint64_t address) { return reinterpret_cast<uint8_t*>(static_
 
 bool contains(const std::vector<CoreId>& cores, CoreId core) {
   return std::find(cores.begin(), cores.end(), core) != cores.end();
+}
+
+// A transfer to or from the card: `run` gives the bytes moved. The card's
+// calls need host memory of their own (and the simulated card's memory is
+// the host's): a transfer that ends short of it is host memory running out,
+// not the device's failure, and `outOfMemory` says so.
+template <typename Run>
+uint64_t transferred(Run&& run, bool& outOfMemory) {
+  platform::setLastError(0);
+  const uint64_t moved = run();
+  outOfMemory = platform::lastError() == ENOMEM;
+  return moved;
 }
 
 // Records "B" now and "E" when closed or destroyed, like TraceScope, but
@@ -287,7 +301,10 @@ StatusCode NPUWatchdog::run(NPUTask& task, uint64_t order, bool& deferred) {
     if (step != StatusCode::OK && status == StatusCode::OK) status = step;  // the other items still run
   }
   hold.release();
-  task.result.set_value(status == StatusCode::OK);
+  if (status == StatusCode::BadAlloc)
+    task.result.failForMemory();
+  else
+    task.result.set_value(status == StatusCode::OK);
   return status;
 }
 
@@ -340,8 +357,14 @@ StatusCode NPUWatchdog::dispatchInput(const NPUTask& task, int32_t item, size_t 
 
 StatusCode NPUWatchdog::toDevice(uint64_t address, uint64_t offset, uint64_t size, uint64_t host, bool interleave,
                                  const char* what, size_t i, size_t j) {
-  const uint64_t written = writeDeviceMemory(driver_, address, offset, size, host, interleave, memoryHandle_);
+  bool outOfMemory = false;
+  const uint64_t written = transferred(
+      [&] { return writeDeviceMemory(driver_, address, offset, size, host, interleave, memoryHandle_); }, outOfMemory);
   if (written == size) return StatusCode::OK;
+  if (outOfMemory) {
+    KLOG_ERROR("Failed to write {} {} (buffer {}) to device memory: out of host memory.", what, i, j);
+    return StatusCode::BadAlloc;
+  }
   KLOG_ERROR("Failed to write {} {} (buffer {}) to device memory: {} of {} bytes at 0x{:x} written.", what, i, j,
              written, size, address + offset);
   return StatusCode::Driver_FailedToWriteMemoryBuffer;
@@ -349,8 +372,14 @@ StatusCode NPUWatchdog::toDevice(uint64_t address, uint64_t offset, uint64_t siz
 
 StatusCode NPUWatchdog::fromDevice(uint64_t address, uint64_t size, uint64_t host, bool interleave, size_t i,
                                    size_t j) {
-  const uint64_t got = readDeviceMemory(driver_, address, 0, size, host, interleave, memoryHandle_);
+  bool outOfMemory = false;
+  const uint64_t got = transferred(
+      [&] { return readDeviceMemory(driver_, address, 0, size, host, interleave, memoryHandle_); }, outOfMemory);
   if (got == size) return StatusCode::OK;
+  if (outOfMemory) {
+    KLOG_ERROR("Failed to read output {} (buffer {}) from device memory: out of host memory.", i, j);
+    return StatusCode::BadAlloc;
+  }
   KLOG_ERROR("Failed to read output {} (buffer {}) from device memory: {} of {} bytes at 0x{:x} read.", i, j, got,
              size, address);
   return StatusCode::Driver_FailedToReadMemoryBuffer;
@@ -360,17 +389,18 @@ StatusCode NPUWatchdog::writePieces(const std::vector<ProgramPiece>& pieces, boo
   auto write = [&](size_t k) {
     const ProgramPiece& piece = pieces[k];
     return toDevice(piece.address, piece.offset, piece.buffer.size, hostAddress(piece.buffer.data), ioInterleave_,
-                    "program piece", k, 0) == StatusCode::OK;
+                    "program piece", k, 0);
   };
+  StatusCode status = StatusCode::OK;
   if (eachCoreInOrder) {
     for (CoreId core : cores_)
-      for (size_t k = 0; k < pieces.size(); ++k)
-        if (pieces[k].core == core && !write(k)) return StatusCode::Driver_FailedToWriteMemoryBuffer;
-    return StatusCode::OK;
+      for (size_t k = 0; status == StatusCode::OK && k < pieces.size(); ++k)
+        if (pieces[k].core == core) status = write(k);
+    return status;
   }
-  for (size_t k = 0; k < pieces.size(); ++k)
-    if (contains(cores_, pieces[k].core) && !write(k)) return StatusCode::Driver_FailedToWriteMemoryBuffer;
-  return StatusCode::OK;
+  for (size_t k = 0; status == StatusCode::OK && k < pieces.size(); ++k)
+    if (contains(cores_, pieces[k].core)) status = write(k);
+  return status;
 }
 
 StatusCode NPUWatchdog::loadProgram(size_t v) {
@@ -418,7 +448,14 @@ StatusCode NPUWatchdog::copyNpuBinary(const NPUTask& task) {
 
 StatusCode NPUWatchdog::writeRmem(uint64_t address, uint32_t value) {
   std::memcpy(hostBytes(rmemBuffer_), &value, 4);
-  const uint64_t written = writeDeviceMemory(driver_, address, 0, 4, rmemBuffer_, ioInterleave_, memoryHandle_);
+  bool outOfMemory = false;
+  const uint64_t written = transferred(
+      [&] { return writeDeviceMemory(driver_, address, 0, 4, rmemBuffer_, ioInterleave_, memoryHandle_); },
+      outOfMemory);
+  if (written != 4 && outOfMemory) {
+    KLOG_ERROR("Failed to write RMEM at 0x{:x}: out of host memory.", address);
+    return StatusCode::BadAlloc;
+  }
   if (written != 4) {
     KLOG_ERROR("Failed to write RMEM: (nwritten=%d) != %d");
     return StatusCode::Driver_FailedToWriteMemoryBuffer;

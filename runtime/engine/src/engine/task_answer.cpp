@@ -18,8 +18,8 @@ AdaptiveSpin& answerSpin() {
 
 }  // namespace
 
-void TaskAnswer::set(bool ok) {
-  if (state_.exchange(ok ? kSucceeded : kFailed, std::memory_order_acq_rel) != kSleeping) return;
+void TaskAnswer::finish(uint32_t state) {
+  if (state_.exchange(state, std::memory_order_acq_rel) != kSleeping) return;
   HeldAnswerWakes* held = HeldAnswerWakes::current();
   if (held == nullptr || !held->hold(&state_)) platform::futexWakeAll(&state_);
 }

@@ -3,6 +3,10 @@
 // A bounded job queue with a worker thread of its own: chain() queues a job
 // (blocking while the queue is full), the worker hands each job to the next
 // element. So the elements before and after a queue run on different threads.
+// A job whose handing on throws is handed on as a failed job (BadAlloc when
+// host memory ran out, else InternalError); when even that throws, the
+// queue's `answer` gives the job its failure at once, so that its caller
+// does not wait for a time-out.
 //
 // Threads: the constructor starts the worker; chain() and stop() wake it;
 // stop() (or the destructor) joins it after the worker has drained what is
@@ -16,6 +20,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -25,7 +30,9 @@ namespace kestrane {
 
 class QueueElement : public PipelineElement {
  public:
-  explicit QueueElement(std::string name);
+  // answer(jobId, status): fulfils a job that cannot be handed on; null:
+  // such a job is only logged.
+  explicit QueueElement(std::string name, std::function<void(uint32_t, StatusCode)> answer = nullptr);
   ~QueueElement() override;
 
   // Queues the job (moved from). A stopped queue drops it with an error line.
@@ -43,6 +50,8 @@ class QueueElement : public PipelineElement {
 
  private:
   void run();
+  // Hands on a failed job in place of the job `jobId`, or answers it.
+  void fail(uint32_t jobId, StatusCode status);
 
   mutable std::mutex mutex_;
   std::condition_variable notFull_;
@@ -51,6 +60,7 @@ class QueueElement : public PipelineElement {
   bool open_ = true;
   uint64_t capacity_ = 0;
   std::mutex stopMutex_;  // serialises stop()
+  const std::function<void(uint32_t, StatusCode)> answer_;
   std::thread worker_;
 };
 

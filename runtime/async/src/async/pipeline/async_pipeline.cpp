@@ -31,11 +31,17 @@ std::unique_ptr<AsyncPipeline> AsyncPipeline::create(const PipelineModel& model,
                                                      StatusCode& status) {
   std::unique_ptr<AsyncPipeline> pipeline(new AsyncPipeline());
   auto& elements = pipeline->elements_;
-  elements.push_back(std::make_unique<QueueElement>("queue_elem_0"));
+  // A job the queues cannot hand on is answered by the manager itself, which
+  // allocates nothing for it.
+  auto answer = [manager = pipeline->manager_](uint32_t jobId, StatusCode failure) {
+    if (manager->setError(jobId, failure) != StatusCode::OK)
+      KLOG_ERROR("Failed to set error for job_id {}. Maybe AsyncModel was disposed prematurely.", jobId);
+  };
+  elements.push_back(std::make_unique<QueueElement>("queue_elem_0", answer));
   elements.push_back(std::make_unique<InputRepositionElement>("input_repos_elem"));
   elements.push_back(
       std::make_unique<NPUOpElement>("npu_op_elem", model, std::move(taskQueue), pool, coreMode, cores));
-  elements.push_back(std::make_unique<QueueElement>("queue_elem_1"));
+  elements.push_back(std::make_unique<QueueElement>("queue_elem_1", answer));
   elements.push_back(std::make_unique<OutputRepositionElement>("output_repos_elem"));
   elements.push_back(std::make_unique<LastElement>("last_elem", pipeline->manager_));
   for (size_t i = 0; i + 1 < elements.size(); ++i) link(*elements[i], *elements[i + 1]);

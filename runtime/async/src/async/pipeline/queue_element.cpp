@@ -1,6 +1,7 @@
 #include "async/pipeline/queue_element.h"
 
 #include <exception>
+#include <new>
 #include <utility>
 
 #include "core/log.h"
@@ -9,7 +10,8 @@
 
 namespace kestrane {
 
-QueueElement::QueueElement(std::string name) : PipelineElement(std::move(name)) {
+QueueElement::QueueElement(std::string name, std::function<void(uint32_t, StatusCode)> answer)
+    : PipelineElement(std::move(name)), answer_(std::move(answer)) {
   if (!platform::startThread(worker_, [this] { run(); })) {
     // check() reports it, and the pipeline is not created.
     KLOG_ERROR("{}: failed to start the worker thread: {}", this->name(),
@@ -54,17 +56,25 @@ void QueueElement::run() {
     } catch (const std::exception& e) {
       // Nothing may end the worker early; the job's caller learns of the
       // failure through the elements that pass failed jobs on.
-      KLOG_ERROR("{}: job {} failed: {}", name(), job.jobId, e.what());
-      PipelineJob failed = PipelineJob::failed(job.jobId, StatusCode::InternalError);
-      try {
-        next()->chain(failed);
-      } catch (const std::exception&) {
-      }
+      const bool memory = dynamic_cast<const std::bad_alloc*>(&e) != nullptr;
+      KLOG_ERROR("{}: job {} failed: {}", name(), job.jobId, memory ? "out of host memory" : e.what());
+      fail(job.jobId, memory ? StatusCode::BadAlloc : StatusCode::InternalError);
     }
     // What is left of the job goes before the lock is taken again.
     job = PipelineJob{};
     lock.lock();
   }
+}
+
+void QueueElement::fail(uint32_t jobId, StatusCode status) {
+  try {
+    PipelineJob failed = PipelineJob::failed(jobId, status);
+    if (next() != nullptr) next()->chain(failed);
+    return;
+  } catch (const std::exception&) {
+    // No memory to queue it further on either.
+  }
+  if (answer_) answer_(jobId, status);
 }
 
 void QueueElement::stop() {

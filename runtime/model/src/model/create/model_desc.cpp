@@ -1,5 +1,6 @@
 #include "model/model_desc.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include "core/log.h"
 #include "model_graph.h"
 #include "shape_map.h"
+#include "utilkit/fs_utils.h"
 
 namespace kestrane {
 
@@ -165,6 +167,7 @@ StatusCode ModelDesc::init(const std::string* path, std::vector<NPUOpDesc>& npuO
     descPath = *path;
     std::ifstream in(descPath, std::ios::binary);
     if (!in) {
+      utilkit::throwIfOutOfMemory(errno);
       KLOG_ERROR("Failed to open model description JSON file, {}", descPath);
       return StatusCode::Model_FailedToOpenModelDescFile;
     }

@@ -453,7 +453,9 @@ StatusCode ModelImpl::runTasks(const std::vector<std::vector<Buffer>>& inputs,
   // engine may still write into its buffers.
   StatusCode status = StatusCode::OK;
   for (size_t t = 0; t < queuedTasks; ++t) {
-    const StatusCode result = answers[t]->wait() ? StatusCode::OK : StatusCode::Model_NotAlive;
+    const StatusCode result = answers[t]->wait()              ? StatusCode::OK
+                              : answers[t]->outOfMemory() ? StatusCode::BadAlloc  // the engine logged it
+                                                          : StatusCode::Model_NotAlive;
     if (status == StatusCode::OK) status = result;
   }
   return status != StatusCode::OK ? status : queued;

@@ -12,6 +12,7 @@
 #include "create/launch_sections.h"
 #include "engine/lasting_writes.h"
 #include "model/model_impl.h"
+#include "utilkit/fs_utils.h"
 
 namespace kestrane {
 
@@ -161,7 +162,7 @@ StatusCode ModelImpl::readSectionBinary(const zrb::SectionBinary& section, Buffe
     out = {zeroBlock_.data, section.size};
     return StatusCode::OK;
   }
-  File file(std::fopen(section.path.c_str(), "rb"), &std::fclose);
+  File file(utilkit::openFile(section.path, "rb"), &std::fclose);
   if (!file) {
     KLOG_ERROR("Failed to open the section binary {}", section.path);
     return StatusCode::Model_BrokenZRB;

@@ -1,5 +1,7 @@
 #include "model/request_scratch.h"
 
+#include "platform/thread_slot.h"
+
 namespace kestrane {
 
 namespace {
@@ -10,9 +12,11 @@ struct ThreadScratch {
   size_t inUse = 0;
 };
 
+// Throws std::bad_alloc on a thread's first request when there is no memory
+// for its records.
 ThreadScratch& threadScratch() {
-  thread_local ThreadScratch scratch;
-  return scratch;
+  static platform::ThreadSlot<ThreadScratch> slot;
+  return slot.get();
 }
 
 }  // namespace
