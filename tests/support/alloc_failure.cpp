@@ -13,6 +13,7 @@ std::atomic<int> gScopes{0};
 std::atomic<uint64_t> gCount{0};
 std::atomic<uint64_t> gFailAt{0};  // 0: none
 std::atomic<bool> gFailed{false};
+std::atomic<int64_t> gLive{0};
 
 // False when this allocation is the one chosen to fail.
 bool admit() {
@@ -26,9 +27,16 @@ bool admit() {
 void* allocate(std::size_t size, std::size_t alignment) {
   if (!admit()) return nullptr;
   if (size == 0) size = 1;
-  if (alignment <= alignof(std::max_align_t)) return std::malloc(size);
   void* p = nullptr;
-  return posix_memalign(&p, alignment, size) == 0 ? p : nullptr;
+  if (alignment <= alignof(std::max_align_t)) p = std::malloc(size);
+  else if (posix_memalign(&p, alignment, size) != 0) p = nullptr;
+  if (p != nullptr) gLive.fetch_add(1, std::memory_order_relaxed);
+  return p;
+}
+
+void release(void* p) {
+  if (p != nullptr) gLive.fetch_sub(1, std::memory_order_relaxed);
+  std::free(p);
 }
 
 void* allocateOrThrow(std::size_t size, std::size_t alignment) {
@@ -50,6 +58,8 @@ uint64_t countedAllocations() { return gCount.load(); }
 
 bool allocationFailed() { return gFailed.load(); }
 
+int64_t liveAllocations() { return gLive.load(); }
+
 CountedAllocations::CountedAllocations() { gScopes.fetch_add(1); }
 CountedAllocations::~CountedAllocations() { gScopes.fetch_sub(1); }
 
@@ -57,6 +67,7 @@ CountedAllocations::~CountedAllocations() { gScopes.fetch_sub(1); }
 
 using kestrane::test::allocate;
 using kestrane::test::allocateOrThrow;
+using kestrane::test::release;
 
 constexpr std::size_t kPlain = alignof(std::max_align_t);
 
@@ -73,15 +84,15 @@ void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) n
   return allocate(n, static_cast<std::size_t>(a));
 }
 
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
+void operator delete(void* p, std::align_val_t) noexcept { release(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { release(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { release(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { release(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { release(p); }

@@ -25,6 +25,10 @@ uint64_t countedAllocations();
 // Whether the allocation failAllocation chose has come (and failed).
 bool allocationFailed();
 
+// Blocks allocated and not yet freed, counted or not: what a call keeps is
+// the difference across it.
+int64_t liveAllocations();
+
 // While one lives, allocations count (scopes nest; any thread may open one).
 class CountedAllocations {
  public:
