@@ -16,15 +16,16 @@
 // in the free list, room among the spare nodes) is made when it goes out,
 // so returning buffers and setAllocator never allocate: dispose and
 // destructors cannot fail for lack of host memory, and a request that finds
-// none for that fails with BadAlloc. The room grows geometrically, so a
-// buffer new to the pool costs the same with 100 or 100000 out; a hand-out
-// that fails, for the books or at the allocator, gives back the nodes it
-// made and keeps nothing. Returns and finished allocator calls
-// signal a condition variable on which setAllocator waits: at most 3000 ms
-// for the buffers still out, and then for the allocator calls still in
-// flight (each ends by itself), so that the allocator is never switched
-// under a call and every buffer goes back to the allocator that made it.
-// Meanwhile new requests for the allocator wait for the switch.
+// none for that fails with BadAlloc. The room grows by doubling, so that
+// a run of buffers new to the pool moves each spare node a few times, not
+// once per buffer; a hand-out that fails, for its books or at the
+// allocator, gives back the nodes it made and keeps nothing. Returns and
+// finished allocator calls signal a condition variable on which
+// setAllocator waits: at most 3000 ms for the buffers still out, and then
+// for the allocator calls still in flight (each ends by itself), so that
+// the allocator is never switched under a call and every buffer goes back
+// to the allocator that made it. Meanwhile new requests for the allocator
+// wait for the switch.
 
 #include <algorithm>
 #include <chrono>
