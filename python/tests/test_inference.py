@@ -1,5 +1,10 @@
 """Synchronous inference from Python: the forms and their dtypes, array layouts, output arrays,
 and the refusals (TypeError, ValueError, OphelError)."""
+import os
+import re
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -138,3 +143,45 @@ def test_failures_raise_ophel_error_with_the_status_name(identity, make_model):
     with pytest.raises(RuntimeError, match="^Model_NotLaunched occurred.") as caught:
         idle.infer([values(SHAPE)])
     assert type(caught.value) is ophel.OphelError and caught.value.args == (str(caught.value),)
+
+
+# A batch of 65536 items (131072 pool buffers) with 64 MiB of address space
+# beyond what the process maps, too little for its buffers, then with 1 GiB.
+BATCH_SHORT_OF_MEMORY = r"""
+import resource
+import sys
+
+import numpy as np
+
+import ophel
+
+acc = ophel.Accelerator()
+config = ophel.ModelConfig()
+config.set_single_core_mode(1)
+model = ophel.Model(sys.argv[1], config)
+model.launch(acc)
+x = np.random.default_rng(0).integers(-100, 100, size=(65536, 4, 4, 8)).astype(np.float32)
+y = np.zeros_like(x)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+for room in (64, 1024):
+    with open("/proc/self/status") as status:
+        mapped = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + (room << 20), hard))
+    try:
+        model.infer([x], [y])
+        print(f"room {room}: ran", np.array_equal(y, x))
+    except ophel.OphelError as error:
+        print(f"room {room}:", str(error).splitlines()[0])
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+model.dispose()
+"""
+
+
+def test_a_batch_that_ran_out_of_memory_runs_once_there_is_room(make_model):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(ophel.__file__))
+    run = subprocess.run([sys.executable, "-c", BATCH_SHORT_OF_MEMORY, make_model("identity_int8")],
+                         capture_output=True, text=True, env=env, timeout=240)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert re.search(r"^room 64: (BadAlloc|Driver_FailedToAllocateHostMemory) occurred\.$", run.stdout, re.M), run.stdout
+    assert "room 1024: ran True" in run.stdout, run.stdout
+    assert "Unreleased memory" not in run.stdout + run.stderr

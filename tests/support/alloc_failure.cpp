@@ -34,6 +34,7 @@ namespace kestrane::test {
 namespace {
 
 constexpr int kFamilies = 2;
+std::atomic<int64_t> gLive{0};  // blocks of operator new not yet deleted
 
 std::atomic<int> gScopes{0};
 std::atomic<uint64_t> gCount[kFamilies] = {0, 0};
@@ -74,8 +75,14 @@ void* alignedBlock(std::size_t alignment, std::size_t size) {
 void* allocate(std::size_t size, std::size_t alignment) {
   if (!admit(AllocFamily::New, size)) return nullptr;
   if (size == 0) size = 1;
-  if (alignment <= alignof(std::max_align_t)) return plainBlock(size);
-  return alignedBlock(alignment, size);
+  void* p = alignment <= alignof(std::max_align_t) ? plainBlock(size) : alignedBlock(alignment, size);
+  if (p != nullptr) gLive.fetch_add(1, std::memory_order_relaxed);
+  return p;
+}
+
+void release(void* p) {
+  if (p != nullptr) gLive.fetch_sub(1, std::memory_order_relaxed);
+  std::free(p);
 }
 
 void* allocateOrThrow(std::size_t size, std::size_t alignment) {
@@ -103,6 +110,8 @@ bool allocationFailed() { return gFailed.load(); }
 
 uint64_t failedAllocationBytes() { return gFailed.load() ? gFailedBytes.load() : 0; }
 
+int64_t liveAllocations() { return gLive.load(); }
+
 CountedAllocations::CountedAllocations() { gScopes.fetch_add(1); }
 CountedAllocations::~CountedAllocations() { gScopes.fetch_sub(1); }
 
@@ -113,6 +122,7 @@ CountedAllocationsOnThisThread::~CountedAllocationsOnThisThread() { --tScopes; }
 
 using kestrane::test::allocate;
 using kestrane::test::allocateOrThrow;
+using kestrane::test::release;
 
 constexpr std::size_t kPlain = alignof(std::max_align_t);
 
@@ -129,18 +139,18 @@ void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) n
   return allocate(n, static_cast<std::size_t>(a));
 }
 
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
+void operator delete(void* p, std::align_val_t) noexcept { release(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { release(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { release(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { release(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { release(p); }
 
 #if KESTRANE_COUNT_MALLOC
 // The malloc family of the whole process, the C library's internal callers

@@ -40,6 +40,10 @@ bool allocationFailed();
 // The byte size the failed allocation asked for; 0 while none failed.
 uint64_t failedAllocationBytes();
 
+// Blocks allocated and not yet freed, counted or not: what a call keeps is
+// the difference across it.
+int64_t liveAllocations();
+
 // While one lives, allocations count (scopes nest; any thread may open one).
 class CountedAllocations {
  public:

@@ -16,13 +16,18 @@
 // in the free list, room among the spare nodes) is made when it goes out,
 // so returning buffers and setAllocator never allocate: dispose and
 // destructors cannot fail for lack of host memory, and a request that finds
-// none for that fails with BadAlloc. Returns and finished allocator calls
-// signal a condition variable on which setAllocator waits: at most 3000 ms
-// for the buffers still out, and then for the allocator calls still in
-// flight (each ends by itself), so that the allocator is never switched
-// under a call and every buffer goes back to the allocator that made it.
-// Meanwhile new requests for the allocator wait for the switch.
+// none for that fails with BadAlloc. The room grows by doubling, so that
+// a run of buffers new to the pool moves each spare node a few times, not
+// once per buffer; a hand-out that fails, for its books or at the
+// allocator, gives back the nodes it made and keeps nothing. Returns and
+// finished allocator calls signal a condition variable on which
+// setAllocator waits: at most 3000 ms for the buffers still out, and then
+// for the allocator calls still in flight (each ends by itself), so that
+// the allocator is never switched under a call and every buffer goes back
+// to the allocator that made it. Meanwhile new requests for the allocator
+// wait for the switch.
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -52,20 +57,19 @@ class MemoryPool {
   // that came back first), else a new one from the allocator.
   StatusCode allocateHostMemory(uint64_t size, Buffer& out) {
     Allocator* allocator = nullptr;
-    InUse::node_type booked;    // the buffer's entry among those handed out
-    FreeList::node_type back;   // a new buffer's entry in the free list once it returns
+    Ready ready;
     {
       std::unique_lock lock(mutex_);
       changed_.wait(lock, [&] { return !switching_; });
       if (allocator_ == nullptr) return StatusCode::MemoryPool_AllocatorNotSet;
       auto it = freeList_.lower_bound(size);
       const bool reuse = it != freeList_.end() && it->first == size;
-      if (!readyReturn(booked, reuse ? nullptr : &back)) return StatusCode::BadAlloc;
+      if (!readyReturn(ready, !reuse)) return StatusCode::BadAlloc;
       if (reuse) {
         out.data = it->second;
         out.size = size;
-        spareFree_.push_back(freeList_.extract(it));  // room made by readyReturn
-        bookInUse(std::move(booked), out.data, size);
+        spareFree_.push_back(freeList_.extract(it));  // room made when the node was made
+        bookInUse(std::move(ready.booked), out.data, size);
         return StatusCode::OK;
       }
       allocator = allocator_;
@@ -76,10 +80,10 @@ class MemoryPool {
     try {
       status = allocator->allocateHostMemory(address, size);
     } catch (...) {
-      endCall(nullptr, 0, std::move(booked), std::move(back));
+      endCall(nullptr, 0, ready);
       throw;
     }
-    endCall(status == StatusCode::OK ? address : nullptr, size, std::move(booked), std::move(back));
+    endCall(status == StatusCode::OK ? address : nullptr, size, ready);
     if (status != StatusCode::OK) return status;
     out.data = address;
     out.size = size;
@@ -173,6 +177,13 @@ class MemoryPool {
   using FreeList = std::multimap<uint64_t, void*>;  // size -> address, in order of return
   using InUse = std::map<void*, uint64_t>;          // address -> size
 
+  // What readyReturn made for one hand-out.
+  struct Ready {
+    InUse::node_type booked;   // the buffer's entry among those handed out
+    FreeList::node_type back;  // a new buffer's entry in the free list once it returns
+    bool madeBooked = false;   // `booked` is new rather than a spare
+  };
+
   template <typename Map>
   static typename Map::node_type newNode() {
     Map map;
@@ -180,45 +191,73 @@ class MemoryPool {
     return map.extract(map.begin());
   }
 
+  // Room for `count` nodes among `spares`, at least twice the room there
+  // was, so that however many buffers come new each spare moves a few
+  // times only. Never less when memory is short: growing by one node at a
+  // time costs the square of the count and scatters the heap.
+  template <typename Node>
+  static void makeRoom(std::vector<Node>& spares, size_t count) {
+    if (spares.capacity() < count) spares.reserve(std::max(count, 2 * spares.capacity()));
+  }
+
   // Under the mutex, before a buffer goes out: takes a node for its books
-  // into `booked` and, for a buffer new to the pool (`back` given), makes
-  // its free-list node, and makes room among the spares for every node, so
+  // (a spare one, else a new one) and, for a buffer new to the pool, makes
+  // its free-list node, with room among the spares for every node made, so
   // that neither its hand-out nor its return allocates. False, with a line
-  // and nothing changed, when there is no memory for that.
-  bool readyReturn(InUse::node_type& booked, FreeList::node_type* back) {
+  // and nothing kept, when there is no memory for that.
+  bool readyReturn(Ready& ready, bool newBuffer) {
     try {
-      spareInUse_.reserve(inUseNodes_ + 1);
-      if (back != nullptr) spareFree_.reserve(freeNodes_ + 1);
       if (spareInUse_.empty()) {
-        booked = newNode<InUse>();
+        makeRoom(spareInUse_, inUseNodes_ + 1);
+        ready.booked = newNode<InUse>();
+        ready.madeBooked = true;
         ++inUseNodes_;
       } else {
-        booked = std::move(spareInUse_.back());
+        ready.booked = std::move(spareInUse_.back());
         spareInUse_.pop_back();
       }
-      if (back != nullptr) {
-        *back = newNode<FreeList>();
+      if (newBuffer) {
+        makeRoom(spareFree_, freeNodes_ + 1);
+        ready.back = newNode<FreeList>();
         ++freeNodes_;
       }
       return true;
     } catch (const std::bad_alloc&) {
-      if (booked) spareInUse_.push_back(std::move(booked));
+      giveBack(ready);
       KLOG_ERROR("No host memory for the books of the memory pool.");
       return false;
     }
   }
 
-  // An allocator call ended with `address` (null: it failed); books it, or
-  // keeps the nodes made for it as spares.
-  void endCall(void* address, uint64_t size, InUse::node_type booked, FreeList::node_type back) {
+  // Under the mutex: undoes readyReturn for a buffer that did not go out.
+  // Nodes it made go (a spare it took goes back), so failed hand-outs,
+  // however many, keep nothing.
+  void giveBack(Ready& ready) {
+    if (ready.back) {
+      ready.back = FreeList::node_type();
+      --freeNodes_;
+    }
+    if (!ready.booked) return;
+    if (ready.madeBooked) {
+      ready.booked = InUse::node_type();
+      --inUseNodes_;
+    } else {
+      spareInUse_.push_back(std::move(ready.booked));  // its room is still there
+    }
+  }
+
+  // An allocator call ended with `address` (null: it failed); books the
+  // buffer, or gives back what readyReturn made for it.
+  void endCall(void* address, uint64_t size, Ready& ready) {
     {
       std::lock_guard lock(mutex_);
       --calls_;
-      spareFree_.push_back(std::move(back));  // a returned buffer takes one
-      if (address != nullptr)
-        bookInUse(std::move(booked), address, size);
-      else
-        spareInUse_.push_back(std::move(booked));
+      if (address != nullptr) {
+        spareFree_.push_back(std::move(ready.back));  // its return takes one
+        bookInUse(std::move(ready.booked), address, size);
+      } else {
+        giveBack(ready);
+      }
     }
     changed_.notify_all();
   }
