@@ -16,20 +16,11 @@
 
 #include "platform/device_file.h"
 #include "platform/system_error.h"
+#include "tests/platform/null_device.h"
 #include "support/sweep_support.h"
 
 namespace kestrane::platform {
 namespace {
-
-struct NullDevice : DeviceBackend {
-  struct Session : DeviceSession {
-    IoResult control(uint32_t, const void*, uint32_t, void*, uint32_t,
-                     const std::shared_ptr<IoCompletion>&) override {
-      return IoResult::done(0);
-    }
-  };
-  std::unique_ptr<DeviceSession> open() override { return std::make_unique<Session>(); }
-};
 
 class DeviceProviderTest : public ::testing::Test {
  protected:

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "simcard/device_memory.h"
+#include "tests/simcard/memory_area.h"
 #include "support/alloc_failure.h"
 
 namespace kestrane::test {
@@ -18,29 +19,9 @@ namespace {
 
 using simcard::DeviceMemory;
 
-constexpr uint64_t kPage = DeviceMemory::kPageSize;
-constexpr uint64_t kBase = 0x1000000;
-constexpr uint64_t kSpan = 8 * kPage;  // the area the cases use
-
-// Bytes [offset, offset + size) of the area, written with `fill`.
-struct Area {
-  uint64_t offset, size;
-  uint8_t fill;
-};
-
-std::vector<uint8_t> contents(const DeviceMemory& memory) {
-  std::vector<uint8_t> bytes(kSpan, 0xEE);
-  EXPECT_TRUE(memory.read(kBase, bytes.data(), kSpan));
-  return bytes;
-}
-
 bool write(DeviceMemory& memory, const Area& a, DeviceMemory::Journal* journal = nullptr) {
   const std::vector<uint8_t> bytes(a.size, a.fill);
   return memory.write(kBase + a.offset, bytes.data(), a.size, journal);
-}
-
-void apply(std::vector<uint8_t>& bytes, const Area& a) {
-  std::fill_n(bytes.begin() + static_cast<long>(a.offset), a.size, a.fill);
 }
 
 TEST(DeviceMemoryFailureTest, AWriteWithoutHostMemoryForItsPagesChangesNothing) {

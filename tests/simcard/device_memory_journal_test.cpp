@@ -11,37 +11,18 @@
 #include <vector>
 
 #include "simcard/device_memory.h"
+#include "tests/simcard/memory_area.h"
 
 namespace kestrane::test {
 namespace {
 
 using simcard::DeviceMemory;
 
-constexpr uint64_t kPage = DeviceMemory::kPageSize;
-constexpr uint64_t kBase = 0x1000000;
-constexpr uint64_t kSpan = 8 * kPage;
-
-// Bytes [offset, offset + size) of the area, written with `fill`.
-struct Area {
-  uint64_t offset, size;
-  uint8_t fill;
-};
-
 // A journaled write: through journal A (0) or B (1).
 struct Step {
   int journal;
   Area area;
 };
-
-std::vector<uint8_t> contents(const DeviceMemory& memory) {
-  std::vector<uint8_t> bytes(kSpan, 0xEE);
-  EXPECT_TRUE(memory.read(kBase, bytes.data(), kSpan));
-  return bytes;
-}
-
-void apply(std::vector<uint8_t>& bytes, const Area& a) {
-  std::fill_n(bytes.begin() + static_cast<long>(a.offset), a.size, a.fill);
-}
 
 TEST(DeviceMemoryJournalTest, AJournalCopiesOnlyPagesAWriteChangesAndRestoringItUndoesTheWrites) {
   struct Case {
